@@ -1,0 +1,50 @@
+#pragma once
+// How the three settings' texts become values, the same for the INI file and
+// the dialog. Portable, so that the sanitizers and the fuzzer can check it.
+
+#include <climits>
+#include <cstdint>
+
+#include "TsConstants.h"
+
+// Decimal parsing as the C runtime's _wtoi does it (leading blanks, optional
+// sign, digits up to the first other character, 0 without digits), except
+// that a value beyond the int range saturates instead of overflowing.
+template <class Char>
+int ParseLeadingInt(const Char* text)
+{
+    if (text == nullptr)
+        return 0;
+    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
+        ++text;
+    bool negative = false;
+    if (*text == '-' || *text == '+')
+        negative = (*text++ == '-');
+    long long value = 0;
+    for (; *text >= '0' && *text <= '9'; ++text)
+    {
+        value = value * 10 + (*text - '0');
+        if (value > static_cast<long long>(INT_MAX) + 1)
+            value = static_cast<long long>(INT_MAX) + 1;
+    }
+    if (negative)
+        return static_cast<int>(-value);
+    return value > INT_MAX ? INT_MAX : static_cast<int>(value);
+}
+
+// The port field is 16 bits wide: a stored 70000 is 4464, -1 is 65535.
+inline uint16_t PortFromInt(int value)
+{
+    return static_cast<uint16_t>(static_cast<unsigned int>(value) & 0xFFFFu);
+}
+
+// The aligner's and the sender's buffers hold at most 7 packets, and a chunk of
+// 0 packets cannot be framed: anything else is brought into 1..7.
+inline int ClampPacketsPerDatagram(int value)
+{
+    if (value < kMinPacketsPerChunk)
+        return kMinPacketsPerChunk;
+    if (value > kMaxPacketsPerChunk)
+        return kMaxPacketsPerChunk;
+    return value;
+}

@@ -1,0 +1,91 @@
+#pragma once
+// One receiver-module object: the aligner that re-frames the host's traffic,
+// the host's IReceiverModule, and the filter receiver that the host's engine
+// feeds while the stream runs.
+
+#include <atomic>
+#include <cstdint>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "CriticalSection.h"
+#include "TsAligner.h"
+#include "host_api.h"
+
+class CPidDataWriter : public CTsAligner,
+                       public KelvModuleApi2::IReceiverModule,
+                       public KelvModuleApi2::SEngineFilter::IReceiver
+{
+public:
+    explicit CPidDataWriter(const KelvModuleApi2::SCreateModuleParams* params);
+    ~CPidDataWriter();
+
+    CPidDataWriter(const CPidDataWriter&) = delete;
+    CPidDataWriter& operator=(const CPidDataWriter&) = delete;
+
+    // Sends every whole chunk as one RTP datagram, under m_cs.
+    void ReceiveAlignedTraffic(unsigned char* data, int length) override;
+
+    virtual const char* GetReceiverName();
+
+    // IReceiverModule
+    int ShowOptionsDialog(HWND parent) override;
+    void SetTransponder(ChListFormat::TChannelInfoStruct* channel,
+                        KelvModuleApi2::SSetTransponderAdditionParams* params) override;
+    void SendCommand(const wchar_t* command) override;
+    void ReceiveTraffic(unsigned char* data, int length) override;
+
+    // SEngineFilter::IReceiver
+    void EngineFilter_ReceiveTraffic(unsigned char* data, int length) override;
+
+    // IReceiverModule: a change of the host's channels ends the stream.
+    void UpdateOpenedChannels(ChListFormat::TChannelInfoStruct* channels, int count,
+                              KelvModuleApi2::SModuleInfo::EEngineTransportType type) override;
+
+    void StartWrite();
+    void StopWrite();
+
+    void SetDefaultOptions();
+    void LoadOptions();
+    void SaveOptions();
+
+    void UpdateControlsEnable();
+    wchar_t* TrafficToStr(long long value, wchar_t* text);
+
+    static INT_PTR CALLBACK MyDlgWindowProcStatic(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+    INT_PTR MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+
+private:
+    friend class CPidDataWriterTestAccess;  // lets the module's tests read the stream state
+
+    // m_nTS brought into 1..7; the chunk size follows it only while no stream runs.
+    void SetPacketsPerDatagram(int packets);
+    bool DeviceDeliversTransportStream();
+    void ReadBackControls(HWND dialog);
+    void ShowDescription(HWND dialog);
+
+    critical_section m_cs;                           // held while sending and while stopping
+    HWND m_hDlg;                                     // the open options dialog, null when none
+    KelvModuleApi2::SCreateModuleParams m_CreateParams;  // copy of the host's create record
+    std::atomic<int32_t> m_bStreaming;               // 1 while streaming; read without the lock
+    wchar_t m_szIPAddress[20];                       // destination, dotted IPv4 text
+    uint16_t m_wUdpPort;                             // destination port, host byte order
+    int32_t m_nTS;                                   // packets per datagram, 1..7
+    int32_t m_nFilterHandle;                         // from AddEngineFilter, 0 when none
+    std::atomic<uint32_t> m_dwStartTick;             // GetTickCount at the latest start
+    uint16_t m_wRtpSeq;                              // sequence number of the next datagram
+    uint32_t m_dwRtpTimestamp;                       // timestamp of the previous datagram
+    std::atomic<int64_t> m_llTotalBytes;             // payload bytes accepted since the latest start
+    UINT_PTR m_nTimerId;                             // the dialog's status timer, 0 when none
+    WSADATA m_WsaData;                               // filled by WSAStartup
+    SOCKET m_Socket;                                 // the UDP socket, INVALID_SOCKET when none
+    sockaddr_in m_DestAddr;                          // receiver of the datagrams
+    int32_t m_nWsaStartups;                          // WSAStartup calls not yet matched by WSACleanup
+};
+
+// The flag, the total and the start tick are read across threads without the
+// lock: atomics of the same size, plain loads and stores.
+static_assert(sizeof(std::atomic<int32_t>) == 4 && std::atomic<int32_t>::is_always_lock_free, "");
+static_assert(sizeof(std::atomic<uint32_t>) == 4 && std::atomic<uint32_t>::is_always_lock_free, "");
+static_assert(sizeof(std::atomic<int64_t>) == 8 && std::atomic<int64_t>::is_always_lock_free, "");

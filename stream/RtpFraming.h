@@ -1,0 +1,70 @@
+#pragma once
+// RTP framing of transport-stream chunks.
+// Normative references: IETF RFC 3550 (RTP), RFC 3551 and RFC 2250 (payload
+// type 33, MPEG-2 transport stream).
+//
+//   0                   1                   2                   3
+//   0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1 2 3 4 5 6 7 8 9 0 1
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |V=2|P|X|  CC=0 |M|   PT=33     |       sequence number         |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                           timestamp                           |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |                           SSRC = 0                            |
+//  +-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+-+
+//  |            N x 188 bytes of transport stream                  |
+
+#include <cstdint>
+#include <cstring>
+
+#include "TsConstants.h"
+
+constexpr unsigned char kRtpVersion2 = 0x80;       // V=2, no padding, no extension, no CSRC
+constexpr unsigned char kRtpPayloadTypeMp2t = 33;  // marker bit never set
+constexpr uint32_t kRtpTicksPerDatagram = 90;      // 1 ms of the 90 kHz clock per datagram
+
+// Bytes that never change from one datagram to the next.
+inline void WriteRtpFixedHeader(unsigned char* header)
+{
+    header[0] = kRtpVersion2;
+    header[1] = kRtpPayloadTypeMp2t;
+    header[8] = header[9] = header[10] = header[11] = 0;  // SSRC
+}
+
+// Sequence number and timestamp, high byte first.
+inline void WriteRtpCounters(unsigned char* header, uint16_t sequence, uint32_t timestamp)
+{
+    header[2] = static_cast<unsigned char>(sequence >> 8);
+    header[3] = static_cast<unsigned char>(sequence);
+    header[4] = static_cast<unsigned char>(timestamp >> 24);
+    header[5] = static_cast<unsigned char>(timestamp >> 16);
+    header[6] = static_cast<unsigned char>(timestamp >> 8);
+    header[7] = static_cast<unsigned char>(timestamp);
+}
+
+// Sends every whole chunk of `data` as one RTP datagram, in memory order,
+// assembling each in one stack buffer: `send(datagram, size)` returns whether
+// the socket accepted it. Sequence and timestamp advance for every chunk, sent
+// or not, so a receiver sees a lost datagram as a gap. Returns the payload
+// bytes that were accepted. A chunk size the buffer cannot hold sends nothing.
+template <class Send>
+long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize,
+                          uint16_t& sequence, uint32_t& timestamp, Send&& send)
+{
+    unsigned char datagram[kMaxDatagramSize];
+    WriteRtpFixedHeader(datagram);
+    if (data == nullptr || chunkSize < 1 || chunkSize > kMaxChunkSize || length < chunkSize)
+        return 0;
+
+    long long accepted = 0;
+    for (int offset = 0; length - offset >= chunkSize; offset += chunkSize)
+    {
+        timestamp += kRtpTicksPerDatagram;
+        WriteRtpCounters(datagram, sequence, timestamp);
+        std::memcpy(datagram + kRtpHeaderSize, data + offset, static_cast<size_t>(chunkSize));
+        if (send(static_cast<const unsigned char*>(datagram), kRtpHeaderSize + chunkSize))
+            accepted += chunkSize;
+        ++sequence;
+    }
+    return accepted;
+}

@@ -1,0 +1,19 @@
+#!/usr/bin/env bash
+# Sets up the machine, builds both presets and runs every test.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+bash scripts/setup.sh
+
+for preset in native windows; do
+  echo "== $preset: configure and build"
+  cmake --preset "$preset" >/dev/null
+  cmake --build --preset "$preset"
+done
+
+status=0
+for preset in native windows; do
+  echo "== $preset: tests"
+  ctest --preset "$preset" || status=1
+done
+exit $status

@@ -48,3 +48,28 @@ inline int ClampPacketsPerDatagram(int value)
         return kMaxPacketsPerChunk;
     return value;
 }
+
+// Strict dotted-quad IPv4 text ("192.168.0.1"): four decimal fields of 0..255.
+template <class Char>
+bool ParseDottedQuad(const Char* text, unsigned char (&octets)[4])
+{
+    if (text == nullptr)
+        return false;
+    for (int field = 0; field < 4; ++field)
+    {
+        if (field > 0 && *text++ != '.')
+            return false;
+        int value = 0;
+        int digits = 0;
+        for (; *text >= '0' && *text <= '9'; ++text)
+        {
+            value = value * 10 + (*text - '0');
+            if (++digits > 3 || value > 255)
+                return false;
+        }
+        if (digits == 0)
+            return false;
+        octets[field] = static_cast<unsigned char>(value);
+    }
+    return *text == 0;
+}

@@ -13,7 +13,7 @@
 #include "TsAligner.h"
 #include "host_api.h"
 
-class CPidDataWriter : public CTsAligner,
+class CPidDataWriter final : public CTsAligner,
                        public KelvModuleApi2::IReceiverModule,
                        public KelvModuleApi2::SEngineFilter::IReceiver
 {

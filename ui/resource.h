@@ -6,8 +6,8 @@
 
 #define IDC_START            1000
 #define IDC_STOP             1001
-#define IDC_SIZE             1002
-#define IDC_TIME             1003
+#define IDC_BYTES_SENT       1002
+#define IDC_RUNNING_TIME     1003
 #define IDC_DESCRIPTION      1004
 #define IDC_PACKETS          1005
 #define IDC_ADDRESS          1006

@@ -1,0 +1,419 @@
+#include "PidDataWriter.h"
+
+#include <commctrl.h>
+
+#include <cstring>
+#include <initializer_list>
+
+#include "OptionsValues.h"
+#include "PidRecorderModuleApi2Manager.h"
+#include "RtpFraming.h"
+#include "StatusText.h"
+#include "WideText.h"
+#include "resource.h"
+
+using namespace KelvModuleApi2;
+
+namespace
+{
+constexpr wchar_t kIniSection[] = L"TovrinStreamer";
+constexpr wchar_t kKeyAddress[] = L"IPAddress";
+constexpr wchar_t kKeyPort[] = L"UDP_Port";
+constexpr wchar_t kKeyPackets[] = L"nTS_UDP";
+constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
+constexpr uint16_t kDefaultPort = 43000;
+constexpr int kDefaultPackets = 7;
+constexpr int kAddressCapacity = 20;     // 19 characters and the terminator
+constexpr int kNumberTextCapacity = 16;
+constexpr int kDialogTextCapacity = 200;
+
+constexpr int32_t kFilterRecordSize = 80;
+constexpr int32_t kFilterValue60 = 5;
+constexpr char kFilterName[] = "Tovrin TS Streamer";
+static_assert(sizeof(kFilterName) == 19, "the filter name's zero sits at offset 26");
+
+constexpr UINT_PTR kStatusTimerId = 100;
+constexpr UINT kStatusTimerPeriodMs = 1000;
+constexpr INT_PTR kDialogEndCode = 2;
+constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
+
+// The object whose options dialog is being created; one dialog at a time
+// works in a process. Each open dialog also keeps its own object in its
+// DWLP_USER slot, so a second dialog cannot redirect the first one's messages.
+CPidDataWriter* g_pThisForDialog = nullptr;
+
+// 8-bit text for inet_addr. Characters outside ASCII cannot belong to a dotted
+// address; they become '?' so that parsing fails instead of matching by chance.
+void NarrowAddress(const wchar_t* wide, char (&narrow)[kAddressCapacity])
+{
+    int i = 0;
+    for (; i < kAddressCapacity - 1 && wide[i] != 0; ++i)
+        narrow[i] = wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
+    narrow[i] = 0;
+}
+}  // namespace
+
+CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
+    : m_hDlg(nullptr),
+      m_CreateParams(),
+      m_bStreaming(0),
+      m_szIPAddress(),
+      m_wUdpPort(0),
+      m_nTS(0),
+      m_nFilterHandle(0),
+      m_dwStartTick(0),
+      m_wRtpSeq(0),
+      m_dwRtpTimestamp(0),
+      m_llTotalBytes(0),
+      m_nTimerId(0),
+      m_WsaData(),
+      m_Socket(INVALID_SOCKET),
+      m_DestAddr(),
+      m_nWsaStartups(0)
+{
+    std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
+    LoadOptions();
+}
+
+CPidDataWriter::~CPidDataWriter()
+{
+    // The socket is closed before the socket library is released, and only
+    // the starts this object made are released: an unmatched WSACleanup would
+    // shut down sockets of the host or of other module objects.
+    StopWrite();
+    for (; m_nWsaStartups > 0; --m_nWsaStartups)
+        WSACleanup();
+    SaveOptions();
+}
+
+const char* CPidDataWriter::GetReceiverName()
+{
+    return "PidDataWriter";
+}
+
+void CPidDataWriter::SetTransponder(ChListFormat::TChannelInfoStruct*, SSetTransponderAdditionParams*) {}
+
+void CPidDataWriter::SendCommand(const wchar_t*) {}
+
+void CPidDataWriter::UpdateOpenedChannels(ChListFormat::TChannelInfoStruct*, int, SModuleInfo::EEngineTransportType)
+{
+    StopWrite();
+}
+
+// ---------------------------------------------------------------------------
+// Streaming
+
+bool CPidDataWriter::DeviceDeliversTransportStream()
+{
+    IDeviceModule* device = m_CreateParams.pDevice;
+    if (device == nullptr)
+        return false;
+    SModuleInfo info;
+    std::memset(&info, 0, sizeof info);
+    info.Size = sizeof info;
+    device->GetDeviceInfo(&info);
+    return info.TransportType == SModuleInfo::ETT_TransportStream;
+}
+
+void CPidDataWriter::StartWrite()
+{
+    if (m_bStreaming.load(std::memory_order_relaxed) != 0)
+        return;
+    StopWrite();
+    if (!DeviceDeliversTransportStream())
+        return;
+
+    m_llTotalBytes.store(0, std::memory_order_relaxed);
+    m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
+
+    SEngineFilter filter;
+    std::memset(&filter, 0, sizeof filter);
+    filter.Size = kFilterRecordSize;
+    std::memcpy(filter.Name, kFilterName, sizeof kFilterName);
+    filter.Value60 = kFilterValue60;
+    filter.pReceiver = static_cast<SEngineFilter::IReceiver*>(this);
+    m_nFilterHandle = m_CreateParams.pDevice->AddEngineFilter(&filter);
+    // From here on traffic may arrive; it is dropped until the flag is set.
+
+    UpdateControlsEnable();
+
+    // Socket and destination are complete before the flag lets a datagram out.
+    if (WSAStartup(MAKEWORD(2, 2), &m_WsaData) == 0)
+        ++m_nWsaStartups;
+    m_Socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (m_Socket == INVALID_SOCKET)
+    {
+        // A start without a socket must not look like a running stream.
+        if (m_nWsaStartups > 0)
+        {
+            WSACleanup();
+            --m_nWsaStartups;
+        }
+        StopWrite();
+        return;
+    }
+
+    char address[kAddressCapacity];
+    NarrowAddress(m_szIPAddress, address);
+    std::memset(&m_DestAddr, 0, sizeof m_DestAddr);
+    m_DestAddr.sin_family = AF_INET;
+    m_DestAddr.sin_port = htons(m_wUdpPort);
+    m_DestAddr.sin_addr.s_addr = inet_addr(address);
+
+    // The chunk length stays as it is now until the stream stops.
+    m_nChunkSize = m_nTS * kTsPacketSize;
+    Reset();
+    m_llTotalBytes.store(0, std::memory_order_relaxed);
+    // Release: a traffic call that sees the flag also sees the socket, the
+    // destination, the chunk length and the emptied aligner.
+    m_bStreaming.store(1, std::memory_order_release);
+}
+
+void CPidDataWriter::StopWrite()
+{
+    m_cs.Lock();
+    m_bStreaming.store(0, std::memory_order_relaxed);
+    if (m_Socket != INVALID_SOCKET)
+    {
+        closesocket(m_Socket);
+        m_Socket = INVALID_SOCKET;
+    }
+    m_cs.Unlock();
+
+    // Outside the lock: the host may wait here for a traffic call to finish,
+    // and that call may be waiting for the lock.
+    if (m_nFilterHandle != 0)
+    {
+        if (m_CreateParams.pDevice != nullptr)
+            m_CreateParams.pDevice->RemoveEngineFilter(m_nFilterHandle);
+        m_nFilterHandle = 0;
+    }
+}
+
+void CPidDataWriter::EngineFilter_ReceiveTraffic(unsigned char* data, int length)
+{
+    ReceiveTraffic(data, length);
+}
+
+void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
+{
+    if (m_bStreaming.load(std::memory_order_acquire) == 0)
+        return;
+    FeedInPacketSteps(*this, data, length);
+}
+
+void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
+{
+    SafeCriticalSection guard(m_cs);
+    const long long accepted = SendChunksAsRtp(
+        data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+        [this](const unsigned char* datagram, int size) {
+            return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
+                          reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size;
+        });
+    // Only this thread adds to the total: a plain load and store suffice.
+    if (accepted != 0)
+        m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted, std::memory_order_relaxed);
+}
+
+// ---------------------------------------------------------------------------
+// Options
+
+void CPidDataWriter::SetPacketsPerDatagram(int packets)
+{
+    m_nTS = ClampPacketsPerDatagram(packets);
+    // A running stream keeps the chunk length it started with; the next start
+    // takes the new one.
+    if (m_bStreaming.load(std::memory_order_relaxed) == 0)
+        m_nChunkSize = m_nTS * kTsPacketSize;
+}
+
+void CPidDataWriter::SetDefaultOptions()
+{
+    CopyZeroFilled(m_szIPAddress, kDefaultAddress);
+    m_wUdpPort = kDefaultPort;
+    SetPacketsPerDatagram(kDefaultPackets);
+}
+
+void CPidDataWriter::LoadOptions()
+{
+    SetDefaultOptions();
+    // Without a file name from the host, the profile functions would fall
+    // back to the system's own win.ini.
+    if (m_IniFileName[0] == 0)
+        return;
+
+    wchar_t fallback[kAddressCapacity];
+    std::memcpy(fallback, m_szIPAddress, sizeof fallback);
+    GetPrivateProfileStringW(kIniSection, kKeyAddress, fallback, m_szIPAddress, kAddressCapacity, m_IniFileName);
+    m_szIPAddress[kAddressCapacity - 1] = 0;
+
+    wchar_t text[kNumberTextCapacity];
+    wchar_t value[kNumberTextCapacity];
+    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    GetPrivateProfileStringW(kIniSection, kKeyPort, text, value, kNumberTextCapacity, m_IniFileName);
+    m_wUdpPort = PortFromInt(ParseLeadingInt(value));
+
+    wsprintfW(text, L"%d", m_nTS);
+    GetPrivateProfileStringW(kIniSection, kKeyPackets, text, value, kNumberTextCapacity, m_IniFileName);
+    SetPacketsPerDatagram(ParseLeadingInt(value));
+}
+
+void CPidDataWriter::SaveOptions()
+{
+    if (m_IniFileName[0] == 0)
+        return;
+    wchar_t text[kNumberTextCapacity];
+    WritePrivateProfileStringW(kIniSection, kKeyAddress, m_szIPAddress, m_IniFileName);
+    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    WritePrivateProfileStringW(kIniSection, kKeyPort, text, m_IniFileName);
+    wsprintfW(text, L"%d", m_nTS);
+    WritePrivateProfileStringW(kIniSection, kKeyPackets, text, m_IniFileName);
+}
+
+// ---------------------------------------------------------------------------
+// Options dialog
+
+int CPidDataWriter::ShowOptionsDialog(HWND parent)
+{
+    LoadOptions();
+    g_pThisForDialog = this;
+    // The address control's class lives in the common controls; a host that
+    // never registered it would get no dialog at all.
+    INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_INTERNET_CLASSES};
+    InitCommonControlsEx(&classes);
+    DialogBoxParamW(m_hModuleHandle, MAKEINTRESOURCEW(IDD_OPTIONS), parent, MyDlgWindowProcStatic, 0);
+    m_hDlg = nullptr;
+    SaveOptions();
+    return 0;
+}
+
+INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    CPidDataWriter* self = reinterpret_cast<CPidDataWriter*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    if (message == WM_INITDIALOG || self == nullptr)
+    {
+        self = g_pThisForDialog;
+        if (self == nullptr)
+            return FALSE;
+        SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    }
+    return self->MyDlgWindowProc(dialog, message, wParam, lParam);
+}
+
+void CPidDataWriter::ShowDescription(HWND dialog)
+{
+    wchar_t text[kDialogTextCapacity];
+    wsprintfW(text, kDescriptionFormat, m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+    SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
+}
+
+void CPidDataWriter::ReadBackControls(HWND dialog)
+{
+    // The address control's fields are what the user typed; its window text
+    // is not kept up to date by every implementation of the control.
+    DWORD address = 0;
+    if (SendDlgItemMessageW(dialog, IDC_ADDRESS, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address)) == 4)
+        wsprintfW(m_szIPAddress, L"%u.%u.%u.%u", FIRST_IPADDRESS(address), SECOND_IPADDRESS(address),
+                  THIRD_IPADDRESS(address), FOURTH_IPADDRESS(address));
+    else
+        GetDlgItemTextW(dialog, IDC_ADDRESS, m_szIPAddress, kAddressCapacity);
+    m_szIPAddress[kAddressCapacity - 1] = 0;
+
+    wchar_t text[kDialogTextCapacity];
+    GetDlgItemTextW(dialog, IDC_PORT, text, kDialogTextCapacity);
+    m_wUdpPort = PortFromInt(ParseLeadingInt(text));
+    GetDlgItemTextW(dialog, IDC_PACKETS, text, kDialogTextCapacity);
+    SetPacketsPerDatagram(ParseLeadingInt(text));
+}
+
+INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message)
+    {
+    case WM_INITDIALOG:
+    {
+        m_hDlg = dialog;
+        // WM_SETTEXT fills the control's fields on Windows; IPM_SETADDRESS
+        // does so everywhere, for any address it can express.
+        SetDlgItemTextW(dialog, IDC_ADDRESS, m_szIPAddress);
+        unsigned char octets[4];
+        if (ParseDottedQuad(m_szIPAddress, octets))
+            SendDlgItemMessageW(dialog, IDC_ADDRESS, IPM_SETADDRESS, 0,
+                                MAKEIPADDRESS(octets[0], octets[1], octets[2], octets[3]));
+
+        wchar_t text[kNumberTextCapacity];
+        wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+        SetDlgItemTextW(dialog, IDC_PORT, text);
+
+        static const wchar_t* const kPacketChoices[] = {L"1", L"2", L"3", L"4", L"5", L"6", L"7"};
+        for (const wchar_t* choice : kPacketChoices)
+            SendDlgItemMessageW(dialog, IDC_PACKETS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+        SendDlgItemMessageW(dialog, IDC_PACKETS, CB_SETCURSEL, static_cast<WPARAM>(m_nTS - 1), 0);
+
+        ShowDescription(dialog);
+        m_nTimerId = SetTimer(dialog, kStatusTimerId, kStatusTimerPeriodMs, nullptr);
+        UpdateControlsEnable();
+        return TRUE;
+    }
+
+    case WM_COMMAND:
+        switch (LOWORD(wParam))
+        {
+        case IDC_START:
+            ReadBackControls(dialog);
+            ShowDescription(dialog);
+            StartWrite();
+            UpdateControlsEnable();
+            return TRUE;
+        case IDC_STOP:
+            StopWrite();
+            UpdateControlsEnable();
+            return TRUE;
+        case IDCANCEL:
+            break;  // Close, below
+        default:
+            return FALSE;
+        }
+        [[fallthrough]];
+    case WM_CLOSE:
+        if (m_nTimerId != 0)
+            KillTimer(dialog, m_nTimerId);
+        ReadBackControls(dialog);
+        EndDialog(dialog, kDialogEndCode);
+        return TRUE;
+
+    case WM_TIMER:
+        if (wParam != kStatusTimerId)
+            return FALSE;
+        if (m_bStreaming.load(std::memory_order_relaxed) != 0)
+        {
+            wchar_t text[kDialogTextCapacity];
+            // Unsigned difference: a wrap of the tick counter does no harm.
+            const uint32_t elapsed = GetTickCount() - m_dwStartTick.load(std::memory_order_relaxed);
+            SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
+            SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
+        }
+        return TRUE;
+
+    default:
+        return FALSE;
+    }
+}
+
+void CPidDataWriter::UpdateControlsEnable()
+{
+    if (m_hDlg == nullptr)
+        return;
+    const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
+    const bool usable = DeviceDeliversTransportStream();
+    EnableWindow(GetDlgItem(m_hDlg, IDC_START), usable && !streaming);
+    EnableWindow(GetDlgItem(m_hDlg, IDC_STOP), usable && streaming);
+    for (int id : {IDC_PACKETS, IDC_ADDRESS, IDC_PORT})
+        EnableWindow(GetDlgItem(m_hDlg, id), usable && !streaming);
+}
+
+wchar_t* CPidDataWriter::TrafficToStr(long long value, wchar_t* text)
+{
+    return FormatDigitGroups(value, text);
+}

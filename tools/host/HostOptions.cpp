@@ -1,0 +1,285 @@
+#include "HostOptions.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdlib>
+
+const char kHostUsage[] =
+    "usage: tovrin-host [options] FILE.ts\n"
+    "Loads the receiver module the way a TV host does, plays FILE.ts through the\n"
+    "filter it registers, and opens its options dialog. Playback starts when the\n"
+    "module registers its filter (Start in the dialog) and pauses while none is\n"
+    "registered; by default the whole file is delivered once.\n"
+    "\n"
+    "Module and settings:\n"
+    "  --module PATH        module file (default: TovrinStreamer.module next to this program)\n"
+    "  --ini PATH           host INI file (default: tovrin-host.ini next to this program)\n"
+    "  --address A          write IPAddress=A into the INI's [TovrinStreamer] section first\n"
+    "  --port P             write UDP_Port=P the same way\n"
+    "  --packets N          write nTS_UDP=N (packets per datagram) the same way\n"
+    "  --device-type T      transport type the device reports (default 129)\n"
+    "Playback:\n"
+    "  --pcr                pace at the stream's own rate, from its PCRs (default)\n"
+    "  --rate MBIT          pace at MBIT Mbit/s\n"
+    "  --fast               deliver as fast as the module takes it\n"
+    "  --block N|MIN-MAX    packets per delivered block (default 7-100, varied by a seeded\n"
+    "                       generator)\n"
+    "  --seed N             seed of the varied block sizes (default 1)\n"
+    "  --repeat N           play the file N times (default 1); 0 or --loop: until the run ends\n"
+    "  --loop               the same as --repeat 0\n"
+    "Unattended runs:\n"
+    "  --start              press Start as soon as the dialog is open\n"
+    "  --close-after S      press Close S seconds after the dialog opened and end the run\n"
+    "  --close-when-done    press Close once the file has been delivered\n"
+    "  --quiet              no progress lines, only the summary\n"
+    "  --help               this text\n"
+    "\n"
+    "Exit status: 0 done; 1 usage; 2 module file missing or not loadable; 3 no\n"
+    "KelvModuleApi2_GetReceiverModuleUnit export; 4 not a transport stream (or no\n"
+    "PCR to pace by); 5 the module refused GetInfo or CreateModule; 6 --start did\n"
+    "not start a stream; 7 --close-when-done: the run ended before the file was\n"
+    "delivered.\n";
+
+namespace
+{
+bool ParseLong(const std::string& text, long low, long high, long* value)
+{
+    if (text.empty())
+        return false;
+    errno = 0;
+    char* end = nullptr;
+    const long v = std::strtol(text.c_str(), &end, 10);
+    if (errno != 0 || *end != '\0' || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool ParseDouble(const std::string& text, double low, double high, double* value)
+{
+    if (text.empty())
+        return false;
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    if (*end != '\0' || !std::isfinite(v) || v < low || v > high)
+        return false;
+    *value = v;
+    return true;
+}
+
+bool ParseBlock(const std::string& text, int* low, int* high)
+{
+    const size_t dash = text.find('-');
+    long a = 0, b = 0;
+    constexpr long kMaxBlock = 100000;  // 18.8 MB: far beyond any tuner buffer
+    if (dash == std::string::npos)
+    {
+        if (!ParseLong(text, 1, kMaxBlock, &a))
+            return false;
+        b = a;
+    }
+    else if (!ParseLong(text.substr(0, dash), 1, kMaxBlock, &a) ||
+             !ParseLong(text.substr(dash + 1), 1, kMaxBlock, &b) || b < a)
+    {
+        return false;
+    }
+    *low = static_cast<int>(a);
+    *high = static_cast<int>(b);
+    return true;
+}
+}  // namespace
+
+bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options, std::string* error)
+{
+    HostOptions o;
+    int pacingChoices = 0;
+    for (size_t i = 0; i < args.size(); ++i)
+    {
+        const std::string& a = args[i];
+        // Options that take a value read it here; a missing value is an error.
+        auto value = [&](std::string* out) {
+            if (i + 1 >= args.size())
+            {
+                *error = a + " needs a value";
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        std::string v;
+        long n = 0;
+        if (a == "--help" || a == "-h")
+        {
+            o.help = true;
+        }
+        else if (a == "--module")
+        {
+            if (!value(&o.modulePath))
+                return false;
+        }
+        else if (a == "--ini")
+        {
+            if (!value(&o.iniPath))
+                return false;
+        }
+        else if (a == "--address")
+        {
+            if (!value(&o.address))
+                return false;
+            if (o.address.empty() || o.address.size() > 19)
+            {
+                *error = "--address takes a dotted IPv4 address";
+                return false;
+            }
+        }
+        else if (a == "--port")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseLong(v, 0, 65535, &o.port))
+            {
+                *error = "--port takes 0..65535, not '" + v + "'";
+                return false;
+            }
+        }
+        else if (a == "--packets")
+        {
+            if (!value(&v))
+                return false;
+            // Any number reaches the INI on purpose: the module's own range
+            // handling is worth trying from here.
+            if (!ParseLong(v, -1000000, 1000000, &o.packets))
+            {
+                *error = "--packets takes a number, not '" + v + "'";
+                return false;
+            }
+        }
+        else if (a == "--device-type")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseLong(v, 0, 0x7FFFFFFF, &n))
+            {
+                *error = "--device-type takes a number, not '" + v + "'";
+                return false;
+            }
+            o.deviceTransportType = static_cast<int>(n);
+        }
+        else if (a == "--pcr")
+        {
+            o.pacing = Pacing::Pcr;
+            ++pacingChoices;
+        }
+        else if (a == "--rate")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseDouble(v, 0.001, 100000.0, &o.rateMbits))
+            {
+                *error = "--rate takes Mbit/s between 0.001 and 100000, not '" + v + "'";
+                return false;
+            }
+            o.pacing = Pacing::Rate;
+            ++pacingChoices;
+        }
+        else if (a == "--fast")
+        {
+            o.pacing = Pacing::Fast;
+            ++pacingChoices;
+        }
+        else if (a == "--block")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseBlock(v, &o.blockMin, &o.blockMax))
+            {
+                *error = "--block takes N or MIN-MAX packets (1..100000), not '" + v + "'";
+                return false;
+            }
+        }
+        else if (a == "--seed")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseLong(v, 0, 0x7FFFFFFF, &n))
+            {
+                *error = "--seed takes a number, not '" + v + "'";
+                return false;
+            }
+            o.seed = static_cast<uint32_t>(n);
+        }
+        else if (a == "--repeat")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseLong(v, 0, 0x7FFFFFFF, &n))
+            {
+                *error = "--repeat takes a count, not '" + v + "'";
+                return false;
+            }
+            o.repeats = static_cast<uint64_t>(n);
+        }
+        else if (a == "--loop")
+        {
+            o.repeats = 0;
+        }
+        else if (a == "--start")
+        {
+            o.pressStart = true;
+        }
+        else if (a == "--close-after")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseDouble(v, 0.001, 1e7, &o.closeAfterSeconds))
+            {
+                *error = "--close-after takes seconds, not '" + v + "'";
+                return false;
+            }
+        }
+        else if (a == "--close-when-done")
+        {
+            o.closeWhenDone = true;
+        }
+        else if (a == "--quiet")
+        {
+            o.quiet = true;
+        }
+        else if (a.size() > 1 && a[0] == '-')
+        {
+            *error = "unknown option " + a;
+            return false;
+        }
+        else if (o.tsFile.empty())
+        {
+            o.tsFile = a;
+        }
+        else
+        {
+            *error = "one transport-stream file only ('" + o.tsFile + "', then '" + a + "')";
+            return false;
+        }
+    }
+    if (o.help)
+    {
+        *options = o;
+        return true;
+    }
+    if (pacingChoices > 1)
+    {
+        *error = "choose one of --pcr, --rate and --fast";
+        return false;
+    }
+    if (o.tsFile.empty())
+    {
+        *error = "no transport-stream file given";
+        return false;
+    }
+    if (o.closeWhenDone && o.repeats == 0)
+    {
+        *error = "--close-when-done needs a playback that ends (not --loop or --repeat 0)";
+        return false;
+    }
+    *options = o;
+    return true;
+}

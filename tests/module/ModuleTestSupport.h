@@ -1,0 +1,360 @@
+#pragma once
+// Scaffolding for the tests that drive CPidDataWriter directly under Wine:
+// a scripted host device, a UDP receiver on 127.0.0.1, a private INI file,
+// generated transport-stream packets, and a count of the socket calls that
+// the module makes. Every test program links ModuleTestSupport.cpp, which
+// also holds main().
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#include <windows.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "CriticalSection.h"
+#include "PidDataWriter.h"
+#include "PidRecorderModuleApi2Manager.h"
+#include "host_api.h"
+
+using Bytes = std::vector<uint8_t>;
+
+constexpr int kPacket = 188;
+constexpr int kHeader = 12;
+constexpr int32_t kTransportStream = 129;
+
+// ---------------------------------------------------------------------------
+// Private state of the module object, for reading and for setting up cases
+// that would otherwise take 65535 datagrams.
+class CPidDataWriterTestAccess
+{
+public:
+    explicit CPidDataWriterTestAccess(CPidDataWriter& writer) : m_Writer(writer) {}
+    explicit CPidDataWriterTestAccess(KelvModuleApi2::IReceiverModule* module)
+        : m_Writer(*static_cast<CPidDataWriter*>(module))
+    {
+    }
+
+    CPidDataWriter& Writer() const { return m_Writer; }
+    KelvModuleApi2::SEngineFilter::IReceiver* ReceiverFace() const { return &m_Writer; }
+
+    bool Streaming() const { return m_Writer.m_bStreaming != 0; }
+    SOCKET Socket() const { return m_Writer.m_Socket; }
+    int FilterHandle() const { return m_Writer.m_nFilterHandle; }
+    int ChunkSize() const { return m_Writer.m_nChunkSize; }
+    int Buffered() const { return m_Writer.m_nBuffered; }
+    int PacketsPerDatagram() const { return m_Writer.m_nTS; }
+    uint16_t Port() const { return m_Writer.m_wUdpPort; }
+    int WsaStartups() const { return m_Writer.m_nWsaStartups; }
+    std::wstring Address() const { return std::wstring(m_Writer.m_szIPAddress, AddressLength()); }
+    // The whole 20-character field, terminator and fill included.
+    std::wstring AddressField() const { return std::wstring(m_Writer.m_szIPAddress, 20); }
+    sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
+    uint32_t StartTick() const { return m_Writer.m_dwStartTick; }
+
+    void SetPort(uint16_t port) { m_Writer.m_wUdpPort = port; }
+    void SetAddress(const std::wstring& text)
+    {
+        std::fill(std::begin(m_Writer.m_szIPAddress), std::end(m_Writer.m_szIPAddress), L'\0');
+        text.copy(m_Writer.m_szIPAddress, 19);
+    }
+    void SetStartTick(uint32_t tick) { m_Writer.m_dwStartTick = tick; }
+
+    struct Counters
+    {
+        uint16_t sequence;
+        uint32_t timestamp;
+        long long totalBytes;
+    };
+    // Under the module's own lock, so that a sender on an engine thread and the
+    // test never touch the counters at once.
+    Counters ReadCounters() const
+    {
+        SafeCriticalSection guard(m_Writer.m_cs);
+        return {m_Writer.m_wRtpSeq, m_Writer.m_dwRtpTimestamp, static_cast<long long>(m_Writer.m_llTotalBytes)};
+    }
+    void SetCounters(uint16_t sequence, uint32_t timestamp, long long totalBytes)
+    {
+        SafeCriticalSection guard(m_Writer.m_cs);
+        m_Writer.m_wRtpSeq = sequence;
+        m_Writer.m_dwRtpTimestamp = timestamp;
+        m_Writer.m_llTotalBytes = totalBytes;
+    }
+
+private:
+    size_t AddressLength() const
+    {
+        size_t n = 0;
+        while (n < 20 && m_Writer.m_szIPAddress[n] != 0)
+            ++n;
+        return n;
+    }
+
+    CPidDataWriter& m_Writer;
+};
+
+// ---------------------------------------------------------------------------
+// Module objects made and ended through the unit, as the host does it.
+struct ModuleDestroyer
+{
+    void operator()(KelvModuleApi2::IReceiverModule* module) const { g_UnitManager.DestroyModule(module); }
+};
+using ModulePtr = std::unique_ptr<KelvModuleApi2::IReceiverModule, ModuleDestroyer>;
+
+ModulePtr CreateModule(KelvModuleApi2::IDeviceModule* device);
+
+// ---------------------------------------------------------------------------
+// Transport-stream packets that carry their own running number, so that a
+// receiver can tell order, loss and torn packets apart.
+namespace TsPackets
+{
+void Fill(uint8_t* packet, uint32_t counter);
+Bytes Make(uint32_t firstCounter, int count);
+// The number Fill wrote into the packet, or -1 when any byte differs from
+// what Fill would have written.
+int64_t CounterOf(const uint8_t* packet);
+}  // namespace TsPackets
+
+// ---------------------------------------------------------------------------
+// A host device whose answers the test sets and whose calls it can inspect.
+enum class DeviceOp
+{
+    Reserved,
+    GetDeviceInfo,
+    AddEngineFilter,
+    RemoveEngineFilter
+};
+
+struct DeviceCall
+{
+    DeviceOp op;
+    Bytes record;   // the record as handed in, before the device wrote to it
+    int handle;     // returned by Add, passed to Remove
+};
+
+class ScriptedDevice : public KelvModuleApi2::IDeviceModule
+{
+public:
+    explicit ScriptedDevice(int32_t transportType = kTransportStream) : m_TransportType(transportType) {}
+
+    void Reserved0() override { Log({DeviceOp::Reserved, {}, 0}); }
+    void Reserved1() override { Log({DeviceOp::Reserved, {}, 1}); }
+    int GetDeviceInfo(KelvModuleApi2::SModuleInfo* info) override;
+    int AddEngineFilter(KelvModuleApi2::SEngineFilter* filter) override;
+    int RemoveEngineFilter(int handle) override;
+
+    // The engine side: hands one block to the registered receiver. Returns
+    // false when no receiver is registered. Delivery and removal exclude each
+    // other, so once RemoveEngineFilter has returned nothing reaches the
+    // receiver any more.
+    bool Deliver(uint8_t* data, int length);
+    uint64_t Deliveries() const { return m_Deliveries.load(); }
+
+    void SetTransportType(int32_t type) { m_TransportType = type; }
+    // The handle the next AddEngineFilter returns; by default 1, 2, 3, ...
+    void SetNextHandle(int handle) { m_NextHandle = handle; }
+    // Runs inside RemoveEngineFilter, before the receiver is dropped.
+    void OnRemove(std::function<void()> hook) { m_OnRemove = std::move(hook); }
+    // Forgets a receiver that the module never removes (handle 0).
+    void DropReceiver();
+
+    KelvModuleApi2::SEngineFilter::IReceiver* Receiver();
+    std::vector<DeviceCall> Calls() const;
+    size_t CallCount() const;
+    size_t CallCount(DeviceOp op) const;
+
+private:
+    void Log(DeviceCall call);
+
+    std::atomic<int32_t> m_TransportType;
+    int m_NextHandle = 1;
+    std::function<void()> m_OnRemove;
+
+    mutable std::mutex m_CallsMutex;
+    std::vector<DeviceCall> m_Calls;
+
+    // Delivery and registration exclude each other. A registration that waits
+    // raises m_HostWaiting, and the engine then leaves the lock alone, so that a
+    // delivery loop running at full speed cannot starve it.
+    std::mutex m_DeliveryMutex;
+    std::atomic<int> m_HostWaiting{0};
+    KelvModuleApi2::SEngineFilter::IReceiver* m_Receiver = nullptr;
+    int m_ActiveHandle = 0;
+    std::atomic<uint64_t> m_Deliveries{0};
+};
+
+// An engine thread that delivers numbered packets through the device as fast
+// as it can, in blocks of 1 to maxPacketsPerBlock packets.
+class EngineThread
+{
+public:
+    EngineThread(ScriptedDevice& device, int maxPacketsPerBlock);
+    ~EngineThread();
+    void Stop();
+
+private:
+    void Run();
+
+    ScriptedDevice& m_Device;
+    const int m_MaxPackets;
+    std::atomic<bool> m_Stop{false};
+    std::thread m_Thread;
+};
+
+// ---------------------------------------------------------------------------
+// RTP header fields of a received datagram.
+inline bool HasFixedRtpHeader(const Bytes& d)
+{
+    return d.size() >= kHeader && d[0] == 0x80 && d[1] == 0x21 && d[8] == 0 && d[9] == 0 && d[10] == 0 &&
+           d[11] == 0;
+}
+inline uint16_t SequenceOf(const Bytes& d) { return static_cast<uint16_t>(d[2] << 8 | d[3]); }
+inline uint32_t TimestampOf(const Bytes& d)
+{
+    return static_cast<uint32_t>(d[4]) << 24 | static_cast<uint32_t>(d[5]) << 16 | static_cast<uint32_t>(d[6]) << 8 |
+           d[7];
+}
+inline Bytes PayloadOf(const Bytes& d) { return Bytes(d.begin() + kHeader, d.end()); }
+
+// A UDP socket bound to 127.0.0.1 with a large receive buffer. Absence of
+// datagrams is proven without waiting: a marker is sent from a socket of the
+// test's own, and on loopback whatever the queue holds in front of it was sent
+// before it.
+class UdpReceiver
+{
+public:
+    explicit UdpReceiver(uint16_t port = 0);  // 0: an ephemeral port
+    ~UdpReceiver();
+    UdpReceiver(const UdpReceiver&) = delete;
+    UdpReceiver& operator=(const UdpReceiver&) = delete;
+
+    bool Bound() const { return m_Socket != INVALID_SOCKET; }
+    uint16_t Port() const { return m_Port; }
+
+    // Sends a marker and returns every datagram that arrived before it.
+    std::vector<Bytes> DrainUntilMarker();
+
+    // Background collection for traffic that arrives while the test thread is
+    // busy: markers go into the list as they come (see IsMarker).
+    void StartCollecting();
+    std::vector<Bytes> StopCollecting();
+    void SendMarker(uint32_t id);
+    static bool IsMarker(const Bytes& datagram, uint32_t* id);
+
+private:
+    bool Receive(Bytes& datagram);  // false after the safety timeout
+
+    SOCKET m_Socket = INVALID_SOCKET;
+    SOCKET m_Sender = INVALID_SOCKET;
+    uint16_t m_Port = 0;
+    uint32_t m_NextMarker = 1;
+    std::thread m_Collector;
+    std::vector<Bytes> m_Collected;
+};
+
+// ---------------------------------------------------------------------------
+// A folder of its own under the temporary folder with the host's INI file in
+// it; the unit is told about it as the host tells it.
+class TempIniFolder
+{
+public:
+    TempIniFolder();
+    ~TempIniFolder();
+    TempIniFolder(const TempIniFolder&) = delete;
+    TempIniFolder& operator=(const TempIniFolder&) = delete;
+
+    const std::wstring& IniPath() const { return m_Ini; }
+    // GetInfo with a proper unit record naming this INI file.
+    bool HandToUnit() const;
+
+    bool Exists() const;
+    void WriteBytes(const std::string& bytes) const;
+    std::string ReadBytes() const;
+    // Through the real private-profile functions, section "TovrinStreamer".
+    std::wstring ReadKey(const wchar_t* key) const;  // L"<missing>" when absent
+    void WriteKey(const wchar_t* key, const std::wstring& value) const;
+
+private:
+    std::wstring m_Folder;
+    std::wstring m_Ini;
+};
+
+// ---------------------------------------------------------------------------
+// The module's socket calls, seen by patching this program's import slots of
+// ws2_32 once at start-up; every call is passed on to the real function.
+namespace WinsockProbe
+{
+struct Counts
+{
+    int startups;
+    int cleanups;
+    int sockets;        // socket() calls, failed ones included
+    int closes;
+    int sends;          // sendto() calls
+    int acceptedSends;  // sendto() calls that the socket accepted
+};
+
+// False when a slot could not be found; the tests that need it then fail.
+bool Install();
+bool Installed();
+Counts Now();
+// Lowest value that startups − cleanups reached: negative means a cleanup
+// without a start of the module's own.
+int LowestBalance();
+// While set, socket() fails as it would without the socket library.
+void FailSockets(bool fail);
+// The destination of the latest sendto, as the module passed it.
+Bytes LastDestination();
+
+// An ordered log of the module's sends and of points the test marks, for the
+// stress test. Records only while enabled.
+enum class Event
+{
+    Send,
+    StartCalled,
+    StopReturned
+};
+struct LogEntry
+{
+    Event event;
+    bool accepted;
+    uint16_t sequence;
+    int size;
+};
+void StartLog();
+void Mark(Event event);
+std::vector<LogEntry> StopLog();
+
+// Socket calls of the test's own, made on this thread while an object of this
+// class lives, are passed through uncounted.
+class OwnCalls
+{
+public:
+    OwnCalls();
+    ~OwnCalls();
+};
+}  // namespace WinsockProbe
+
+// Memory whose last byte is followed by a page that faults on any access: a
+// block placed at its end shows any read past the block as a crash.
+class GuardedBlock
+{
+public:
+    explicit GuardedBlock(const Bytes& content);
+    ~GuardedBlock();
+    uint8_t* data() const { return m_Data; }
+    int size() const { return m_Size; }
+
+private:
+    void* m_Base = nullptr;
+    uint8_t* m_Data = nullptr;
+    int m_Size = 0;
+};

@@ -14,6 +14,7 @@
 static int g_checks_passed;
 static int g_checks_failed;
 static const char *g_check_step = "start-up";
+static void (*g_check_cleanup)(void); /* run also when a crash ends the run */
 
 static void check_vreport(int ok, const char *file, int line, const char *fmt, va_list args)
 {
@@ -94,6 +95,8 @@ static LONG WINAPI check_on_crash(EXCEPTION_POINTERS *info)
            info->ExceptionRecord->ExceptionAddress, g_check_step);
     check_summary();
     fflush(stdout);
+    if (g_check_cleanup != NULL)
+        g_check_cleanup();
     ExitProcess(3);
     return EXCEPTION_EXECUTE_HANDLER;
 }

@@ -437,6 +437,19 @@ static int write_host_ini(const wchar_t *ini, unsigned short port)
            WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"3", ini);
 }
 
+static wchar_t g_tempDir[MAX_PATH];
+static wchar_t g_iniPath[MAX_PATH];
+
+/* The temporary folder goes away however the run ends; the module may have
+ * written the INI file again after any check. */
+static void remove_temp_files(void)
+{
+    if (g_iniPath[0] != 0)
+        DeleteFileW(g_iniPath);
+    if (g_tempDir[0] != 0)
+        RemoveDirectoryW(g_tempDir);
+}
+
 int main(void)
 {
     check_init();
@@ -448,7 +461,8 @@ int main(void)
 
     check_step("test environment");
     WSADATA wsa;
-    wchar_t dir[MAX_PATH], ini[MAX_PATH];
+    wchar_t *dir = g_tempDir, *ini = g_iniPath;
+    g_check_cleanup = remove_temp_files;
     UdpListener listener = {INVALID_SOCKET, 0};
     int ready = CHECK(WSAStartup(MAKEWORD(2, 2), &wsa) == 0, "the host's socket library starts");
     ready = ready && udp_listener_open(&listener);
@@ -458,8 +472,10 @@ int main(void)
     ready = ready && _snwprintf(ini, MAX_PATH, L"%ls\\host.ini", dir) > 0;
     ready = ready && write_host_ini(ini, listener.port);
     CHECK(ready, "the host INI file %s", ready ? host_narrow(ini) : "");
-    if (!ready)
+    if (!ready) {
+        remove_temp_files();
         return check_summary();
+    }
 
     check_step("loading the module file");
     HMODULE module = LoadLibraryW(modulePath);
@@ -489,5 +505,6 @@ int main(void)
     WSACleanup();
     DeleteFileW(ini);
     CHECK(RemoveDirectoryW(dir), "the temporary folder held nothing but the host INI file");
+    g_tempDir[0] = 0;
     return check_summary();
 }

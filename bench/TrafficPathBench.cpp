@@ -1,0 +1,161 @@
+// The module's own cost per packet on its traffic path, without the system
+// call, beside the copies that any design must make for the same feed.
+//
+//   ModulePath/Packets/N/B   host blocks of B packets through ReceiveTraffic
+//                            (flag, 188-byte steps, aligner, lock, framing)
+//   Floor/Packets/N/B        the same feed: packet copy into a chunk buffer
+//                            (N >= 2) and chunk copy behind the header
+//   ModulePath/Bytes/N/L     an in-phase stream cut into blocks of L bytes (not
+//                            a multiple of any chunk) straight into
+//                            ReceiveNotAlignedTraffic
+//   Floor/Bytes/N/L          the same blocks: whole chunks from the caller's
+//                            memory, the cut chunk through the buffer
+//   Lock/TakeRelease         one take and release of the module's lock through
+//                            the scoped guard, as the sender does per call:
+//                            the part of the path that the design fixes
+//
+// Each reports items (packets) and bytes per second; bench/run.sh turns them
+// into ns per packet and the module-to-floor ratio.
+
+#include <benchmark/benchmark.h>
+
+#include <vector>
+
+#include "CopyFloor.h"
+#include "SyntheticStream.h"
+#include "TrafficPathWriter.h"
+
+namespace {
+
+// 4200 packets: a whole number of chunks for N = 1, 2 and 7 and of host
+// blocks of 7 and 100 packets, so every pass over the stream ends in phase;
+// 790 KB, which stays in the second-level cache as a tuner's fresh block would.
+constexpr int kStreamPackets = 4200;
+
+const std::vector<unsigned char>& Stream()
+{
+    static const std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
+    return stream;
+}
+
+// Stands in for sendto: the datagram is handed to an opaque barrier so the
+// compiler must have written every byte of it, then dropped.
+struct DiscardSink
+{
+    bool operator()(const unsigned char* datagram, int size) const
+    {
+        benchmark::DoNotOptimize(datagram);
+        benchmark::DoNotOptimize(size);
+        benchmark::ClobberMemory();
+        return true;
+    }
+};
+
+void Report(benchmark::State& state, uint16_t sequence, int packetsPerDatagram)
+{
+    const int64_t packets = static_cast<int64_t>(state.iterations()) * kStreamPackets;
+    state.SetItemsProcessed(packets);
+    state.SetBytesProcessed(packets * kTsPacketSize);
+    // The datagram count is a check that the path did its work: it must
+    // equal packets / N (modulo 2^16, the sequence number's width).
+    const int64_t expected = packets / packetsPerDatagram;
+    if (static_cast<uint16_t>(expected) != sequence)
+        state.SkipWithError("datagram count does not match the packets fed");
+}
+
+void ModulePathPackets(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1)) * kTsPacketSize;
+    std::vector<unsigned char> stream = Stream();
+    CTrafficPathWriter<DiscardSink> writer(n);
+    writer.Start();
+    for (auto _ : state)
+        for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(block))
+            writer.ReceiveTraffic(stream.data() + offset, block);
+    Report(state, writer.NextSequence(), n);
+}
+
+void FloorPackets(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1)) * kTsPacketSize;
+    std::vector<unsigned char> stream = Stream();
+    CCopyFloor<DiscardSink> floor(n);
+    for (auto _ : state)
+        for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(block))
+            floor.FeedPackets(stream.data() + offset, block);
+    Report(state, floor.NextSequence(), n);
+}
+
+template <class Feed>
+void ForEachBlock(std::vector<unsigned char>& stream, int block, Feed&& feed)
+{
+    const size_t size = stream.size();
+    for (size_t offset = 0; offset < size; offset += static_cast<size_t>(block))
+    {
+        const size_t left = size - offset;
+        feed(stream.data() + offset, static_cast<int>(left < static_cast<size_t>(block) ? left : block));
+    }
+}
+
+void ModulePathBytes(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1));
+    std::vector<unsigned char> stream = Stream();
+    CTrafficPathWriter<DiscardSink> writer(n);
+    writer.Start();
+    for (auto _ : state)
+        ForEachBlock(stream, block, [&](unsigned char* data, int length) { writer.ReceiveNotAlignedTraffic(data, length); });
+    Report(state, writer.NextSequence(), n);
+}
+
+void FloorBytes(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1));
+    std::vector<unsigned char> stream = Stream();
+    CCopyFloor<DiscardSink> floor(n);
+    for (auto _ : state)
+        ForEachBlock(stream, block, [&](unsigned char* data, int length) { floor.FeedBytes(data, length); });
+    Report(state, floor.NextSequence(), n);
+}
+
+void LockTakeRelease(benchmark::State& state)
+{
+    critical_section lock;
+    for (auto _ : state)
+    {
+        SafeCriticalSection guard(lock);
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()));
+}
+
+// Module and floor of one case are registered side by side, so with random
+// interleaving of repetitions they share the machine's state of the moment.
+void PacketCases(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"N", "block"});
+    for (int n : {1, 2, 7})
+        for (int packets : {7, 100})
+            b->Args({n, packets});
+}
+
+void ByteCases(benchmark::internal::Benchmark* b)
+{
+    b->ArgNames({"N", "block"});
+    for (int n : {1, 2, 7})
+        b->Args({n, 65536});
+}
+
+BENCHMARK(ModulePathPackets)->Name("ModulePath/Packets")->Apply(PacketCases);
+BENCHMARK(FloorPackets)->Name("Floor/Packets")->Apply(PacketCases);
+BENCHMARK(ModulePathBytes)->Name("ModulePath/Bytes")->Apply(ByteCases);
+BENCHMARK(FloorBytes)->Name("Floor/Bytes")->Apply(ByteCases);
+BENCHMARK(LockTakeRelease)->Name("Lock/TakeRelease");
+
+} // namespace
+
+BENCHMARK_MAIN();

@@ -1,0 +1,77 @@
+#pragma once
+// The module object's traffic path with the socket taken out: the same
+// aligner, the same lock taken the same way, the same datagram assembly, and
+// the send replaced by a sink. ReceiveTraffic and ReceiveAlignedTraffic are
+// line for line those of CPidDataWriter (module/PidDataWriter.cpp), so what
+// is measured or checked here is what the module does per packet short of the
+// system call.
+
+#include <atomic>
+#include <cstdint>
+#include <utility>
+
+#include "CriticalSection.h"
+#include "RtpFraming.h"
+#include "TsAligner.h"
+
+// Sink: callable as bool(const unsigned char* datagram, int size), standing in
+// for sendto; true means the datagram was accepted.
+template <class Sink>
+class CTrafficPathWriter final : public CTsAligner
+{
+public:
+    explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink())
+        : m_Sink(std::move(sink))
+    {
+        m_nChunkSize = packetsPerDatagram * kTsPacketSize;
+    }
+
+    // As StartWrite: the aligner is emptied before the flag lets traffic in.
+    void Start()
+    {
+        Reset();
+        m_llTotalBytes.store(0, std::memory_order_relaxed);
+        m_bStreaming.store(1, std::memory_order_release);
+    }
+
+    // As StopWrite: the flag is cleared under the lock.
+    void Stop()
+    {
+        m_cs.Lock();
+        m_bStreaming.store(0, std::memory_order_release);
+        m_cs.Unlock();
+    }
+
+    // The host's block: dropped while stopped, else one packet at a time.
+    void ReceiveTraffic(unsigned char* data, int length)
+    {
+        if (m_bStreaming.load(std::memory_order_acquire) == 0)
+            return;
+        FeedInPacketSteps(*this, data, length);
+    }
+
+    using CTsAligner::ReceiveNotAlignedTraffic;
+
+    long long TotalBytes() const { return m_llTotalBytes.load(std::memory_order_relaxed); }
+    uint16_t NextSequence() const { return m_wRtpSeq; }
+    Sink& GetSink() { return m_Sink; }
+
+protected:
+    void ReceiveAlignedTraffic(unsigned char* data, int length) override
+    {
+        SafeCriticalSection guard(m_cs);
+        const long long accepted = SendChunksAsRtp(
+            data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+            [this](const unsigned char* datagram, int size) { return m_Sink(datagram, size); });
+        if (accepted != 0)
+            m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted, std::memory_order_relaxed);
+    }
+
+private:
+    critical_section m_cs;                  // held while sending and while stopping
+    std::atomic<int32_t> m_bStreaming{0};   // 1 while streaming; read without the lock
+    uint16_t m_wRtpSeq = 0;                 // sequence number of the next datagram
+    uint32_t m_dwRtpTimestamp = 0;          // timestamp of the previous datagram
+    std::atomic<int64_t> m_llTotalBytes{0}; // payload bytes accepted since the latest start
+    Sink m_Sink;                            // where sendto would be
+};

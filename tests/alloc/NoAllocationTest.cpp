@@ -1,0 +1,327 @@
+// Nothing may be allocated while traffic flows: a tuner delivers tens of
+// thousands of packets a second, and an allocation on that path is a lock in
+// the heap and a latency spike in the engine thread.
+//
+// This binary replaces the global operator new and delete and counts malloc
+// too, then drives megabytes of traffic through the module's path (the
+// aligner, the lock and the RTP framing of bench/TrafficPathWriter.h, which
+// mirrors CPidDataWriter) for every packet count and feed shape, and fails on
+// any allocation or release in between.
+//
+// Counting malloc: under AddressSanitizer the sanitizer owns malloc, and a
+// second definition in this binary would take allocations away from it; the
+// sanitizer's own allocation hooks see every malloc, calloc, realloc and
+// aligned allocation instead. Without the sanitizer, malloc and friends are
+// defined here and forward to glibc's __libc_ entry points.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <string>
+#include <vector>
+
+#include "SyntheticStream.h"
+#include "TrafficPathWriter.h"
+
+namespace {
+
+std::atomic<bool> g_counting{false};
+std::atomic<long> g_allocations{0};
+std::atomic<long> g_releases{0};
+
+void CountAllocation()
+{
+    if (g_counting.load(std::memory_order_relaxed))
+        g_allocations.fetch_add(1, std::memory_order_relaxed);
+}
+
+void CountRelease()
+{
+    if (g_counting.load(std::memory_order_relaxed))
+        g_releases.fetch_add(1, std::memory_order_relaxed);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// malloc
+
+#if defined(__SANITIZE_ADDRESS__)
+
+extern "C" int __sanitizer_install_malloc_and_free_hooks(void (*malloc_hook)(const volatile void*, size_t),
+                                                         void (*free_hook)(const volatile void*));
+
+namespace {
+void MallocHook(const volatile void*, size_t) { CountAllocation(); }
+void FreeHook(const volatile void*) { CountRelease(); }
+const bool g_hooksInstalled = __sanitizer_install_malloc_and_free_hooks(MallocHook, FreeHook) != 0;
+} // namespace
+
+#else
+
+extern "C" {
+void* __libc_malloc(size_t);
+void* __libc_calloc(size_t, size_t);
+void* __libc_realloc(void*, size_t);
+void* __libc_memalign(size_t, size_t);
+void __libc_free(void*);
+
+void* malloc(size_t size)
+{
+    CountAllocation();
+    return __libc_malloc(size);
+}
+void* calloc(size_t count, size_t size)
+{
+    CountAllocation();
+    return __libc_calloc(count, size);
+}
+void* realloc(void* block, size_t size)
+{
+    CountAllocation();
+    return __libc_realloc(block, size);
+}
+void* memalign(size_t alignment, size_t size)
+{
+    CountAllocation();
+    return __libc_memalign(alignment, size);
+}
+void* aligned_alloc(size_t alignment, size_t size)
+{
+    CountAllocation();
+    return __libc_memalign(alignment, size);
+}
+int posix_memalign(void** result, size_t alignment, size_t size)
+{
+    CountAllocation();
+    void* block = __libc_memalign(alignment, size);
+    if (block == nullptr)
+        return ENOMEM;
+    *result = block;
+    return 0;
+}
+void free(void* block)
+{
+    if (block != nullptr)
+        CountRelease();
+    __libc_free(block);
+}
+} // extern "C"
+
+namespace {
+const bool g_hooksInstalled = true;
+} // namespace
+
+#endif
+
+// ---------------------------------------------------------------------------
+// operator new and delete, every replaceable form
+
+namespace {
+void* Allocate(size_t size)
+{
+    CountAllocation();
+    if (void* block = std::malloc(size ? size : 1))
+        return block;
+    throw std::bad_alloc();
+}
+void* AllocateAligned(size_t size, std::align_val_t alignment)
+{
+    CountAllocation();
+    const size_t align = static_cast<size_t>(alignment);
+    void* block = nullptr;
+    if (posix_memalign(&block, align < sizeof(void*) ? sizeof(void*) : align, size ? size : 1) == 0)
+        return block;
+    throw std::bad_alloc();
+}
+void Release(void* block)
+{
+    if (block != nullptr)
+        CountRelease();
+    std::free(block);
+}
+} // namespace
+
+void* operator new(size_t size) { return Allocate(size); }
+void* operator new[](size_t size) { return Allocate(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept
+{
+    CountAllocation();
+    return std::malloc(size ? size : 1);
+}
+void* operator new[](size_t size, const std::nothrow_t&) noexcept
+{
+    CountAllocation();
+    return std::malloc(size ? size : 1);
+}
+void* operator new(size_t size, std::align_val_t alignment) { return AllocateAligned(size, alignment); }
+void* operator new[](size_t size, std::align_val_t alignment) { return AllocateAligned(size, alignment); }
+void operator delete(void* block) noexcept { Release(block); }
+void operator delete[](void* block) noexcept { Release(block); }
+void operator delete(void* block, size_t) noexcept { Release(block); }
+void operator delete[](void* block, size_t) noexcept { Release(block); }
+void operator delete(void* block, std::align_val_t) noexcept { Release(block); }
+void operator delete[](void* block, std::align_val_t) noexcept { Release(block); }
+void operator delete(void* block, size_t, std::align_val_t) noexcept { Release(block); }
+void operator delete[](void* block, size_t, std::align_val_t) noexcept { Release(block); }
+
+// ---------------------------------------------------------------------------
+
+namespace {
+
+// Counts from construction to Stop().
+class AllocationWindow
+{
+public:
+    AllocationWindow()
+    {
+        g_allocations = 0;
+        g_releases = 0;
+        g_counting = true;
+    }
+    ~AllocationWindow() { g_counting = false; }
+    void Stop() { g_counting = false; }
+    long Allocations() const { return g_allocations; }
+    long Releases() const { return g_releases; }
+};
+
+// Checks what a socket would have been given, without keeping it: the size,
+// the RTP sequence running on by one, and a sync byte in front of the payload.
+struct CheckingSink
+{
+    int expectedSize = 0;
+    long datagrams = 0;
+    long faults = 0;
+    uint16_t nextSequence = 0;
+
+    bool operator()(const unsigned char* datagram, int size)
+    {
+        const uint16_t sequence = static_cast<uint16_t>(datagram[2] << 8 | datagram[3]);
+        if (size != expectedSize || sequence != nextSequence || datagram[0] != 0x80 || datagram[1] != 33 ||
+            datagram[kRtpHeaderSize] != kTsSyncByte)
+            ++faults;
+        nextSequence = static_cast<uint16_t>(sequence + 1);
+        ++datagrams;
+        return true;
+    }
+};
+
+using Writer = CTrafficPathWriter<CheckingSink>;
+
+// 4200 packets: a whole number of chunks for every N from 1 to 7 (4200 is
+// ten times their least common multiple), so every pass ends on a chunk
+// boundary and yields exactly 4200 / N datagrams.
+constexpr int kStreamPackets = 4200;
+constexpr int kPasses = 11;               // 11 x 789,600 bytes: 8.7 MB per case
+constexpr int kJunkBytes = 61;            // no sync byte among them
+
+enum class Feed
+{
+    HostBlocks,   // ReceiveTraffic with blocks of whole packets, as the host's engine delivers
+    CutBlocks,    // ReceiveNotAlignedTraffic with blocks cut anywhere, after a burst of junk
+};
+
+struct Case
+{
+    Feed feed;
+    int block;    // in packets for HostBlocks, in bytes for CutBlocks
+    const char* name;
+};
+
+const Case kCases[] = {
+    {Feed::HostBlocks, 1, "host blocks of 1 packet"},
+    {Feed::HostBlocks, 7, "host blocks of 7 packets"},
+    {Feed::HostBlocks, 100, "host blocks of 100 packets"},
+    {Feed::CutBlocks, 1000, "cut blocks of 1000 bytes"},
+    {Feed::CutBlocks, 65536, "cut blocks of 65536 bytes"},
+};
+
+void Play(Writer& writer, std::vector<unsigned char>& stream, const Case& c, int passes)
+{
+    for (int pass = 0; pass < passes; ++pass)
+    {
+        if (c.feed == Feed::HostBlocks)
+        {
+            const size_t block = static_cast<size_t>(c.block) * kTsPacketSize;
+            for (size_t offset = 0; offset < stream.size(); offset += block)
+                writer.ReceiveTraffic(stream.data() + offset, static_cast<int>(block));
+            continue;
+        }
+        // Junk while nothing is held: the sync search drops it.
+        unsigned char junk[kJunkBytes];
+        std::memset(junk, 0x5A, sizeof junk);
+        writer.ReceiveNotAlignedTraffic(junk, kJunkBytes);
+        for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(c.block))
+        {
+            const size_t left = stream.size() - offset;
+            const int length = static_cast<int>(left < static_cast<size_t>(c.block) ? left : c.block);
+            writer.ReceiveNotAlignedTraffic(stream.data() + offset, length);
+        }
+    }
+}
+
+TEST(NoAllocation, CounterSeesAllocations)
+{
+    ASSERT_TRUE(g_hooksInstalled) << "the allocator hooks could not be installed";
+    // What a stray allocation on the path would look like: each must count.
+    struct Probe
+    {
+        const char* what;
+        void (*run)();
+    };
+    static void* volatile kept;
+    const Probe probes[] = {
+        {"new/delete", [] { kept = new int(1); delete static_cast<int*>(kept); }},
+        {"new[]/delete[]", [] { kept = new char[64]; delete[] static_cast<char*>(kept); }},
+        {"std::vector", [] { std::vector<int> v(100); kept = v.data(); }},
+        {"std::string", [] { std::string s(100, 'x'); kept = &s[0]; }},
+        {"malloc/free", [] { kept = std::malloc(64); std::free(kept); }},
+        {"calloc/free", [] { kept = std::calloc(8, 8); std::free(kept); }},
+    };
+    for (const Probe& probe : probes)
+    {
+        AllocationWindow window;
+        probe.run();
+        window.Stop();
+        EXPECT_GE(window.Allocations(), 1) << probe.what;
+        EXPECT_GE(window.Releases(), 1) << probe.what;
+    }
+}
+
+TEST(NoAllocation, TrafficPathAllocatesNothing)
+{
+    std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
+    for (int n = kMinPacketsPerChunk; n <= kMaxPacketsPerChunk; ++n)
+    {
+        for (const Case& c : kCases)
+        {
+            SCOPED_TRACE(testing::Message() << "N=" << n << ", " << c.name);
+            CheckingSink sink;
+            sink.expectedSize = kRtpHeaderSize + n * kTsPacketSize;
+            Writer writer(n, sink);
+            writer.Start();
+            Play(writer, stream, c, 1);  // warm-up: first lock, first touch of every page
+
+            AllocationWindow window;
+            Play(writer, stream, c, kPasses);
+            writer.Stop();
+            writer.ReceiveTraffic(stream.data(), kTsPacketSize);  // dropped while stopped
+            writer.Start();
+            Play(writer, stream, c, 1);
+            window.Stop();
+
+            EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed";
+            EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed";
+            const long passes = 1 + kPasses + 1;
+            EXPECT_EQ(writer.GetSink().datagrams, passes * (kStreamPackets / n));
+            EXPECT_EQ(writer.GetSink().faults, 0);
+            EXPECT_EQ(writer.TotalBytes(), static_cast<long long>(kStreamPackets) * kTsPacketSize);  // since the latest start
+        }
+    }
+}
+
+} // namespace

@@ -1,0 +1,785 @@
+/* The module's options dialog, driven as a user drives it, from a host in
+ * plain C that knows only the contract's offsets and slot orders and the
+ * dialog's control ids.
+ *
+ * The host's user-interface thread (main) opens the dialog through
+ * ShowOptionsDialog and sits in its modal loop; a driver thread finds the
+ * dialog, reads and edits its controls, presses its buttons and keys, and
+ * checks what the module shows and sends. An engine thread feeds packets
+ * through the filter receiver the module registers, and a receiver thread
+ * tallies the datagrams on the loopback.
+ *
+ * Sessions, each one opening of the dialog:
+ *   1  defaults, idle      shown settings; Enter in the setting fields does
+ *                          nothing; typed address, port 65536 + P and 5
+ *                          packets; Start; Size and Time after a second;
+ *                          Close while streaming
+ *   2  reopened, streaming live Size and Time; Stop; idle ticks; Start
+ *                          again; Escape while streaming
+ *   -  host                UpdateOpenedChannels ends the stream
+ *   3  stored 3 packets    entry "3" selected; Start unedited; Size and
+ *                          Time as a table on a clock of the test's own;
+ *                          Stop; an edit; the caption's close box
+ *   4  other transport     only Close usable; WM_CLOSE
+ *   5  no device           only Close usable; Close
+ *
+ * Usage: dialog_test_host <path of TovrinStreamer.module>
+ */
+#include "check.h"
+#include "contract.h"
+#include "dialog_driver.h"
+#include "host_env.h"
+#include "module_hooks.h"
+#include "test_device.h"
+#include "test_engine.h"
+#include "udp_tally.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+
+/* The dialog's control ids, as the host and its user see them. */
+enum {
+    ID_CLOSE = 2,
+    ID_START = 1000,
+    ID_STOP = 1001,
+    ID_SIZE = 1002,
+    ID_TIME = 1003,
+    ID_DESCRIPTION = 1004,
+    ID_PACKETS = 1005,
+    ID_ADDRESS = 1006,
+    ID_PORT = 1007,
+    STATUS_TIMER_ID = 100,
+    OTHER_TRANSPORT = 128,
+};
+
+#define DIALOG_CAPTION L"Tovrin TS Streamer"
+#define INI_SECTION L"TovrinStreamer"
+#define HOST_SECTION L"HostWindow"
+#define DEFAULT_DESCRIPTION L"This module sends complete TS to udp://127.0.0.1:43000 with 7xTS chunks"
+
+typedef enum { STATE_IDLE, STATE_STREAMING, STATE_UNSUITABLE } DialogState;
+
+typedef struct Host {
+    ReceiverModuleUnit *unit;
+    HWND parent;                   /* the host's main window, owner of the dialog */
+    DWORD uiThread;                /* runs the modal loop */
+    wchar_t ini[MAX_PATH];
+    TestEngine engine;             /* device and engine of object A */
+    UdpTally typed;                /* 127.0.0.2 at the port typed as 65536 + port */
+    UdpTally stored;               /* 127.0.0.1 at the port stored in the INI file */
+    wchar_t typedPortText[16];     /* "70000" when 4464 was free */
+    ReceiverModule *a;             /* the object that streams */
+    /* The latest Start of object A. */
+    DWORD startBefore, startAfter; /* real tick count around the click */
+    long long startPackets;        /* engine packets delivered before it */
+    long long lastSizeShown;
+} Host;
+
+static Host g_host;
+
+typedef void (*SessionScript)(HWND dlg);
+static SessionScript g_script;
+static volatile LONG g_modal_returned;
+
+/* ---- What the dialog shows ---------------------------------------------- */
+
+static void check_state(HWND dlg, DialogState state, const char *when)
+{
+    static const struct { int id; const char *name; } controls[] = {
+        {ID_START, "Start"}, {ID_STOP, "Stop"}, {ID_PACKETS, "the packets combo box"},
+        {ID_ADDRESS, "the address control"}, {ID_PORT, "the port field"}, {ID_CLOSE, "Close"},
+    };
+    for (size_t i = 0; i < sizeof controls / sizeof controls[0]; ++i) {
+        int id = controls[i].id;
+        int expected = id == ID_CLOSE ||
+                       (state == STATE_IDLE && id != ID_STOP) ||
+                       (state == STATE_STREAMING && id == ID_STOP);
+        CHECK(dialog_enabled(dlg, id) == expected, "%s: %s is %s", when, controls[i].name,
+              expected ? "enabled" : "disabled");
+    }
+}
+
+static void description_text(wchar_t *out, const wchar_t *address, unsigned port, int packets)
+{
+    _snwprintf(out, 200, L"This module sends complete TS to udp://%ls:%u with %dxTS chunks", address, port,
+               packets);
+    out[199] = 0;
+}
+
+static void check_text(HWND dlg, int id, const wchar_t *expected, const char *what)
+{
+    wchar_t text[256];
+    dialog_text(dlg, id, text, 256);
+    CHECK(wcscmp(text, expected) == 0, "%s is \"%s\" (it is \"%s\")", what, host_narrow(expected),
+          host_narrow(text));
+}
+
+/* The three settings as the controls show them, and the description. */
+static void check_settings_shown(HWND dlg, const wchar_t *address, DWORD addressValue, unsigned port,
+                                 int packets, const char *when)
+{
+    wchar_t text[256], expected[200];
+    char what[160];
+
+    snprintf(what, sizeof what, "%s: address control text", when);
+    check_text(dlg, ID_ADDRESS, address, what);
+    DWORD value = 0;
+    LRESULT filled = SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_GETADDRESS, 0, (LPARAM)&value);
+    CHECK(filled == 4 && value == addressValue,
+          "%s: the address control's four fields hold %lu.%lu.%lu.%lu (%d filled, %lu.%lu.%lu.%lu)", when,
+          (unsigned long)FIRST_IPADDRESS(addressValue), (unsigned long)SECOND_IPADDRESS(addressValue),
+          (unsigned long)THIRD_IPADDRESS(addressValue), (unsigned long)FOURTH_IPADDRESS(addressValue), (int)filled,
+          (unsigned long)FIRST_IPADDRESS(value), (unsigned long)SECOND_IPADDRESS(value),
+          (unsigned long)THIRD_IPADDRESS(value), (unsigned long)FOURTH_IPADDRESS(value));
+
+    _snwprintf(expected, 200, L"%u", port);
+    snprintf(what, sizeof what, "%s: port field", when);
+    check_text(dlg, ID_PORT, expected, what);
+
+    snprintf(what, sizeof what, "%s: combo box entries", when);
+    CHECK_EQ(SendDlgItemMessageW(dlg, ID_PACKETS, CB_GETCOUNT, 0, 0), 7, what);
+    int inOrder = 1;
+    for (int i = 0; i < 7; ++i) {
+        text[0] = 0;
+        SendDlgItemMessageW(dlg, ID_PACKETS, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
+        inOrder = inOrder && text[0] == L'1' + i && text[1] == 0;
+    }
+    CHECK(inOrder, "%s: the entries are \"1\" to \"7\" in order", when);
+    snprintf(what, sizeof what, "%s: selected combo box entry", when);
+    CHECK_EQ(SendDlgItemMessageW(dlg, ID_PACKETS, CB_GETCURSEL, 0, 0), packets - 1, what);
+    _snwprintf(expected, 200, L"%d", packets);
+    snprintf(what, sizeof what, "%s: combo box text", when);
+    check_text(dlg, ID_PACKETS, expected, what);
+
+    description_text(expected, address, port, packets);
+    snprintf(what, sizeof what, "%s: description", when);
+    check_text(dlg, ID_DESCRIPTION, expected, what);
+}
+
+/* Size and Time at one moment: retried when a timer tick comes between the
+ * reads, so that both belong to the same tick as the hook's records. */
+typedef struct Status {
+    wchar_t size[64], time[64];
+    LONG ticks;                    /* ticks taken before the reads */
+    DWORD tickTime;                /* real tick count when the latest tick was taken */
+    long long tickPackets;         /* engine packets done when it was taken */
+    DWORD readTime;                /* real tick count after the reads */
+    long long readPackets;         /* engine packets begun after the reads */
+} Status;
+
+static void read_status(HWND dlg, Status *s)
+{
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        s->ticks = dialog_ticks();
+        s->tickTime = g_tick_last_time;
+        s->tickPackets = g_tick_last_packets;
+        dialog_text(dlg, ID_SIZE, s->size, 64);
+        dialog_text(dlg, ID_TIME, s->time, 64);
+        s->readTime = GetTickCount();
+        s->readPackets = test_engine_packets_started(&g_host.engine);
+        if (dialog_ticks() == s->ticks)
+            return;
+    }
+}
+
+/* After a real tick while streaming with `packets` per datagram: Size is the
+ * bytes of the whole chunks delivered by that tick, Time the whole seconds
+ * since the latest Start, both bounded by what the host knows before and
+ * after the tick. */
+static void check_live_status(HWND dlg, int packets, const char *when)
+{
+    Status s;
+    read_status(dlg, &s);
+    long long chunk = (long long)packets * HOST_TS_PACKET;
+    long long size = parse_digit_groups(s.size);
+    long long seconds = parse_running_time(s.time);
+    long long lowSize = (s.tickPackets - g_host.startPackets) / packets * chunk;
+    long long highSize = (s.readPackets - g_host.startPackets) / packets * chunk;
+    long long lowSeconds = (long long)(DWORD)(s.tickTime - g_host.startAfter) / 1000;
+    long long highSeconds = (long long)(DWORD)(s.readTime - g_host.startBefore) / 1000;
+
+    CHECK(size >= 0, "%s: Size \"%s\" is digit groups", when, host_narrow(s.size));
+    CHECK(size % chunk == 0, "%s: Size %lld is a whole number of %lld-byte chunks", when, size, chunk);
+    CHECK(size >= lowSize && size <= highSize,
+          "%s: Size %lld counts the chunks delivered by the tick (between %lld and %lld)", when, size, lowSize,
+          highSize);
+    CHECK(seconds >= 0, "%s: Time \"%s\" is HH:MM:SS", when, host_narrow(s.time));
+    CHECK(seconds >= lowSeconds && seconds <= highSeconds,
+          "%s: Time %lld s counts from the latest Start (between %lld and %lld)", when, seconds, lowSeconds,
+          highSeconds);
+    CHECK_EQ(g_tick_last_id, STATUS_TIMER_ID, "timer id of the ticks");
+}
+
+/* Ends the stream's flow for an exact look: everything delivered has been
+ * received, and a status update now shows it all. */
+static void check_exact_size(HWND dlg, UdpTally *tally, int packets, const char *when)
+{
+    UdpTally seen;
+    wchar_t size[64];
+    test_engine_pause(&g_host.engine);
+    int synced = udp_tally_sync(tally, &seen);
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    dialog_text(dlg, ID_SIZE, size, 64);
+    long long shown = parse_digit_groups(size);
+    long long delivered = test_engine_packets_done(&g_host.engine) - g_host.startPackets;
+    long long chunk = (long long)packets * HOST_TS_PACKET;
+    CHECK(synced && shown == seen.payloadBytes,
+          "%s: Size \"%s\" is the payload bytes received (%lld)", when, host_narrow(size), seen.payloadBytes);
+    CHECK_EQ(shown, delivered / packets * chunk, "Size against the whole chunks of the packets delivered");
+    g_host.lastSizeShown = shown;
+    test_engine_flow(&g_host.engine);
+}
+
+/* Tally faults that must never occur, whatever the session. */
+static void check_tally_clean(UdpTally *t, const char *when)
+{
+    UdpTally s;
+    if (!CHECK(udp_tally_sync(t, &s), "%s: receiver %s answers", when, t->label))
+        return;
+    CHECK(s.wrongDestinations == 0, "%s: %s: every datagram was sent to this address (%ld were not, the last to %s)",
+          when, t->label, s.wrongDestinations, inet_ntoa(s.lastWrongDestination));
+    CHECK(s.wrongSizes == 0, "%s: %s: every datagram is %d bytes (%ld were not, the last %d)", when, t->label,
+          s.expectedSize, s.wrongSizes, s.lastWrongSize);
+    CHECK(s.badHeaders == 0, "%s: %s: every RTP header starts 0x80 0x21 and has SSRC 0 (%ld did not)", when,
+          t->label, s.badHeaders);
+    CHECK(s.badPackets == 0, "%s: %s: payloads are whole packets of the host (%ld were not)", when, t->label,
+          s.badPackets);
+    CHECK(s.indexGaps == 0, "%s: %s: packets arrive in order, none lost or doubled (%ld gaps)", when, t->label,
+          s.indexGaps);
+    CHECK(s.rtpGaps == 0, "%s: %s: sequence numbers step by 1 and timestamps by 90 (%ld gaps)", when, t->label,
+          s.rtpGaps);
+}
+
+/* Waits until `t` has received more than `than` datagrams. */
+static long wait_datagrams(UdpTally *t, long than)
+{
+    UdpTally s;
+    s.datagrams = -1;
+    for (int attempt = 0; attempt < 500; ++attempt) {
+        if (udp_tally_sync(t, &s) && s.datagrams > than)
+            break;
+        Sleep(10);
+    }
+    return s.datagrams;
+}
+
+static long datagrams_now(UdpTally *t)
+{
+    UdpTally s;
+    return udp_tally_sync(t, &s) ? s.datagrams : -1;
+}
+
+static void press_start(HWND dlg)
+{
+    /* No traffic while StartWrite runs: what the engine delivers from here
+     * on is all counted by the module. */
+    test_engine_pause(&g_host.engine);
+    g_host.startPackets = test_engine_packets_done(&g_host.engine);
+    g_host.startBefore = GetTickCount();
+    dialog_click(dlg, ID_START);
+    g_host.startAfter = GetTickCount();
+}
+
+static void focus_address_field(HWND dlg)
+{
+    dialog_focus_control(dlg, ID_ADDRESS);
+    SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_SETFOCUS, 0, 0);
+}
+
+/* ---- Session 1: defaults, edits, Start, live status, Close -------------- */
+
+static void session_defaults(HWND dlg)
+{
+    const DWORD tid = g_host.uiThread;
+    wchar_t text[200], expected[200];
+
+    GetWindowTextW(dlg, text, 200);
+    CHECK(wcscmp(text, DIALOG_CAPTION) == 0, "caption \"%s\"", host_narrow(text));
+    CHECK(GetWindow(dlg, GW_OWNER) == g_host.parent, "the host window passed in owns the dialog");
+    CHECK(!IsWindowEnabled(g_host.parent), "the dialog is modal: the host window is disabled");
+    check_settings_shown(dlg, L"127.0.0.1", MAKEIPADDRESS(127, 0, 0, 1), 43000, 7, "opened with defaults");
+    check_text(dlg, ID_DESCRIPTION, DEFAULT_DESCRIPTION, "description with defaults");
+    check_text(dlg, ID_SIZE, L"", "Size before any stream");
+    check_text(dlg, ID_TIME, L"", "Time before any stream");
+    check_state(dlg, STATE_IDLE, "idle");
+    HWND focus = dialog_focus(tid);
+    HWND address = GetDlgItem(dlg, ID_ADDRESS);
+    CHECK(focus != NULL && (focus == address || IsChild(address, focus)),
+          "the focus starts in the address control");
+
+    /* Ticks while idle have nothing to show. */
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID + 1, 0);
+    check_text(dlg, ID_SIZE, L"", "Size after idle ticks");
+    check_text(dlg, ID_TIME, L"", "Time after idle ticks");
+
+    check_step("session 1: Enter in the setting fields");
+    static const struct { int id; const char *name; } fields[] = {
+        {ID_ADDRESS, "the address control"}, {ID_PORT, "the port field"}, {ID_PACKETS, "the combo box's edit field"},
+    };
+    for (size_t i = 0; i < sizeof fields / sizeof fields[0]; ++i) {
+        if (fields[i].id == ID_ADDRESS)
+            focus_address_field(dlg);
+        else
+            dialog_focus_control(dlg, fields[i].id);
+        HWND control = GetDlgItem(dlg, fields[i].id);
+        focus = dialog_focus(tid);
+        CHECK(focus == control || IsChild(control, focus), "the focus is in %s", fields[i].name);
+        int posted = dialog_post_key(tid, VK_RETURN, 0x1C);
+        int handled = dialog_posted_barrier(dlg, tid, ID_SIZE);
+        CHECK(posted && handled && IsWindowVisible(dlg), "Enter in %s leaves the dialog open", fields[i].name);
+    }
+    CHECK_EQ(g_host.engine.device.slotCalls[3], 0, "filters added after Enter");
+    check_state(dlg, STATE_IDLE, "after Enter");
+    check_settings_shown(dlg, L"127.0.0.1", MAKEIPADDRESS(127, 0, 0, 1), 43000, 7, "after Enter");
+
+    check_step("session 1: typing the settings");
+    SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_CLEARADDRESS, 0, 0);
+    focus_address_field(dlg);
+    dialog_type(tid, L"127.0.0.2");
+    DWORD value = 0;
+    LRESULT filled = SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_GETADDRESS, 0, (LPARAM)&value);
+    CHECK(filled == 4 && value == MAKEIPADDRESS(127, 0, 0, 2),
+          "typing 127.0.0.2 fills the address control's fields (%d filled, 0x%08lX)", (int)filled,
+          (unsigned long)value);
+    dialog_focus_control(dlg, ID_PORT);
+    dialog_type(tid, g_host.typedPortText);
+    check_text(dlg, ID_PORT, g_host.typedPortText, "port field after typing");
+    dialog_focus_control(dlg, ID_PACKETS);
+    dialog_type(tid, L"5");
+    check_text(dlg, ID_PACKETS, L"5", "combo box after typing 5 into its edit field");
+
+    check_step("session 1: Start with the typed settings");
+    press_start(dlg);
+    udp_tally_expect(&g_host.typed, RTP_HEADER_BYTES + 5 * HOST_TS_PACKET);
+    description_text(expected, L"127.0.0.2", udp_tally_port(&g_host.typed), 5);
+    check_text(dlg, ID_DESCRIPTION, expected, "description after Start");
+    check_state(dlg, STATE_STREAMING, "streaming");
+    CHECK_EQ(g_host.engine.device.slotCalls[3], 1, "filters added by Start");
+    CHECK(g_host.engine.device.activeHandle != 0 && g_host.engine.device.receiver != NULL,
+          "the module's filter receiver is registered");
+    test_engine_flow(&g_host.engine);
+    long received = wait_datagrams(&g_host.typed, 20);
+    CHECK(received > 20, "datagrams arrive at port %u, the typed port cut to 16 bits (%ld)",
+          udp_tally_port(&g_host.typed), received);
+    check_tally_clean(&g_host.typed, "5 packets per datagram");
+
+    check_step("session 1: Size and Time after more than a second");
+    Status s;
+    for (int tick = 0; tick < 5; ++tick) {
+        CHECK(dialog_wait_ticks(dlg, dialog_ticks(), 1), "a timer tick comes");
+        read_status(dlg, &s);
+        if (parse_running_time(s.time) >= 1)
+            break;
+    }
+    check_live_status(dlg, 5, "after a second");
+    long long seconds = parse_running_time(s.time);
+    _snwprintf(expected, 200, L"00:00:%02lld", seconds);
+    CHECK(seconds >= 1 && seconds <= 9 && wcscmp(s.time, expected) == 0, "Time reads \"00:00:0S\": \"%s\"",
+          host_narrow(s.time));
+    check_exact_size(dlg, &g_host.typed, 5, "streaming paused");
+
+    check_step("session 1: Close while streaming");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
+/* ---- Session 2: reopened while streaming -------------------------------- */
+
+static void session_reopened(HWND dlg)
+{
+    const DWORD tid = g_host.uiThread;
+    unsigned port = udp_tally_port(&g_host.typed);
+    Status s;
+
+    check_settings_shown(dlg, L"127.0.0.2", MAKEIPADDRESS(127, 0, 0, 2), port, 5, "reopened while streaming");
+    check_state(dlg, STATE_STREAMING, "reopened while streaming");
+    read_status(dlg, &s);
+    if (s.ticks == 0)
+        CHECK(s.size[0] == 0 && s.time[0] == 0, "Size and Time are empty until the first tick (\"%s\", \"%s\")",
+              host_narrow(s.size), host_narrow(s.time));
+    else
+        printf("NOTE: a tick came before the first read; the empty texts were not seen\n");
+
+    check_step("session 2: the first tick after reopening");
+    CHECK(dialog_wait_ticks(dlg, s.ticks, 1), "a timer tick comes");
+    check_live_status(dlg, 5, "reopened");
+    read_status(dlg, &s);
+    CHECK(parse_digit_groups(s.size) >= g_host.lastSizeShown,
+          "Size goes on from the count shown before the dialog was closed (%s >= %lld)", host_narrow(s.size),
+          g_host.lastSizeShown);
+
+    check_step("session 2: Stop");
+    int removalsBefore = g_host.engine.device.slotCalls[4];
+    dialog_click(dlg, ID_STOP);
+    check_state(dlg, STATE_IDLE, "stopped");
+    CHECK_EQ(g_host.engine.device.slotCalls[4] - removalsBefore, 1, "filters removed by Stop");
+    CHECK(g_host.engine.device.activeHandle == 0 && g_host.engine.device.badRemovals == 0,
+          "Stop removed the filter it had added");
+    long afterStop = datagrams_now(&g_host.typed);
+    unsigned char packets[7 * HOST_TS_PACKET];
+    for (int i = 0; i < 7; ++i)
+        test_engine_make_packet(packets + i * HOST_TS_PACKET, (uint32_t)i);
+    g_host.a->vtbl->ReceiveTraffic(g_host.a, packets, (int)sizeof packets);
+    CHECK_EQ(datagrams_now(&g_host.typed) - afterStop, 0, "datagrams from traffic after Stop");
+
+    check_step("session 2: timer ticks while idle");
+    Status before, after;
+    read_status(dlg, &before);
+    CHECK(parse_digit_groups(before.size) > 0 && parse_running_time(before.time) >= 0,
+          "Size and Time keep the stream's last values (\"%s\", \"%s\")", host_narrow(before.size),
+          host_narrow(before.time));
+    CHECK(dialog_wait_ticks(dlg, before.ticks, 1), "a timer tick comes while idle");
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    read_status(dlg, &after);
+    CHECK(wcscmp(before.size, after.size) == 0 && wcscmp(before.time, after.time) == 0,
+          "ticks while idle leave Size and Time (\"%s\", \"%s\" -> \"%s\", \"%s\")", host_narrow(before.size),
+          host_narrow(before.time), host_narrow(after.size), host_narrow(after.time));
+
+    check_step("session 2: Start again, then Escape while streaming");
+    press_start(dlg);
+    udp_tally_expect(&g_host.typed, RTP_HEADER_BYTES + 5 * HOST_TS_PACKET);
+    check_state(dlg, STATE_STREAMING, "started again");
+    test_engine_flow(&g_host.engine);
+    long restarted = datagrams_now(&g_host.typed);
+    CHECK(wait_datagrams(&g_host.typed, restarted) > restarted, "datagrams flow again");
+    dialog_focus_control(dlg, ID_STOP);
+    CHECK(dialog_post_key(tid, VK_ESCAPE, 0x01), "something in the dialog has the focus for Escape");
+    CHECK(dialog_wait_gone(dlg), "Escape ends the dialog");
+}
+
+/* ---- Session 3: a stored packet count, and the status texts exactly ----- */
+
+/* The module's clock stands at CLOCK_START + elapsed; the 32-bit counter
+ * wraps 1000 ms after Start. */
+#define CLOCK_START (0u - 1000u)
+
+static void session_stored(HWND dlg)
+{
+    const DWORD tid = g_host.uiThread;
+    unsigned port = udp_tally_port(&g_host.stored);
+    wchar_t expected[200];
+
+    check_settings_shown(dlg, L"127.0.0.1", MAKEIPADDRESS(127, 0, 0, 1), port, 3, "opened with 3 stored");
+    check_state(dlg, STATE_IDLE, "idle");
+
+    check_step("session 3: Start with the stored settings");
+    press_start(dlg);
+    udp_tally_expect(&g_host.stored, RTP_HEADER_BYTES + 3 * HOST_TS_PACKET);
+    check_state(dlg, STATE_STREAMING, "streaming");
+    description_text(expected, L"127.0.0.1", port, 3);
+    check_text(dlg, ID_DESCRIPTION, expected, "description after Start");
+
+    /* Packets added per step (the engine's blocks are whole packets; 3 make
+     * a datagram), the module's clock, and what one status update shows. */
+    static const struct { long packets; DWORD elapsed; const wchar_t *size, *time; } steps[] = {
+        {0, 0, L"0", L"00:00:00"},
+        {2, 999, L"0", L"00:00:00"},               /* two packets held, nothing sent */
+        {1, 1000, L"564", L"00:00:01"},            /* the clock wrapped to 0 here */
+        {3, 59999, L"1 128", L"00:00:59"},
+        {5316, 3725000, L"1 000 536", L"01:02:05"}, /* 1774 datagrams */
+        {0, 360000000, L"1 000 536", L"100:00:00"},
+        {2, 360000999, L"1 000 536", L"100:00:00"},
+    };
+    check_step("session 3: Size and Time, step by step");
+    for (size_t i = 0; i < sizeof steps / sizeof steps[0]; ++i) {
+        UdpTally seen;
+        wchar_t size[64], time[64];
+        module_clock_set(CLOCK_START + steps[i].elapsed);
+        int delivered = test_engine_deliver_batch(&g_host.engine, steps[i].packets);
+        int synced = udp_tally_sync(&g_host.stored, &seen);
+        SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+        dialog_text(dlg, ID_SIZE, size, 64);
+        dialog_text(dlg, ID_TIME, time, 64);
+        CHECK(delivered && synced && wcscmp(size, steps[i].size) == 0 && wcscmp(time, steps[i].time) == 0,
+              "%u ms, %lld bytes: Size \"%s\", Time \"%s\" (expected \"%s\", \"%s\")", (unsigned)steps[i].elapsed,
+              seen.payloadBytes, host_narrow(size), host_narrow(time), host_narrow(steps[i].size),
+              host_narrow(steps[i].time));
+        CHECK_EQ(parse_digit_groups(size), seen.payloadBytes, "Size against the payload bytes received");
+    }
+
+    /* A timer of another id changes nothing (retried if a real tick of
+     * the module's own timer comes in between). */
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        LONG ticks = dialog_ticks();
+        wchar_t size[64], time[64];
+        module_clock_set(CLOCK_START + 7200000u);
+        SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID + 1, 0);
+        dialog_text(dlg, ID_SIZE, size, 64);
+        dialog_text(dlg, ID_TIME, time, 64);
+        if (dialog_ticks() != ticks)
+            continue;
+        CHECK(wcscmp(size, L"1 000 536") == 0 && wcscmp(time, L"100:00:00") == 0,
+              "a WM_TIMER of id 101 changes neither text (\"%s\", \"%s\")", host_narrow(size), host_narrow(time));
+        break;
+    }
+    check_tally_clean(&g_host.stored, "3 packets per datagram");
+
+    check_step("session 3: Stop, an edit, and the caption's close box");
+    dialog_click(dlg, ID_STOP);
+    check_state(dlg, STATE_IDLE, "stopped");
+    dialog_focus_control(dlg, ID_PACKETS);
+    dialog_type(tid, L"2");
+    check_text(dlg, ID_PACKETS, L"2", "combo box after typing 2");
+    SendMessageW(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
+    CHECK(dialog_wait_gone(dlg), "the close box ends the dialog");
+}
+
+/* ---- Sessions 4 and 5: no usable device --------------------------------- */
+
+static int g_unsuitable_close_by_message; /* 1: WM_CLOSE, 0: the Close button */
+static TestDevice *g_unsuitable_device;   /* null for the object without device */
+
+static void session_unsuitable(HWND dlg)
+{
+    check_settings_shown(dlg, L"127.0.0.1", MAKEIPADDRESS(127, 0, 0, 1), udp_tally_port(&g_host.stored), 2,
+                         "opened");
+    check_state(dlg, STATE_UNSUITABLE, "no usable device");
+    long before = datagrams_now(&g_host.stored);
+    /* The buttons are disabled; their commands come anyway. */
+    dialog_command(dlg, ID_START);
+    check_state(dlg, STATE_UNSUITABLE, "after a Start command");
+    dialog_command(dlg, ID_STOP);
+    check_state(dlg, STATE_UNSUITABLE, "after a Stop command");
+    if (g_unsuitable_device != NULL) {
+        CHECK_EQ(g_unsuitable_device->slotCalls[3], 0, "filters added on a device of another transport type");
+        CHECK_EQ(g_unsuitable_device->slotCalls[4], 0, "filters removed on a device of another transport type");
+        CHECK(g_unsuitable_device->slotCalls[2] > 0 && g_unsuitable_device->badInfoRecords == 0,
+              "the device was asked for its information with a zeroed 232-byte record (%d times)",
+              g_unsuitable_device->slotCalls[2]);
+    }
+    CHECK_EQ(datagrams_now(&g_host.stored) - before, 0, "datagrams sent without a usable device");
+    if (g_unsuitable_close_by_message)
+        SendMessageW(dlg, WM_CLOSE, 0, 0);
+    else
+        dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "%s ends the dialog", g_unsuitable_close_by_message ? "WM_CLOSE" : "Close");
+}
+
+/* ---- Running a session -------------------------------------------------- */
+
+static DWORD WINAPI driver_thread(void *unused)
+{
+    (void)unused;
+    HWND dlg = dialog_find(g_host.uiThread, DIALOG_CAPTION, &g_modal_returned);
+    if (!CHECK(dlg != NULL, "the options dialog appears"))
+        return 0;
+    g_driven_dialog = dlg;
+    g_script(dlg);
+    if (IsWindow(dlg)) {
+        CHECK(0, "the dialog was still open at the end of the session; ending it");
+        InterlockedExchange(&g_force_end, 1);
+        PostMessageW(dlg, WM_NULL, 0, 0);
+        dialog_wait_gone(dlg);
+    }
+    return 0;
+}
+
+/* Opens the dialog of `m` on this thread while `script` drives it. */
+static void run_session(const char *name, ReceiverModule *m, SessionScript script)
+{
+    check_step(name);
+    g_script = script;
+    InterlockedExchange(&g_modal_returned, 0);
+    InterlockedExchange(&g_force_end, 0);
+    InterlockedExchange(&g_tick_count, 0);
+    InterlockedExchange(&g_tick_foreign, 0);
+    g_driven_dialog = NULL;
+    long faults = fault_watch_count();
+
+    HANDLE driver = CreateThread(NULL, 0, driver_thread, NULL, 0, NULL);
+    if (!CHECK(driver != NULL, "the driver thread starts"))
+        return;
+    int result = m->vtbl->ShowOptionsDialog(m, g_host.parent);
+    InterlockedExchange(&g_modal_returned, 1);
+    CHECK(WaitForSingleObject(driver, 60000) == WAIT_OBJECT_0, "the driver thread ends");
+    CloseHandle(driver);
+
+    check_step(name);
+    CHECK_EQ(result, 0, "ShowOptionsDialog returns");
+    CHECK(IsWindowEnabled(g_host.parent), "the host window is enabled again");
+    CHECK_EQ(g_tick_foreign, 0, "timer messages for windows other than the dialog");
+    long newFaults = fault_watch_count() - faults;
+    CHECK(newFaults == 0, "nothing faulted (%ld faults; first: exception 0x%08lX at %p in step \"%s\")", newFaults,
+          (unsigned long)g_watch_first_code, g_watch_first_address,
+          g_watch_first_step ? g_watch_first_step : "-");
+}
+
+static void check_ini(const wchar_t *address, unsigned port, int packets, const char *when)
+{
+    wchar_t text[64], expected[16];
+    GetPrivateProfileStringW(INI_SECTION, L"IPAddress", L"(missing)", text, 64, g_host.ini);
+    CHECK(wcscmp(text, address) == 0, "%s: IPAddress is %s (%s)", when, host_narrow(address), host_narrow(text));
+    GetPrivateProfileStringW(INI_SECTION, L"UDP_Port", L"(missing)", text, 64, g_host.ini);
+    _snwprintf(expected, 16, L"%u", port);
+    CHECK(wcscmp(text, expected) == 0, "%s: UDP_Port is %s (%s)", when, host_narrow(expected), host_narrow(text));
+    GetPrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"(missing)", text, 64, g_host.ini);
+    _snwprintf(expected, 16, L"%d", packets);
+    CHECK(wcscmp(text, expected) == 0, "%s: nTS_UDP is %s (%s)", when, host_narrow(expected), host_narrow(text));
+    GetPrivateProfileStringW(HOST_SECTION, L"Placement", L"(missing)", text, 64, g_host.ini);
+    CHECK(wcscmp(text, L"10,20,640,480") == 0, "%s: the host's own section is untouched", when);
+}
+
+/* ---- Setting up --------------------------------------------------------- */
+
+/* The port typed as 65536 + port reaches `port`: 70000 reaches 4464 when it
+ * is free, else a port the system picks. */
+static int open_typed_receiver(void)
+{
+    return udp_tally_open(&g_host.typed, "127.0.0.2 (typed)", "127.0.0.2", 4464) ||
+           udp_tally_open(&g_host.typed, "127.0.0.2 (typed)", "127.0.0.2", 0);
+}
+
+static ReceiverModule *create_object(DeviceModule *device)
+{
+    unsigned char rec[CREATE_PARAMS_SIZE];
+    memset(rec, 0, sizeof rec);
+    rec_set_i32(rec, CREATE_PARAMS_OFF_SIZE, CREATE_PARAMS_SIZE);
+    rec_set_ptr(rec, CREATE_PARAMS_OFF_DEVICE, device);
+    return g_host.unit->vtbl->CreateModule(g_host.unit, rec);
+}
+
+static int set_up(HMODULE *moduleOut, wchar_t *dir)
+{
+    WSADATA wsa;
+    check_step("test environment");
+    int ok = CHECK(WSAStartup(MAKEWORD(2, 2), &wsa) == 0, "the host's socket library starts");
+    ok = ok && open_typed_receiver();
+    ok = ok && udp_tally_open(&g_host.stored, "127.0.0.1 (stored)", "127.0.0.1", 0);
+    ok = CHECK(ok, "receivers at 127.0.0.2 port %u and 127.0.0.1 port %u", udp_tally_port(&g_host.typed),
+               udp_tally_port(&g_host.stored));
+    ok = ok && CHECK(udp_tally_run(), "the receiver thread starts");
+    if (!ok)
+        return 0;
+    _snwprintf(g_host.typedPortText, 16, L"%u", 65536u + udp_tally_port(&g_host.typed));
+    ok = CHECK(host_make_temp_dir(dir, MAX_PATH), "a private temporary folder");
+    ok = ok && _snwprintf(g_host.ini, MAX_PATH, L"%ls\\host.ini", dir) > 0;
+    ok = ok && CHECK(WritePrivateProfileStringW(HOST_SECTION, L"Placement", L"10,20,640,480", g_host.ini),
+                     "the host INI file %s with the host's own section", host_narrow(g_host.ini));
+    g_host.uiThread = GetCurrentThreadId();
+    g_host.parent = CreateWindowExW(0, L"STATIC", L"Test host", WS_OVERLAPPEDWINDOW, 0, 0, 320, 200, NULL, NULL,
+                                    NULL, NULL);
+    ok = ok && CHECK(g_host.parent != NULL, "the host's main window");
+    ok = ok && CHECK(test_engine_start(&g_host.engine, "A", HOST_TRANSPORT_TS, 501), "the engine thread starts");
+    ok = ok && CHECK(dialog_tick_hook_install(&g_host.engine.packetsDone), "the timer hook");
+    if (!ok)
+        return 0;
+
+    wchar_t modulePath[MAX_PATH * 2];
+    host_module_path_arg(1, modulePath, MAX_PATH * 2);
+    check_step("loading the module file");
+    HMODULE module = LoadLibraryW(modulePath);
+    *moduleOut = module;
+    FARPROC entry = module ? GetProcAddress(module, HOST_ENTRY_NAME) : NULL;
+    if (!CHECK(entry != NULL, "LoadLibraryW and GetProcAddress(%s)", HOST_ENTRY_NAME))
+        return 0;
+    CHECK(fault_watch_install(module, &g_check_step), "the fault watch");
+    CHECK(module_clock_install(module), "the module's GetTickCount import points at the test's clock");
+    g_host.unit = ((GetReceiverModuleUnitFn)(void (*)(void))entry)();
+    if (!CHECK(g_host.unit != NULL, "the unit"))
+        return 0;
+    unsigned char info[UNIT_INFO_SIZE];
+    memset(info, 0, sizeof info);
+    rec_set_i32(info, UNIT_INFO_OFF_SIZE, UNIT_INFO_SIZE);
+    rec_set_ptr(info, UNIT_INFO_OFF_MAIN_WND, g_host.parent);
+    rec_set_ptr(info, UNIT_INFO_OFF_INI_FILE, g_host.ini);
+    return CHECK(g_host.unit->vtbl->GetInfo(g_host.unit, info) == 1, "GetInfo with the host INI file");
+}
+
+int main(void)
+{
+    check_init();
+    wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
+    if (!host_module_path_arg(1, probe, MAX_PATH * 2)) {
+        printf("usage: dialog_test_host <path of TovrinStreamer.module>\n");
+        return 2;
+    }
+    HMODULE module = NULL;
+    dir[0] = 0;
+    if (!set_up(&module, dir))
+        return check_summary();
+
+    check_step("creating the streaming object");
+    g_host.a = create_object(&g_host.engine.device.base);
+    if (!CHECK(g_host.a != NULL, "CreateModule with a transport-stream device"))
+        return check_summary();
+
+    run_session("session 1: opened with the defaults", g_host.a, session_defaults);
+    check_step("after session 1: the stream runs on");
+    long flowing = datagrams_now(&g_host.typed);
+    CHECK(wait_datagrams(&g_host.typed, flowing) > flowing, "datagrams keep coming after the dialog returned");
+    CHECK(g_host.engine.device.slotCalls[4] == 0 && g_host.engine.device.activeHandle != 0,
+          "closing the dialog removed no filter");
+    check_ini(L"127.0.0.2", udp_tally_port(&g_host.typed), 5, "saved at Close");
+    check_tally_clean(&g_host.typed, "after session 1");
+
+    run_session("session 2: reopened while streaming", g_host.a, session_reopened);
+    check_step("after session 2: the stream runs on");
+    flowing = datagrams_now(&g_host.typed);
+    CHECK(wait_datagrams(&g_host.typed, flowing) > flowing, "datagrams keep coming after Escape");
+    CHECK(g_host.engine.device.activeHandle != 0, "Escape removed no filter");
+    check_ini(L"127.0.0.2", udp_tally_port(&g_host.typed), 5, "saved at Escape");
+    check_tally_clean(&g_host.typed, "after session 2");
+
+    check_step("the host changes its opened channels");
+    unsigned char channels[CHANNEL_INFO_SIZE];
+    memset(channels, 0, sizeof channels);
+    int removals = g_host.engine.device.slotCalls[4];
+    g_host.a->vtbl->UpdateOpenedChannels(g_host.a, channels, 1, HOST_TRANSPORT_TS);
+    CHECK_EQ(g_host.engine.device.slotCalls[4] - removals, 1, "filters removed by the channel change");
+    CHECK(g_host.engine.device.activeHandle == 0, "no filter stays registered");
+    test_engine_pause(&g_host.engine);
+    check_tally_clean(&g_host.typed, "after the channel change");
+
+    check_step("session 3: prepared INI file");
+    wchar_t portText[16];
+    _snwprintf(portText, 16, L"%u", udp_tally_port(&g_host.stored));
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini) &&
+              WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini) &&
+              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"3", g_host.ini),
+          "INI file with 127.0.0.1, port %s, 3 packets", host_narrow(portText));
+    module_clock_set(CLOCK_START);
+    run_session("session 3: a stored packet count of 3", g_host.a, session_stored);
+    module_clock_release();
+    check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), 2, "saved at the close box");
+
+    check_step("session 4: a device of another transport type");
+    TestDevice other;
+    test_device_init(&other, "other transport", OTHER_TRANSPORT, 601);
+    ReceiverModule *b = create_object(&other.base);
+    if (CHECK(b != NULL, "CreateModule with a device of transport type %d", OTHER_TRANSPORT)) {
+        g_unsuitable_device = &other;
+        g_unsuitable_close_by_message = 1;
+        run_session("session 4: a device of another transport type", b, session_unsuitable);
+        g_host.unit->vtbl->DestroyModule(g_host.unit, b);
+    }
+
+    check_step("session 5: no device");
+    ReceiverModule *c = create_object(NULL);
+    if (CHECK(c != NULL, "CreateModule without a device")) {
+        g_unsuitable_device = NULL;
+        g_unsuitable_close_by_message = 0;
+        run_session("session 5: no device", c, session_unsuitable);
+        g_host.unit->vtbl->DestroyModule(g_host.unit, c);
+    }
+
+    check_step("the end of the streaming object");
+    g_host.unit->vtbl->DestroyModule(g_host.unit, g_host.a);
+    CHECK_EQ(g_host.engine.device.slotCalls[0] + g_host.engine.device.slotCalls[1], 0,
+             "calls of the device's first two slots");
+    CHECK_EQ(g_host.engine.device.badInfoRecords, 0, "device information requests not zeroed or not 232 bytes");
+    CHECK_EQ(g_host.engine.device.badRemovals, 0, "removals of filters that were not registered");
+    CHECK_EQ(fault_watch_count(), 0, "faults over the whole run");
+
+    check_step("cleaning up");
+    test_engine_stop(&g_host.engine);
+    dialog_tick_hook_remove();
+    module_clock_uninstall();
+    udp_tally_shutdown();
+    FreeLibrary(module);
+    DestroyWindow(g_host.parent);
+    WSACleanup();
+    DeleteFileW(g_host.ini);
+    RemoveDirectoryW(dir);
+    return check_summary();
+}

@@ -1,0 +1,149 @@
+/* Two things a test host can do to a loaded module file from outside:
+ *
+ * - Watch for faults. Wine swallows an access violation raised inside a
+ *   dialog procedure (the dialog then just behaves oddly), so a vectored
+ *   handler records every access violation, and any other exception raised
+ *   inside the module's image, before anyone can swallow it.
+ *
+ * - Give the module a clock of the test's choosing. The module's import of
+ *   GetTickCount (kernel32) is pointed at a function of the test, which
+ *   answers the real tick count until the test sets a value of its own. The
+ *   running-time texts can then be checked exactly, across a wrap of the
+ *   32-bit counter, without waiting for hours. */
+#ifndef TOVRIN_HOST_MODULE_HOOKS_H
+#define TOVRIN_HOST_MODULE_HOOKS_H
+
+#include "contract.h"
+
+/* ---- Fault watch -------------------------------------------------------- */
+
+static const unsigned char *g_watch_begin, *g_watch_end; /* the module's image */
+static volatile LONG g_watch_faults;
+static volatile DWORD g_watch_first_code;
+static void *volatile g_watch_first_address;
+static const char *volatile g_watch_first_step;
+static const char *volatile *g_watch_step; /* the host's step name, for the report */
+
+static int module_image_range(HMODULE module, const unsigned char **begin, const unsigned char **end)
+{
+    const unsigned char *base = (const unsigned char *)module;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
+    if (base == NULL || dos->e_magic != IMAGE_DOS_SIGNATURE)
+        return 0;
+    const IMAGE_NT_HEADERS64 *nt = (const IMAGE_NT_HEADERS64 *)(base + dos->e_lfanew);
+    *begin = base;
+    *end = base + nt->OptionalHeader.SizeOfImage;
+    return 1;
+}
+
+static LONG CALLBACK fault_watch_handler(EXCEPTION_POINTERS *info)
+{
+    DWORD code = info->ExceptionRecord->ExceptionCode;
+    const unsigned char *at = (const unsigned char *)info->ExceptionRecord->ExceptionAddress;
+    int inModule = at >= g_watch_begin && at < g_watch_end;
+    int fault = code == EXCEPTION_ACCESS_VIOLATION || code == EXCEPTION_STACK_OVERFLOW ||
+                code == EXCEPTION_INT_DIVIDE_BY_ZERO || code == EXCEPTION_ILLEGAL_INSTRUCTION ||
+                code == EXCEPTION_PRIV_INSTRUCTION || code == EXCEPTION_ARRAY_BOUNDS_EXCEEDED;
+    if (fault || inModule) {
+        if (InterlockedIncrement(&g_watch_faults) == 1) {
+            g_watch_first_code = code;
+            g_watch_first_address = (void *)at;
+            g_watch_first_step = g_watch_step ? *g_watch_step : "?";
+        }
+    }
+    return EXCEPTION_CONTINUE_SEARCH;
+}
+
+/* `step` points at the host's current step name. */
+static int fault_watch_install(HMODULE module, const char *volatile *step)
+{
+    g_watch_step = step;
+    module_image_range(module, &g_watch_begin, &g_watch_end);
+    return AddVectoredExceptionHandler(1, fault_watch_handler) != NULL;
+}
+
+static long fault_watch_count(void)
+{
+    return InterlockedCompareExchange(&g_watch_faults, 0, 0);
+}
+
+/* ---- Clock of the test's choosing --------------------------------------- */
+
+static volatile LONG g_clock_fixed;      /* 1: answer g_clock_value */
+static volatile LONG g_clock_value;      /* a DWORD tick count, stored as LONG */
+static ULONG_PTR *g_clock_slot;          /* the module's import slot */
+static ULONG_PTR g_clock_original;
+
+static DWORD WINAPI module_clock_get_tick_count(void)
+{
+    if (g_clock_fixed)
+        return (DWORD)g_clock_value;
+    return GetTickCount();
+}
+
+/* The import slot of `name` from `dll` in the module's import table, or
+ * null when the module does not import it by name. */
+static ULONG_PTR *module_import_slot(HMODULE module, const char *dll, const char *name)
+{
+    const unsigned char *base = (const unsigned char *)module;
+    const IMAGE_DOS_HEADER *dos = (const IMAGE_DOS_HEADER *)base;
+    const IMAGE_NT_HEADERS64 *nt = (const IMAGE_NT_HEADERS64 *)(base + dos->e_lfanew);
+    const IMAGE_DATA_DIRECTORY *dir = &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    if (dir->VirtualAddress == 0)
+        return NULL;
+    for (const IMAGE_IMPORT_DESCRIPTOR *d = (const IMAGE_IMPORT_DESCRIPTOR *)(base + dir->VirtualAddress);
+         d->Name != 0; ++d) {
+        if (_stricmp((const char *)(base + d->Name), dll) != 0)
+            continue;
+        DWORD lookup = d->OriginalFirstThunk ? d->OriginalFirstThunk : d->FirstThunk;
+        const IMAGE_THUNK_DATA64 *names = (const IMAGE_THUNK_DATA64 *)(base + lookup);
+        IMAGE_THUNK_DATA64 *slots = (IMAGE_THUNK_DATA64 *)(base + d->FirstThunk);
+        for (; names->u1.AddressOfData != 0; ++names, ++slots) {
+            if (IMAGE_SNAP_BY_ORDINAL64(names->u1.Ordinal))
+                continue;
+            const IMAGE_IMPORT_BY_NAME *byName = (const IMAGE_IMPORT_BY_NAME *)(base + names->u1.AddressOfData);
+            if (strcmp((const char *)byName->Name, name) == 0)
+                return (ULONG_PTR *)&slots->u1.Function;
+        }
+    }
+    return NULL;
+}
+
+static int module_import_write(ULONG_PTR *slot, ULONG_PTR value)
+{
+    DWORD old = 0;
+    if (!VirtualProtect(slot, sizeof *slot, PAGE_READWRITE, &old))
+        return 0;
+    *slot = value;
+    VirtualProtect(slot, sizeof *slot, old, &old);
+    return 1;
+}
+
+static int module_clock_install(HMODULE module)
+{
+    g_clock_slot = module_import_slot(module, "KERNEL32.dll", "GetTickCount");
+    if (g_clock_slot == NULL)
+        return 0;
+    g_clock_original = *g_clock_slot;
+    return module_import_write(g_clock_slot, (ULONG_PTR)module_clock_get_tick_count);
+}
+
+static void module_clock_set(DWORD ticks)
+{
+    InterlockedExchange(&g_clock_value, (LONG)ticks);
+    InterlockedExchange(&g_clock_fixed, 1);
+}
+
+static void module_clock_release(void)
+{
+    InterlockedExchange(&g_clock_fixed, 0);
+}
+
+static void module_clock_uninstall(void)
+{
+    if (g_clock_slot != NULL)
+        module_import_write(g_clock_slot, g_clock_original);
+    g_clock_slot = NULL;
+}
+
+#endif

@@ -1,5 +1,6 @@
 #include "Supervisor.h"
 
+#include <cstdio>
 #include <cwchar>
 
 #include "HostLog.h"
@@ -86,9 +87,12 @@ void Supervisor::PrintProgress(double now)
     const bool changed = state != lastState_;
     if (!changed && (s.state != Engine::State::Playing || now - lastPrint_ < 1.0))
         return;
+    // A rate over a short stretch (a line for a change of state) says little.
     const double span = lastPrint_ < 0 ? 0.0 : now - lastPrint_;
-    const double rate = span > 0 ? double(s.packets - lastPackets_) * kTsPacketBytes * 8 / span / 1e6 : 0.0;
-    HostLog("[%7.1f s] %-18s packets %10llu  bytes %12llu  %8.2f Mbit/s", now, StateName(s.state),
+    char rate[32] = "";
+    if (span >= 0.5 && s.packets >= lastPackets_)
+        std::snprintf(rate, sizeof rate, "%8.2f Mbit/s", double(s.packets - lastPackets_) * kTsPacketBytes * 8 / span / 1e6);
+    HostLog("[%7.1f s] %-18s packets %10llu  bytes %12llu  %s", now, StateName(s.state),
             static_cast<unsigned long long>(s.packets),
             static_cast<unsigned long long>(s.packets * kTsPacketBytes), rate);
     lastPrint_ = now;

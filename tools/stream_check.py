@@ -1,0 +1,407 @@
+#!/usr/bin/env python3
+"""Plays a transport stream through the module with tovrin-host under Wine and
+checks what arrives, with real receivers.
+
+One UDP socket can own the module's destination port, so this script owns it:
+it binds 127.0.0.1:PORT with a 64 MiB receive buffer, checks every datagram's
+RTP header (version 2, payload type 33, SSRC 0, sequence +1 and timestamp +90
+per datagram, 12 + N x 188 bytes), writes the payloads to a file (the
+recovered transport stream, compared with the input byte for byte), and
+forwards each datagram unchanged to a port of its own for every other
+receiver: ffmpeg reading an SDP file (payload type 33) decodes everything and
+copies the programme into a file for ffprobe; GStreamer's rtpmp2tdepay writes
+what it depayloads to a file. All receivers so see the same datagrams in one
+play.
+
+The host runs on a private Xvfb display, so that a screenshot of the dialog
+can be taken while the stream runs.
+
+Exit status 0 when every check passed.
+"""
+
+import argparse
+import os
+import select
+import signal
+import socket
+import struct
+import subprocess
+import sys
+import threading
+import time
+
+PACKET = 188
+RTP_HEADER = 12
+BIG_BUFFER = 64 << 20  # a loopback receiver with less loses datagrams in bursts
+
+
+def log(text):
+    print(text, flush=True)
+
+
+class Check:
+    """Collects the verdicts; the run fails when any is false."""
+
+    def __init__(self):
+        self.failed = []
+
+    def __call__(self, ok, text):
+        log(("  ok    " if ok else "  FAIL  ") + text)
+        if not ok:
+            self.failed.append(text)
+        return ok
+
+
+# --- the RTP receiver -------------------------------------------------------
+
+class RtpReceiver(threading.Thread):
+    def __init__(self, port, payload_path, forward_ports):
+        super().__init__(daemon=True)
+        self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        for opt in (getattr(socket, "SO_RCVBUFFORCE", 33), socket.SO_RCVBUF):
+            try:
+                self.sock.setsockopt(socket.SOL_SOCKET, opt, BIG_BUFFER)
+                break
+            except OSError:
+                continue
+        self.sock.bind(("127.0.0.1", port))
+        self.out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+        self.out.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+        self.forward = [("127.0.0.1", p) for p in forward_ports]
+        self.payload = open(payload_path, "wb")
+        self.stop_after_idle = None  # seconds of silence that end the receiver, once set
+        self.datagrams = 0
+        self.sizes = {}
+        self.header_errors = []
+        self.sequence_errors = 0
+        self.timestamp_errors = 0
+        self.sync_errors = 0
+        self.first_seq = None
+        self.prev = None
+        self.last_arrival = time.monotonic()
+
+    def note(self, text):
+        if len(self.header_errors) < 5:
+            self.header_errors.append(text)
+
+    def run(self):
+        buf = bytearray(65536)
+        view = memoryview(buf)
+        while True:
+            ready, _, _ = select.select([self.sock], [], [], 0.05)
+            if not ready:
+                idle = self.stop_after_idle
+                if idle is not None and time.monotonic() - self.last_arrival >= idle:
+                    break
+                continue
+            n = self.sock.recv_into(buf)
+            self.last_arrival = time.monotonic()
+            datagram = bytes(view[:n])
+            for dest in self.forward:
+                self.out.sendto(datagram, dest)
+            self.inspect(datagram)
+        self.payload.close()
+
+    def inspect(self, d):
+        self.datagrams += 1
+        self.sizes[len(d)] = self.sizes.get(len(d), 0) + 1
+        if len(d) < RTP_HEADER:
+            self.note(f"datagram {self.datagrams}: {len(d)} bytes, shorter than an RTP header")
+            return
+        b0, b1, seq, ts, ssrc = struct.unpack("!BBHII", d[:RTP_HEADER])
+        if b0 != 0x80 or b1 != 0x21 or ssrc != 0:
+            self.note(f"datagram {self.datagrams}: header {d[:RTP_HEADER].hex(' ')}")
+        if self.prev is None:
+            self.first_seq = seq
+        else:
+            pseq, pts = self.prev
+            if seq != (pseq + 1) & 0xFFFF:
+                self.sequence_errors += 1
+            if ts != (pts + 90) & 0xFFFFFFFF:
+                self.timestamp_errors += 1
+        self.prev = (seq, ts)
+        payload = d[RTP_HEADER:]
+        if len(payload) % PACKET or any(payload[i] != 0x47 for i in range(0, len(payload), PACKET)):
+            self.sync_errors += 1
+        self.payload.write(payload)
+
+
+# --- helpers ----------------------------------------------------------------
+
+def udp_port_bound(port):
+    """True once some process has bound the UDP port (Linux /proc)."""
+    for table in ("/proc/net/udp", "/proc/net/udp6"):
+        try:
+            with open(table) as f:
+                for line in f.readlines()[1:]:
+                    local = line.split()[1]  # address:port in hex
+                    if int(local.rsplit(":", 1)[1], 16) == port:
+                        return True
+        except (OSError, IndexError, ValueError):
+            pass
+    return False
+
+
+def wait_for(predicate, seconds, what):
+    deadline = time.monotonic() + seconds
+    while time.monotonic() < deadline:
+        if predicate():
+            return True
+        time.sleep(0.05)
+    log(f"stream_check: gave up waiting for {what}")
+    return False
+
+
+def write_sdp(path, port):
+    # Payload type 33 is MPEG-2 transport stream on the 90 kHz RTP clock.
+    with open(path, "w") as f:
+        f.write("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=ts\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+                f"m=video {port} RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n")
+
+
+def start_xvfb():
+    r, w = os.pipe()
+    proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
+                            pass_fds=(w,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    os.close(w)
+    number = b""
+    with os.fdopen(r, "rb") as f:
+        ready, _, _ = select.select([f], [], [], 20)
+        if ready:
+            number = f.readline().strip()
+    if not number:
+        proc.kill()
+        sys.exit("stream_check: Xvfb did not start")
+    return proc, ":" + number.decode()
+
+
+def compare(path, expected, label, check):
+    with open(path, "rb") as f:
+        got = f.read()
+    same = got == expected
+    detail = ""
+    if not same:
+        first = next((i for i in range(min(len(got), len(expected))) if got[i] != expected[i]),
+                     min(len(got), len(expected)))
+        detail = f" ({len(got)} bytes received, {len(expected)} sent, first difference at byte {first})"
+    log(f"{label}: " + ("identical" if same else "DIFFERENT") + detail)
+    return check(same, f"{label} is byte-identical to the file played")
+
+
+def stop_process(proc, sig=signal.SIGINT, wait=15):
+    if proc is not None and proc.poll() is None:
+        proc.send_signal(sig)
+    wait_process(proc, wait)
+
+
+def wait_process(proc, wait):
+    """Waits for `proc` to end, killing it after `wait` seconds. (A second
+    SIGINT would make ffmpeg drop what it has not written yet.)"""
+    if proc is None:
+        return
+    try:
+        proc.wait(wait)
+    except subprocess.TimeoutExpired:
+        proc.kill()
+        proc.wait()
+
+
+def ffprobe_summary(path):
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_entries",
+                          "stream=index,codec_type,codec_name,width,height,sample_rate,channels:format=duration",
+                          "-of", "compact=p=0", path], capture_output=True, text=True)
+    # Streams show once inside their programme and once on their own.
+    lines = []
+    for line in out.stdout.splitlines():
+        if line.strip() and line not in lines:
+            lines.append(line)
+    return lines, out.stderr.strip()
+
+
+# --- the run ----------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser(description="Play a TS through the module and check what real receivers get.")
+    ap.add_argument("--wine-run", required=True, help="the build's wine-run script")
+    ap.add_argument("--host", required=True, help="tovrin-host.exe")
+    ap.add_argument("--module", help="module file (default: the host's own default)")
+    ap.add_argument("--sample", required=True, help="transport stream to play")
+    ap.add_argument("--workdir", required=True, help="folder for the received files and logs")
+    ap.add_argument("--port", type=int, default=43000, help="the module's destination port, received here")
+    ap.add_argument("--packets", type=int, help="packets per datagram to set in the INI (default: the module's)")
+    ap.add_argument("--ffmpeg", action="store_true", help="ffmpeg decodes and copies the stream via SDP")
+    ap.add_argument("--gstreamer", action="store_true", help="GStreamer rtpmp2tdepay writes the stream to a file")
+    ap.add_argument("--screenshot", help="PNG of the dialog while streaming")
+    ap.add_argument("--repeat-sample", type=int, default=1,
+                    help="the host plays the file this many times (give it --repeat too)")
+    ap.add_argument("--timeout", type=float, default=90, help="seconds the host may take")
+    ap.add_argument("host_args", nargs="*", help="more options for tovrin-host (after --)")
+    args = ap.parse_args()
+
+    os.makedirs(args.workdir, exist_ok=True)
+    wd = lambda name: os.path.join(args.workdir, name)
+    with open(args.sample, "rb") as f:
+        sample = f.read() * args.repeat_sample
+    check = Check()
+    procs = []
+
+    xvfb, display = start_xvfb()
+    procs.append(xvfb)
+    env = dict(os.environ, DISPLAY=display)
+
+    forward = []
+    ffmpeg = gst = None
+    try:
+        next_port = args.port + 2  # RTP ports are even; the odd one is RTCP's
+        if args.ffmpeg:
+            ffmpeg_port, next_port = next_port, next_port + 2
+            forward.append(ffmpeg_port)
+            sdp = wd("stream.sdp")
+            write_sdp(sdp, ffmpeg_port)
+            # One process, two outputs: every frame decoded (errors would show
+            # at -v error), and the programme copied for ffprobe.
+            ffmpeg_err = open(wd("ffmpeg-errors.txt"), "w")
+            ffmpeg = subprocess.Popen(
+                ["ffmpeg", "-nostdin", "-v", "error", "-y", "-protocol_whitelist", "file,udp,rtp",
+                 "-buffer_size", str(BIG_BUFFER), "-i", sdp,
+                 "-map", "0", "-c", "copy", "-f", "mpegts", wd("received-ffmpeg.ts"),
+                 "-map", "0", "-f", "null", "-"],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=ffmpeg_err)
+            procs.append(ffmpeg)
+        if args.gstreamer:
+            gst_port, next_port = next_port, next_port + 2
+            forward.append(gst_port)
+            gst = subprocess.Popen(
+                ["gst-launch-1.0", "-q", "-e", "udpsrc", f"port={gst_port}", "address=127.0.0.1",
+                 f"buffer-size={BIG_BUFFER}",
+                 "caps=application/x-rtp,media=video,clock-rate=90000,encoding-name=MP2T,payload=33",
+                 "!", "rtpjitterbuffer", "!", "rtpmp2tdepay", "!", "filesink", f"location={wd('received-gstreamer.ts')}"],
+                stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=open(wd("gstreamer.log"), "w"))
+            procs.append(gst)
+        for p in forward:
+            if not wait_for(lambda: udp_port_bound(p), 20, f"a receiver on port {p}"):
+                return 1
+
+        try:
+            receiver = RtpReceiver(args.port, wd("received.ts"), forward)
+        except OSError as e:
+            log(f"stream_check: cannot receive on 127.0.0.1:{args.port}: {e}")
+            return 1
+        receiver.start()
+
+        cmd = [args.wine_run, "--gui", args.host, "--ini", wd("host.ini"), "--start", "--close-when-done",
+               "--close-after", str(args.timeout), "--port", str(args.port), "--address", "127.0.0.1"]
+        if args.packets is not None:
+            cmd += ["--packets", str(args.packets)]
+        if args.module:
+            cmd += ["--module", args.module]
+        cmd += args.host_args + [args.sample]
+        if os.path.exists(wd("host.ini")):
+            os.remove(wd("host.ini"))
+        log("$ " + " ".join(cmd))
+        host = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
+        procs.append(host)
+
+        dialog_rect = None
+        streaming_since = None
+        shot_taken = False
+        host_lines = []
+        with open(wd("host.log"), "w") as host_log:
+            for line in host.stdout:
+                line = line.rstrip("\r\n")
+                host_lines.append(line)
+                host_log.write(line + "\n")
+                log("  | " + line)
+                if line.startswith("host: dialog open at "):
+                    pos, size = line[len("host: dialog open at "):].split(" size ")
+                    x, y = (int(v) for v in pos.split(","))
+                    w, h = (int(v) for v in size.split("x"))
+                    dialog_rect = (max(x, 0), max(y, 0), w, h)
+                if line.startswith("host: filter ") and "registered" in line:
+                    streaming_since = time.monotonic()
+                # The dialog shows Size and Time from the first timer tick on;
+                # two ticks in, the picture shows a running stream.
+                if args.screenshot and not shot_taken and streaming_since and dialog_rect:
+                    shot_taken = True
+                    threading.Thread(target=take_screenshot, daemon=True,
+                                     args=(display, dialog_rect, args.screenshot, streaming_since + 3.2,
+                                           check)).start()
+            rc = host.wait()
+
+        # Everything the module sent is in the socket's buffer by now.
+        receiver.stop_after_idle = 0.5
+        receiver.join(30)
+        if forward:
+            time.sleep(1.0)  # let the forwarded datagrams work through the other receivers
+        # ffmpeg acts on SIGINT only when its reader returns, which the SDP
+        # demuxer does about 10 s after the last datagram: stop both now and
+        # collect them after the other verdicts.
+        for p in (ffmpeg, gst):
+            if p is not None:
+                p.send_signal(signal.SIGINT)
+
+        log("")
+        log("== verdicts")
+        check(rc == 0, f"tovrin-host exited with {rc}")
+        summary = next((l for l in host_lines if l.startswith("summary: ")), "")
+        played = int(summary.split()[1]) if summary else -1
+        check(played == len(sample) // PACKET,
+              f"the host delivered {played} packets of the {len(sample) // PACKET} played")
+        sizes = ", ".join(f"{n} x {size} bytes" for size, n in sorted(receiver.sizes.items()))
+        log(f"received {receiver.datagrams} datagrams ({sizes}) on 127.0.0.1:{args.port}")
+        if args.packets is not None:
+            want = RTP_HEADER + args.packets * PACKET
+            check(set(receiver.sizes) == {want}, f"every datagram is {want} bytes ({args.packets} packets)")
+        check(receiver.datagrams > 0 and not receiver.header_errors,
+              "every RTP header is 80 21 ... with SSRC 0" +
+              ("" if not receiver.header_errors else ": " + "; ".join(receiver.header_errors)))
+        check(receiver.sequence_errors == 0 and receiver.timestamp_errors == 0,
+              f"sequence numbers contiguous ({receiver.sequence_errors} breaks), "
+              f"timestamps +90 each ({receiver.timestamp_errors} breaks)")
+        check(receiver.sync_errors == 0, f"every payload is whole packets ({receiver.sync_errors} bad)")
+        compare(wd("received.ts"), sample, "transport stream recovered from the datagrams", check)
+
+        wait_process(ffmpeg, 30)
+        wait_process(gst, 15)
+        if ffmpeg:
+            ffmpeg_err.close()
+            with open(wd("ffmpeg-errors.txt")) as f:
+                errors = f.read().strip()
+            log("ffmpeg -v error (SDP, payload type 33) printed: " + (repr(errors[:500]) if errors else "nothing"))
+            check(errors == "", "ffmpeg decoded the RTP stream without errors")
+            lines, err = ffprobe_summary(wd("received-ffmpeg.ts"))
+            log("ffprobe of what ffmpeg received:")
+            for l in lines:
+                log("    " + l)
+            codecs = {l.split("codec_name=")[1].split("|")[0] for l in lines if "codec_name=" in l}
+            check({"h264", "aac"} <= codecs, f"ffprobe finds H.264 video and AAC audio (found {sorted(codecs)})")
+        if gst:
+            compare(wd("received-gstreamer.ts"), sample, "transport stream from GStreamer rtpmp2tdepay", check)
+        if args.screenshot:
+            check(shot_taken and os.path.exists(args.screenshot) and os.path.getsize(args.screenshot) > 0,
+                  f"screenshot of the dialog while streaming: {args.screenshot}")
+    finally:
+        for p in procs:
+            stop_process(p, signal.SIGTERM, 5)
+
+    log("")
+    log(f"stream_check: {'passed' if not check.failed else 'FAILED: ' + '; '.join(check.failed)}")
+    return 0 if not check.failed else 1
+
+
+def take_screenshot(display, rect, path, at, check):
+    time.sleep(max(0.0, at - time.monotonic()))
+    x, y, w, h = rect
+    w -= w % 2  # even sizes keep every pixel format happy
+    h -= h % 2
+    r = subprocess.run(["ffmpeg", "-v", "error", "-y", "-f", "x11grab", "-draw_mouse", "0",
+                        "-video_size", f"{w}x{h}", "-grab_x", str(x), "-grab_y", str(y), "-i", display,
+                        "-frames:v", "1", path], capture_output=True, text=True)
+    if r.returncode != 0:
+        log("stream_check: screenshot failed: " + r.stderr.strip())
+    else:
+        log(f"stream_check: dialog screenshot saved to {path}")
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -160,8 +160,11 @@ size_t ScriptedDevice::CallCount(DeviceOp op) const
 }
 
 // ---------------------------------------------------------------------------
-EngineThread::EngineThread(ScriptedDevice& device, int maxPacketsPerBlock)
-    : m_Device(device), m_MaxPackets(maxPacketsPerBlock), m_Thread(&EngineThread::Run, this)
+EngineThread::EngineThread(ScriptedDevice& device, int maxPacketsPerBlock, std::function<bool()> mayDeliver)
+    : m_Device(device),
+      m_MaxPackets(maxPacketsPerBlock),
+      m_MayDeliver(std::move(mayDeliver)),
+      m_Thread(&EngineThread::Run, this)
 {
 }
 
@@ -184,6 +187,11 @@ void EngineThread::Run()
     int packets = 1;
     while (!m_Stop.load())
     {
+        if (m_MayDeliver && !m_MayDeliver())
+        {
+            std::this_thread::yield();
+            continue;
+        }
         for (int i = 0; i < packets; ++i)
             TsPackets::Fill(&block[static_cast<size_t>(i) * kPacket], counter + static_cast<uint32_t>(i));
         // Packets offered while nobody listens are gone, as with a real tuner.
@@ -302,6 +310,7 @@ std::vector<Bytes> UdpReceiver::DrainUntilMarker()
 void UdpReceiver::StartCollecting()
 {
     m_Collected.clear();
+    m_CollectedCount = 0;
     m_Collector = std::thread([this] {
         Bytes datagram;
         for (;;)
@@ -309,9 +318,12 @@ void UdpReceiver::StartCollecting()
             if (!Receive(datagram))
                 break;  // only when the end marker got lost: the caller sees it missing
             uint32_t id = 0;
-            if (IsMarker(datagram, &id) && id == kEndMarker)
+            const bool marker = IsMarker(datagram, &id);
+            if (marker && id == kEndMarker)
                 break;
             m_Collected.push_back(datagram);
+            if (!marker)
+                ++m_CollectedCount;
         }
     });
 }
@@ -458,6 +470,20 @@ std::vector<LogEntry> g_Log;
 
 thread_local int t_Own = 0;
 
+std::mutex g_HookMutex;
+std::function<void()> g_Hooks[3];
+
+void RunHook(Call call)
+{
+    std::function<void()> hook;
+    {
+        std::lock_guard<std::mutex> lock(g_HookMutex);
+        hook = g_Hooks[static_cast<int>(call)];
+    }
+    if (hook)
+        hook();
+}
+
 int WSAAPI HookStartup(WORD version, LPWSADATA data)
 {
     const int result = g_RealStartup(version, data);
@@ -488,6 +514,7 @@ SOCKET WSAAPI HookSocket(int family, int type, int protocol)
     if (t_Own != 0)
         return g_RealSocket(family, type, protocol);
     ++g_Sockets;
+    RunHook(Call::Socket);
     if (g_FailSockets.load())
     {
         WSASetLastError(WSANOTINITIALISED);
@@ -499,7 +526,10 @@ SOCKET WSAAPI HookSocket(int family, int type, int protocol)
 int WSAAPI HookClose(SOCKET s)
 {
     if (t_Own == 0)
+    {
         ++g_Closes;
+        RunHook(Call::Close);
+    }
     return g_RealClose(s);
 }
 
@@ -507,6 +537,7 @@ int WSAAPI HookSendTo(SOCKET s, const char* buffer, int length, int flags, const
 {
     if (t_Own != 0)
         return g_RealSendTo(s, buffer, length, flags, to, toLength);
+    RunHook(Call::SendTo);
     const int result = g_RealSendTo(s, buffer, length, flags, to, toLength);
     ++g_Sends;
     if (result != SOCKET_ERROR)
@@ -602,6 +633,12 @@ int LowestBalance()
 void FailSockets(bool fail)
 {
     g_FailSockets = fail;
+}
+
+void OnCall(Call call, std::function<void()> hook)
+{
+    std::lock_guard<std::mutex> lock(g_HookMutex);
+    g_Hooks[static_cast<int>(call)] = std::move(hook);
 }
 
 Bytes LastDestination()

@@ -59,6 +59,19 @@ public:
     std::wstring AddressField() const { return std::wstring(m_Writer.m_szIPAddress, 20); }
     sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
     uint32_t StartTick() const { return m_Writer.m_dwStartTick; }
+    critical_section& Lock() const { return m_Writer.m_cs; }
+    // Whether another thread could take the module's lock at this moment.
+    bool LockIsFree() const
+    {
+        bool free = false;
+        std::thread other([&] {
+            free = m_Writer.m_cs.TryLock();
+            if (free)
+                m_Writer.m_cs.Unlock();
+        });
+        other.join();
+        return free;
+    }
 
     void SetPort(uint16_t port) { m_Writer.m_wUdpPort = port; }
     void SetAddress(const std::wstring& text)
@@ -192,11 +205,13 @@ private:
 };
 
 // An engine thread that delivers numbered packets through the device as fast
-// as it can, in blocks of 1 to maxPacketsPerBlock packets.
+// as it can, in blocks of 1 to maxPacketsPerBlock packets. `mayDeliver`, when
+// given, holds it back while it answers false (flow control for a receiver
+// that has to keep up).
 class EngineThread
 {
 public:
-    EngineThread(ScriptedDevice& device, int maxPacketsPerBlock);
+    EngineThread(ScriptedDevice& device, int maxPacketsPerBlock, std::function<bool()> mayDeliver = {});
     ~EngineThread();
     void Stop();
 
@@ -205,6 +220,7 @@ private:
 
     ScriptedDevice& m_Device;
     const int m_MaxPackets;
+    std::function<bool()> m_MayDeliver;
     std::atomic<bool> m_Stop{false};
     std::thread m_Thread;
 };
@@ -246,6 +262,7 @@ public:
     // busy: markers go into the list as they come (see IsMarker).
     void StartCollecting();
     std::vector<Bytes> StopCollecting();
+    uint64_t Collected() const { return m_CollectedCount.load(); }  // markers not counted
     void SendMarker(uint32_t id);
     static bool IsMarker(const Bytes& datagram, uint32_t* id);
 
@@ -258,6 +275,7 @@ private:
     uint32_t m_NextMarker = 1;
     std::thread m_Collector;
     std::vector<Bytes> m_Collected;
+    std::atomic<uint64_t> m_CollectedCount{0};
 };
 
 // ---------------------------------------------------------------------------
@@ -311,6 +329,15 @@ Counts Now();
 int LowestBalance();
 // While set, socket() fails as it would without the socket library.
 void FailSockets(bool fail);
+// Runs on the calling thread inside the module's next calls of socket(),
+// closesocket() or sendto(), before the real function; empty to stop.
+enum class Call
+{
+    Socket,
+    Close,
+    SendTo
+};
+void OnCall(Call call, std::function<void()> hook);
 // The destination of the latest sendto, as the module passed it.
 Bytes LastDestination();
 

@@ -301,6 +301,11 @@ def main():
         log("$ " + " ".join(cmd))
         host = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
         procs.append(host)
+        # The host ends itself at --close-after; a host that hangs is killed a
+        # little later, so that a broken module fails the run instead of stalling it.
+        watchdog = threading.Timer(args.timeout + 30, host.kill)
+        watchdog.daemon = True
+        watchdog.start()
 
         dialog_rect = None
         streaming_since = None
@@ -327,6 +332,7 @@ def main():
                                      args=(display, dialog_rect, args.screenshot, streaming_since + 3.2,
                                            check)).start()
             rc = host.wait()
+        watchdog.cancel()
 
         # Everything the module sent is in the socket's buffer by now.
         receiver.stop_after_idle = 0.5

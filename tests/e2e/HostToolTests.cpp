@@ -297,7 +297,7 @@ TEST(HostOptions, AcceptsWhatTheHelpPromises)
     std::string error;
     ASSERT_TRUE(ParseHostOptions({"--module", "m.module", "--ini", "h.ini", "--address", "10.1.2.3", "--port",
                                   "5004", "--packets", "3", "--rate", "60", "--block", "1-13", "--seed", "9",
-                                  "--repeat", "4", "--start", "--close-after", "2.5", "--close-when-done",
+                                  "--repeat", "4", "--start", "--restart-after", "1.5", "--close-after", "2.5", "--close-when-done",
                                   "--device-type", "5", "--quiet", "x.ts"},
                                  &o, &error))
         << error;
@@ -315,6 +315,7 @@ TEST(HostOptions, AcceptsWhatTheHelpPromises)
     EXPECT_EQ(o.repeats, 4u);
     EXPECT_TRUE(o.pressStart);
     EXPECT_DOUBLE_EQ(o.closeAfterSeconds, 2.5);
+    EXPECT_DOUBLE_EQ(o.restartAfterSeconds, 1.5);
     EXPECT_TRUE(o.closeWhenDone);
     EXPECT_EQ(o.deviceTransportType, 5);
     EXPECT_TRUE(o.quiet);
@@ -361,6 +362,8 @@ TEST(HostOptions, RefusesWhatItCannotDo)
         {{"--address", "1234.1234.1234.12345", "a.ts"}, "--address takes"},
         {{"--close-after", "-1", "a.ts"}, "--close-after takes"},
         {{"--loop", "--close-when-done", "a.ts"}, "needs a playback that ends"},
+        {{"--restart-after", "1", "a.ts"}, "--restart-after needs --start"},
+        {{"--start", "--restart-after", "0", "a.ts"}, "--restart-after takes"},
     };
     for (const Case& c : cases)
     {

@@ -66,6 +66,7 @@ void Engine::Run()
     size_t position = 0;  // next packet of the current pass
     uint64_t pass = 0;
     bool needFilter = true;
+    int filter = 0;
     bool everPlayed = false;
     HostClock::time_point anchor{};  // when playback time 0 would have been
     const double passSeconds = clock_ ? clock_->PassSeconds() : 0.0;
@@ -85,7 +86,8 @@ void Engine::Run()
         if (needFilter)
         {
             SetState(everPlayed ? State::Paused : State::Waiting);
-            if (!device_.WaitForOpenFilter())
+            filter = device_.WaitForOpenFilter();
+            if (filter == 0)
                 return;
             SetState(State::Playing);
             if (clock_)
@@ -95,14 +97,20 @@ void Engine::Run()
         const size_t end = std::min(position + static_cast<size_t>(sizer_.Next()), packets_);
         if (clock_ && !SleepUntil(anchor + playbackTime(pass, end)))
             return;
-        const double before = HostSeconds();
-        if (!device_.Deliver(data_ + position * kTsPacketBytes, static_cast<int>((end - position) * kTsPacketBytes),
-                             &inModuleNs))
+        double before = 0, after = 0;
+        bool delivered = false;
         {
-            needFilter = true;
+            std::lock_guard<std::mutex> permit(deliveryPermit_);
+            before = HostSeconds();
+            delivered = device_.Deliver(filter, data_ + position * kTsPacketBytes,
+                                        static_cast<int>((end - position) * kTsPacketBytes), &inModuleNs);
+            after = HostSeconds();
+        }
+        if (!delivered)
+        {
+            needFilter = true;  // the filter went away: wait for the next, pacing anew
             continue;
         }
-        const double after = HostSeconds();
         if (!everPlayed)
         {
             firstSeconds_.store(before, std::memory_order_relaxed);

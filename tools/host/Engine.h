@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <thread>
 
 #include "HostDevice.h"
@@ -47,6 +48,13 @@ public:
     void Stop();
 
     Stats Snapshot() const;
+
+    // Holds back the next delivery (waiting for one in flight to return)
+    // until ResumeDeliveries, from the same thread. For scripted Stop/Start:
+    // a real tuner's packets during a stop are lost, and a comparison of what
+    // was played with what arrived would then prove nothing.
+    void HoldDeliveries() { deliveryPermit_.lock(); }
+    void ResumeDeliveries() { deliveryPermit_.unlock(); }
     bool Done() const { return state_.load(std::memory_order_relaxed) == static_cast<int>(State::Done); }
 
 private:
@@ -62,6 +70,7 @@ private:
     BlockSizer sizer_;
     const uint64_t repeats_;
 
+    std::mutex deliveryPermit_;  // held by the engine around each delivery
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> state_{static_cast<int>(State::Waiting)};

@@ -94,17 +94,17 @@ void HostDevice::OpenFilter(int handle)
     opened_.notify_all();
 }
 
-bool HostDevice::WaitForOpenFilter()
+int HostDevice::WaitForOpenFilter()
 {
     std::unique_lock<std::mutex> hold(lock_);
     opened_.wait(hold, [this] { return open_ || shutdown_; });
-    return !shutdown_;
+    return shutdown_ ? 0 : handle_;
 }
 
-bool HostDevice::Deliver(unsigned char* data, int length, int64_t* nanosecondsInModule)
+bool HostDevice::Deliver(int handle, unsigned char* data, int length, int64_t* nanosecondsInModule)
 {
     std::lock_guard<std::mutex> hold(lock_);
-    if (!open_ || shutdown_)
+    if (!open_ || shutdown_ || handle != handle_)
         return false;
     const HostClock::time_point before = HostClock::now();
     receiver_->EngineFilter_ReceiveTraffic(data, length);

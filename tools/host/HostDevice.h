@@ -39,11 +39,13 @@ public:
     // The main window got kMsgOpenFilter: traffic may flow to that filter.
     void OpenFilter(int handle);
 
-    // Engine side. Blocks until a filter is open; false once Shutdown ran.
-    bool WaitForOpenFilter();
-    // Hands one block to the open filter; false when none is open. Adds the
-    // time spent inside the receiver to `nanosecondsInModule`.
-    bool Deliver(unsigned char* data, int length, int64_t* nanosecondsInModule);
+    // Engine side. Blocks until a filter is open and returns its handle; 0
+    // once Shutdown ran.
+    int WaitForOpenFilter();
+    // Hands one block to the filter `handle`; false when that filter is no
+    // longer open (removed, or replaced by a new registration). Adds the time
+    // spent inside the receiver to `nanosecondsInModule`.
+    bool Deliver(int handle, unsigned char* data, int length, int64_t* nanosecondsInModule);
     // Wakes the engine for good.
     void Shutdown();
 

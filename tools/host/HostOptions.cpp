@@ -31,6 +31,8 @@ const char kHostUsage[] =
     "  --start              press Start as soon as the dialog is open\n"
     "  --close-after S      press Close S seconds after the dialog opened and end the run\n"
     "  --close-when-done    press Close once the file has been delivered\n"
+    "  --restart-after S    press Stop S seconds after Start, and Start again half a\n"
+    "                       second later (playback pauses in between and goes on)\n"
     "  --quiet              no progress lines, only the summary\n"
     "  --help               this text\n"
     "\n"
@@ -237,6 +239,16 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
                 return false;
             }
         }
+        else if (a == "--restart-after")
+        {
+            if (!value(&v))
+                return false;
+            if (!ParseDouble(v, 0.001, 1e7, &o.restartAfterSeconds))
+            {
+                *error = "--restart-after takes seconds, not '" + v + "'";
+                return false;
+            }
+        }
         else if (a == "--close-when-done")
         {
             o.closeWhenDone = true;
@@ -273,6 +285,11 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
     if (o.tsFile.empty())
     {
         *error = "no transport-stream file given";
+        return false;
+    }
+    if (o.restartAfterSeconds > 0 && !o.pressStart)
+    {
+        *error = "--restart-after needs --start";
         return false;
     }
     if (o.closeWhenDone && o.repeats == 0)

@@ -30,6 +30,7 @@ struct HostOptions
     bool pressStart = false;
     double closeAfterSeconds = 0;  // 0: no time limit
     bool closeWhenDone = false;
+    double restartAfterSeconds = 0; // 0: never; else press Stop, then Start, that long after Start
     int deviceTransportType = 129;
     bool quiet = false;
     bool help = false;

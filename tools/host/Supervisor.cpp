@@ -8,6 +8,8 @@
 namespace
 {
 constexpr int kIdStart = 1000;
+constexpr int kIdStop = 1001;
+constexpr DWORD kRestartPauseMs = 500;
 constexpr int kIdClose = IDCANCEL;  // 2
 constexpr DWORD kPollMs = 20;
 
@@ -105,6 +107,8 @@ void Supervisor::Run()
     HWND dialog = nullptr;
     double dialogOpened = -1.0;
     bool startTried = false;
+    double started = -1.0;
+    bool restarted = false;
     bool closePressed = false;
 
     while (!stop_.load())
@@ -142,11 +146,37 @@ void Supervisor::Run()
                     HostError("Start did not register a filter with the device");
                     startFailed_.store(true);
                 }
+                started = now;
             }
             if (startFailed_.load())
                 endRequested_.store(true);
         }
 
+        if (options_.restartAfterSeconds > 0 && started >= 0 && !restarted && dialog != nullptr &&
+            !endRequested_.load() && now - started >= options_.restartAfterSeconds)
+        {
+            restarted = true;
+            engine_.HoldDeliveries();
+            Press(dialog, kIdStop, "Stop");
+            if (device_.FilterRegistered())
+            {
+                HostError("Stop left the filter registered");
+                startFailed_.store(true);
+                endRequested_.store(true);
+            }
+            else
+            {
+                Sleep(kRestartPauseMs);
+                Press(dialog, kIdStart, "Start");
+                if (!device_.FilterRegistered())
+                {
+                    HostError("Start after Stop did not register a filter with the device");
+                    startFailed_.store(true);
+                    endRequested_.store(true);
+                }
+            }
+            engine_.ResumeDeliveries();
+        }
         if (interrupted_.load())
             endRequested_.store(true);
         if (options_.closeAfterSeconds > 0 && dialogOpened >= 0 && now - dialogOpened >= options_.closeAfterSeconds &&

@@ -44,7 +44,7 @@ struct Delivery
 // and checks at each call that the bytes lie inside the piece being fed or
 // inside m_Buffer. A guard word behind the aligner's fields shows a write past
 // them, since an overrun inside one object is invisible to the sanitizer.
-class ProbeAligner : public CTsAligner
+class ProbeAligner final : public CTsAligner
 {
 public:
     static constexpr uint64_t kGuard = 0x5AFEC0DE5AFEC0DEull;

@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (preset "fuzz": clang, ASan, UBSan) and runs
+# each for the given number of seconds (default 600), keeping its corpus under
+# the build directory. A finding ends the run with a non-zero status and
+# leaves the input in <build>/artifacts/.
+# Usage: scripts/fuzz.sh [seconds]    FUZZ_BUILD_DIR overrides build/fuzz.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+seconds=${1:-600}
+build=${FUZZ_BUILD_DIR:-build/fuzz}
+targets=(aligner_fuzz text_fuzz)
+
+cmake --preset fuzz -B "$build" >/dev/null
+cmake --build "$build" -j2 --target "${targets[@]}"
+
+mkdir -p "$build/artifacts"
+for target in "${targets[@]}"; do
+  corpus="$build/corpus/$target"
+  mkdir -p "$corpus"
+  echo "== fuzz: $target for ${seconds}s"
+  # Inputs up to a few chunks' worth of pieces; a slow input is a finding too.
+  "$build/fuzz/$target" "$corpus" \
+    -max_total_time="$seconds" -max_len=8192 -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-"
+done

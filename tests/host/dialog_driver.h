@@ -96,7 +96,7 @@ static void dialog_barrier(HWND dlg)
  * end. Returns 0 when they did not come. */
 static int dialog_wait_ticks(HWND dlg, LONG from, LONG count)
 {
-    for (int waited = 0; waited < 4000 * count; ++waited) {
+    for (int waited = 0; waited < 4000 * count && IsWindow(dlg); ++waited) {
         if (dialog_ticks() - from >= count) {
             dialog_barrier(dlg);
             return 1;

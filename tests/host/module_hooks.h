@@ -1,4 +1,4 @@
-/* Two things a test host can do to a loaded module file from outside:
+/* Three things a test host can do to a loaded module file from outside:
  *
  * - Watch for faults. Wine swallows an access violation raised inside a
  *   dialog procedure (the dialog then just behaves oddly), so a vectored
@@ -9,11 +9,19 @@
  *   GetTickCount (kernel32) is pointed at a function of the test, which
  *   answers the real tick count until the test sets a value of its own. The
  *   running-time texts can then be checked exactly, across a wrap of the
- *   32-bit counter, without waiting for hours. */
+ *   32-bit counter, without waiting for hours.
+ *
+ * - See the module register the common controls. Its import of
+ *   InitCommonControlsEx (comctl32) is pointed at a recorder that passes the
+ *   call on. Wine registers every common control class as soon as comctl32
+ *   is loaded, so only the call itself shows that the module would also get
+ *   its address control where that is not so. */
 #ifndef TOVRIN_HOST_MODULE_HOOKS_H
 #define TOVRIN_HOST_MODULE_HOOKS_H
 
 #include "contract.h"
+
+#include <commctrl.h>
 
 /* ---- Fault watch -------------------------------------------------------- */
 
@@ -119,13 +127,20 @@ static int module_import_write(ULONG_PTR *slot, ULONG_PTR value)
     return 1;
 }
 
+static int module_import_patch(HMODULE module, const char *dll, const char *name, ULONG_PTR replacement,
+                               ULONG_PTR **slot, ULONG_PTR *original)
+{
+    *slot = module_import_slot(module, dll, name);
+    if (*slot == NULL)
+        return 0;
+    *original = **slot;
+    return module_import_write(*slot, replacement);
+}
+
 static int module_clock_install(HMODULE module)
 {
-    g_clock_slot = module_import_slot(module, "KERNEL32.dll", "GetTickCount");
-    if (g_clock_slot == NULL)
-        return 0;
-    g_clock_original = *g_clock_slot;
-    return module_import_write(g_clock_slot, (ULONG_PTR)module_clock_get_tick_count);
+    return module_import_patch(module, "KERNEL32.dll", "GetTickCount", (ULONG_PTR)module_clock_get_tick_count,
+                               &g_clock_slot, &g_clock_original);
 }
 
 static void module_clock_set(DWORD ticks)
@@ -144,6 +159,36 @@ static void module_clock_uninstall(void)
     if (g_clock_slot != NULL)
         module_import_write(g_clock_slot, g_clock_original);
     g_clock_slot = NULL;
+}
+
+/* ---- Registration of the common controls -------------------------------- */
+
+typedef BOOL(WINAPI *InitCommonControlsExFn)(const INITCOMMONCONTROLSEX *);
+
+static volatile LONG g_icc_calls;            /* InitCommonControlsEx calls by the module */
+static volatile LONG g_icc_internet_calls;   /* of them: a whole record asking for ICC_INTERNET_CLASSES */
+static ULONG_PTR *g_icc_slot;
+static ULONG_PTR g_icc_original;
+
+static BOOL WINAPI module_icc_record(const INITCOMMONCONTROLSEX *init)
+{
+    InterlockedIncrement(&g_icc_calls);
+    if (init != NULL && init->dwSize == sizeof *init && (init->dwICC & ICC_INTERNET_CLASSES) != 0)
+        InterlockedIncrement(&g_icc_internet_calls);
+    return ((InitCommonControlsExFn)g_icc_original)(init);
+}
+
+static int module_icc_install(HMODULE module)
+{
+    return module_import_patch(module, "COMCTL32.dll", "InitCommonControlsEx", (ULONG_PTR)module_icc_record,
+                               &g_icc_slot, &g_icc_original);
+}
+
+static void module_icc_uninstall(void)
+{
+    if (g_icc_slot != NULL)
+        module_import_write(g_icc_slot, g_icc_original);
+    g_icc_slot = NULL;
 }
 
 #endif

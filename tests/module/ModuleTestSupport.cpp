@@ -236,6 +236,17 @@ UdpReceiver::UdpReceiver(uint16_t port)
         return;
     }
     m_Port = ntohs(address.sin_port);
+    // The default port lies in the ephemeral range; a stream that someone else
+    // sends there must not land in an unrelated test's receiver.
+    if (port == 0 && m_Port == 43000)
+    {
+        const SOCKET spare = m_Socket;
+        m_Socket = INVALID_SOCKET;
+        UdpReceiver other(0);
+        std::swap(m_Socket, other.m_Socket);
+        m_Port = other.m_Port;
+        closesocket(spare);
+    }
 }
 
 UdpReceiver::~UdpReceiver()
@@ -680,8 +691,24 @@ OwnCalls::~OwnCalls()
 }  // namespace WinsockProbe
 
 // ---------------------------------------------------------------------------
+namespace
+{
+// Under Wine a crashed test program has been seen to end with exit code 0;
+// a fault must fail the run whatever the debugger set-up of the prefix.
+LONG WINAPI FailOnCrash(EXCEPTION_POINTERS* info)
+{
+    std::fprintf(stderr, "\nFATAL: unhandled exception 0x%08lx at %p\n",
+                 static_cast<unsigned long>(info->ExceptionRecord->ExceptionCode),
+                 info->ExceptionRecord->ExceptionAddress);
+    std::fflush(stderr);
+    TerminateProcess(GetCurrentProcess(), 70);
+    return EXCEPTION_EXECUTE_HANDLER;
+}
+}  // namespace
+
 int main(int argc, char** argv)
 {
+    SetUnhandledExceptionFilter(FailOnCrash);
     const bool hooked = WinsockProbe::Install();
     ::testing::InitGoogleTest(&argc, argv);
     if (!hooked)

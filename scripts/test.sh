@@ -16,4 +16,5 @@ for preset in native windows; do
   echo "== $preset: tests"
   ctest --preset "$preset" || status=1
 done
+bash scripts/fuzz.sh 10 || status=1  # a short bounded run of each fuzz target
 exit $status

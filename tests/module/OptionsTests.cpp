@@ -65,7 +65,7 @@ class StoredValues : public Options, public ::testing::WithParamInterface<Stored
 {
 };
 
-TEST_P(StoredValues, LoadAsSpecifiedAndSaveBack)
+TEST_P(StoredValues, LoadsAndSavesBack)
 {
     const StoredCase c = GetParam();
     ini.WriteBytes("[TovrinStreamer]\r\n" + Narrow(c.key) + "=" + c.stored + "\r\n");

@@ -5,8 +5,8 @@
 //              the packet walk; bit 4: also run the hostile pass
 //   bytes 1-2  chunk size for the model pass: 1 + (big-endian value % 1316)
 //   byte 3     length of the garbage in front of the valid stream
-//   byte 4     packets in the valid stream (0..255)
-//   byte 5     the body is repeated 1 + value % 32 times (at most 16 KiB) for
+//   byte 4     packets in the valid stream: value % 64, up to 9 chunks of 7
+//   byte 5     the body is repeated 1 + value % 32 times (at most 8 KiB) for
 //              the model and hostile passes, so that short inputs still make
 //              pieces and chunks of every size
 //   byte 6     number of entries L = 1 + value % 16
@@ -28,9 +28,11 @@
 //   3. (bit 4) The (repeated) body fed while the chunk size jumps between
 //      pieces to values from the input, invalid ones included: no delivery
 //      outside the caller's bytes or m_Buffer, no write past the aligner's
-//      fields.
+//      fields; between pieces, calls with a negative length or a null
+//      pointer deliver nothing and keep the held count.
 
 #include <algorithm>
+#include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -89,6 +91,18 @@ void HostilePass(const std::vector<std::vector<unsigned char>>& pieces, const st
             Fail("hostile", "write past the aligner's fields");
         if (aligner->ChunkSize() != size)
             Fail("hostile", "chunk size overwritten");
+
+        // Calls that bring no bytes, however they say so, deliver nothing and
+        // keep what is held.
+        const int held = aligner->Buffered();
+        const int lengths[] = {-1 - static_cast<int>(piece.size()), INT_MIN, 0};
+        for (int length : lengths)
+        {
+            aligner->Feed(length == 0 ? nullptr : piece.data(), length);
+            if (!aligner->violation.empty() || aligner->calls.size() != 1 || aligner->calls[0].length != 0 ||
+                aligner->Buffered() != held)
+                Fail("hostile", "a call of length " + std::to_string(length) + " delivered bytes or changed the held count");
+        }
     }
 }
 
@@ -102,7 +116,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     const bool hostile = (byte(0) & 16) != 0;
     const int modelChunk = 1 + static_cast<int>((byte(1) << 8 | byte(2)) % 1316);
     const size_t garbageLength = byte(3);
-    const size_t streamPackets = byte(4);
+    const size_t streamPackets = byte(4) % 64;
     const size_t repeats = 1 + byte(5) % 32;
     const size_t entries = 1 + byte(6) % 16;
 
@@ -128,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 
     // 2. Arbitrary bytes against the model.
     std::vector<unsigned char> repeated;
-    for (size_t r = 0; r < repeats && repeated.size() + body.size() <= 16384; ++r)
+    for (size_t r = 0; r < repeats && repeated.size() + body.size() <= 8192; ++r)
         repeated.insert(repeated.end(), body.begin(), body.end());
     const std::vector<std::vector<unsigned char>> pieces = Cut(repeated, lengths);
     const std::string model = probe::CheckAgainstModel(pieces, modelChunk);

@@ -235,8 +235,11 @@ inline std::string CheckStreamProperty(const std::vector<unsigned char>& stream,
         const size_t take = std::min(static_cast<size_t>(wanted), stream.size() - at);
         std::vector<unsigned char> piece(stream.begin() + static_cast<long>(at),
                                          stream.begin() + static_cast<long>(at + take));
-        const std::string where = " (piece at stream offset " + std::to_string(at) + ", length " +
-                                  std::to_string(take) + ", N " + std::to_string(packetsPerChunk) + ")";
+        // Described only when something failed: this runs for every piece.
+        const auto where = [&] {
+            return " (piece at stream offset " + std::to_string(at) + ", length " + std::to_string(take) +
+                   ", N " + std::to_string(packetsPerChunk) + ")";
+        };
         if (packetSteps)
         {
             aligner.SetPiece(piece.data(), static_cast<long>(piece.size()));
@@ -246,20 +249,20 @@ inline std::string CheckStreamProperty(const std::vector<unsigned char>& stream,
                 if (call.length % chunk != 0 || (call.source == Source::Buffer && call.length != 0 &&
                                                  (call.offset != 0 || call.length != chunk)))
                     return "delivery of " + std::to_string(call.length) + " bytes from " +
-                           SourceName(call.source) + where;
+                           SourceName(call.source) + where();
         }
         else
         {
             aligner.Feed(piece.data(), static_cast<int>(piece.size()));
             const std::string shape = CheckCallShape(aligner.calls, chunk);
             if (!shape.empty())
-                return shape + where;
+                return shape + where();
         }
         if (!aligner.violation.empty())
-            return aligner.violation + where;
+            return aligner.violation + where();
         if (aligner.Buffered() < 0 || aligner.Buffered() >= chunk)
             return "held count " + std::to_string(aligner.Buffered()) + " outside 0.." +
-                   std::to_string(chunk - 1) + where;
+                   std::to_string(chunk - 1) + where();
         at += take;
     }
 
@@ -299,13 +302,15 @@ inline std::string CheckAgainstModel(const std::vector<std::vector<unsigned char
         std::vector<unsigned char> piece = pieces[i];  // an allocation of exactly its size
         aligner.Feed(piece.data(), static_cast<int>(piece.size()));
         const std::vector<Delivery> expected = model.Feed(piece.data(), static_cast<int>(piece.size()), modelBytes);
-        const std::string where = " (piece " + std::to_string(i) + ", length " + std::to_string(piece.size()) +
-                                  ", chunk " + std::to_string(chunkSize) + ")";
+        const auto where = [&] {
+            return " (piece " + std::to_string(i) + ", length " + std::to_string(piece.size()) + ", chunk " +
+                   std::to_string(chunkSize) + ")";
+        };
         if (!aligner.violation.empty())
-            return aligner.violation + where;
+            return aligner.violation + where();
         if (aligner.calls.size() != expected.size())
             return std::to_string(aligner.calls.size()) + " deliveries, model makes " +
-                   std::to_string(expected.size()) + where;
+                   std::to_string(expected.size()) + where();
         for (size_t c = 0; c < expected.size(); ++c)
         {
             const Delivery& got = aligner.calls[c];
@@ -315,11 +320,11 @@ inline std::string CheckAgainstModel(const std::vector<std::vector<unsigned char
                 return "delivery " + std::to_string(c) + ": " + SourceName(got.source) + " offset " +
                        std::to_string(got.offset) + " length " + std::to_string(got.length) + ", model " +
                        SourceName(want.source) + " offset " + std::to_string(want.offset) + " length " +
-                       std::to_string(want.length) + where;
+                       std::to_string(want.length) + where();
         }
         if (aligner.Buffered() != model.Held())
             return "holds " + std::to_string(aligner.Buffered()) + " bytes, model " +
-                   std::to_string(model.Held()) + where;
+                   std::to_string(model.Held()) + where();
     }
     if (aligner.delivered != modelBytes)
         return "delivered bytes differ from the model's";

@@ -3,13 +3,16 @@
 # each for the given number of seconds (default 600), keeping its corpus under
 # the build directory. A finding ends the run with a non-zero status and
 # leaves the input in <build>/artifacts/.
-# Usage: scripts/fuzz.sh [seconds]    FUZZ_BUILD_DIR overrides build/fuzz.
+# Usage: scripts/fuzz.sh [seconds]    FUZZ_BUILD_DIR overrides build/fuzz;
+# FUZZ_VERBOSE=1 shows libFuzzer's progress lines as well.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
 seconds=${1:-600}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
 targets=(aligner_fuzz text_fuzz)
+verbosity=0
+if [ "${FUZZ_VERBOSE:-0}" = 1 ]; then verbosity=1; fi
 
 cmake --preset fuzz -B "$build" >/dev/null
 cmake --build "$build" -j2 --target "${targets[@]}"
@@ -22,5 +25,5 @@ for target in "${targets[@]}"; do
   # Inputs up to a few chunks' worth of pieces; a slow input is a finding too.
   "$build/fuzz/$target" "$corpus" \
     -max_total_time="$seconds" -max_len=8192 -timeout=10 \
-    -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-"
+    -verbosity="$verbosity" -print_final_stats=1 -artifact_prefix="$build/artifacts/$target-"
 done

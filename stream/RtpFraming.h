@@ -17,6 +17,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "PacketCopy.h"
 #include "TsConstants.h"
 
 constexpr unsigned char kRtpVersion2 = 0x80;       // V=2, no padding, no extension, no CSRC
@@ -61,7 +62,7 @@ long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize,
     {
         timestamp += kRtpTicksPerDatagram;
         WriteRtpCounters(datagram, sequence, timestamp);
-        std::memcpy(datagram + kRtpHeaderSize, data + offset, static_cast<size_t>(chunkSize));
+        CopyPackets(datagram + kRtpHeaderSize, data + offset, chunkSize);
         if (send(static_cast<const unsigned char*>(datagram), kRtpHeaderSize + chunkSize))
             accepted += chunkSize;
         ++sequence;

@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 
+#include "PacketCopy.h"
+
 CTsAligner::CTsAligner() : m_nBuffered(0), m_nChunkSize(kTsPacketSize) {}
 
 void CTsAligner::Reset()
@@ -32,7 +34,7 @@ void CTsAligner::ReceiveNotAlignedTraffic(unsigned char* data, int length)
         // The held chunk is completed with whatever follows: no sync check here.
         const int taken = std::min(m_nChunkSize - m_nBuffered, length);
         if (taken > 0)
-            std::memcpy(m_Buffer + m_nBuffered, data, static_cast<size_t>(taken));
+            CopyPackets(m_Buffer + m_nBuffered, data, taken);
         m_nBuffered += taken;
         if (m_nBuffered >= m_nChunkSize)
         {
@@ -58,7 +60,7 @@ void CTsAligner::ReceiveNotAlignedTraffic(unsigned char* data, int length)
 
     if (length > 0)
     {
-        std::memcpy(m_Buffer, data, static_cast<size_t>(length));
+        CopyPackets(m_Buffer, data, length);
         m_nBuffered = length;
     }
 }

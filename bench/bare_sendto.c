@@ -3,18 +3,25 @@
  * (run under Wine), it is the baseline that the module and the other senders
  * are measured against.
  *
- *   tovrin-bare-sendto ADDRESS PORT SIZE COUNT
+ *   tovrin-bare-sendto ADDRESS PORT SIZE COUNT [RATE BURST]
+ *
+ * With RATE (datagrams per second) the loop is paced: BURST datagrams back to
+ * back, then a sleep until the next burst is due, as a host's engine thread
+ * delivers a block and waits for the tuner. The time spent inside sendto is
+ * measured call by call, so the cost of one call at that pace can be set
+ * against a paced run of the module.
  *
  * Each datagram carries an RTP header with a running sequence number (two
  * byte stores, so receivers can count gaps) in front of in-phase
- * transport-stream packets. Prints the datagrams sent, the failed sends and
- * the loop's time and rate. */
+ * transport-stream packets. Prints the datagrams sent, the failed sends, the
+ * loop's time and rate, and the mean time of one sendto call. */
 
 #ifdef _WIN32
 #define WIN32_LEAN_AND_MEAN
 #include <winsock2.h>
 #include <ws2tcpip.h>
 #include <windows.h>
+#include <mmsystem.h>
 typedef SOCKET socket_t;
 #else
 #include <arpa/inet.h>
@@ -32,6 +39,18 @@ typedef int socket_t;
 
 enum { kHeader = 12, kPacket = 188, kMaxDatagram = 65507 };
 
+static void SleepSeconds(double seconds)
+{
+#ifdef _WIN32
+    Sleep((DWORD)(seconds * 1000.0));
+#else
+    struct timespec t;
+    t.tv_sec = (time_t)seconds;
+    t.tv_nsec = (long)((seconds - (double)t.tv_sec) * 1e9);
+    nanosleep(&t, NULL);
+#endif
+}
+
 static double Now(void)
 {
 #ifdef _WIN32
@@ -48,16 +67,18 @@ static double Now(void)
 
 int main(int argc, char** argv)
 {
-    if (argc != 5)
+    if (argc != 5 && argc != 7)
     {
-        fprintf(stderr, "usage: tovrin-bare-sendto ADDRESS PORT SIZE COUNT\n");
+        fprintf(stderr, "usage: tovrin-bare-sendto ADDRESS PORT SIZE COUNT [RATE BURST]\n");
         return 2;
     }
     const char* address = argv[1];
     const int port = atoi(argv[2]);
     const int size = atoi(argv[3]);
     const long long count = atoll(argv[4]);
-    if (port < 1 || port > 65535 || size < kHeader || size > kMaxDatagram || count < 0)
+    const double rate = argc == 7 ? atof(argv[5]) : 0.0;
+    const int burst = argc == 7 ? atoi(argv[6]) : 1;
+    if (port < 1 || port > 65535 || size < kHeader || size > kMaxDatagram || count < 0 || rate < 0 || burst < 1)
     {
         fprintf(stderr, "tovrin-bare-sendto: bad arguments\n");
         return 2;
@@ -89,19 +110,36 @@ int main(int argc, char** argv)
     for (int i = kHeader; i < size; i += kPacket)
         datagram[i] = 0x47;
 
+#ifdef _WIN32
+    if (rate > 0)
+        timeBeginPeriod(1); /* 1 ms sleeps, as a pacing host asks for */
+#endif
     long long failed = 0;
+    double inSendto = 0;
     const double start = Now();
     for (long long i = 0; i < count; ++i)
     {
+        if (rate > 0 && i % burst == 0)
+        {
+            const double ahead = start + (double)i / rate - Now();
+            if (ahead >= 0.001)
+                SleepSeconds(ahead);
+        }
         datagram[2] = (unsigned char)(i >> 8);
         datagram[3] = (unsigned char)i;
+        const double before = rate > 0 ? Now() : 0;
         if (sendto(s, (const char*)datagram, size, 0, (const struct sockaddr*)&to, sizeof to) != size)
             ++failed;
+        if (rate > 0)
+            inSendto += Now() - before;
     }
     const double seconds = Now() - start;
+    /* Unpaced, the loop is nothing but sendto calls. */
+    if (rate <= 0)
+        inSendto = seconds;
 
-    printf("sent=%lld failed=%lld size=%d seconds=%.6f rate_dps=%.1f\n", count - failed, failed, size, seconds,
-           seconds > 0 ? (double)count / seconds : 0.0);
+    printf("sent=%lld failed=%lld size=%d seconds=%.6f rate_dps=%.1f sendto_us=%.3f\n", count - failed, failed, size,
+           seconds, seconds > 0 ? (double)count / seconds : 0.0, count > 0 ? inSendto * 1e6 / (double)count : 0.0);
 #ifdef _WIN32
     closesocket(s);
     WSACleanup();

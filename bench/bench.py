@@ -318,9 +318,10 @@ def figure1(args, stream):
             log(f"== figure 1: {mode}, N={n}: {datagrams} datagrams of {size} bytes, {runs} alternating runs",
                 "load", loadavg())
             entry = {"mode": mode, "N": n, "datagrams": datagrams, "size": size, "load_before": loadavg(),
-                     "module": [], "bare": []}
+                     "module": [], "bare": [], "bare_msgloop": []}
+            senders = ["module", "bare", "bare_msgloop"]
             for r in range(runs):
-                order = ("module", "bare") if r % 2 == 0 else ("bare", "module")
+                order = senders[r % 3:] + senders[:r % 3]
                 for who in order:
                     rx = Receiver(receiver_cpus)
                     if who == "module":
@@ -328,9 +329,10 @@ def figure1(args, stream):
                                                 f"fig1-{mode}-{n}-{r}-module", cpus=sender_cpus)
                         summary = host_summary(out)
                     else:
-                        rc, out, cpu = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "127.0.0.1", str(PORT),
-                                                 str(size), str(datagrams)], f"fig1-{mode}-{n}-{r}-bare",
-                                                cpus=sender_cpus)
+                        flag = ["--message-loop"] if who == "bare_msgloop" else []
+                        rc, out, cpu = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe")] + flag +
+                                                ["127.0.0.1", str(PORT), str(size), str(datagrams)],
+                                                f"fig1-{mode}-{n}-{r}-{who}", cpus=sender_cpus)
                         summary = keyvalues(out)
                     got = rx.result()
                     if rc != 0:
@@ -340,19 +342,18 @@ def figure1(args, stream):
                     if who == "module":
                         run["host"] = summary
                     entry[who].append(run)
-                    log(f"  run {r} {who:6s} {got['rate_dps']:9.1f} datagrams/s  received {int(got['datagrams'])}"
+                    log(f"  run {r} {who:12s} {got['rate_dps']:9.1f} datagrams/s  received {int(got['datagrams'])}"
                         f"  lost {int(got['rtp_lost'])}  cpu {cpu:.2f} s")
-            m = median([x["rate_dps"] for x in entry["module"]])
-            b = median([x["rate_dps"] for x in entry["bare"]])
-            entry["module_dps"] = m
-            entry["bare_dps"] = b
-            entry["ratio"] = m / b
-            entry["paired_ratios"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(entry["module"], entry["bare"])]
             gb = result["file_bytes"] / 1e9
-            entry["module_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry["module"]]) / gb
-            entry["bare_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry["bare"]]) / gb
+            for who in senders:
+                entry[who + "_dps"] = median([x["rate_dps"] for x in entry[who]])
+                entry[who + "_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry[who]]) / gb
+            entry["ratio"] = entry["module_dps"] / entry["bare_dps"]
+            entry["ratio_msgloop"] = entry["module_dps"] / entry["bare_msgloop_dps"]
+            entry["paired_ratios"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(entry["module"], entry["bare"])]
             entry["load_after"] = loadavg()
-            log(f"  median module {m:.1f}  bare {b:.1f}  ratio {m / b:.3f}")
+            log(f"  median module {entry['module_dps']:.1f}  bare {entry['bare_dps']:.1f}  beside a message loop "
+                f"{entry['bare_msgloop_dps']:.1f}  ratios {entry['ratio']:.3f} / {entry['ratio_msgloop']:.3f}")
             result["modes"].append(entry)
     return result
 
@@ -384,7 +385,8 @@ def figure4(args, stream):
     calib = []
     for r in range(3):
         rx = Receiver()
-        rc, out, _ = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "127.0.0.1", str(PORT), str(HEADER + n * TS),
+        rc, out, _ = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "--message-loop", "127.0.0.1", str(PORT),
+                               str(HEADER + n * TS),
                                str(int(rate * 10)), f"{rate:.1f}", str(burst)], f"fig4-calib-{r}")
         rx.result()
         calib.append(float(keyvalues(out)["sendto_us"]))
@@ -503,14 +505,16 @@ def report(results):
                   f"{f1['file_bytes']} bytes played by tovrin-host --fast through the module; the bare loop sends the "
                   f"same number of datagrams of the same size. Median of {f1['runs']} alternating runs; datagrams "
                   "per second as the receiver counted them (first to last arrival).", "",
-                  "| placement | N | datagrams | module datagrams/s | bare sendto datagrams/s | module ÷ bare | "
-                  "paired ratios | lost (module) | CPU s/GB module (process + wineserver) | CPU s/GB bare | load before → after |",
-                  "|---|---|---|---|---|---|---|---|---|---|---|"]
+                  "| placement | N | datagrams | module datagrams/s | bare sendto datagrams/s | **module ÷ bare** | "
+                  "paired ratios | bare beside a message loop | module ÷ that | lost (module) | "
+                  "CPU s/GB module / bare (process + wineserver) | load before → after |",
+                  "|---|---|---|---|---|---|---|---|---|---|---|---|"]
         for e in f1["modes"]:
             lost = sum(int(x["rtp_lost"]) + int(e["datagrams"] - x["received"]) for x in e["module"])
             lines.append(f"| {e['mode']} | {e['N']} | {e['datagrams']} | {e['module_dps']:.0f} | {e['bare_dps']:.0f} | "
-                         f"**{e['ratio']:.3f}** | {', '.join(f'{x:.3f}' for x in e['paired_ratios'])} | {lost} | "
-                         f"{e['module_cpu_s_per_GB']:.1f} | {e['bare_cpu_s_per_GB']:.1f} | "
+                         f"**{e['ratio']:.3f}** | {', '.join(f'{x:.3f}' for x in e['paired_ratios'])} | "
+                         f"{e['bare_msgloop_dps']:.0f} | {e['ratio_msgloop']:.3f} | {lost} | "
+                         f"{e['module_cpu_s_per_GB']:.1f} / {e['bare_cpu_s_per_GB']:.1f} | "
                          f"{' '.join(e['load_before'])} → {' '.join(e['load_after'])} |")
         lines.append("")
     f4 = results.get("figure4")
@@ -524,7 +528,8 @@ def report(results):
                   f"{int(f4['rtp_lost'])}, socket-buffer drops {int(f4['kernel_drops'])}).",
                   f"- The engine thread spent {h['in_module_s']:.3f} s of {h['seconds']:.3f} s inside the module's "
                   f"receive call ({100 * f4['in_module_share']:.2f} %).",
-                  f"- A bare loop at the same pace ({f4['burst']} datagrams a burst) spends {f4['sendto_us']:.1f} µs "
+                  f"- A bare loop at the same pace ({f4['burst']} datagrams a burst, on a second thread beside a "
+                  f"message loop as in a host) spends {f4['sendto_us']:.1f} µs "
                   f"in one sendto (runs: {', '.join(f'{x:.1f}' for x in f4['calibration_sendto_us'])}); "
                   f"{int(f4['received'])} of them make {f4['received'] * f4['sendto_us'] * 1e-6:.3f} s.",
                   f"- In the module outside sendto: {f4['outside_sendto_s']:.3f} s, "

@@ -311,6 +311,8 @@ def figure1(args, stream):
     result = {"runs": runs, "file_bytes": stream.stat().st_size, "modes": []}
     for mode, server_cpus, sender_cpus, receiver_cpus in (("pinned", {0}, {0}, {1}),
                                                           ("unpinned", None, None, None)):
+        if mode not in args.placements:
+            continue
         wine.start_server(server_cpus)
         for n in (7, 1):
             datagrams = packets_in_file // n
@@ -318,8 +320,8 @@ def figure1(args, stream):
             log(f"== figure 1: {mode}, N={n}: {datagrams} datagrams of {size} bytes, {runs} alternating runs",
                 "load", loadavg())
             entry = {"mode": mode, "N": n, "datagrams": datagrams, "size": size, "load_before": loadavg(),
-                     "module": [], "bare": [], "bare_msgloop": []}
-            senders = ["module", "bare", "bare_msgloop"]
+                     "module": [], "bare": [], "path": []}
+            senders = ["module", "bare", "path"]
             for r in range(runs):
                 order = senders[r % 3:] + senders[:r % 3]
                 for who in order:
@@ -328,11 +330,14 @@ def figure1(args, stream):
                         rc, out, cpu = wine.run(host_args(stream, n, ["--fast", "--close-when-done"]),
                                                 f"fig1-{mode}-{n}-{r}-module", cpus=sender_cpus)
                         summary = host_summary(out)
+                    elif who == "path":
+                        rc, out, cpu = wine.run([str(WINDOWS / "tovrin-path-sender.exe"), "127.0.0.1", str(PORT),
+                                                 str(n), str(stream)], f"fig1-{mode}-{n}-{r}-{who}", cpus=sender_cpus)
+                        summary = keyvalues(out)
                     else:
-                        flag = ["--message-loop"] if who == "bare_msgloop" else []
-                        rc, out, cpu = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe")] + flag +
-                                                ["127.0.0.1", str(PORT), str(size), str(datagrams)],
-                                                f"fig1-{mode}-{n}-{r}-{who}", cpus=sender_cpus)
+                        rc, out, cpu = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "127.0.0.1", str(PORT),
+                                                 str(size), str(datagrams)], f"fig1-{mode}-{n}-{r}-{who}",
+                                                cpus=sender_cpus)
                         summary = keyvalues(out)
                     got = rx.result()
                     if rc != 0:
@@ -349,11 +354,12 @@ def figure1(args, stream):
                 entry[who + "_dps"] = median([x["rate_dps"] for x in entry[who]])
                 entry[who + "_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry[who]]) / gb
             entry["ratio"] = entry["module_dps"] / entry["bare_dps"]
-            entry["ratio_msgloop"] = entry["module_dps"] / entry["bare_msgloop_dps"]
+            entry["ratio_path"] = entry["path_dps"] / entry["bare_dps"]
             entry["paired_ratios"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(entry["module"], entry["bare"])]
+            entry["paired_median"] = median(entry["paired_ratios"])
             entry["load_after"] = loadavg()
-            log(f"  median module {entry['module_dps']:.1f}  bare {entry['bare_dps']:.1f}  beside a message loop "
-                f"{entry['bare_msgloop_dps']:.1f}  ratios {entry['ratio']:.3f} / {entry['ratio_msgloop']:.3f}")
+            log(f"  median module {entry['module_dps']:.1f}  bare {entry['bare_dps']:.1f}  path without host "
+                f"{entry['path_dps']:.1f}  module/bare {entry['ratio']:.3f}  path/bare {entry['ratio_path']:.3f}")
             result["modes"].append(entry)
     return result
 
@@ -363,44 +369,62 @@ def figure1(args, stream):
 
 
 def figure4(args, stream):
+    results = []
+    for mode, cpus, receiver_cpus in (("pinned", {0}, {1}), ("unpinned", None, None)):
+        if mode in args.placements:
+            results.append(live_run(args, stream, mode, cpus, receiver_cpus))
+    return results
+
+
+def paced_sendto_us(wine, rate, burst, n, cpus, receiver_cpus, name):
+    """What one sendto costs at the live run's pace, from a bare loop on a
+    second thread beside a message loop (as in a host), 10 s of datagrams."""
+    rx = Receiver(receiver_cpus)
+    rc, out, _ = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "--message-loop", "127.0.0.1", str(PORT),
+                           str(HEADER + n * TS), str(int(rate * 10)), f"{rate:.1f}", str(burst)], name, cpus=cpus)
+    rx.result()
+    return float(keyvalues(out)["sendto_us"])
+
+
+def live_run(args, stream, mode, cpus, receiver_cpus):
     wine = args.wine
-    wine.start_server(None)
+    wine.start_server(cpus)
     n = 7
     seconds = 10 if args.quick else 30
-    log(f"== figure 4: {LIVE_MBITS} Mbit/s for {seconds} s, N={n}", "load", loadavg())
-    result = {"mbits": LIVE_MBITS, "N": n, "load_before": loadavg()}
-    rx = Receiver(idle_ms=2000)
+    log(f"== figure 4: {LIVE_MBITS} Mbit/s for {seconds} s, N={n}, {mode}", "load", loadavg())
+    result = {"mode": mode, "mbits": LIVE_MBITS, "N": n, "load_before": loadavg()}
+    rate = LIVE_MBITS * 1e6 / 8 / (n * TS)
+    burst = 8  # a host block averages 53.5 packets: 7.6 datagrams of 7
+    calib = [paced_sendto_us(wine, rate, burst, n, cpus, receiver_cpus, f"fig4-{mode}-calib-before")]
+    rx = Receiver(receiver_cpus, idle_ms=2000)
     rc, out, cpu = wine.run(host_args(stream, n, ["--rate", str(LIVE_MBITS), "--loop", "--close-after",
-                                                  str(seconds + 1)]), "fig4-live", timeout=seconds + 120)
+                                                  str(seconds + 1)]), f"fig4-{mode}-live", cpus=cpus,
+                            timeout=seconds + 120)
     got = rx.result()
     host = host_summary(out)
-    expected = host["packets"] // n
-    result.update({"host": host, "received": got["datagrams"], "expected": expected,
-                   "lost": expected - got["datagrams"], "rtp_lost": got["rtp_lost"],
-                   "kernel_drops": got["kernel_drops"], "cpu_s": cpu})
-    # The same datagram rate and burst shape from a bare loop: what one sendto
-    # costs at this pace under this Wine.
-    rate = LIVE_MBITS * 1e6 / 8 / (n * TS)
-    burst = max(1, round(host["packets"] / host["blocks"] / n))
-    calib = []
-    for r in range(3):
-        rx = Receiver()
-        rc, out, _ = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "--message-loop", "127.0.0.1", str(PORT),
-                               str(HEADER + n * TS),
-                               str(int(rate * 10)), f"{rate:.1f}", str(burst)], f"fig4-calib-{r}")
-        rx.result()
-        calib.append(float(keyvalues(out)["sendto_us"]))
-    sendto_us = median(calib)
+    calib.append(paced_sendto_us(wine, rate, burst, n, cpus, receiver_cpus, f"fig4-{mode}-calib-after"))
+    delivered = host["packets"] // n
+    result.update({"host": host, "received": got["datagrams"], "delivered_datagrams": delivered,
+                   "not_received": delivered - got["datagrams"], "rtp_lost": got["rtp_lost"],
+                   "kernel_drops": got["kernel_drops"], "cpu_s": cpu, "burst": burst})
+    sendto_us = statistics.mean(calib)
     sent = got["datagrams"]
     in_module = host["in_module_s"]
     outside = in_module - sent * sendto_us * 1e-6
-    result.update({"calibration_sendto_us": calib, "sendto_us": sendto_us, "burst": burst,
-                   "in_module_share": in_module / host["seconds"],
+    result.update({"calibration_sendto_us": calib, "sendto_us": sendto_us,
+                   "in_module_share": in_module / host["seconds"], "in_module_per_datagram_us": in_module / sent * 1e6,
                    "outside_sendto_s": outside, "outside_sendto_share": outside / host["seconds"]})
-    log(f"  {int(got['datagrams'])} of {expected} datagrams received, lost {expected - int(got['datagrams'])}, "
-        f"rtp gaps {int(got['rtp_lost'])}")
-    log(f"  in the module {in_module:.3f} s of {host['seconds']:.3f} s; paced sendto {sendto_us:.1f} us x {int(sent)}"
-        f" = {sent * sendto_us * 1e-6:.3f} s; outside sendto {outside:.3f} s = {100 * outside / host['seconds']:.2f} %")
+    # The module's own work measured directly: the Windows build of the same
+    # path under this Wine, without sendto (figure 2), at this packet rate.
+    per_packet = [r for r in (args.figure2 or {}).get("wine_driver", []) if r["case"].startswith(f"Packets/N:{n}/")]
+    if per_packet:
+        packets_per_s = LIVE_MBITS * 1e6 / 8 / TS
+        result["path_ns_per_packet"] = per_packet[0]["module_ns"]
+        result["path_share"] = per_packet[0]["module_ns"] * 1e-9 * packets_per_s
+    log(f"  {int(got['datagrams'])} of {delivered} delivered datagrams received; rtp gaps {int(got['rtp_lost'])}, "
+        f"socket-buffer drops {int(got['kernel_drops'])}")
+    log(f"  in the module {in_module:.3f} s of {host['seconds']:.3f} s ({in_module / sent * 1e6:.1f} us a datagram); "
+        f"paced bare sendto {', '.join(f'{c:.1f}' for c in calib)} us; outside sendto by subtraction {outside:.3f} s")
     result["load_after"] = loadavg()
     return result
 
@@ -505,35 +529,41 @@ def report(results):
                   f"{f1['file_bytes']} bytes played by tovrin-host --fast through the module; the bare loop sends the "
                   f"same number of datagrams of the same size. Median of {f1['runs']} alternating runs; datagrams "
                   "per second as the receiver counted them (first to last arrival).", "",
-                  "| placement | N | datagrams | module datagrams/s | bare sendto datagrams/s | **module ÷ bare** | "
-                  "paired ratios | bare beside a message loop | module ÷ that | lost (module) | "
-                  "CPU s/GB module / bare (process + wineserver) | load before → after |",
+                  "| placement | N | datagrams | module in tovrin-host, datagrams/s | bare sendto loop, datagrams/s | "
+                  "**module ÷ bare** | run-by-run ratios (median) | module path without the host, datagrams/s | "
+                  "path ÷ bare | lost (module) | CPU s/GB module / bare (process + wineserver) | load before → after |",
                   "|---|---|---|---|---|---|---|---|---|---|---|---|"]
         for e in f1["modes"]:
             lost = sum(int(x["rtp_lost"]) + int(e["datagrams"] - x["received"]) for x in e["module"])
             lines.append(f"| {e['mode']} | {e['N']} | {e['datagrams']} | {e['module_dps']:.0f} | {e['bare_dps']:.0f} | "
-                         f"**{e['ratio']:.3f}** | {', '.join(f'{x:.3f}' for x in e['paired_ratios'])} | "
-                         f"{e['bare_msgloop_dps']:.0f} | {e['ratio_msgloop']:.3f} | {lost} | "
+                         f"**{e['ratio']:.3f}** | {', '.join(f'{x:.2f}' for x in e['paired_ratios'])} "
+                         f"({e['paired_median']:.3f}) | {e['path_dps']:.0f} | {e['ratio_path']:.3f} | {lost} | "
                          f"{e['module_cpu_s_per_GB']:.1f} / {e['bare_cpu_s_per_GB']:.1f} | "
                          f"{' '.join(e['load_before'])} → {' '.join(e['load_after'])} |")
         lines.append("")
-    f4 = results.get("figure4")
-    if f4:
+    for f4 in results.get("figure4") or []:
         h = f4["host"]
-        lines += ["### 4. Live rate under Wine", "",
-                  f"tovrin-host --rate {f4['mbits']:g} --loop for {h['seconds']:.1f} s, N = {f4['N']}, unpinned. "
+        lines += [f"### 4. Live rate under Wine, {f4['mode']}", "",
+                  f"tovrin-host --rate {f4['mbits']:g} --loop for {h['seconds']:.1f} s, N = {f4['N']}. "
                   f"Load before/after: {' '.join(f4['load_before'])} / {' '.join(f4['load_after'])}.", "",
-                  f"- Datagrams: {int(f4['expected'])} expected from {h['packets']} packets delivered, "
-                  f"{int(f4['received'])} received, **{int(f4['lost'])} lost** (RTP sequence gaps "
-                  f"{int(f4['rtp_lost'])}, socket-buffer drops {int(f4['kernel_drops'])}).",
+                  f"- Datagrams: {int(f4['received'])} received of {int(f4['delivered_datagrams'])} that the packets "
+                  f"handed to the module make; **{int(f4['rtp_lost'])} lost** in the stream (RTP sequence gaps), "
+                  f"{int(f4['kernel_drops'])} dropped by the receiver's socket buffer; "
+                  f"{int(f4['not_received'])} not sent (packets of the last block(s), which arrive after Stop "
+                  "and are dropped by design, and the aligner's partial chunk).",
                   f"- The engine thread spent {h['in_module_s']:.3f} s of {h['seconds']:.3f} s inside the module's "
-                  f"receive call ({100 * f4['in_module_share']:.2f} %).",
-                  f"- A bare loop at the same pace ({f4['burst']} datagrams a burst, on a second thread beside a "
-                  f"message loop as in a host) spends {f4['sendto_us']:.1f} µs "
-                  f"in one sendto (runs: {', '.join(f'{x:.1f}' for x in f4['calibration_sendto_us'])}); "
-                  f"{int(f4['received'])} of them make {f4['received'] * f4['sendto_us'] * 1e-6:.3f} s.",
-                  f"- In the module outside sendto: {f4['outside_sendto_s']:.3f} s, "
-                  f"**{100 * f4['outside_sendto_share']:.2f} %** of the engine thread's time.", ""]
+                  f"receive call ({100 * f4['in_module_share']:.1f} %), {f4['in_module_per_datagram_us']:.1f} µs a "
+                  "datagram: almost all of it in sendto.",
+                  f"- A bare loop at the same pace spends {', '.join(f'{c:.1f}' for c in f4['calibration_sendto_us'])}"
+                  f" µs in one sendto (before and after the live run); by subtraction the module's own part is "
+                  f"{f4['outside_sendto_s']:.3f} s ({100 * f4['outside_sendto_share']:.1f} %), within the run-to-run "
+                  "spread of sendto itself."]
+        if "path_share" in f4:
+            lines.append(f"- Measured directly (the module's path without sendto, Windows build under this Wine, "
+                         f"{f4['path_ns_per_packet']:.1f} ns a packet, at {LIVE_MBITS:g} Mbit/s = "
+                         f"{LIVE_MBITS * 1e6 / 8 / TS:.0f} packets/s): **{100 * f4['path_share']:.2f} %** of the "
+                         "engine thread's time.")
+        lines.append("")
     f5 = results.get("figure5")
     if f5:
         lines += ["### 5. Peers on the same file (native Linux, unpinned)", "",
@@ -553,14 +583,22 @@ def main():
     parser.add_argument("--quick", action="store_true", help="fewer repetitions, a 10 s live run")
     parser.add_argument("--skip-wine", action="store_true", help="only the native figures 2 and 5")
     parser.add_argument("--only", default="2,1,4,5", help="figures to run, e.g. 2,5")
+    parser.add_argument("--merge", action="store_true",
+                        help="keep the figures of the previous results.json that this run does not make")
+    parser.add_argument("--placements", default="pinned,unpinned",
+                        help="CPU placements for the Wine figures 1 and 4 (default pinned,unpinned)")
     args = parser.parse_args()
     figures = set(args.only.split(","))
+    args.placements = set(args.placements.split(","))
 
     OUT.mkdir(parents=True, exist_ok=True)
     (OUT / "logs").mkdir(exist_ok=True)
     log_file = open(OUT / "bench.log", "w")
     stream = DATA / "stream.ts"
-    results = {"machine": machine(), "command": " ".join(sys.argv)}
+    results = {}
+    if args.merge and (OUT / "results.json").exists():
+        results = json.loads((OUT / "results.json").read_text())
+    results.update({"machine": machine(), "command": " ".join(sys.argv)})
     log("machine:", results["machine"])
 
     args.wine = None
@@ -569,12 +607,20 @@ def main():
             args.wine = Wine()
             args.wine.start_display()
             args.wine.start_server(None)
+        args.figure2 = results.get("figure2")
         if "2" in figures:
-            results["figure2"] = figure2(args)
+            results["figure2"] = args.figure2 = figure2(args)
         if "1" in figures and args.wine:
-            results["figure1"] = figure1(args, stream)
+            fig1 = figure1(args, stream)
+            if args.merge and results.get("figure1"):
+                kept = [e for e in results["figure1"]["modes"] if e["mode"] not in args.placements]
+                fig1["modes"] = kept + fig1["modes"]
+            results["figure1"] = fig1
         if "4" in figures and args.wine:
-            results["figure4"] = figure4(args, stream)
+            fig4 = figure4(args, stream)
+            if args.merge and results.get("figure4"):
+                fig4 = [e for e in results["figure4"] if e["mode"] not in args.placements] + fig4
+            results["figure4"] = fig4
         if "5" in figures:
             results["figure5"] = figure5(args, stream)
     finally:

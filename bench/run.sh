@@ -10,11 +10,11 @@ bash scripts/setup.sh
 
 echo "== build: native benchmarks (bench preset)"
 cmake --preset bench >/dev/null
-cmake --build build/bench -j2 --target tovrin-traffic-bench tovrin-traffic-driver tovrin-bare-sendto tovrin-udp-counter
+cmake --build build/bench -j2 --target tovrin-traffic-bench tovrin-traffic-driver tovrin-path-sender tovrin-bare-sendto tovrin-udp-counter
 
 echo "== build: the module, the host and the Windows benchmarks (build/bench-windows)"
 cmake --preset windows -B build/bench-windows -DTOVRIN_BENCH=ON >/dev/null
-cmake --build build/bench-windows -j2 --target TovrinStreamer tovrin-host tovrin-bare-sendto tovrin-traffic-driver
+cmake --build build/bench-windows -j2 --target TovrinStreamer tovrin-host tovrin-bare-sendto tovrin-traffic-driver tovrin-path-sender
 
 # A transport stream of over 100 MB: H.264 and AAC padded to a constant
 # 42 Mbit/s, as a DVB multiplex is. Made once; never committed.

@@ -527,7 +527,7 @@ def report(results):
     if f1:
         lines += ["### 1. End-to-end efficiency under Wine", "",
                   f"{f1['file_bytes']} bytes played by tovrin-host --fast through the module; the bare loop sends the "
-                  f"same number of datagrams of the same size. Median of {f1['runs']} alternating runs; datagrams "
+                  f"same number of datagrams of the same size. Median of the alternating runs listed; datagrams "
                   "per second as the receiver counted them (first to last arrival).", "",
                   "| placement | N | datagrams | module in tovrin-host, datagrams/s | bare sendto loop, datagrams/s | "
                   "**module ÷ bare** | run-by-run ratios (median) | module path without the host, datagrams/s | "

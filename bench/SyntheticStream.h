@@ -26,3 +26,16 @@ inline std::vector<unsigned char> MakeTsPackets(int count)
     }
     return stream;
 }
+
+// Cuts the stream into blocks of `block` bytes (the last one shorter) and
+// hands each to `feed(data, length)`.
+template <class Feed>
+inline void ForEachBlock(std::vector<unsigned char>& stream, int block, Feed&& feed)
+{
+    const size_t size = stream.size();
+    for (size_t offset = 0; offset < size; offset += static_cast<size_t>(block))
+    {
+        const size_t left = size - offset;
+        feed(stream.data() + offset, static_cast<int>(left < static_cast<size_t>(block) ? left : block));
+    }
+}

@@ -88,17 +88,6 @@ void FloorPackets(benchmark::State& state)
     Report(state, floor.NextSequence(), n);
 }
 
-template <class Feed>
-void ForEachBlock(std::vector<unsigned char>& stream, int block, Feed&& feed)
-{
-    const size_t size = stream.size();
-    for (size_t offset = 0; offset < size; offset += static_cast<size_t>(block))
-    {
-        const size_t left = size - offset;
-        feed(stream.data() + offset, static_cast<int>(left < static_cast<size_t>(block) ? left : block));
-    }
-}
-
 void ModulePathBytes(benchmark::State& state)
 {
     const int n = static_cast<int>(state.range(0));

@@ -33,17 +33,6 @@ struct DiscardSink
     }
 };
 
-template <class Feed>
-void ForEachBlock(std::vector<unsigned char>& stream, int block, Feed&& feed)
-{
-    const size_t size = stream.size();
-    for (size_t offset = 0; offset < size; offset += static_cast<size_t>(block))
-    {
-        const size_t left = size - offset;
-        feed(stream.data() + offset, static_cast<int>(left < static_cast<size_t>(block) ? left : block));
-    }
-}
-
 int Usage()
 {
     std::fprintf(stderr, "usage: tovrin-traffic-driver module|floor packets|bytes N BLOCK PASSES\n");

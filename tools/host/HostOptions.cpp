@@ -108,7 +108,16 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
             *out = args[++i];
             return true;
         };
-        std::string v;
+        // Reads the option's value and parses it; a bad value names what was expected.
+        auto parsedValue = [&](const char* expected, auto&& parse) {
+            std::string text;
+            if (!value(&text))
+                return false;
+            if (parse(text))
+                return true;
+            *error = a + " takes " + expected + ", not '" + text + "'";
+            return false;
+        };
         long n = 0;
         if (a == "--help" || a == "-h")
         {
@@ -136,36 +145,25 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
         }
         else if (a == "--port")
         {
-            if (!value(&v))
+            if (!parsedValue("0..65535", [&](const std::string& text) { return ParseLong(text, 0, 65535, &o.port); }))
                 return false;
-            if (!ParseLong(v, 0, 65535, &o.port))
-            {
-                *error = "--port takes 0..65535, not '" + v + "'";
-                return false;
-            }
         }
         else if (a == "--packets")
         {
-            if (!value(&v))
-                return false;
             // Any number reaches the INI on purpose: the module's own range
             // handling is worth trying from here.
-            if (!ParseLong(v, -1000000, 1000000, &o.packets))
-            {
-                *error = "--packets takes a number, not '" + v + "'";
+            if (!parsedValue("a number", [&](const std::string& text) { return ParseLong(text, -1000000, 1000000, &o.packets); }))
                 return false;
-            }
         }
         else if (a == "--device-type")
         {
-            if (!value(&v))
+            if (!parsedValue("a number", [&](const std::string& text) {
+                    if (!ParseLong(text, 0, 0x7FFFFFFF, &n))
+                        return false;
+                    o.deviceTransportType = static_cast<int>(n);
+                    return true;
+                }))
                 return false;
-            if (!ParseLong(v, 0, 0x7FFFFFFF, &n))
-            {
-                *error = "--device-type takes a number, not '" + v + "'";
-                return false;
-            }
-            o.deviceTransportType = static_cast<int>(n);
         }
         else if (a == "--pcr")
         {
@@ -174,14 +172,13 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
         }
         else if (a == "--rate")
         {
-            if (!value(&v))
+            if (!parsedValue("Mbit/s between 0.001 and 100000", [&](const std::string& text) {
+                    if (!ParseDouble(text, 0.001, 100000.0, &o.rateMbits))
+                        return false;
+                    o.pacing = Pacing::Rate;
+                    return true;
+                }))
                 return false;
-            if (!ParseDouble(v, 0.001, 100000.0, &o.rateMbits))
-            {
-                *error = "--rate takes Mbit/s between 0.001 and 100000, not '" + v + "'";
-                return false;
-            }
-            o.pacing = Pacing::Rate;
             ++pacingChoices;
         }
         else if (a == "--fast")
@@ -191,35 +188,28 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
         }
         else if (a == "--block")
         {
-            if (!value(&v))
+            if (!parsedValue("N or MIN-MAX packets (1..100000)", [&](const std::string& text) { return ParseBlock(text, &o.blockMin, &o.blockMax); }))
                 return false;
-            if (!ParseBlock(v, &o.blockMin, &o.blockMax))
-            {
-                *error = "--block takes N or MIN-MAX packets (1..100000), not '" + v + "'";
-                return false;
-            }
         }
         else if (a == "--seed")
         {
-            if (!value(&v))
+            if (!parsedValue("a number", [&](const std::string& text) {
+                    if (!ParseLong(text, 0, 0x7FFFFFFF, &n))
+                        return false;
+                    o.seed = static_cast<uint32_t>(n);
+                    return true;
+                }))
                 return false;
-            if (!ParseLong(v, 0, 0x7FFFFFFF, &n))
-            {
-                *error = "--seed takes a number, not '" + v + "'";
-                return false;
-            }
-            o.seed = static_cast<uint32_t>(n);
         }
         else if (a == "--repeat")
         {
-            if (!value(&v))
+            if (!parsedValue("a count", [&](const std::string& text) {
+                    if (!ParseLong(text, 0, 0x7FFFFFFF, &n))
+                        return false;
+                    o.repeats = static_cast<uint64_t>(n);
+                    return true;
+                }))
                 return false;
-            if (!ParseLong(v, 0, 0x7FFFFFFF, &n))
-            {
-                *error = "--repeat takes a count, not '" + v + "'";
-                return false;
-            }
-            o.repeats = static_cast<uint64_t>(n);
         }
         else if (a == "--loop")
         {
@@ -231,23 +221,13 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
         }
         else if (a == "--close-after")
         {
-            if (!value(&v))
+            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.closeAfterSeconds); }))
                 return false;
-            if (!ParseDouble(v, 0.001, 1e7, &o.closeAfterSeconds))
-            {
-                *error = "--close-after takes seconds, not '" + v + "'";
-                return false;
-            }
         }
         else if (a == "--restart-after")
         {
-            if (!value(&v))
+            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.restartAfterSeconds); }))
                 return false;
-            if (!ParseDouble(v, 0.001, 1e7, &o.restartAfterSeconds))
-            {
-                *error = "--restart-after takes seconds, not '" + v + "'";
-                return false;
-            }
         }
         else if (a == "--close-when-done")
         {

@@ -163,7 +163,6 @@ void CPidDataWriter::StartWrite()
     // The chunk length stays as it is now until the stream stops.
     m_nChunkSize = m_nTS * kTsPacketSize;
     Reset();
-    m_llTotalBytes.store(0, std::memory_order_relaxed);
     // Release: a traffic call that sees the flag also sees the socket, the
     // destination, the chunk length and the emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);

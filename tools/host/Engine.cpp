@@ -32,6 +32,8 @@ void Engine::Stop()
     device_.Shutdown();
     if (thread_.joinable())
         thread_.join();
+    if (HANDLE h = threadHandle_.exchange(nullptr))
+        CloseHandle(h);
 }
 
 Engine::Stats Engine::Snapshot() const
@@ -44,6 +46,14 @@ Engine::Stats Engine::Snapshot() const
     s.inModuleSeconds = inModuleNs_.load(std::memory_order_relaxed) / 1e9;
     s.firstSeconds = firstSeconds_.load(std::memory_order_relaxed);
     s.lastSeconds = lastSeconds_.load(std::memory_order_relaxed);
+    s.threadCpuSeconds = -1.0;
+    FILETIME created, exited, kernel, user;
+    const HANDLE thread = threadHandle_.load();
+    if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user))
+    {
+        auto ticks = [](const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+        s.threadCpuSeconds = double(ticks(kernel) + ticks(user)) * 100e-9;  // 100 ns units
+    }
     return s;
 }
 
@@ -63,6 +73,10 @@ bool Engine::SleepUntil(HostClock::time_point due) const
 
 void Engine::Run()
 {
+    HANDLE self = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                        THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        threadHandle_.store(self);
     size_t position = 0;  // next packet of the current pass
     uint64_t pass = 0;
     bool needFilter = true;

@@ -33,6 +33,7 @@ public:
         double inModuleSeconds;    // spent inside the receiver's calls
         double firstSeconds;       // HostSeconds() when the first block went in, < 0 before
         double lastSeconds;        // HostSeconds() when the latest block came back
+        double threadCpuSeconds;   // the engine thread's user + kernel time, < 0 when unknown
     };
 
     // `clock` null: as fast as the module takes it. `repeats` 0: until stopped.
@@ -80,4 +81,6 @@ private:
     std::atomic<int64_t> inModuleNs_{0};
     std::atomic<double> firstSeconds_{-1.0};
     std::atomic<double> lastSeconds_{-1.0};
+    // The engine thread, for its CPU time; set by the thread itself, closed after it ends.
+    std::atomic<HANDLE> threadHandle_{nullptr};
 };

@@ -120,9 +120,11 @@ void Supervisor::PrintSample(double now)
 {
     const Engine::Stats s = engine_.Snapshot();
     const ProcessResources r = ReadProcessResources();
-    HostLog("sample: t=%.1f handles=%ld handles_listed=%ld private_usage_bytes=%llu private_committed_bytes=%llu "
-            "working_set_bytes=%llu engine_cpu_s=%.3f in_module_s=%.3f packets=%llu restarts=%d",
-            now, r.handles, r.handlesListed, static_cast<unsigned long long>(r.privateUsage),
+    HostLog("sample: t=%.1f handles=%ld handles_listed=%ld handle_types=%s private_usage_bytes=%llu "
+            "private_committed_bytes=%llu working_set_bytes=%llu engine_cpu_s=%.3f in_module_s=%.3f packets=%llu "
+            "restarts=%d",
+            now, r.handles, r.handlesListed, r.handleTypes.empty() ? "-" : r.handleTypes.c_str(),
+            static_cast<unsigned long long>(r.privateUsage),
             static_cast<unsigned long long>(r.privateCommitted), static_cast<unsigned long long>(r.workingSet),
             s.threadCpuSeconds, s.inModuleSeconds, static_cast<unsigned long long>(s.packets), restarts_);
 }

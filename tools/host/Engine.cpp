@@ -119,6 +119,10 @@ void Engine::Run()
             delivered = device_.Deliver(filter, data_ + position * kTsPacketBytes,
                                         static_cast<int>((end - position) * kTsPacketBytes), &inModuleNs);
             after = HostSeconds();
+            // Counted before the permit goes: whoever holds it reads a count
+            // that includes every block the module has received.
+            if (delivered)
+                packetsDelivered_.fetch_add(end - position, std::memory_order_relaxed);
         }
         if (!delivered)
         {
@@ -132,7 +136,6 @@ void Engine::Run()
         }
         lastSeconds_.store(after, std::memory_order_relaxed);
         inModuleNs_.store(inModuleNs, std::memory_order_relaxed);
-        packetsDelivered_.fetch_add(end - position, std::memory_order_relaxed);
         blocks_.fetch_add(1, std::memory_order_relaxed);
         position = end;
         if (position == packets_)

@@ -50,8 +50,8 @@ public:
 
     Stats Snapshot() const;
 
-    // Holds back the next delivery (waiting for one in flight to return)
-    // until ResumeDeliveries, from the same thread. For scripted Stop/Start:
+    // Holds back the next delivery (waiting for one in flight to return and
+    // be counted) until ResumeDeliveries, from the same thread. For scripted Stop/Start:
     // a real tuner's packets during a stop are lost, and a comparison of what
     // was played with what arrived would then prove nothing.
     void HoldDeliveries() { deliveryPermit_.lock(); }

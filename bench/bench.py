@@ -601,6 +601,8 @@ def main():
     parser.add_argument("--skip-wine", action="store_true", help="only the native figures 2 and 5")
     parser.add_argument("--only", default="2,1,4,5", help="figures to run, e.g. 2,5; 'soak' for the soak")
     parser.add_argument("--soak-minutes", type=float, default=30, help="length of the soak (default 30)")
+    parser.add_argument("--soak-restart-every", type=float, default=10,
+                        help="seconds between the soak's Start and its next Stop (default 10)")
     parser.add_argument("--merge", action="store_true",
                         help="keep the figures of the previous results.json that this run does not make")
     parser.add_argument("--placements", default="pinned,unpinned",

@@ -236,7 +236,7 @@ def mib(x):
 
 def report(r):
     lines = [f"### Soak: {r['seconds'] / 60:g} minutes at {r['mbits']:g} Mbit/s, Stop and Start every "
-             f"{r['restart_every_s']} s (Wine, unpinned)", "",
+             f"{r['restart_every_s']:g} s (Wine, unpinned)", "",
              f"`{r['command']}`, from {r['start']}. Load average (1-minute) through the run: "
              f"{r['load1']['min']:.2f} to {r['load1']['max']:.2f}, median {r['load1']['median']:.2f}; "
              f"before/after: {' '.join(r['load_before'])} / {' '.join(r['load_after'])}.", "",

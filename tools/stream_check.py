@@ -22,6 +22,7 @@ Exit status 0 when every check passed.
 import argparse
 import os
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -159,6 +160,17 @@ def write_sdp(path, port):
                 f"m=video {port} RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n")
 
 
+def remove_wine_prefix(path):
+    """Ends the prefix's wineserver and removes the prefix, so that the next
+    Wine program makes it afresh, as on a machine that never ran Wine."""
+    if os.path.lexists(path):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=os.path.abspath(path)),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(path)
+    if os.path.exists(path + ".lock"):
+        os.remove(path + ".lock")
+
+
 def start_xvfb():
     r, w = os.pipe()
     proc = subprocess.Popen(["Xvfb", "-displayfd", str(w), "-screen", "0", "1024x768x24", "-nolisten", "tcp"],
@@ -235,6 +247,8 @@ def main():
     ap.add_argument("--repeat-sample", type=int, default=1,
                     help="the host plays the file this many times (give it --repeat too)")
     ap.add_argument("--timeout", type=float, default=90, help="seconds the host may take")
+    ap.add_argument("--cold-prefix", metavar="DIR",
+                    help="run the host in Wine prefix DIR, removed first: a cold start as on a fresh machine")
     ap.add_argument("host_args", nargs="*", help="more options for tovrin-host (after --)")
     args = ap.parse_args()
 
@@ -244,6 +258,8 @@ def main():
         sample = f.read() * args.repeat_sample
     check = Check()
     procs = []
+    if args.cold_prefix:
+        remove_wine_prefix(args.cold_prefix)
 
     xvfb, display = start_xvfb()
     procs.append(xvfb)
@@ -289,7 +305,8 @@ def main():
             return 1
         receiver.start()
 
-        cmd = [args.wine_run, "--gui", args.host, "--ini", wd("host.ini"), "--start", "--close-when-done",
+        cmd = [args.wine_run] + (["--prefix", args.cold_prefix] if args.cold_prefix else [])
+        cmd += ["--gui", args.host, "--ini", wd("host.ini"), "--start", "--close-when-done",
                "--close-after", str(args.timeout), "--port", str(args.port), "--address", "127.0.0.1"]
         if args.packets is not None:
             cmd += ["--packets", str(args.packets)]
@@ -299,6 +316,7 @@ def main():
         if os.path.exists(wd("host.ini")):
             os.remove(wd("host.ini"))
         log("$ " + " ".join(cmd))
+        launched = time.monotonic()
         host = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
         procs.append(host)
         # The host ends itself at --close-after; a host that hangs is killed a
@@ -324,6 +342,7 @@ def main():
                     dialog_rect = (max(x, 0), max(y, 0), w, h)
                 if line.startswith("host: filter ") and "registered" in line:
                     streaming_since = time.monotonic()
+                    log(f"stream_check: the host streams {streaming_since - launched:.1f} s after its launch")
                 # The dialog shows Size and Time from the first timer tick on;
                 # two ticks in, the picture shows a running stream.
                 if args.screenshot and not shot_taken and streaming_since and dialog_rect:

@@ -482,6 +482,8 @@ def main():
     finally:
         for p in procs:
             stop_process(p, signal.SIGTERM, 5)
+        if args.cold_prefix:
+            remove_wine_prefix(args.cold_prefix)  # some 700 MB, made afresh by each run
 
     log("")
     log(f"stream_check: {'passed' if not check.failed else 'FAILED: ' + '; '.join(check.failed)}")

@@ -26,11 +26,6 @@ outputs=(TovrinStreamer.module TovrinStreamer.module.debug
 work=$(mktemp -d /tmp/tovrin-reproducible.XXXXXX)
 trap 'rm -rf "$work"' EXIT
 
-# The package's entries carry the commit's time; a copy without .git takes
-# it from here.
-SOURCE_DATE_EPOCH=${SOURCE_DATE_EPOCH:-$(git log -1 --format=%ct)}
-export SOURCE_DATE_EPOCH
-
 clean_build() {  # SOURCE_FOLDER: configure, build and package there; prints the build folder
   (cd "$1" && cmake --preset windows -DTOVRIN_MODULE_ONLY=ON >/dev/null &&
      cmake --build --preset windows --target package >/dev/null) >&2
@@ -44,6 +39,11 @@ for folder in "$first" "$second"; do
   if [ $work_tree -eq 1 ]; then
     git ls-files -z --cached --others --exclude-standard |
       tar --null --ignore-failed-read -T - -cf - 2>/dev/null | tar -xf - -C "$folder"
+    # The package's entries carry the time of the last commit: the copy gets
+    # a history of one commit with that time.
+    (cd "$folder" && git init -q && git add -A &&
+       GIT_COMMITTER_DATE="@$(git -C "$repo" log -1 --format=%ct)" \
+       git -c user.name=check -c user.email=check@localhost commit -q -m copy)
   else
     git clone -q --no-hardlinks "$repo" "$folder"
   fi

@@ -1,6 +1,8 @@
 #!/usr/bin/env python3
 """The release ZIP as a user gets it: its entries, their form, and the module
-in it, unpacked and loaded by the independent C test host.
+in it, unpacked and loaded by the independent C test host. Also what makes
+two builds differ: build paths, link times, ZIP entry times and attributes,
+and the ZIP writer itself (scripts/check-reproducible.sh builds twice).
 
 usage: check_package.py --build-dir DIR --version X.Y.Z.W --objdump OBJDUMP
            --check-imports check_imports.sh --imports "a.dll b.dll ..."
@@ -13,8 +15,13 @@ import shutil
 import struct
 import subprocess
 import sys
+import time
 import zipfile
 import zlib
+
+SOURCE_DIR = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+sys.path.insert(0, os.path.join(SOURCE_DIR, "release"))
+import make_zip  # noqa: E402  (the package's own ZIP writer)
 
 failures = []
 
@@ -43,15 +50,35 @@ def debuglink(file_bytes, where):
     return data[:end].decode(), struct.unpack("<I", data[crc_at:crc_at + 4])[0]
 
 
-def check_entries(archive, expected, label):
-    infos = archive.infolist()
-    check([i.filename for i in infos] == expected,
-          f"{label} holds, in this order: {', '.join(n.split('/', 1)[1] for n in expected)}"
-          f" (it holds {[i.filename for i in infos]})")
-    check(archive.testzip() is None, f"{label}: every entry's CRC is right")
-    check(len({i.date_time for i in infos}) == 1, f"{label}: every entry has the same time ({infos[0].date_time})")
-    check(all(i.create_system == 0 and i.external_attr == 0x20 for i in infos),
-          f"{label}: MS-DOS attributes (archive) only, no owner or permission bits of the build machine")
+def pe_timestamp(file_bytes):
+    """TimeDateStamp of a PE file's header: 4 bytes after the "PE\\0\\0"
+    signature, the machine and the section count."""
+    pe = struct.unpack_from("<I", file_bytes, 0x3C)[0]
+    return struct.unpack_from("<I", file_bytes, pe + 8)[0]
+
+
+def check_entries(path, expected, label, workdir):
+    """The entries, in order, each with the commit's time and no build-machine
+    attributes; and the same files written again give the same ZIP, byte for
+    byte (what a second build's package step would do)."""
+    with zipfile.ZipFile(path) as archive:
+        infos = archive.infolist()
+        check([i.filename for i in infos] == expected,
+              f"{label} holds, in this order: {', '.join(n.split('/', 1)[1] for n in expected)}"
+              f" (it holds {[i.filename for i in infos]})")
+        check(archive.testzip() is None, f"{label}: every entry's CRC is right")
+        epoch = make_zip.source_epoch(SOURCE_DIR)
+        want = time.gmtime(epoch)[:5] + (time.gmtime(epoch).tm_sec // 2 * 2,)  # ZIP times count 2-second steps
+        check(all(i.date_time == want for i in infos),
+              f"{label}: every entry has the last commit's time {want} ({sorted({i.date_time for i in infos})})")
+        check(all(i.create_system == 0 and i.external_attr == make_zip.DOS_ARCHIVE for i in infos),
+              f"{label}: MS-DOS attributes (archive) only, no owner or permission bits of the build machine")
+        archive.extractall(workdir)
+    again = os.path.join(workdir, "again-" + os.path.basename(path))
+    r = subprocess.run([sys.executable, make_zip.__file__, again, SOURCE_DIR] +
+                       [f"{name}={os.path.join(workdir, name)}" for name in expected], capture_output=True, text=True)
+    with open(path, "rb") as f, open(again, "rb") as g:
+        check(r.returncode == 0 and f.read() == g.read(), f"{label}: the same files written again give the same bytes")
 
 
 def main():
@@ -69,20 +96,17 @@ def main():
         return 1
 
     shutil.rmtree(args.workdir, ignore_errors=True)
-    with zipfile.ZipFile(zip_path) as archive:
-        check_entries(archive, [f"{base}/{name}" for name in (
-            "LICENSE.txt", "TovrinStreamer.module", "TovrinStreamer.sdp", "UserGuide.txt",
-            "licenses/GCC-RUNTIME-LIBRARY-EXCEPTION.txt", "licenses/GPL-3.0.txt", "licenses/mingw-w64.txt")],
-            base + ".zip")
-        for name in archive.namelist():
-            if name.endswith((".txt", ".sdp")):
-                text = archive.read(name)
-                check(b"\r\n" in text and b"\n" not in text.replace(b"\r\n", b""),
-                      f"{name.split('/', 1)[1]} has Windows line ends")
-        archive.extractall(args.workdir)
-    with zipfile.ZipFile(symbols_path) as archive:
-        check_entries(archive, [f"{base}-symbols/TovrinStreamer.module.debug"], base + "-symbols.zip")
-        archive.extractall(args.workdir)
+    entries = [f"{base}/{name}" for name in (
+        "LICENSE.txt", "TovrinStreamer.module", "TovrinStreamer.sdp", "UserGuide.txt",
+        "licenses/GCC-RUNTIME-LIBRARY-EXCEPTION.txt", "licenses/GPL-3.0.txt", "licenses/mingw-w64.txt")]
+    check_entries(zip_path, entries, base + ".zip", args.workdir)
+    check_entries(symbols_path, [f"{base}-symbols/TovrinStreamer.module.debug"], base + "-symbols.zip", args.workdir)
+    for name in entries:
+        if name.endswith((".txt", ".sdp")):
+            with open(os.path.join(args.workdir, name), "rb") as f:
+                text = f.read()
+            check(b"\r\n" in text and b"\n" not in text.replace(b"\r\n", b""),
+                  f"{name.split('/', 1)[1]} has Windows line ends")
 
     folder = os.path.join(args.workdir, base)
     module = os.path.join(folder, "TovrinStreamer.module")
@@ -122,9 +146,11 @@ def main():
     lines = subprocess.run([args.objdump, "--dwarf=decodedline", debug], capture_output=True, text=True).stdout
     check("PidDataWriter.cpp" in lines and "TsAligner.cpp" in lines,
           "its line table covers the module's own sources (PidDataWriter.cpp, TsAligner.cpp)")
-    source_dir = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
-    check(source_dir.encode() not in debug_bytes and source_dir.encode() not in module_bytes,
-          f"no build path ({source_dir}) in the module or its debug information")
+    # What would tell two builds apart: their folders and the time of day.
+    check(SOURCE_DIR.encode() not in debug_bytes and SOURCE_DIR.encode() not in module_bytes,
+          f"no build path ({SOURCE_DIR}) in the module or its debug information")
+    check(pe_timestamp(module_bytes) == 0 and pe_timestamp(debug_bytes) == 0,
+          f"no link time in the PE headers (module {pe_timestamp(module_bytes)}, .debug {pe_timestamp(debug_bytes)})")
 
     # What the module needs from a user's Windows.
     r = subprocess.run(["sh", args.check_imports, args.objdump, module, args.imports], capture_output=True, text=True)

@@ -224,7 +224,7 @@ bool CPidDataWriter::DestinationFromSettings(sockaddr_in& destination) const
     NarrowAddress(m_szIPAddress, address);
     in_addr parsed{};
     if (!ParseDottedQuad(m_szIPAddress, octets) || inet_pton(AF_INET, address, &parsed) != 1 ||
-        parsed.s_addr == htonl(INADDR_ANY))
+        parsed.s_addr == INADDR_ANY)
         return false;
     std::memset(&destination, 0, sizeof destination);
     destination.sin_family = AF_INET;

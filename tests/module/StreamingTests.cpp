@@ -952,6 +952,160 @@ TEST_F(Streaming, SocketCreationFailureUndoesTheStart)
     ExpectStream(receiver.DrainUntilMarker(), 7, 0, 0, 0);
 }
 
+// A traffic call that passed the flag test before a Stop may still be on its
+// way to the lock while the next Start sets up socket and destination: with a
+// host whose RemoveEngineFilter does not wait for calls in flight, or with a
+// direct ReceiveTraffic call. Such a call must reach sendto with no socket or
+// with the new socket and the whole new destination, never with the new
+// socket and a destination half written.
+//
+// The call is held between the flag test and the lock by a guard page under
+// its second packet (the aligner looks at a packet's sync byte before it takes
+// the lock), and let go inside one of the socket-library calls that the next
+// StartWrite makes: the first of them in the first round, the second in the
+// second, and so on until a round finds no call left. Marker datagrams then
+// show that nothing arrived where it should not.
+namespace
+{
+struct GuardPause
+{
+    uint8_t* page = nullptr;
+    size_t size = 0;
+    HANDLE paused = nullptr;  // the traffic call touched the page
+    HANDLE go = nullptr;      // it may go on
+    HANDLE done = nullptr;    // it returned
+};
+GuardPause g_GuardPause;
+
+LONG CALLBACK PauseAtGuardPage(EXCEPTION_POINTERS* info)
+{
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION || record->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const uint8_t* at = reinterpret_cast<const uint8_t*>(record->ExceptionInformation[1]);
+    if (at < g_GuardPause.page || at >= g_GuardPause.page + g_GuardPause.size)
+        return EXCEPTION_CONTINUE_SEARCH;
+    SetEvent(g_GuardPause.paused);
+    WaitForSingleObject(g_GuardPause.go, 30000);
+    return EXCEPTION_CONTINUE_EXECUTION;  // the guard is gone: the read succeeds now
+}
+}  // namespace
+
+TEST(StreamingStartRace, ACallFromBeforeTheStopNeverSendsWithAHalfSetDestination)
+{
+    ASSERT_TRUE(WinsockProbe::Installed());
+    TempIniFolder ini;
+    ASSERT_TRUE(ini.HandToUnit());
+    UdpReceiver before, after;  // the destinations of the run that stops and of the next one
+    ASSERT_TRUE(before.Bound() && after.Bound());
+    ini.WriteKey(L"UDP_Port", std::to_wstring(before.Port()));
+    ini.WriteKey(L"nTS_UDP", L"1");
+    ScriptedDevice device;
+    ModulePtr module = CreateModule(&device);
+    ASSERT_TRUE(module);
+    CPidDataWriterTestAccess access(module.get());
+
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    uint8_t* memory = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(memory, nullptr);
+    uint8_t* block = memory + page - kPacket;  // packet 0 ends the first page, packet 1 starts the second
+    g_GuardPause = {memory + page, page, CreateEventW(nullptr, FALSE, FALSE, nullptr),
+                    CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    void* handler = AddVectoredExceptionHandler(1, PauseAtGuardPage);
+    ASSERT_NE(handler, nullptr);
+
+    int round = 0;
+    for (;; ++round)
+    {
+        SCOPED_TRACE("released inside socket-library call " + std::to_string(round + 1) + " of the start");
+        ASSERT_LT(round, 20);
+        access.SetPort(before.Port());
+        access.Writer().StartWrite();
+        ASSERT_TRUE(access.Streaming());
+        const Bytes packets = TsPackets::Make(2 * round, 2);
+        std::memcpy(block, packets.data(), packets.size());
+        DWORD old = 0;
+        ASSERT_TRUE(VirtualProtect(memory + page, page, PAGE_READWRITE | PAGE_GUARD, &old));
+
+        WinsockProbe::StartLog();
+        std::atomic<DWORD> trafficThread{0};
+        std::thread traffic([&] {
+            trafficThread = GetCurrentThreadId();
+            module->ReceiveTraffic(block, 2 * kPacket);
+            SetEvent(g_GuardPause.done);
+        });
+        if (WaitForSingleObject(g_GuardPause.paused, 20000) != WAIT_OBJECT_0)
+        {
+            SetEvent(g_GuardPause.go);
+            traffic.join();
+            FAIL() << "the traffic call never reached its second packet";
+        }
+        access.Writer().StopWrite();
+        WinsockProbe::Mark(WinsockProbe::Event::StopReturned);
+        access.SetPort(after.Port());
+
+        const DWORD self = GetCurrentThreadId();
+        int calls = 0;
+        bool released = false;
+        {
+            InsideCall inside(WinsockProbe::Call::Any, [&] {
+                if (GetCurrentThreadId() != self || released || calls++ != round)
+                    return;
+                released = true;
+                SetEvent(g_GuardPause.go);
+                // Until the traffic call is done; a start that held the lock
+                // here would keep it waiting, which is no fault: go on.
+                WaitForSingleObject(g_GuardPause.done, 2000);
+            });
+            access.Writer().StartWrite();
+        }
+        if (!released)
+            SetEvent(g_GuardPause.go);
+        traffic.join();
+        ASSERT_TRUE(access.Streaming());
+        const SOCKET newSocket = access.Socket();
+        const sockaddr_in newDestination = access.Destination();
+        const std::vector<WinsockProbe::LogEntry> log = WinsockProbe::StopLog();
+
+        int afterStop = 0;
+        int sentToNew = 0;
+        bool stopped = false;
+        for (const WinsockProbe::LogEntry& entry : log)
+        {
+            if (entry.event == WinsockProbe::Event::StopReturned)
+                stopped = true;
+            if (entry.event != WinsockProbe::Event::Send || !stopped || entry.thread != trafficThread)
+                continue;
+            ++afterStop;
+            if (entry.socket == INVALID_SOCKET)
+                continue;
+            EXPECT_EQ(entry.socket, newSocket) << "a send on a socket that is neither closed nor the new one";
+            EXPECT_EQ(std::memcmp(&entry.destination, &newDestination, sizeof newDestination), 0)
+                << "the new socket with a destination half written: " << ntohs(entry.destination.sin_port) << " "
+                << inet_ntoa(entry.destination.sin_addr);
+            sentToNew += entry.accepted ? 1 : 0;
+        }
+        EXPECT_LE(afterStop, 1);
+        const std::vector<Bytes> first = before.DrainUntilMarker();
+        ASSERT_EQ(first.size(), 1u) << "the packet before the pause, and nothing after the stop";
+        EXPECT_EQ(PayloadOf(first[0]), TsPackets::Make(2 * round, 1));
+        EXPECT_EQ(after.DrainUntilMarker().size(), static_cast<size_t>(sentToNew));
+
+        access.Writer().StopWrite();
+        if (!released)
+            break;
+    }
+    EXPECT_GE(round, 2) << "a start makes at least WSAStartup and socket calls";
+
+    RemoveVectoredExceptionHandler(handler);
+    CloseHandle(g_GuardPause.paused);
+    CloseHandle(g_GuardPause.go);
+    CloseHandle(g_GuardPause.done);
+    VirtualFree(memory, 0, MEM_RELEASE);
+}
+
 // Every start of the socket library by a module object is released exactly
 // once, and never one that the object did not make: the program's own use of
 // the library survives, and releasing its one start shuts the library down.

@@ -86,7 +86,8 @@ void DescribeSocketError(int error, wchar_t (&text)[kReasonCapacity])
 
 // The address control's four fields as typed, left to right, with blank
 // fields left empty: "10.1.." stays visibly incomplete instead of passing for
-// 10.1.0.0. Without the four fields, the control's own text.
+// 10.1.0.0, and four blank fields are an empty text. Without the four fields,
+// the control's own text.
 void ReadAddressFields(HWND control, wchar_t (&text)[kAddressCapacity])
 {
     HWND fields[4];
@@ -112,17 +113,19 @@ void ReadAddressFields(HWND control, wchar_t (&text)[kAddressCapacity])
     };
     std::sort(fields, fields + 4, [&](HWND a, HWND b) { return left(a) < left(b); });
     int length = 0;
+    bool blank = true;
     for (int i = 0; i < 4; ++i)
     {
         wchar_t part[4];  // a field holds at most three digits
         part[0] = 0;
         GetWindowTextW(fields[i], part, 4);
+        blank = blank && part[0] == 0;
         for (int c = 0; part[c] != 0; ++c)
             text[length++] = part[c];
         if (i < 3)
             text[length++] = L'.';
     }
-    text[length] = 0;  // at most 4 x 3 + 3 = 15 characters
+    text[blank ? 0 : length] = 0;  // at most 4 x 3 + 3 = 15 characters
 }
 
 // One line in the host's log when sending starts to fail and one when it

@@ -603,6 +603,79 @@ static void session_close_box(HWND dlg)
     CHECK(dialog_wait_gone(dlg), "the close box ends the dialog");
 }
 
+/* ---- Beyond loopback: run by tests/net inside a network namespace ------- *
+ *
+ * --outage ADDRESS PORT: object A streams to ADDRESS:PORT, a receiver of the
+ * namespace test on the far end of a veth pair. The test takes the link down
+ * and brings it back when told; this side checks what the dialog and the
+ * host's log say meanwhile. Lines "NET <state>" on stdout tell the test where
+ * the run stands; it answers with a line on stdin.
+ *
+ * --bad-address PORT: starts that must be refused (stored and typed
+ * addresses), with the engine's traffic flowing afterwards, while the
+ * namespace test listens on PORT on both ends of its link. */
+
+enum { NET_NONE = 0, NET_OUTAGE = 1, NET_BAD_ADDRESS = 2 };
+static wchar_t g_net_address[32];
+static unsigned g_net_port;
+
+/* The mode from the arguments after the module path; -1 when they make no sense. */
+static int net_mode_from_arguments(void)
+{
+    int argc = 0, mode = -1;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == NULL)
+        return -1;
+    if (argc == 2)
+        mode = NET_NONE;
+    else if (argc == 5 && wcscmp(argv[2], L"--outage") == 0 && wcslen(argv[3]) < 32) {
+        wcscpy(g_net_address, argv[3]);
+        g_net_port = (unsigned)_wtoi(argv[4]);
+        mode = g_net_port > 0 && g_net_port < 65536 ? NET_OUTAGE : -1;
+    } else if (argc == 4 && wcscmp(argv[2], L"--bad-address") == 0) {
+        g_net_port = (unsigned)_wtoi(argv[3]);
+        mode = g_net_port > 0 && g_net_port < 65536 ? NET_BAD_ADDRESS : -1;
+    }
+    LocalFree(argv);
+    return mode;
+}
+
+/* Tells the namespace test `state` and waits for its answer `expected`. */
+static int net_handshake(const char *state, const char *expected)
+{
+    char line[64];
+    printf("NET %s\n", state);
+    fflush(stdout);
+    if (fgets(line, sizeof line, stdin) == NULL)
+        return 0;
+    line[strcspn(line, "\r\n")] = 0;
+    return strcmp(line, expected) == 0;
+}
+
+/* In the namespace: a refused Start is followed by a second of the
+ * engine's traffic, which a module that had started anyway would send. */
+static void net_let_traffic_flow(HWND dlg)
+{
+    if (g_net_port == 0)
+        return;
+    test_engine_flow(&g_host.engine);
+    CHECK(dialog_wait_ticks(dlg, dialog_ticks(), 1), "a timer tick with the engine's traffic flowing");
+    test_engine_pause(&g_host.engine);
+}
+
+/* Waits tick by tick, at most `ticks`, until the description line starts
+ * with `prefix` (`whole`: is exactly it). */
+static int wait_description(HWND dlg, const wchar_t *prefix, int whole, wchar_t *text, int ticks)
+{
+    for (int tick = 0;; ++tick) {
+        dialog_text(dlg, ID_DESCRIPTION, text, 256);
+        if (whole ? wcscmp(text, prefix) == 0 : wcsncmp(text, prefix, wcslen(prefix)) == 0)
+            return 1;
+        if (tick == ticks || !dialog_wait_ticks(dlg, dialog_ticks(), 1))
+            return 0;
+    }
+}
+
 /* ---- Session 6: packet counts the combo box cannot offer --------------- */
 
 static const wchar_t *g_typed_packets; /* typed into the combo box's edit field */
@@ -657,6 +730,7 @@ static void session_address_edit(HWND dlg)
     press_start(dlg);
     check_state(dlg, STATE_IDLE, "after Start with an incomplete address");
     CHECK_EQ(g_host.engine.device.slotCalls[3] - added, 0, "filters added by the refused Start");
+    net_let_traffic_flow(dlg);
     check_text(dlg, ID_DESCRIPTION,
                g_address_partly ? L"Not an IPv4 address: \"127.0..\"" : L"Not an IPv4 address: \"\"",
                "description after the refused Start");
@@ -667,17 +741,19 @@ static void session_address_edit(HWND dlg)
 /* ---- Session 8: a stored address that is no IPv4 address ---------------- */
 
 static const wchar_t *g_stored_address;
+static int g_stored_address_fields; /* fields the control can fill from it: 4 for 0.0.0.0, else 0 */
 
 static void session_bad_stored_address(HWND dlg)
 {
     wchar_t expected[200];
     int added = g_host.engine.device.slotCalls[3];
     DWORD value = 0;
-    CHECK_EQ(SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_GETADDRESS, 0, (LPARAM)&value), 0,
+    CHECK_EQ(SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_GETADDRESS, 0, (LPARAM)&value), g_stored_address_fields,
              "address fields filled from the stored text");
     press_start(dlg);
     check_state(dlg, STATE_IDLE, "after Start");
     CHECK_EQ(g_host.engine.device.slotCalls[3] - added, 0, "filters added by the refused Start");
+    net_let_traffic_flow(dlg);
     _snwprintf(expected, 200, L"Not an IPv4 address: \"%ls\"", g_stored_address);
     check_text(dlg, ID_DESCRIPTION, expected, "description after the refused Start");
     dialog_click(dlg, ID_CLOSE);
@@ -718,11 +794,13 @@ static void check_send_failure_text(HWND dlg, int refused, const char *when)
     }
 }
 
-static void check_debug_line(long index, const wchar_t *expectedTail, const char *what)
+/* Log line `index` is about sending to `address`:`port`, then `expectedTail`. */
+static void check_debug_line(long index, const wchar_t *address, unsigned port, const wchar_t *expectedTail,
+                             const char *what)
 {
     wchar_t line[DEBUG_LINE_CHARS], expected[DEBUG_LINE_CHARS];
-    _snwprintf(expected, DEBUG_LINE_CHARS, L"Tovrin TS Streamer: sending to 127.0.0.1:%u %ls\n",
-               udp_tally_port(&g_host.stored), expectedTail);
+    _snwprintf(expected, DEBUG_LINE_CHARS, L"Tovrin TS Streamer: sending to %ls:%u %ls\n", address, port,
+               expectedTail);
     int kept = module_debug_line(index, line, DEBUG_LINE_CHARS);
     CHECK(kept && wcscmp(line, expected) == 0, "%s: \"%s\" (it is \"%s\")", what, host_narrow(expected),
           kept ? host_narrow(line) : "missing");
@@ -755,7 +833,7 @@ static void session_send_failures(HWND dlg)
     CHECK_EQ(module_debug_count() - lines, 1, "lines in the host's log when sending starts to fail");
     if (expected_socket_reason(WSAENETUNREACH, reason, 64)) {
         _snwprintf(tail, 128, L"fails: %ls", reason);
-        check_debug_line(lines, tail, "the log line");
+        check_debug_line(lines, L"127.0.0.1", port, tail, "the log line");
     }
     SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
     check_text(dlg, ID_DESCRIPTION, expected, "description after a status period without refusals");
@@ -775,7 +853,7 @@ static void session_send_failures(HWND dlg)
     module_clock_set(CLOCK_START + 1000);
     CHECK(test_engine_deliver_batch(&g_host.engine, 32), "32 more packets delivered a second later");
     CHECK_EQ(module_debug_count() - lines, 2, "lines in the host's log once it succeeds again");
-    check_debug_line(lines + 1, L"succeeds again (7 datagrams not sent)", "the second log line");
+    check_debug_line(lines + 1, L"127.0.0.1", port, L"succeeds again (7 datagrams not sent)", "the second log line");
     SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
     check_text(dlg, ID_DESCRIPTION, expected, "description once datagrams go out again");
     CHECK(udp_tally_sync(&g_host.stored, &after) && after.datagrams - before.datagrams == 72 &&
@@ -858,6 +936,66 @@ static void session_two_dialogs(HWND dlg)
     CloseHandle(thread);
     CHECK_EQ(g_second_device.slotCalls[3] + g_second_device.slotCalls[4], 0,
              "filters added or removed on the second object's device");
+}
+
+static void session_outage(HWND dlg)
+{
+    wchar_t text[256], normal[200], reason[64], tail[128];
+    const wchar_t *address = g_net_address;
+    unsigned port = g_net_port;
+    long lines = module_debug_count();
+
+    press_start(dlg);
+    check_state(dlg, STATE_STREAMING, "streaming");
+    description_text(normal, address, port, 7);
+    check_text(dlg, ID_DESCRIPTION, normal, "description");
+    test_engine_flow(&g_host.engine);
+    if (!CHECK(net_handshake("streaming", "down"), "the namespace test took the link down"))
+        return;
+
+    if (!next_step(dlg, "outage: the link is down"))
+        return;
+    int shown = wait_description(dlg, L"Sending fails: ", 0, text, 10);
+    CHECK(shown, "within 10 ticks the description line tells of refused datagrams (\"%s\")", host_narrow(text));
+    int refused = 0;
+    const wchar_t *count = wcsrchr(text, L'(');
+    int counted = shown && count != NULL && swscanf(count, L"(%d datagrams not sent)", &refused) == 1;
+    CHECK(counted && refused > 0, "it counts the datagrams not sent (%d)", refused);
+    if (shown && count != NULL)
+        check_send_failure_text(dlg, refused, "while the link is down");
+    check_state(dlg, STATE_STREAMING, "while the link is down");
+    CHECK_EQ(module_debug_count() - lines, 1, "lines in the host's log since the link went down");
+    if (expected_socket_reason(WSAENETUNREACH, reason, 64)) {
+        _snwprintf(tail, 128, L"fails: %ls", reason);
+        check_debug_line(lines, address, port, tail, "the log line");
+    }
+    char state[64];
+    snprintf(state, sizeof state, "failing %d", refused);
+    if (!CHECK(net_handshake(state, "up"), "the namespace test brought the link back"))
+        return;
+
+    if (!next_step(dlg, "outage: the link is back"))
+        return;
+    shown = wait_description(dlg, normal, 1, text, 10);
+    CHECK(shown, "within 10 ticks the description line is the settings again (\"%s\")", host_narrow(text));
+    for (int waited = 0; waited < 20000 && module_debug_count() - lines < 2; waited += 10)
+        Sleep(10);
+    CHECK_EQ(module_debug_count() - lines, 2, "lines in the host's log once sending succeeds again");
+    int notSent = 0;
+    if (module_debug_line(lines + 1, text, 256)) {
+        const wchar_t *open = wcsrchr(text, L'(');
+        notSent = open != NULL ? _wtoi(open + 1) : 0;
+        _snwprintf(tail, 128, L"succeeds again (%d datagrams not sent)", notSent);
+        check_debug_line(lines + 1, address, port, tail, "the second log line");
+    }
+    CHECK(notSent >= refused, "it counts the datagrams not sent over the whole outage (%d)", notSent);
+    check_state(dlg, STATE_STREAMING, "after the outage, without Stop and Start");
+    snprintf(state, sizeof state, "recovered %d", notSent);
+    CHECK(net_handshake(state, "done"), "the namespace test saw datagrams arrive again");
+    test_engine_pause(&g_host.engine);
+    dialog_click(dlg, ID_STOP);
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
 }
 
 /* ---- Sessions 4 and 5: no usable device --------------------------------- */
@@ -1035,24 +1173,39 @@ static int set_up(HMODULE *moduleOut, wchar_t *dir)
     return CHECK(g_host.unit->vtbl->GetInfo(g_host.unit, info) == 1, "GetInfo with the host INI file");
 }
 
-int main(void)
+static void run_bad_address_sessions(void)
 {
-    check_init();
-    wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
-    if (!host_module_path_arg(1, probe, MAX_PATH * 2)) {
-        printf("usage: dialog_test_host <path of TovrinStreamer.module>\n");
-        return 2;
+    wchar_t portText[16];
+    _snwprintf(portText, 16, L"%u", g_net_port);
+    WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini);
+    static const struct { const wchar_t *text; int fields; } stored[] = {
+        {L"abc", 0}, {L"1.2.3", 0}, {L"256.1.1.1", 0}, {L"0.0.0.0", 4}, {L"", 0},
+    };
+    for (size_t i = 0; i < sizeof stored / sizeof stored[0]; ++i) {
+        char name[96];
+        snprintf(name, sizeof name, "stored address \"%s\"", host_narrow(stored[i].text));
+        check_step(name);
+        WritePrivateProfileStringW(INI_SECTION, L"IPAddress", stored[i].text, g_host.ini);
+        g_stored_address = stored[i].text;
+        g_stored_address_fields = stored[i].fields;
+        run_session(name, g_host.a, session_bad_stored_address);
+        wchar_t kept[64];
+        GetPrivateProfileStringW(INI_SECTION, L"IPAddress", L"(missing)", kept, 64, g_host.ini);
+        CHECK(wcscmp(kept, stored[i].text) == 0, "the INI file keeps \"%s\" (\"%s\")", host_narrow(stored[i].text),
+              host_narrow(kept));
     }
-    HMODULE module = NULL;
-    dir[0] = 0;
-    if (!set_up(&module, dir))
-        return check_summary();
+    WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini);
+    g_address_partly = 1;
+    run_session("typed: a partly filled address", g_host.a, session_address_edit);
+    g_address_partly = 0;
+    run_session("typed: an empty address", g_host.a, session_address_edit);
+    CHECK_EQ(g_host.engine.device.slotCalls[3], 0, "filters added over the whole run");
+}
 
-    check_step("creating the streaming object");
-    g_host.a = create_object(&g_host.engine.device.base);
-    if (!CHECK(g_host.a != NULL, "CreateModule with a transport-stream device"))
-        return check_summary();
-
+/* The sessions on the loopback, in order: each starts from what the one
+ * before left in the INI file and in object A. */
+static void run_loopback_sessions(void)
+{
     run_session("session 1: opened with the defaults", g_host.a, session_defaults);
     check_step("after session 1: the stream runs on");
     long flowing = datagrams_now(&g_host.typed);
@@ -1124,6 +1277,7 @@ int main(void)
         CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", storedAddresses[i], g_host.ini),
               "INI file with the address \"%s\"", host_narrow(storedAddresses[i]));
         g_stored_address = storedAddresses[i];
+        g_stored_address_fields = 0;
         run_session(name, g_host.a, session_bad_stored_address);
         check_ini(storedAddresses[i], udp_tally_port(&g_host.stored), 1, "kept as written at Close");
     }
@@ -1165,6 +1319,40 @@ int main(void)
         run_session("session 5: no device", c, session_unsuitable);
         g_host.unit->vtbl->DestroyModule(g_host.unit, c);
     }
+}
+
+int main(void)
+{
+    check_init();
+    wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
+    int mode = net_mode_from_arguments();
+    if (!host_module_path_arg(1, probe, MAX_PATH * 2) || mode < 0) {
+        printf("usage: dialog_test_host <path of TovrinStreamer.module> [--outage ADDRESS PORT | --bad-address PORT]\n");
+        return 2;
+    }
+    HMODULE module = NULL;
+    dir[0] = 0;
+    if (!set_up(&module, dir))
+        return check_summary();
+
+    check_step("creating the streaming object");
+    if (mode == NET_OUTAGE) {
+        wchar_t portText[16];
+        _snwprintf(portText, 16, L"%u", g_net_port);
+        CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", g_net_address, g_host.ini) &&
+                  WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini),
+              "INI file with the destination %s:%u", host_narrow(g_net_address), g_net_port);
+    }
+    g_host.a = create_object(&g_host.engine.device.base);
+    if (!CHECK(g_host.a != NULL, "CreateModule with a transport-stream device"))
+        return check_summary();
+
+    if (mode == NET_OUTAGE)
+        run_session("beyond loopback: the link goes down and comes back", g_host.a, session_outage);
+    else if (mode == NET_BAD_ADDRESS)
+        run_bad_address_sessions();
+    else
+        run_loopback_sessions();
 
     check_step("the end of the streaming object");
     g_host.unit->vtbl->DestroyModule(g_host.unit, g_host.a);

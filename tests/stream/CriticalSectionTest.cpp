@@ -42,7 +42,7 @@ bool FinishesWithin(int seconds, std::function<void()> body)
 }
 
 // Generous: the contention tests take well under a second when the lock works.
-constexpr int kContentionBoundSeconds = 60;
+constexpr int kContentionBoundSeconds = 30;
 
 bool FreeForAnotherThread(const critical_section& lock)
 {

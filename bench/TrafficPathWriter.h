@@ -72,17 +72,8 @@ protected:
         bool changed = false;
         {
             SafeCriticalSection guard(m_cs);
-            const long long accepted = SendChunksAsRtp(
-                data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
-                [this](const unsigned char* datagram, int size) {
-                    if (m_Sink(datagram, size))
-                    {
-                        m_SendFailures.Accepted(TickCount);
-                        return true;
-                    }
-                    m_SendFailures.Refused(0);
-                    return false;
-                });
+            const long long accepted = SendChunksAsRtp(data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+                                                       m_SendFailures.Counting(m_Sink, TickCount, NoError));
             if (accepted != 0)
                 m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
                                      std::memory_order_relaxed);
@@ -91,6 +82,8 @@ protected:
         if (changed)
             ++m_nReportedChanges;
     }
+
+    static int NoError() { return 0; }
 
     static uint32_t TickCount()
     {

@@ -345,18 +345,12 @@ void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
         // the socket closed: there is nothing to send on.
         if (m_Socket == INVALID_SOCKET)
             return;
-        const long long accepted = SendChunksAsRtp(
-            data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
-            [this](const unsigned char* datagram, int size) {
-                if (sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
-                           reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size)
-                {
-                    m_SendFailures.Accepted(GetTickCount);
-                    return true;
-                }
-                m_SendFailures.Refused(WSAGetLastError());
-                return false;
-            });
+        auto send = [this](const unsigned char* datagram, int size) {
+            return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
+                          reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size;
+        };
+        const long long accepted = SendChunksAsRtp(data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+                                                   m_SendFailures.Counting(send, GetTickCount, WSAGetLastError));
         // Only this thread adds to the total: a plain load and store suffice.
         if (accepted != 0)
             m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,

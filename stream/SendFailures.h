@@ -69,6 +69,23 @@ public:
         return true;
     }
 
+    // `send` (bool(const unsigned char* datagram, int size), true when the
+    // socket accepted it) with every outcome counted here; `lastError()`
+    // answers the error of a refused datagram.
+    template <class Send, class Clock, class LastError>
+    auto Counting(Send&& send, Clock&& now, LastError&& lastError)
+    {
+        return [this, &send, &now, &lastError](const unsigned char* datagram, int size) {
+            if (send(datagram, size))
+            {
+                Accepted(now);
+                return true;
+            }
+            Refused(lastError());
+            return false;
+        };
+    }
+
 private:
     uint64_t m_nRefused = 0;               // since the stream started
     uint64_t m_nRefusedBeforeEpisode = 0;  // m_nRefused when the latest episode began

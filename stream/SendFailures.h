@@ -12,8 +12,9 @@
 // datagram.
 //
 // Everything here runs under the sender's lock, on the traffic thread: plain
-// fields, no allocation, no system call. The clock is read only while failing:
-// when a clean run begins and once every kCleanRunDatagrams of it.
+// fields, no allocation, no system call of its own. The caller's clock is read
+// only while failing, and never for a refused datagram: when a clean run
+// begins and once every kCleanRunDatagrams of it.
 
 #include <cstdint>
 

@@ -1,17 +1,21 @@
 #pragma once
 // The module object's traffic path with the socket taken out: the same
-// aligner, the same lock taken the same way, the same datagram assembly, and
-// the send replaced by a sink. ReceiveTraffic and ReceiveAlignedTraffic are
-// line for line those of CPidDataWriter (module/PidDataWriter.cpp), so what
-// is measured or checked here is what the module does per packet short of the
-// system call.
+// aligner, the same lock taken the same way, the same datagram assembly and
+// count of refused datagrams, and the send replaced by a sink. ReceiveTraffic
+// and ReceiveAlignedTraffic are line for line those of CPidDataWriter
+// (module/PidDataWriter.cpp), so what is measured or checked here is what the
+// module does per packet short of the system calls: where the module asks
+// WSAGetLastError, the sink's refusal counts with error 0, and where it writes
+// a line to the host's log, the change is counted.
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <utility>
 
 #include "CriticalSection.h"
 #include "RtpFraming.h"
+#include "SendFailures.h"
 #include "TsAligner.h"
 
 // Sink: callable as bool(const unsigned char* datagram, int size), standing in
@@ -31,6 +35,10 @@ public:
     {
         Reset();
         m_llTotalBytes.store(0, std::memory_order_relaxed);
+        {
+            SafeCriticalSection guard(m_cs);
+            m_SendFailures.Reset();
+        }
         m_bStreaming.store(1, std::memory_order_release);
     }
 
@@ -54,17 +62,34 @@ public:
 
     long long TotalBytes() const { return m_llTotalBytes.load(std::memory_order_relaxed); }
     uint16_t NextSequence() const { return m_wRtpSeq; }
+    const CSendFailures& SendFailures() const { return m_SendFailures; }
+    long ReportedChanges() const { return m_nReportedChanges; }
     Sink& GetSink() { return m_Sink; }
 
 protected:
     void ReceiveAlignedTraffic(unsigned char* data, int length) override
     {
-        SafeCriticalSection guard(m_cs);
-        const long long accepted = SendChunksAsRtp(
-            data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
-            [this](const unsigned char* datagram, int size) { return m_Sink(datagram, size); });
-        if (accepted != 0)
-            m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted, std::memory_order_relaxed);
+        bool changed = false;
+        {
+            SafeCriticalSection guard(m_cs);
+            const long long accepted = SendChunksAsRtp(data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+                                                       m_SendFailures.Counting(m_Sink, TickCount, NoError));
+            if (accepted != 0)
+                m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
+                                     std::memory_order_relaxed);
+            changed = m_SendFailures.TakeChange();
+        }
+        if (changed)
+            ++m_nReportedChanges;
+    }
+
+    static int NoError() { return 0; }
+
+    static uint32_t TickCount()
+    {
+        return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
+                                         std::chrono::steady_clock::now().time_since_epoch())
+                                         .count());
     }
 
 private:
@@ -73,5 +98,7 @@ private:
     uint16_t m_wRtpSeq = 0;                 // sequence number of the next datagram
     uint32_t m_dwRtpTimestamp = 0;          // timestamp of the previous datagram
     std::atomic<int64_t> m_llTotalBytes{0}; // payload bytes accepted since the latest start
+    CSendFailures m_SendFailures;           // datagrams refused since the latest start; under m_cs
+    long m_nReportedChanges = 0;            // where the module writes to the host's log
     Sink m_Sink;                            // where sendto would be
 };

@@ -49,7 +49,9 @@ inline int ClampPacketsPerDatagram(int value)
     return value;
 }
 
-// Strict dotted-quad IPv4 text ("192.168.0.1"): four decimal fields of 0..255.
+// Strict dotted-quad IPv4 text ("192.168.0.1"): four decimal fields of 0..255
+// and nothing else. A field with a leading zero is refused: some parsers read
+// "010" as octal 8.
 template <class Char>
 bool ParseDottedQuad(const Char* text, unsigned char (&octets)[4])
 {
@@ -59,6 +61,7 @@ bool ParseDottedQuad(const Char* text, unsigned char (&octets)[4])
     {
         if (field > 0 && *text++ != '.')
             return false;
+        const Char* first = text;
         int value = 0;
         int digits = 0;
         for (; *text >= '0' && *text <= '9'; ++text)
@@ -67,7 +70,7 @@ bool ParseDottedQuad(const Char* text, unsigned char (&octets)[4])
             if (++digits > 3 || value > 255)
                 return false;
         }
-        if (digits == 0)
+        if (digits == 0 || (digits > 1 && *first == '0'))
             return false;
         octets[field] = static_cast<unsigned char>(value);
     }

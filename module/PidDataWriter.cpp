@@ -2,6 +2,7 @@
 
 #include <commctrl.h>
 
+#include <algorithm>
 #include <cstring>
 #include <initializer_list>
 
@@ -42,7 +43,11 @@ constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp:
 // DWLP_USER slot, so a second dialog cannot redirect the first one's messages.
 CPidDataWriter* g_pThisForDialog = nullptr;
 
-// 8-bit text for inet_addr. Characters outside ASCII cannot belong to a dotted
+constexpr wchar_t kRefusedAddressFormat[] = L"Not an IPv4 address: \"%s\"";
+constexpr wchar_t kSendFailureFormat[] = L"Sending fails: %s (%I64u datagrams not sent)";
+constexpr int kReasonCapacity = 128;
+
+// 8-bit text for inet_pton. Characters outside ASCII cannot belong to a dotted
 // address; they become '?' so that parsing fails instead of matching by chance.
 void NarrowAddress(const wchar_t* wide, char (&narrow)[kAddressCapacity])
 {
@@ -50,6 +55,99 @@ void NarrowAddress(const wchar_t* wide, char (&narrow)[kAddressCapacity])
     for (; i < kAddressCapacity - 1 && wide[i] != 0; ++i)
         narrow[i] = wide[i] < 0x80 ? static_cast<char>(wide[i]) : '?';
     narrow[i] = 0;
+}
+
+// The system's text for a socket error, on one line without surrounding
+// blanks; "Winsock error <code>" where the system has none (Wine has none
+// for the network errors).
+void DescribeSocketError(int error, wchar_t (&text)[kReasonCapacity])
+{
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS |
+                                      FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                                  nullptr, static_cast<DWORD>(error), 0, text, kReasonCapacity, nullptr);
+    if (length >= kReasonCapacity)
+        length = 0;
+    for (DWORD i = 0; i < length; ++i)
+        if (text[i] == L'\r' || text[i] == L'\n' || text[i] == L'\t')
+            text[i] = L' ';
+    while (length > 0 && text[length - 1] == L' ')
+        --length;
+    DWORD first = 0;
+    while (first < length && text[first] == L' ')
+        ++first;
+    if (first == length)
+    {
+        wsprintfW(text, L"Winsock error %d", error);
+        return;
+    }
+    std::memmove(text, text + first, (length - first) * sizeof(wchar_t));
+    text[length - first] = 0;
+}
+
+// The address control's four fields as typed, left to right, with blank
+// fields left empty: "10.1.." stays visibly incomplete instead of passing for
+// 10.1.0.0, and four blank fields are an empty text. Without the four fields,
+// the control's own text.
+void ReadAddressFields(HWND control, wchar_t (&text)[kAddressCapacity])
+{
+    HWND fields[4];
+    int count = 0;
+    for (HWND child = GetWindow(control, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+    {
+        if (count == 4)
+        {
+            count = 5;
+            break;
+        }
+        fields[count++] = child;
+    }
+    if (count != 4)
+    {
+        GetWindowTextW(control, text, kAddressCapacity);
+        return;
+    }
+    auto left = [](HWND field) {
+        RECT r;
+        GetWindowRect(field, &r);
+        return r.left;
+    };
+    std::sort(fields, fields + 4, [&](HWND a, HWND b) { return left(a) < left(b); });
+    int length = 0;
+    bool blank = true;
+    for (int i = 0; i < 4; ++i)
+    {
+        wchar_t part[4];  // a field holds at most three digits
+        part[0] = 0;
+        GetWindowTextW(fields[i], part, 4);
+        blank = blank && part[0] == 0;
+        for (int c = 0; part[c] != 0; ++c)
+            text[length++] = part[c];
+        if (i < 3)
+            text[length++] = L'.';
+    }
+    text[blank ? 0 : length] = 0;  // at most 4 x 3 + 3 = 15 characters
+}
+
+// One line in the host's log when sending starts to fail and one when it
+// succeeds again (see CSendFailures for when that is).
+void LogSendingChange(const CSendFailures& failures, const sockaddr_in& destination)
+{
+    const unsigned char* ip = reinterpret_cast<const unsigned char*>(&destination.sin_addr);
+    const unsigned port = ntohs(destination.sin_port);
+    wchar_t line[kDialogTextCapacity + 64];
+    if (failures.Failing())
+    {
+        wchar_t reason[kReasonCapacity];
+        DescribeSocketError(failures.LastError(), reason);
+        wsprintfW(line, L"Tovrin TS Streamer: sending to %u.%u.%u.%u:%u fails: %s\n", ip[0], ip[1], ip[2], ip[3],
+                  port, reason);
+    }
+    else
+    {
+        wsprintfW(line, L"Tovrin TS Streamer: sending to %u.%u.%u.%u:%u succeeds again (%I64u datagrams not sent)\n",
+                  ip[0], ip[1], ip[2], ip[3], port, failures.RefusedInEpisode());
+    }
+    OutputDebugStringW(line);
 }
 }  // namespace
 
@@ -69,7 +167,12 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_WsaData(),
       m_Socket(INVALID_SOCKET),
       m_DestAddr(),
-      m_nWsaStartups(0)
+      m_nWsaStartups(0),
+      m_SendFailures(),
+      m_nRefusedAtLastStatus(0),
+      m_bShowingSendFailures(false),
+      m_szStartRefusal(),
+      m_bAddressEdited(false)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();
@@ -115,16 +218,43 @@ bool CPidDataWriter::DeviceDeliversTransportStream()
     return info.TransportType == SModuleInfo::ETT_TransportStream;
 }
 
+// A dotted IPv4 address other than 0.0.0.0: a text that inet_addr would turn
+// into the broadcast address, or "any", must not become a destination.
+bool CPidDataWriter::DestinationFromSettings(sockaddr_in& destination) const
+{
+    unsigned char octets[4];
+    char address[kAddressCapacity];
+    NarrowAddress(m_szIPAddress, address);
+    in_addr parsed{};
+    if (!ParseDottedQuad(m_szIPAddress, octets) || inet_pton(AF_INET, address, &parsed) != 1 ||
+        parsed.s_addr == INADDR_ANY)
+        return false;
+    std::memset(&destination, 0, sizeof destination);
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(m_wUdpPort);
+    destination.sin_addr = parsed;
+    return true;
+}
+
 void CPidDataWriter::StartWrite()
 {
     if (m_bStreaming.load(std::memory_order_relaxed) != 0)
         return;
     StopWrite();
+    m_szStartRefusal[0] = 0;
     if (!DeviceDeliversTransportStream())
         return;
 
+    sockaddr_in destination;
+    if (!DestinationFromSettings(destination))
+    {
+        wsprintfW(m_szStartRefusal, kRefusedAddressFormat, m_szIPAddress);
+        return;
+    }
+
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
+    m_nRefusedAtLastStatus = 0;
 
     SEngineFilter filter;
     std::memset(&filter, 0, sizeof filter);
@@ -137,11 +267,10 @@ void CPidDataWriter::StartWrite()
 
     UpdateControlsEnable();
 
-    // Socket and destination are complete before the flag lets a datagram out.
     if (WSAStartup(MAKEWORD(2, 2), &m_WsaData) == 0)
         ++m_nWsaStartups;
-    m_Socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
-    if (m_Socket == INVALID_SOCKET)
+    const SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (udp == INVALID_SOCKET)
     {
         // A start without a socket must not look like a running stream.
         if (m_nWsaStartups > 0)
@@ -153,18 +282,20 @@ void CPidDataWriter::StartWrite()
         return;
     }
 
-    char address[kAddressCapacity];
-    NarrowAddress(m_szIPAddress, address);
-    std::memset(&m_DestAddr, 0, sizeof m_DestAddr);
-    m_DestAddr.sin_family = AF_INET;
-    m_DestAddr.sin_port = htons(m_wUdpPort);
-    m_DestAddr.sin_addr.s_addr = inet_addr(address);
-
     // The chunk length stays as it is now until the stream stops.
     m_nChunkSize = m_nTS * kTsPacketSize;
     Reset();
-    // Release: a traffic call that sees the flag also sees the socket, the
-    // destination, the chunk length and the emptied aligner.
+    {
+        // A traffic call that passed the flag test before the last stop may
+        // still be on its way to a send: under the lock it sees either no
+        // socket or the new socket with the whole new destination.
+        SafeCriticalSection guard(m_cs);
+        m_Socket = udp;
+        m_DestAddr = destination;
+        m_SendFailures.Reset();
+    }
+    // Release: a traffic call that sees the flag also sees the chunk length
+    // and the emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);
 }
 
@@ -203,16 +334,36 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
 {
-    SafeCriticalSection guard(m_cs);
-    const long long accepted = SendChunksAsRtp(
-        data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
-        [this](const unsigned char* datagram, int size) {
+    // A change between failing and succeeding goes to the host's log after the
+    // lock is released: a debugger attached to the host may hold the call.
+    bool changed = false;
+    CSendFailures failures;
+    sockaddr_in destination;
+    {
+        SafeCriticalSection guard(m_cs);
+        // A traffic call that passed the flag test just before a stop finds
+        // the socket closed: there is nothing to send on.
+        if (m_Socket == INVALID_SOCKET)
+            return;
+        auto send = [this](const unsigned char* datagram, int size) {
             return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
                           reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size;
-        });
-    // Only this thread adds to the total: a plain load and store suffice.
-    if (accepted != 0)
-        m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted, std::memory_order_relaxed);
+        };
+        const long long accepted = SendChunksAsRtp(data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+                                                   m_SendFailures.Counting(send, GetTickCount, WSAGetLastError));
+        // Only this thread adds to the total: a plain load and store suffice.
+        if (accepted != 0)
+            m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
+                                 std::memory_order_relaxed);
+        changed = m_SendFailures.TakeChange();
+        if (changed)
+        {
+            failures = m_SendFailures;
+            destination = m_DestAddr;
+        }
+    }
+    if (changed)
+        LogSendingChange(failures, destination);
 }
 
 // ---------------------------------------------------------------------------
@@ -300,23 +451,64 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
     return self->MyDlgWindowProc(dialog, message, wParam, lParam);
 }
 
+// The settings, or why the latest start was refused.
 void CPidDataWriter::ShowDescription(HWND dialog)
 {
+    m_bShowingSendFailures = false;
+    if (m_szStartRefusal[0] != 0)
+    {
+        SetDlgItemTextW(dialog, IDC_DESCRIPTION, m_szStartRefusal);
+        return;
+    }
     wchar_t text[kDialogTextCapacity];
     wsprintfW(text, kDescriptionFormat, m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
 }
 
+// Once a status period while streaming: datagrams refused in the period put
+// the reason and the count since Start on the description line; a period
+// without brings the settings back.
+void CPidDataWriter::ShowSendFailures(HWND dialog)
+{
+    uint64_t refused;
+    int error;
+    {
+        SafeCriticalSection guard(m_cs);
+        refused = m_SendFailures.Refused();
+        error = m_SendFailures.LastError();
+    }
+    const bool refusedInPeriod = refused > m_nRefusedAtLastStatus;
+    m_nRefusedAtLastStatus = refused;
+    if (refusedInPeriod)
+    {
+        wchar_t reason[kReasonCapacity];
+        DescribeSocketError(error, reason);
+        wchar_t text[kDialogTextCapacity];
+        wsprintfW(text, kSendFailureFormat, reason, refused);
+        SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
+        m_bShowingSendFailures = true;
+    }
+    else if (m_bShowingSendFailures)
+    {
+        ShowDescription(dialog);
+    }
+}
+
 void CPidDataWriter::ReadBackControls(HWND dialog)
 {
     // The address control's fields are what the user typed; its window text
-    // is not kept up to date by every implementation of the control.
+    // is not kept up to date by every implementation of the control, and
+    // where it is, a blank field reads as 0.
+    HWND addressControl = GetDlgItem(dialog, IDC_ADDRESS);
     DWORD address = 0;
-    if (SendDlgItemMessageW(dialog, IDC_ADDRESS, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address)) == 4)
+    const LRESULT filled = SendMessageW(addressControl, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
+    if (filled == 4)
         wsprintfW(m_szIPAddress, L"%u.%u.%u.%u", FIRST_IPADDRESS(address), SECOND_IPADDRESS(address),
                   THIRD_IPADDRESS(address), FOURTH_IPADDRESS(address));
-    else
-        GetDlgItemTextW(dialog, IDC_ADDRESS, m_szIPAddress, kAddressCapacity);
+    else if (filled > 0 || m_bAddressEdited)
+        ReadAddressFields(addressControl, m_szIPAddress);
+    // else: all four fields blank and never touched, because the setting is
+    // not an address the control can show ("abc"): it stays as written.
     m_szIPAddress[kAddressCapacity - 1] = 0;
 
     wchar_t text[kDialogTextCapacity];
@@ -340,6 +532,7 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
         if (ParseDottedQuad(m_szIPAddress, octets))
             SendDlgItemMessageW(dialog, IDC_ADDRESS, IPM_SETADDRESS, 0,
                                 MAKEIPADDRESS(octets[0], octets[1], octets[2], octets[3]));
+        m_bAddressEdited = false;  // from here on, a change of a field is the user's
 
         wchar_t text[kNumberTextCapacity];
         wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
@@ -351,6 +544,11 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
         SendDlgItemMessageW(dialog, IDC_PACKETS, CB_SETCURSEL, static_cast<WPARAM>(m_nTS - 1), 0);
 
         ShowDescription(dialog);
+        {
+            // A dialog opened while streaming tells of refusals from now on.
+            SafeCriticalSection guard(m_cs);
+            m_nRefusedAtLastStatus = m_SendFailures.Refused();
+        }
         m_nTimerId = SetTimer(dialog, kStatusTimerId, kStatusTimerPeriodMs, nullptr);
         UpdateControlsEnable();
         return TRUE;
@@ -361,16 +559,21 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
         {
         case IDC_START:
             ReadBackControls(dialog);
-            ShowDescription(dialog);
             StartWrite();
+            ShowDescription(dialog);
             UpdateControlsEnable();
             return TRUE;
         case IDC_STOP:
             StopWrite();
+            ShowDescription(dialog);
             UpdateControlsEnable();
             return TRUE;
         case IDCANCEL:
             break;  // Close, below
+        case IDC_ADDRESS:
+            if (HIWORD(wParam) == EN_CHANGE)
+                m_bAddressEdited = true;
+            return FALSE;
         default:
             return FALSE;
         }
@@ -392,6 +595,11 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             const uint32_t elapsed = GetTickCount() - m_dwStartTick.load(std::memory_order_relaxed);
             SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
             SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
+            ShowSendFailures(dialog);
+        }
+        else if (m_bShowingSendFailures)
+        {
+            ShowDescription(dialog);  // the stream ended while sends failed
         }
         return TRUE;
 

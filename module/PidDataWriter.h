@@ -10,6 +10,7 @@
 #include <ws2tcpip.h>
 
 #include "CriticalSection.h"
+#include "SendFailures.h"
 #include "TsAligner.h"
 #include "host_api.h"
 
@@ -62,8 +63,10 @@ private:
     // m_nTS brought into 1..7; the chunk size follows it only while no stream runs.
     void SetPacketsPerDatagram(int packets);
     bool DeviceDeliversTransportStream();
+    bool DestinationFromSettings(sockaddr_in& destination) const;
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
+    void ShowSendFailures(HWND dialog);
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
@@ -82,6 +85,11 @@ private:
     SOCKET m_Socket;                                 // the UDP socket, INVALID_SOCKET when none
     sockaddr_in m_DestAddr;                          // receiver of the datagrams
     int32_t m_nWsaStartups;                          // WSAStartup calls not yet matched by WSACleanup
+    CSendFailures m_SendFailures;                    // datagrams refused since the latest start; under m_cs
+    uint64_t m_nRefusedAtLastStatus;                 // m_SendFailures.Refused() at the previous status update
+    bool m_bShowingSendFailures;                     // the description line tells of refused datagrams
+    wchar_t m_szStartRefusal[200];                   // why the latest start was refused; empty when it was not
+    bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
 };
 
 // The flag, the total and the start tick are read across threads without the

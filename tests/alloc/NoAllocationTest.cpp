@@ -197,6 +197,7 @@ struct CheckingSink
     long datagrams = 0;
     long faults = 0;
     uint16_t nextSequence = 0;
+    int refuseEvery = 0;  // 0: accept every datagram; k: refuse every k-th, as a failing link
 
     bool operator()(const unsigned char* datagram, int size)
     {
@@ -206,7 +207,7 @@ struct CheckingSink
             ++faults;
         nextSequence = static_cast<uint16_t>(sequence + 1);
         ++datagrams;
-        return true;
+        return refuseEvery == 0 || datagrams % refuseEvery != 0;
     }
 };
 
@@ -321,6 +322,36 @@ TEST(NoAllocation, TrafficPathAllocatesNothing)
             EXPECT_EQ(writer.GetSink().faults, 0);
             EXPECT_EQ(writer.TotalBytes(), static_cast<long long>(kStreamPackets) * kTsPacketSize);  // since the latest start
         }
+    }
+}
+
+// Refused datagrams are counted on the same path, in fields under the lock
+// the sender holds: no allocation either, however the refusals come.
+TEST(NoAllocation, RefusedDatagramsAllocateNothing)
+{
+    std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
+    for (int refuseEvery : {1, 2, 5})
+    {
+        SCOPED_TRACE(testing::Message() << "one datagram in " << refuseEvery << " refused");
+        CheckingSink sink;
+        sink.expectedSize = kRtpHeaderSize + 7 * kTsPacketSize;
+        sink.refuseEvery = refuseEvery;
+        Writer writer(7, sink);
+        writer.Start();
+        Play(writer, stream, kCases[1], 1);
+
+        AllocationWindow window;
+        Play(writer, stream, kCases[1], kPasses);
+        window.Stop();
+
+        EXPECT_EQ(window.Allocations(), 0) << "allocations while datagrams were refused";
+        EXPECT_EQ(window.Releases(), 0) << "releases while datagrams were refused";
+        const long datagrams = (1 + kPasses) * (kStreamPackets / 7);
+        EXPECT_EQ(writer.GetSink().datagrams, datagrams);
+        EXPECT_EQ(writer.GetSink().faults, 0) << "refused datagrams still advance the sequence";
+        EXPECT_EQ(writer.SendFailures().Refused(), static_cast<uint64_t>(datagrams / refuseEvery));
+        EXPECT_TRUE(writer.SendFailures().Failing());
+        EXPECT_EQ(writer.ReportedChanges(), 1) << "one change for the log, not one per datagram";
     }
 }
 

@@ -18,7 +18,8 @@
  *
  * A message hook on the dialog's thread counts the WM_TIMER messages the
  * modal loop takes, so that a test waits for real timer ticks instead of
- * sleeping, and can tell whether a tick was handled before a given read. */
+ * sleeping, and can tell whether a tick was handled before a given read; it
+ * can also drop them, for a test that makes the status periods itself. */
 #ifndef TOVRIN_HOST_DIALOG_DRIVER_H
 #define TOVRIN_HOST_DIALOG_DRIVER_H
 
@@ -39,6 +40,7 @@ static volatile LONG64 g_tick_last_packets; /* engine packets done when the late
 static volatile LONG64 *g_tick_packet_source;
 static HWND volatile g_driven_dialog;     /* the dialog being driven */
 static volatile LONG g_force_end;         /* 1: end the dialog from its own thread */
+static volatile LONG g_tick_swallow;      /* 1: the dialog's loop drops its timer ticks */
 static HHOOK g_tick_hook;
 
 static LRESULT CALLBACK dialog_tick_hook(int code, WPARAM wParam, LPARAM lParam)
@@ -53,6 +55,10 @@ static LRESULT CALLBACK dialog_tick_hook(int code, WPARAM wParam, LPARAM lParam)
                 g_tick_last_packets = InterlockedCompareExchange64(g_tick_packet_source, 0, 0);
             InterlockedExchange(&g_tick_last_id, (LONG)msg->wParam);
             InterlockedIncrement(&g_tick_count);
+            /* A test that needs status periods of its own making sends
+             * WM_TIMER itself and has the real ticks dropped meanwhile. */
+            if (g_tick_swallow)
+                msg->message = WM_NULL;
         }
         /* The safety net for a dialog that does not close when told to:
          * EndDialog has to come from the dialog's own thread. */

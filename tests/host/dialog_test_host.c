@@ -21,6 +21,15 @@
  *                          Time as a table on a clock of the test's own;
  *                          Stop; an edit; Escape
  *   3b stored 2 packets    entry "2" selected; an edit; the close box
+ *   6  typed counts        9, 0, -3, x typed as the packet count: Start,
+ *                          datagram size, description, saved value
+ *   7  address edits      a partly filled and an empty address control at
+ *                          Start (refused) and at Close (saved as shown)
+ *   8  stored bad address "abc" and "127.0.0.9x": Start refused, kept
+ *   9  refused sends      the description line and the host's log while the
+ *                          link refuses datagrams and once it is back
+ *   10 two dialogs        a second object's dialog on a second UI thread;
+ *                          the first dialog acts on its own object only
  *   4  other transport     only Close usable; WM_CLOSE
  *   5  no device           only Close usable; Close
  *
@@ -281,6 +290,15 @@ static void press_start(HWND dlg)
     g_host.startAfter = GetTickCount();
 }
 
+/* IReceiverModule's ReceiveTraffic, called the way a host built by another
+ * compiler calls it: the second pointer of the object's table. */
+static void module_slot_receive_traffic(ReceiverModule *m, unsigned char *data, int length)
+{
+    typedef void (*ReceiveTrafficSlot)(void *self, unsigned char *data, int length);
+    void *const *table = *(void *const *const *)m;
+    ((ReceiveTrafficSlot)table[1])(m, data, length);
+}
+
 /* Names the next part of a session; 0 when the dialog has already gone, so
  * that a dialog that closed too early fails once instead of step by step. */
 static int next_step(HWND dlg, const char *name)
@@ -539,6 +557,27 @@ static void session_stored(HWND dlg)
     }
     check_tally_clean(&g_host.stored, "3 packets per datagram");
 
+    /* The host may also hand traffic to the module object itself, through
+     * slot 1 of its IReceiverModule table: the packets go out like the
+     * engine's, numbered on from them. */
+    if (!next_step(dlg, "session 3: traffic through the object's own ReceiveTraffic slot"))
+        return;
+    UdpTally seen, sent;
+    CHECK(udp_tally_sync(&g_host.stored, &seen), "the receiver answers");
+    sent = seen;
+    unsigned char packets[6 * HOST_TS_PACKET];
+    EnterCriticalSection(&g_host.engine.lock);
+    for (int i = 0; i < 6; ++i)
+        test_engine_make_packet(packets + i * HOST_TS_PACKET, g_host.engine.nextIndex + (uint32_t)i);
+    g_host.engine.nextIndex += 6;
+    module_slot_receive_traffic(g_host.a, packets, (int)sizeof packets);
+    LeaveCriticalSection(&g_host.engine.lock);
+    CHECK(udp_tally_sync(&g_host.stored, &sent) && sent.datagrams - seen.datagrams == 2 &&
+              sent.payloadBytes - seen.payloadBytes == 6 * HOST_TS_PACKET,
+          "6 packets through slot 1 of the object's table make 2 datagrams of 3 (%ld, %lld bytes)",
+          sent.datagrams - seen.datagrams, sent.payloadBytes - seen.payloadBytes);
+    check_tally_clean(&g_host.stored, "traffic through slot 1");
+
     if (!next_step(dlg, "session 3: Stop, an edit, and Escape"))
         return;
     dialog_click(dlg, ID_STOP);
@@ -562,6 +601,401 @@ static void session_close_box(HWND dlg)
     check_text(dlg, ID_PACKETS, L"4", "combo box after typing 4");
     SendMessageW(dlg, WM_SYSCOMMAND, SC_CLOSE, 0);
     CHECK(dialog_wait_gone(dlg), "the close box ends the dialog");
+}
+
+/* ---- Beyond loopback: run by tests/net inside a network namespace ------- *
+ *
+ * --outage ADDRESS PORT: object A streams to ADDRESS:PORT, a receiver of the
+ * namespace test on the far end of a veth pair. The test takes the link down
+ * and brings it back when told; this side checks what the dialog and the
+ * host's log say meanwhile. Lines "NET <state>" on stdout tell the test where
+ * the run stands; it answers with a line on stdin.
+ *
+ * --bad-address PORT: starts that must be refused (stored and typed
+ * addresses), with the engine's traffic flowing afterwards, while the
+ * namespace test listens on PORT on both ends of its link. */
+
+enum { NET_NONE = 0, NET_OUTAGE = 1, NET_BAD_ADDRESS = 2 };
+static wchar_t g_net_address[32];
+static unsigned g_net_port;
+
+/* The mode from the arguments after the module path; -1 when they make no sense. */
+static int net_mode_from_arguments(void)
+{
+    int argc = 0, mode = -1;
+    wchar_t **argv = CommandLineToArgvW(GetCommandLineW(), &argc);
+    if (argv == NULL)
+        return -1;
+    if (argc == 2)
+        mode = NET_NONE;
+    else if (argc == 5 && wcscmp(argv[2], L"--outage") == 0 && wcslen(argv[3]) < 32) {
+        wcscpy(g_net_address, argv[3]);
+        g_net_port = (unsigned)_wtoi(argv[4]);
+        mode = g_net_port > 0 && g_net_port < 65536 ? NET_OUTAGE : -1;
+    } else if (argc == 4 && wcscmp(argv[2], L"--bad-address") == 0) {
+        g_net_port = (unsigned)_wtoi(argv[3]);
+        mode = g_net_port > 0 && g_net_port < 65536 ? NET_BAD_ADDRESS : -1;
+    }
+    LocalFree(argv);
+    return mode;
+}
+
+/* Tells the namespace test `state` and waits for its answer `expected`. */
+static int net_handshake(const char *state, const char *expected)
+{
+    char line[64];
+    printf("NET %s\n", state);
+    fflush(stdout);
+    if (fgets(line, sizeof line, stdin) == NULL)
+        return 0;
+    line[strcspn(line, "\r\n")] = 0;
+    return strcmp(line, expected) == 0;
+}
+
+/* In the namespace: a refused Start is followed by a second of the
+ * engine's traffic, which a module that had started anyway would send. */
+static void net_let_traffic_flow(HWND dlg)
+{
+    if (g_net_port == 0)
+        return;
+    test_engine_flow(&g_host.engine);
+    CHECK(dialog_wait_ticks(dlg, dialog_ticks(), 1), "a timer tick with the engine's traffic flowing");
+    test_engine_pause(&g_host.engine);
+}
+
+/* Waits tick by tick, at most `ticks`, until the description line starts
+ * with `prefix` (`whole`: is exactly it). */
+static int wait_description(HWND dlg, const wchar_t *prefix, int whole, wchar_t *text, int ticks)
+{
+    for (int tick = 0;; ++tick) {
+        dialog_text(dlg, ID_DESCRIPTION, text, 256);
+        if (whole ? wcscmp(text, prefix) == 0 : wcsncmp(text, prefix, wcslen(prefix)) == 0)
+            return 1;
+        if (tick == ticks || !dialog_wait_ticks(dlg, dialog_ticks(), 1))
+            return 0;
+    }
+}
+
+/* ---- Session 6: packet counts the combo box cannot offer --------------- */
+
+static const wchar_t *g_typed_packets; /* typed into the combo box's edit field */
+static int g_expected_packets;         /* what the module makes of it */
+
+static void session_packet_box(HWND dlg)
+{
+    wchar_t expected[200];
+    char what[120];
+    unsigned port = udp_tally_port(&g_host.stored);
+    check_state(dlg, STATE_IDLE, "idle");
+    dialog_focus_control(dlg, ID_PACKETS);
+    dialog_type(g_host.uiThread, g_typed_packets);
+    check_text(dlg, ID_PACKETS, g_typed_packets, "combo box after typing");
+    press_start(dlg);
+    udp_tally_expect(&g_host.stored, RTP_HEADER_BYTES + g_expected_packets * HOST_TS_PACKET);
+    check_state(dlg, STATE_STREAMING, "streaming");
+    description_text(expected, L"127.0.0.1", port, g_expected_packets);
+    check_text(dlg, ID_DESCRIPTION, expected, "description after Start");
+
+    UdpTally before, after;
+    CHECK(udp_tally_sync(&g_host.stored, &before), "the receiver answers");
+    after = before;
+    int delivered = test_engine_deliver_batch(&g_host.engine, 2 * g_expected_packets);
+    CHECK(delivered && udp_tally_sync(&g_host.stored, &after) && after.datagrams - before.datagrams == 2,
+          "%d packets make 2 datagrams (%ld)", 2 * g_expected_packets, after.datagrams - before.datagrams);
+    snprintf(what, sizeof what, "%s typed", host_narrow(g_typed_packets));
+    check_tally_clean(&g_host.stored, what);
+    dialog_click(dlg, ID_STOP);
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
+/* ---- Session 7: an address control left partly filled or empty ---------- */
+
+static int g_address_partly; /* 1: "127.0" and two blank fields; 0: all blank */
+
+static void session_address_edit(HWND dlg)
+{
+    const DWORD tid = g_host.uiThread;
+    int added = g_host.engine.device.slotCalls[3];
+    SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_CLEARADDRESS, 0, 0);
+    if (g_address_partly) {
+        /* Within 127.0.0.0/8: were it ever read as 127.0.0.0, nothing would
+         * leave the machine. */
+        focus_address_field(dlg);
+        dialog_type(tid, L"127.0");
+    }
+    DWORD value = 0;
+    CHECK_EQ(SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_GETADDRESS, 0, (LPARAM)&value), g_address_partly ? 2 : 0,
+             "address fields filled");
+    press_start(dlg);
+    check_state(dlg, STATE_IDLE, "after Start with an incomplete address");
+    CHECK_EQ(g_host.engine.device.slotCalls[3] - added, 0, "filters added by the refused Start");
+    net_let_traffic_flow(dlg);
+    check_text(dlg, ID_DESCRIPTION,
+               g_address_partly ? L"Not an IPv4 address: \"127.0..\"" : L"Not an IPv4 address: \"\"",
+               "description after the refused Start");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
+/* ---- Session 8: a stored address that is no IPv4 address ---------------- */
+
+static const wchar_t *g_stored_address;
+static int g_stored_address_fields; /* fields the control can fill from it: 4 for 0.0.0.0, else 0 */
+
+static void session_bad_stored_address(HWND dlg)
+{
+    wchar_t expected[200];
+    int added = g_host.engine.device.slotCalls[3];
+    DWORD value = 0;
+    CHECK_EQ(SendDlgItemMessageW(dlg, ID_ADDRESS, IPM_GETADDRESS, 0, (LPARAM)&value), g_stored_address_fields,
+             "address fields filled from the stored text");
+    press_start(dlg);
+    check_state(dlg, STATE_IDLE, "after Start");
+    CHECK_EQ(g_host.engine.device.slotCalls[3] - added, 0, "filters added by the refused Start");
+    net_let_traffic_flow(dlg);
+    _snwprintf(expected, 200, L"Not an IPv4 address: \"%ls\"", g_stored_address);
+    check_text(dlg, ID_DESCRIPTION, expected, "description after the refused Start");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
+/* ---- Session 9: sends refused while streaming ---------------------------- */
+
+/* What the description line and the log give as the reason for a socket
+ * error: the system's text, or "Winsock error <code>" where it has none.
+ * Returns 0 when the system has a text (the test then checks the frame). */
+static int expected_socket_reason(int error, wchar_t *out, size_t capacity)
+{
+    wchar_t text[256];
+    if (FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, NULL, (DWORD)error, 0, text, 256,
+                       NULL) != 0)
+        return 0;
+    _snwprintf(out, capacity, L"Winsock error %d", error);
+    out[capacity - 1] = 0;
+    return 1;
+}
+
+static void check_send_failure_text(HWND dlg, int refused, const char *when)
+{
+    wchar_t reason[64], expected[200], text[256], tail[64];
+    dialog_text(dlg, ID_DESCRIPTION, text, 256);
+    _snwprintf(tail, 64, L" (%d datagrams not sent)", refused);
+    if (expected_socket_reason(WSAENETUNREACH, reason, 64)) {
+        _snwprintf(expected, 200, L"Sending fails: %ls%ls", reason, tail);
+        CHECK(wcscmp(text, expected) == 0, "%s: description is \"%s\" (it is \"%s\")", when, host_narrow(expected),
+              host_narrow(text));
+    } else {
+        size_t n = wcslen(text), t = wcslen(tail);
+        CHECK(wcsncmp(text, L"Sending fails: ", 15) == 0 && n > t && wcscmp(text + n - t, tail) == 0 &&
+                  wcschr(text, L'\n') == NULL,
+              "%s: description is \"Sending fails: <reason>%s\" on one line (it is \"%s\")", when,
+              host_narrow(tail), host_narrow(text));
+    }
+}
+
+/* Log line `index` is about sending to `address`:`port`, then `expectedTail`. */
+static void check_debug_line(long index, const wchar_t *address, unsigned port, const wchar_t *expectedTail,
+                             const char *what)
+{
+    wchar_t line[DEBUG_LINE_CHARS], expected[DEBUG_LINE_CHARS];
+    _snwprintf(expected, DEBUG_LINE_CHARS, L"Tovrin TS Streamer: sending to %ls:%u %ls\n", address, port,
+               expectedTail);
+    int kept = module_debug_line(index, line, DEBUG_LINE_CHARS);
+    CHECK(kept && wcscmp(line, expected) == 0, "%s: \"%s\" (it is \"%s\")", what, host_narrow(expected),
+          kept ? host_narrow(line) : "missing");
+}
+
+static void session_send_failures(HWND dlg)
+{
+    wchar_t expected[200], reason[64], tail[128];
+    unsigned port = udp_tally_port(&g_host.stored);
+    UdpTally before, after;
+
+    /* The status periods are the test's own WM_TIMER messages. */
+    InterlockedExchange(&g_tick_swallow, 1);
+    press_start(dlg);
+    udp_tally_expect(&g_host.stored, RTP_HEADER_BYTES + HOST_TS_PACKET);
+    check_state(dlg, STATE_STREAMING, "streaming");
+    description_text(expected, L"127.0.0.1", port, 1);
+    CHECK(test_engine_deliver_batch(&g_host.engine, 3), "3 packets delivered");
+    CHECK(udp_tally_sync(&g_host.stored, &before), "the receiver answers");
+    after = before;
+    long lines = module_debug_count();
+
+    if (!next_step(dlg, "session 9: the link refuses every datagram"))
+        return;
+    module_sendto_refuse(WSAENETUNREACH);
+    CHECK(test_engine_deliver_batch(&g_host.engine, 5), "5 packets delivered");
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    check_send_failure_text(dlg, 5, "a status period with refused datagrams");
+    check_state(dlg, STATE_STREAMING, "the stream runs on");
+    CHECK_EQ(module_debug_count() - lines, 1, "lines in the host's log when sending starts to fail");
+    if (expected_socket_reason(WSAENETUNREACH, reason, 64)) {
+        _snwprintf(tail, 128, L"fails: %ls", reason);
+        check_debug_line(lines, L"127.0.0.1", port, tail, "the log line");
+    }
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    check_text(dlg, ID_DESCRIPTION, expected, "description after a status period without refusals");
+    CHECK(test_engine_deliver_batch(&g_host.engine, 2), "2 packets delivered");
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    check_send_failure_text(dlg, 7, "refused again: counted since Start");
+    CHECK_EQ(module_debug_count() - lines, 1, "lines in the host's log while the episode lasts");
+
+    /* Sending succeeds again once a clean second has passed, on the module's
+     * clock, which the test sets here. */
+    if (!next_step(dlg, "session 9: the link is back"))
+        return;
+    module_sendto_refuse(0);
+    module_clock_set(CLOCK_START);
+    CHECK(test_engine_deliver_batch(&g_host.engine, 40), "40 packets delivered");
+    CHECK_EQ(module_debug_count() - lines, 1, "lines in the host's log before a clean second");
+    module_clock_set(CLOCK_START + 1000);
+    CHECK(test_engine_deliver_batch(&g_host.engine, 32), "32 more packets delivered a second later");
+    CHECK_EQ(module_debug_count() - lines, 2, "lines in the host's log once it succeeds again");
+    check_debug_line(lines + 1, L"127.0.0.1", port, L"succeeds again (7 datagrams not sent)", "the second log line");
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    check_text(dlg, ID_DESCRIPTION, expected, "description once datagrams go out again");
+    CHECK(udp_tally_sync(&g_host.stored, &after) && after.datagrams - before.datagrams == 72 &&
+              after.rtpGaps - before.rtpGaps == 1 && after.indexGaps - before.indexGaps == 1,
+          "72 datagrams arrived after one gap in sequence and in packets (%ld, %ld, %ld)",
+          after.datagrams - before.datagrams, after.rtpGaps - before.rtpGaps, after.indexGaps - before.indexGaps);
+
+    if (!next_step(dlg, "session 9: Stop while sends fail"))
+        return;
+    module_sendto_refuse(WSAENETUNREACH);
+    CHECK(test_engine_deliver_batch(&g_host.engine, 1), "1 packet delivered");
+    SendMessageW(dlg, WM_TIMER, STATUS_TIMER_ID, 0);
+    check_send_failure_text(dlg, 8, "one more refused: counted since Start");
+    dialog_click(dlg, ID_STOP);
+    module_sendto_refuse(0);
+    check_state(dlg, STATE_IDLE, "stopped");
+    check_text(dlg, ID_DESCRIPTION, expected, "description after Stop");
+    InterlockedExchange(&g_tick_swallow, 0);
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
+/* ---- Session 10: two objects' dialogs open at once ----------------------- */
+
+static ReceiverModule *g_second;       /* its dialog runs on a second UI thread */
+static TestDevice g_second_device;
+static volatile LONG g_second_returned;
+
+static DWORD WINAPI second_ui_thread(void *unused)
+{
+    (void)unused;
+    g_second->vtbl->ShowOptionsDialog(g_second, NULL);
+    InterlockedExchange(&g_second_returned, 1);
+    return 0;
+}
+
+static void session_two_dialogs(HWND dlg)
+{
+    wchar_t expected[200];
+    DWORD secondThread = 0;
+    InterlockedExchange(&g_second_returned, 0);
+    HANDLE thread = CreateThread(NULL, 0, second_ui_thread, NULL, 0, &secondThread);
+    if (!CHECK(thread != NULL, "a second UI thread"))
+        return;
+    HWND other = dialog_find(secondThread, DIALOG_CAPTION, &g_second_returned);
+    if (CHECK(other != NULL && other != dlg, "the second object's dialog opens beside the first")) {
+        /* Everything is done in the first dialog, which opened first. */
+        int addedFirst = g_host.engine.device.slotCalls[3], addedSecond = g_second_device.slotCalls[3];
+        dialog_focus_control(dlg, ID_PACKETS);
+        dialog_type(g_host.uiThread, L"2");
+        press_start(dlg);
+        udp_tally_expect(&g_host.stored, RTP_HEADER_BYTES + 2 * HOST_TS_PACKET);
+        CHECK_EQ(g_host.engine.device.slotCalls[3] - addedFirst, 1, "filters added on the first object's device");
+        CHECK_EQ(g_second_device.slotCalls[3] - addedSecond, 0, "filters added on the second object's device");
+        check_state(dlg, STATE_STREAMING, "the first dialog after its Start");
+        check_state(other, STATE_IDLE, "the second dialog after the first one's Start");
+        description_text(expected, L"127.0.0.1", udp_tally_port(&g_host.stored), 2);
+        check_text(dlg, ID_DESCRIPTION, expected, "the first dialog's description");
+        UdpTally before, after;
+        CHECK(udp_tally_sync(&g_host.stored, &before), "the receiver answers");
+        after = before;
+        CHECK(test_engine_deliver_batch(&g_host.engine, 4) && udp_tally_sync(&g_host.stored, &after) &&
+                  after.datagrams - before.datagrams == 2,
+              "the first object streams 2 packets per datagram (%ld datagrams)", after.datagrams - before.datagrams);
+        int removed = g_host.engine.device.slotCalls[4];
+        dialog_click(dlg, ID_STOP);
+        CHECK_EQ(g_host.engine.device.slotCalls[4] - removed, 1, "filters removed by the first dialog's Stop");
+        dialog_click(dlg, ID_CLOSE);
+        CHECK(dialog_wait_gone(dlg), "Close ends the first dialog");
+        for (int waited = 0; waited < DIALOG_WAIT_MS && !g_modal_returned; waited += 2)
+            Sleep(2);
+        wchar_t saved[16];
+        GetPrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"(missing)", saved, 16, g_host.ini);
+        CHECK(g_modal_returned && wcscmp(saved, L"2") == 0,
+              "the first object saved the packet count typed into its dialog (%s)", host_narrow(saved));
+        dialog_click(other, ID_CLOSE);
+        CHECK(dialog_wait_gone(other), "Close ends the second dialog");
+    }
+    CHECK(WaitForSingleObject(thread, 30000) == WAIT_OBJECT_0, "the second UI thread ends");
+    CloseHandle(thread);
+    CHECK_EQ(g_second_device.slotCalls[3] + g_second_device.slotCalls[4], 0,
+             "filters added or removed on the second object's device");
+}
+
+static void session_outage(HWND dlg)
+{
+    wchar_t text[256], normal[200], reason[64], tail[128];
+    const wchar_t *address = g_net_address;
+    unsigned port = g_net_port;
+    long lines = module_debug_count();
+
+    press_start(dlg);
+    check_state(dlg, STATE_STREAMING, "streaming");
+    description_text(normal, address, port, 7);
+    check_text(dlg, ID_DESCRIPTION, normal, "description");
+    test_engine_flow(&g_host.engine);
+    if (!CHECK(net_handshake("streaming", "down"), "the namespace test took the link down"))
+        return;
+
+    if (!next_step(dlg, "outage: the link is down"))
+        return;
+    int shown = wait_description(dlg, L"Sending fails: ", 0, text, 10);
+    CHECK(shown, "within 10 ticks the description line tells of refused datagrams (\"%s\")", host_narrow(text));
+    int refused = 0;
+    const wchar_t *count = wcsrchr(text, L'(');
+    int counted = shown && count != NULL && swscanf(count, L"(%d datagrams not sent)", &refused) == 1;
+    CHECK(counted && refused > 0, "it counts the datagrams not sent (%d)", refused);
+    if (shown && count != NULL)
+        check_send_failure_text(dlg, refused, "while the link is down");
+    check_state(dlg, STATE_STREAMING, "while the link is down");
+    CHECK_EQ(module_debug_count() - lines, 1, "lines in the host's log since the link went down");
+    if (expected_socket_reason(WSAENETUNREACH, reason, 64)) {
+        _snwprintf(tail, 128, L"fails: %ls", reason);
+        check_debug_line(lines, address, port, tail, "the log line");
+    }
+    char state[64];
+    snprintf(state, sizeof state, "failing %d", refused);
+    if (!CHECK(net_handshake(state, "up"), "the namespace test brought the link back"))
+        return;
+
+    if (!next_step(dlg, "outage: the link is back"))
+        return;
+    shown = wait_description(dlg, normal, 1, text, 10);
+    CHECK(shown, "within 10 ticks the description line is the settings again (\"%s\")", host_narrow(text));
+    for (int waited = 0; waited < 20000 && module_debug_count() - lines < 2; waited += 10)
+        Sleep(10);
+    CHECK_EQ(module_debug_count() - lines, 2, "lines in the host's log once sending succeeds again");
+    int notSent = 0;
+    if (module_debug_line(lines + 1, text, 256)) {
+        const wchar_t *open = wcsrchr(text, L'(');
+        notSent = open != NULL ? _wtoi(open + 1) : 0;
+        _snwprintf(tail, 128, L"succeeds again (%d datagrams not sent)", notSent);
+        check_debug_line(lines + 1, address, port, tail, "the second log line");
+    }
+    CHECK(notSent >= refused, "it counts the datagrams not sent over the whole outage (%d)", notSent);
+    check_state(dlg, STATE_STREAMING, "after the outage, without Stop and Start");
+    snprintf(state, sizeof state, "recovered %d", notSent);
+    CHECK(net_handshake(state, "done"), "the namespace test saw datagrams arrive again");
+    test_engine_pause(&g_host.engine);
+    dialog_click(dlg, ID_STOP);
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
 }
 
 /* ---- Sessions 4 and 5: no usable device --------------------------------- */
@@ -621,6 +1055,7 @@ static void run_session(const char *name, ReceiverModule *m, SessionScript scrip
     g_script = script;
     InterlockedExchange(&g_modal_returned, 0);
     InterlockedExchange(&g_force_end, 0);
+    InterlockedExchange(&g_tick_swallow, 0);
     InterlockedExchange(&g_tick_count, 0);
     InterlockedExchange(&g_tick_foreign, 0);
     g_driven_dialog = NULL;
@@ -725,6 +1160,8 @@ static int set_up(HMODULE *moduleOut, wchar_t *dir)
     CHECK(fault_watch_install(module, &g_check_step), "the fault watch");
     CHECK(module_clock_install(module), "the module's GetTickCount import points at the test's clock");
     CHECK(module_icc_install(module), "the module imports InitCommonControlsEx; the test records its calls");
+    CHECK(module_sendto_install(module), "the module's sendto import can refuse datagrams");
+    CHECK(module_debug_install(module), "the module's OutputDebugStringW import is recorded");
     g_host.unit = ((GetReceiverModuleUnitFn)(void (*)(void))entry)();
     if (!CHECK(g_host.unit != NULL, "the unit"))
         return 0;
@@ -736,24 +1173,39 @@ static int set_up(HMODULE *moduleOut, wchar_t *dir)
     return CHECK(g_host.unit->vtbl->GetInfo(g_host.unit, info) == 1, "GetInfo with the host INI file");
 }
 
-int main(void)
+static void run_bad_address_sessions(void)
 {
-    check_init();
-    wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
-    if (!host_module_path_arg(1, probe, MAX_PATH * 2)) {
-        printf("usage: dialog_test_host <path of TovrinStreamer.module>\n");
-        return 2;
+    wchar_t portText[16];
+    _snwprintf(portText, 16, L"%u", g_net_port);
+    WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini);
+    static const struct { const wchar_t *text; int fields; } stored[] = {
+        {L"abc", 0}, {L"1.2.3", 0}, {L"256.1.1.1", 0}, {L"0.0.0.0", 4}, {L"", 0},
+    };
+    for (size_t i = 0; i < sizeof stored / sizeof stored[0]; ++i) {
+        char name[96];
+        snprintf(name, sizeof name, "stored address \"%s\"", host_narrow(stored[i].text));
+        check_step(name);
+        WritePrivateProfileStringW(INI_SECTION, L"IPAddress", stored[i].text, g_host.ini);
+        g_stored_address = stored[i].text;
+        g_stored_address_fields = stored[i].fields;
+        run_session(name, g_host.a, session_bad_stored_address);
+        wchar_t kept[64];
+        GetPrivateProfileStringW(INI_SECTION, L"IPAddress", L"(missing)", kept, 64, g_host.ini);
+        CHECK(wcscmp(kept, stored[i].text) == 0, "the INI file keeps \"%s\" (\"%s\")", host_narrow(stored[i].text),
+              host_narrow(kept));
     }
-    HMODULE module = NULL;
-    dir[0] = 0;
-    if (!set_up(&module, dir))
-        return check_summary();
+    WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini);
+    g_address_partly = 1;
+    run_session("typed: a partly filled address", g_host.a, session_address_edit);
+    g_address_partly = 0;
+    run_session("typed: an empty address", g_host.a, session_address_edit);
+    CHECK_EQ(g_host.engine.device.slotCalls[3], 0, "filters added over the whole run");
+}
 
-    check_step("creating the streaming object");
-    g_host.a = create_object(&g_host.engine.device.base);
-    if (!CHECK(g_host.a != NULL, "CreateModule with a transport-stream device"))
-        return check_summary();
-
+/* The sessions on the loopback, in order: each starts from what the one
+ * before left in the INI file and in object A. */
+static void run_loopback_sessions(void)
+{
     run_session("session 1: opened with the defaults", g_host.a, session_defaults);
     check_step("after session 1: the stream runs on");
     long flowing = datagrams_now(&g_host.typed);
@@ -797,6 +1249,57 @@ int main(void)
     run_session("session 3b: an edit closed by the close box", g_host.a, session_close_box);
     check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), 4, "saved at the close box");
 
+    /* Packet counts outside 1..7 typed into the combo box's edit field. */
+    static const struct { const wchar_t *typed; int packets; } counts[] = {
+        {L"9", 7}, {L"0", 1}, {L"-3", 1}, {L"x", 1},
+    };
+    for (size_t i = 0; i < sizeof counts / sizeof counts[0]; ++i) {
+        char name[96];
+        snprintf(name, sizeof name, "session 6: \"%s\" typed as the packet count", host_narrow(counts[i].typed));
+        g_typed_packets = counts[i].typed;
+        g_expected_packets = counts[i].packets;
+        run_session(name, g_host.a, session_packet_box);
+        check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), counts[i].packets, "saved at Close");
+    }
+
+    g_address_partly = 1;
+    run_session("session 7: a partly filled address at Start and at Close", g_host.a, session_address_edit);
+    check_ini(L"127.0..", udp_tally_port(&g_host.stored), 1, "saved at Close");
+    g_address_partly = 0;
+    run_session("session 7b: an empty address at Start and at Close", g_host.a, session_address_edit);
+    check_ini(L"", udp_tally_port(&g_host.stored), 1, "saved at Close");
+
+    static const wchar_t *const storedAddresses[] = {L"abc", L"127.0.0.9x"};
+    for (size_t i = 0; i < sizeof storedAddresses / sizeof storedAddresses[0]; ++i) {
+        char name[96];
+        snprintf(name, sizeof name, "session 8: \"%s\" stored as the address", host_narrow(storedAddresses[i]));
+        check_step(name);
+        CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", storedAddresses[i], g_host.ini),
+              "INI file with the address \"%s\"", host_narrow(storedAddresses[i]));
+        g_stored_address = storedAddresses[i];
+        g_stored_address_fields = 0;
+        run_session(name, g_host.a, session_bad_stored_address);
+        check_ini(storedAddresses[i], udp_tally_port(&g_host.stored), 1, "kept as written at Close");
+    }
+
+    check_step("session 9: prepared INI file");
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini),
+          "INI file with the address 127.0.0.1");
+    run_session("session 9: sends refused while streaming", g_host.a, session_send_failures);
+    module_clock_release();
+    module_sendto_refuse(0);
+
+    check_step("session 10: two dialogs at once");
+    test_device_init(&g_second_device, "second", HOST_TRANSPORT_TS, 701);
+    g_second = create_object(&g_second_device.base);
+    if (CHECK(g_second != NULL, "CreateModule for a second object")) {
+        run_session("session 10: two objects' dialogs open at once", g_host.a, session_two_dialogs);
+        g_host.unit->vtbl->DestroyModule(g_host.unit, g_second);
+    }
+    check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), 1,
+              "saved last by the second object, with the count it loaded");
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"4", g_host.ini), "INI file with 4 packets again");
+
     check_step("session 4: a device of another transport type");
     TestDevice other;
     test_device_init(&other, "other transport", OTHER_TRANSPORT, 601);
@@ -816,6 +1319,40 @@ int main(void)
         run_session("session 5: no device", c, session_unsuitable);
         g_host.unit->vtbl->DestroyModule(g_host.unit, c);
     }
+}
+
+int main(void)
+{
+    check_init();
+    wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
+    int mode = net_mode_from_arguments();
+    if (!host_module_path_arg(1, probe, MAX_PATH * 2) || mode < 0) {
+        printf("usage: dialog_test_host <path of TovrinStreamer.module> [--outage ADDRESS PORT | --bad-address PORT]\n");
+        return 2;
+    }
+    HMODULE module = NULL;
+    dir[0] = 0;
+    if (!set_up(&module, dir))
+        return check_summary();
+
+    check_step("creating the streaming object");
+    if (mode == NET_OUTAGE) {
+        wchar_t portText[16];
+        _snwprintf(portText, 16, L"%u", g_net_port);
+        CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", g_net_address, g_host.ini) &&
+                  WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini),
+              "INI file with the destination %s:%u", host_narrow(g_net_address), g_net_port);
+    }
+    g_host.a = create_object(&g_host.engine.device.base);
+    if (!CHECK(g_host.a != NULL, "CreateModule with a transport-stream device"))
+        return check_summary();
+
+    if (mode == NET_OUTAGE)
+        run_session("beyond loopback: the link goes down and comes back", g_host.a, session_outage);
+    else if (mode == NET_BAD_ADDRESS)
+        run_bad_address_sessions();
+    else
+        run_loopback_sessions();
 
     check_step("the end of the streaming object");
     g_host.unit->vtbl->DestroyModule(g_host.unit, g_host.a);
@@ -830,6 +1367,8 @@ int main(void)
     dialog_tick_hook_remove();
     module_clock_uninstall();
     module_icc_uninstall();
+    module_sendto_uninstall();
+    module_debug_uninstall();
     udp_tally_shutdown();
     FreeLibrary(module);
     DestroyWindow(g_host.parent);

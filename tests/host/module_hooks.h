@@ -15,7 +15,15 @@
  *   InitCommonControlsEx (comctl32) is pointed at a recorder that passes the
  *   call on. Wine registers every common control class as soon as comctl32
  *   is loaded, so only the call itself shows that the module would also get
- *   its address control where that is not so. */
+ *   its address control where that is not so.
+ *
+ * - Refuse the module's datagrams as a link that is down does: its import of
+ *   sendto (ws2_32) fails with an error of the test's choosing while the test
+ *   says so, without sending.
+ *
+ * - Read what the module tells the host's log: its import of
+ *   OutputDebugStringW (kernel32) keeps every line (a debugger would see them
+ *   the same way). */
 #ifndef TOVRIN_HOST_MODULE_HOOKS_H
 #define TOVRIN_HOST_MODULE_HOOKS_H
 
@@ -189,6 +197,103 @@ static void module_icc_uninstall(void)
     if (g_icc_slot != NULL)
         module_import_write(g_icc_slot, g_icc_original);
     g_icc_slot = NULL;
+}
+
+/* ---- Refused sends ------------------------------------------------------ */
+
+typedef int(WSAAPI *SendToFn)(SOCKET, const char *, int, int, const struct sockaddr *, int);
+
+static volatile LONG g_refuse_error;   /* 0: pass sends on */
+static volatile LONG g_refused_sends;
+static ULONG_PTR *g_sendto_slot;
+static ULONG_PTR g_sendto_original;
+
+static int WSAAPI module_sendto(SOCKET s, const char *buf, int len, int flags, const struct sockaddr *to, int tolen)
+{
+    LONG error = InterlockedCompareExchange(&g_refuse_error, 0, 0);
+    if (error != 0) {
+        InterlockedIncrement(&g_refused_sends);
+        WSASetLastError((int)error);
+        return SOCKET_ERROR;
+    }
+    return ((SendToFn)g_sendto_original)(s, buf, len, flags, to, tolen);
+}
+
+static int module_sendto_install(HMODULE module)
+{
+    return module_import_patch(module, "WS2_32.dll", "sendto", (ULONG_PTR)module_sendto, &g_sendto_slot,
+                               &g_sendto_original);
+}
+
+/* From now on every send of the module fails with `error`; 0 ends that. */
+static void module_sendto_refuse(int error)
+{
+    InterlockedExchange(&g_refuse_error, error);
+}
+
+static void module_sendto_uninstall(void)
+{
+    if (g_sendto_slot != NULL)
+        module_import_write(g_sendto_slot, g_sendto_original);
+    g_sendto_slot = NULL;
+}
+
+/* ---- Debug output ------------------------------------------------------- */
+
+enum { DEBUG_LINES_KEPT = 64, DEBUG_LINE_CHARS = 300 };
+
+typedef void(WINAPI *DebugStringFn)(LPCWSTR);
+
+static CRITICAL_SECTION g_debug_lock;
+static wchar_t g_debug_lines[DEBUG_LINES_KEPT][DEBUG_LINE_CHARS];
+static volatile LONG g_debug_count;    /* lines written; the first DEBUG_LINES_KEPT are kept */
+static ULONG_PTR *g_debug_slot;
+static ULONG_PTR g_debug_original;
+
+static void WINAPI module_debug_string(LPCWSTR text)
+{
+    EnterCriticalSection(&g_debug_lock);
+    LONG n = g_debug_count;
+    if (n < DEBUG_LINES_KEPT) {
+        wcsncpy(g_debug_lines[n], text != NULL ? text : L"(null)", DEBUG_LINE_CHARS - 1);
+        g_debug_lines[n][DEBUG_LINE_CHARS - 1] = 0;
+    }
+    InterlockedIncrement(&g_debug_count);
+    LeaveCriticalSection(&g_debug_lock);
+    ((DebugStringFn)g_debug_original)(text);
+}
+
+static int module_debug_install(HMODULE module)
+{
+    InitializeCriticalSection(&g_debug_lock);
+    return module_import_patch(module, "KERNEL32.dll", "OutputDebugStringW", (ULONG_PTR)module_debug_string,
+                               &g_debug_slot, &g_debug_original);
+}
+
+static long module_debug_count(void)
+{
+    return InterlockedCompareExchange(&g_debug_count, 0, 0);
+}
+
+/* Line `index` (0 first) into `out`; 0 when there is no such line kept. */
+static int module_debug_line(long index, wchar_t *out, size_t capacity)
+{
+    int ok = 0;
+    EnterCriticalSection(&g_debug_lock);
+    if (index >= 0 && index < g_debug_count && index < DEBUG_LINES_KEPT) {
+        wcsncpy(out, g_debug_lines[index], capacity - 1);
+        out[capacity - 1] = 0;
+        ok = 1;
+    }
+    LeaveCriticalSection(&g_debug_lock);
+    return ok;
+}
+
+static void module_debug_uninstall(void)
+{
+    if (g_debug_slot != NULL)
+        module_import_write(g_debug_slot, g_debug_original);
+    g_debug_slot = NULL;
 }
 
 #endif

@@ -462,27 +462,44 @@ using CleanupFn = int(WSAAPI*)();
 using SocketFn = SOCKET(WSAAPI*)(int, int, int);
 using CloseFn = int(WSAAPI*)(SOCKET);
 using SendToFn = int(WSAAPI*)(SOCKET, const char*, int, int, const sockaddr*, int);
+using LastErrorFn = int(WSAAPI*)();
+using HtonsFn = u_short(WSAAPI*)(u_short);
+using PtonFn = INT(WSAAPI*)(INT, PCSTR, PVOID);
+using AddrFn = unsigned long(WSAAPI*)(const char*);
+using DebugStringFn = void(WINAPI*)(LPCWSTR);
+using TickFn = DWORD(WINAPI*)();
+using FormatFn = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*);
 
 StartupFn g_RealStartup = nullptr;
 CleanupFn g_RealCleanup = nullptr;
 SocketFn g_RealSocket = nullptr;
 CloseFn g_RealClose = nullptr;
 SendToFn g_RealSendTo = nullptr;
+LastErrorFn g_RealLastError = nullptr;
+HtonsFn g_RealHtons = nullptr;
+PtonFn g_RealPton = nullptr;
+AddrFn g_RealAddr = nullptr;
+DebugStringFn g_RealDebugString = nullptr;
+TickFn g_RealTick = nullptr;
+FormatFn g_RealFormat = nullptr;
 bool g_Installed = false;
 
 std::atomic<int> g_Startups{0}, g_Cleanups{0}, g_Sockets{0}, g_Closes{0}, g_Sends{0}, g_Accepted{0};
+std::atomic<int> g_LastErrors{0}, g_TickReads{0}, g_Formats{0}, g_DebugLines{0};
 std::atomic<int> g_Balance{0}, g_Lowest{0};
-std::atomic<bool> g_FailSockets{false};
+std::atomic<bool> g_FailSockets{false}, g_FailStartups{false};
+std::atomic<int> g_RefuseError{0}, g_RefuseEvery{0}, g_RefuseCount{0};
 
-std::mutex g_Mutex;  // guards the destination and the log
+std::mutex g_Mutex;  // guards the destination, the log and the debug lines
 Bytes g_LastDestination;
 bool g_Logging = false;
 std::vector<LogEntry> g_Log;
+std::vector<std::wstring> g_DebugText;
 
 thread_local int t_Own = 0;
 
 std::mutex g_HookMutex;
-std::function<void()> g_Hooks[3];
+std::function<void()> g_Hooks[4];
 
 void RunHook(Call call)
 {
@@ -495,10 +512,23 @@ void RunHook(Call call)
         hook();
 }
 
+// Every socket-library call of the module runs the Any hook first.
+void RunHooks(Call call)
+{
+    RunHook(Call::Any);
+    if (call != Call::Any)
+        RunHook(call);
+}
+
 int WSAAPI HookStartup(WORD version, LPWSADATA data)
 {
+    if (t_Own != 0)
+        return g_RealStartup(version, data);
+    RunHooks(Call::Any);
+    if (g_FailStartups.load())
+        return WSASYSNOTREADY;
     const int result = g_RealStartup(version, data);
-    if (t_Own == 0 && result == 0)
+    if (result == 0)
     {
         ++g_Startups;
         ++g_Balance;
@@ -510,6 +540,7 @@ int WSAAPI HookCleanup()
 {
     if (t_Own == 0)
     {
+        RunHooks(Call::Any);
         ++g_Cleanups;
         const int balance = --g_Balance;
         int lowest = g_Lowest.load();
@@ -525,7 +556,7 @@ SOCKET WSAAPI HookSocket(int family, int type, int protocol)
     if (t_Own != 0)
         return g_RealSocket(family, type, protocol);
     ++g_Sockets;
-    RunHook(Call::Socket);
+    RunHooks(Call::Socket);
     if (g_FailSockets.load())
     {
         WSASetLastError(WSANOTINITIALISED);
@@ -539,34 +570,105 @@ int WSAAPI HookClose(SOCKET s)
     if (t_Own == 0)
     {
         ++g_Closes;
-        RunHook(Call::Close);
+        RunHooks(Call::Close);
     }
     return g_RealClose(s);
+}
+
+bool RefuseThisSend()
+{
+    const int every = g_RefuseEvery.load();
+    return every > 0 && g_RefuseCount.fetch_add(1) % every == 0;
 }
 
 int WSAAPI HookSendTo(SOCKET s, const char* buffer, int length, int flags, const sockaddr* to, int toLength)
 {
     if (t_Own != 0)
         return g_RealSendTo(s, buffer, length, flags, to, toLength);
-    RunHook(Call::SendTo);
-    const int result = g_RealSendTo(s, buffer, length, flags, to, toLength);
+    RunHooks(Call::SendTo);
+    int result = SOCKET_ERROR;
+    if (RefuseThisSend())
+        WSASetLastError(g_RefuseError.load());
+    else
+        result = g_RealSendTo(s, buffer, length, flags, to, toLength);
+    const int error = result == SOCKET_ERROR ? g_RealLastError() : 0;  // not counted as the module's
     ++g_Sends;
     if (result != SOCKET_ERROR)
         ++g_Accepted;
-    std::lock_guard<std::mutex> lock(g_Mutex);
-    if (to != nullptr && toLength > 0)
-        g_LastDestination.assign(reinterpret_cast<const uint8_t*>(to), reinterpret_cast<const uint8_t*>(to) + toLength);
-    if (g_Logging)
     {
-        const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer);
-        const uint16_t sequence = length >= 4 ? static_cast<uint16_t>(bytes[2] << 8 | bytes[3]) : 0;
-        g_Log.push_back({Event::Send, result != SOCKET_ERROR, sequence, length});
+        std::lock_guard<std::mutex> lock(g_Mutex);
+        if (to != nullptr && toLength > 0)
+            g_LastDestination.assign(reinterpret_cast<const uint8_t*>(to),
+                                     reinterpret_cast<const uint8_t*>(to) + toLength);
+        if (g_Logging)
+        {
+            const uint8_t* bytes = reinterpret_cast<const uint8_t*>(buffer);
+            LogEntry entry{Event::Send, result != SOCKET_ERROR, length >= 4 ? static_cast<uint16_t>(bytes[2] << 8 | bytes[3]) : uint16_t(0),
+                           length, GetCurrentThreadId(), s, {}};
+            if (to != nullptr && toLength == static_cast<int>(sizeof entry.destination))
+                std::memcpy(&entry.destination, to, sizeof entry.destination);
+            g_Log.push_back(entry);
+        }
     }
+    // The module reads the error of its own call.
+    if (result == SOCKET_ERROR)
+        WSASetLastError(error);
     return result;
 }
 
-// Every import slot of this program for `function` from ws2_32.
-std::vector<void**> FindSlots(const char* function)
+int WSAAPI HookLastError()
+{
+    if (t_Own == 0)
+        ++g_LastErrors;
+    return g_RealLastError();
+}
+
+u_short WSAAPI HookHtons(u_short value)
+{
+    if (t_Own == 0)
+        RunHooks(Call::Any);
+    return g_RealHtons(value);
+}
+
+INT WSAAPI HookPton(INT family, PCSTR text, PVOID address)
+{
+    if (t_Own == 0)
+        RunHooks(Call::Any);
+    return g_RealPton(family, text, address);
+}
+
+unsigned long WSAAPI HookAddr(const char* text)
+{
+    if (t_Own == 0)
+        RunHooks(Call::Any);
+    return g_RealAddr(text);
+}
+
+void WINAPI HookDebugString(LPCWSTR text)
+{
+    ++g_DebugLines;
+    {
+        std::lock_guard<std::mutex> lock(g_Mutex);
+        g_DebugText.emplace_back(text != nullptr ? text : L"(null)");
+    }
+    g_RealDebugString(text);
+}
+
+DWORD WINAPI HookTick()
+{
+    ++g_TickReads;
+    return g_RealTick();
+}
+
+DWORD WINAPI HookFormat(DWORD flags, LPCVOID source, DWORD id, DWORD language, LPWSTR buffer, DWORD size,
+                        va_list* arguments)
+{
+    ++g_Formats;
+    return g_RealFormat(flags, source, id, language, buffer, size, arguments);
+}
+
+// Every import slot of this program for `function` from `dll`.
+std::vector<void**> FindSlots(const char* dll, const char* function)
 {
     std::vector<void**> slots;
     uint8_t* base = reinterpret_cast<uint8_t*>(GetModuleHandleW(nullptr));
@@ -578,7 +680,7 @@ std::vector<void**> FindSlots(const char* function)
     for (auto* import = reinterpret_cast<IMAGE_IMPORT_DESCRIPTOR*>(base + directory.VirtualAddress); import->Name != 0;
          ++import)
     {
-        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), "ws2_32.dll") != 0)
+        if (_stricmp(reinterpret_cast<const char*>(base + import->Name), dll) != 0)
             continue;
         auto* names = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->OriginalFirstThunk);
         auto* addresses = reinterpret_cast<IMAGE_THUNK_DATA*>(base + import->FirstThunk);
@@ -595,9 +697,9 @@ std::vector<void**> FindSlots(const char* function)
 }
 
 template <class Fn>
-bool Patch(const char* function, Fn hook, Fn& real)
+bool Patch(const char* dll, const char* function, Fn hook, Fn& real)
 {
-    const std::vector<void**> slots = FindSlots(function);
+    const std::vector<void**> slots = FindSlots(dll, function);
     if (slots.empty())
         return false;
     real = reinterpret_cast<Fn>(*slots.front());
@@ -616,11 +718,22 @@ bool Install()
 {
     // Before anything has called through the slots: the compiler may keep an
     // import's address in a register once loaded.
-    bool ok = Patch("WSAStartup", &HookStartup, g_RealStartup);
-    ok = Patch("WSACleanup", &HookCleanup, g_RealCleanup) && ok;
-    ok = Patch("socket", &HookSocket, g_RealSocket) && ok;
-    ok = Patch("closesocket", &HookClose, g_RealClose) && ok;
-    ok = Patch("sendto", &HookSendTo, g_RealSendTo) && ok;
+    constexpr char ws2[] = "ws2_32.dll";
+    constexpr char kernel[] = "kernel32.dll";
+    bool ok = Patch(ws2, "WSAStartup", &HookStartup, g_RealStartup);
+    ok = Patch(ws2, "WSACleanup", &HookCleanup, g_RealCleanup) && ok;
+    ok = Patch(ws2, "socket", &HookSocket, g_RealSocket) && ok;
+    ok = Patch(ws2, "closesocket", &HookClose, g_RealClose) && ok;
+    ok = Patch(ws2, "sendto", &HookSendTo, g_RealSendTo) && ok;
+    ok = Patch(ws2, "WSAGetLastError", &HookLastError, g_RealLastError) && ok;
+    ok = Patch(kernel, "OutputDebugStringW", &HookDebugString, g_RealDebugString) && ok;
+    ok = Patch(kernel, "GetTickCount", &HookTick, g_RealTick) && ok;
+    ok = Patch(kernel, "FormatMessageW", &HookFormat, g_RealFormat) && ok;
+    // Whichever of these the module uses to make its destination: each is a
+    // point inside a start where the Any hook runs.
+    Patch(ws2, "htons", &HookHtons, g_RealHtons);
+    Patch(ws2, "inet_pton", &HookPton, g_RealPton);
+    Patch(ws2, "inet_addr", &HookAddr, g_RealAddr);
     g_Installed = ok;
     return ok;
 }
@@ -632,8 +745,8 @@ bool Installed()
 
 Counts Now()
 {
-    return {g_Startups.load(), g_Cleanups.load(), g_Sockets.load(),
-            g_Closes.load(),   g_Sends.load(),    g_Accepted.load()};
+    return {g_Startups.load(),   g_Cleanups.load(),  g_Sockets.load(),   g_Closes.load(), g_Sends.load(),
+            g_Accepted.load(),   g_LastErrors.load(), g_TickReads.load(), g_Formats.load(), g_DebugLines.load()};
 }
 
 int LowestBalance()
@@ -644,6 +757,18 @@ int LowestBalance()
 void FailSockets(bool fail)
 {
     g_FailSockets = fail;
+}
+
+void FailStartups(bool fail)
+{
+    g_FailStartups = fail;
+}
+
+void RefuseSends(int error, int every)
+{
+    g_RefuseError = error;
+    g_RefuseCount = 0;
+    g_RefuseEvery = every;
 }
 
 void OnCall(Call call, std::function<void()> hook)
@@ -658,6 +783,12 @@ Bytes LastDestination()
     return g_LastDestination;
 }
 
+std::vector<std::wstring> DebugLines()
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    return g_DebugText;
+}
+
 void StartLog()
 {
     std::lock_guard<std::mutex> lock(g_Mutex);
@@ -669,7 +800,7 @@ void Mark(Event event)
 {
     std::lock_guard<std::mutex> lock(g_Mutex);
     if (g_Logging)
-        g_Log.push_back({event, false, 0, 0});
+        g_Log.push_back({event, false, 0, 0, GetCurrentThreadId(), INVALID_SOCKET, {}});
 }
 
 std::vector<LogEntry> StopLog()

@@ -58,6 +58,12 @@ public:
     // The whole 20-character field, terminator and fill included.
     std::wstring AddressField() const { return std::wstring(m_Writer.m_szIPAddress, 20); }
     sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
+    std::wstring StartRefusal() const { return m_Writer.m_szStartRefusal; }
+    CSendFailures SendFailures() const
+    {
+        SafeCriticalSection guard(m_Writer.m_cs);
+        return m_Writer.m_SendFailures;
+    }
     uint32_t StartTick() const { return m_Writer.m_dwStartTick; }
     critical_section& Lock() const { return m_Writer.m_cs; }
     // Whether another thread could take the module's lock at this moment.
@@ -306,18 +312,24 @@ private:
 };
 
 // ---------------------------------------------------------------------------
-// The module's socket calls, seen by patching this program's import slots of
-// ws2_32 once at start-up; every call is passed on to the real function.
+// The module's socket calls, and the few system calls around them that the
+// sender may make, seen by patching this program's import slots once at
+// start-up (the module is linked into it); every call is passed on to the
+// real function unless a switch below says otherwise.
 namespace WinsockProbe
 {
 struct Counts
 {
-    int startups;
+    int startups;       // WSAStartup calls that succeeded
     int cleanups;
     int sockets;        // socket() calls, failed ones included
     int closes;
     int sends;          // sendto() calls
     int acceptedSends;  // sendto() calls that the socket accepted
+    int lastErrors;     // WSAGetLastError calls
+    int tickReads;      // GetTickCount calls
+    int formats;        // FormatMessageW calls
+    int debugLines;     // OutputDebugStringW calls
 };
 
 // False when a slot could not be found; the tests that need it then fail.
@@ -329,20 +341,30 @@ Counts Now();
 int LowestBalance();
 // While set, socket() fails as it would without the socket library.
 void FailSockets(bool fail);
+// While set, WSAStartup fails (WSASYSNOTREADY) without starting anything.
+void FailStartups(bool fail);
+// Every `every`-th sendto of the module from now on (the first included)
+// fails with `error` without sending, as on a link that is down; 0 stops it.
+void RefuseSends(int error, int every);
 // Runs on the calling thread inside the module's next calls of socket(),
-// closesocket() or sendto(), before the real function; empty to stop.
+// closesocket() or sendto(), before the real function; Any runs inside every
+// socket-library call (those three, WSAStartup, WSACleanup, and the address
+// helpers htons, inet_pton and inet_addr). Empty to stop.
 enum class Call
 {
     Socket,
     Close,
-    SendTo
+    SendTo,
+    Any
 };
 void OnCall(Call call, std::function<void()> hook);
 // The destination of the latest sendto, as the module passed it.
 Bytes LastDestination();
+// Every line the module wrote with OutputDebugStringW, in order.
+std::vector<std::wstring> DebugLines();
 
 // An ordered log of the module's sends and of points the test marks, for the
-// stress test. Records only while enabled.
+// stress tests. Records only while enabled.
 enum class Event
 {
     Send,
@@ -355,6 +377,9 @@ struct LogEntry
     bool accepted;
     uint16_t sequence;
     int size;
+    DWORD thread;
+    SOCKET socket;
+    sockaddr_in destination;  // zero unless a whole IPv4 address was passed
 };
 void StartLog();
 void Mark(Event event);

@@ -9,6 +9,7 @@
 #include <cstring>
 #include <string>
 
+#include "AddressTexts.h"
 #include "ModuleTestSupport.h"
 
 using namespace KelvModuleApi2;
@@ -54,6 +55,31 @@ protected:
         }
     }
 
+    // Feeds packets from `first` on, 32 at a time, until the module has written
+    // `lines` debug-output lines since `before`; false after 20 s (a hang
+    // guard: a clean second is what it takes).
+    // With `paced`, it waits while the collecting receiver has more than a
+    // few hundred datagrams to take.
+    bool FeedUntilDebugLines(const WinsockProbe::Counts& before, int lines, uint32_t first, bool paced = false)
+    {
+        const ULONGLONG deadline = GetTickCount64() + 20000;
+        const int acceptedBefore = WinsockProbe::Now().acceptedSends;
+        while (WinsockProbe::Now().debugLines - before.debugLines < lines)
+        {
+            if (GetTickCount64() > deadline)
+                return false;
+            if (paced && WinsockProbe::Now().acceptedSends - acceptedBefore -
+                                 static_cast<int64_t>(receiver.Collected()) > 256)
+            {
+                std::this_thread::yield();
+                continue;
+            }
+            Feed(first, 32, 32);
+            first += 32;
+        }
+        return true;
+    }
+
     TempIniFolder ini;
     ScriptedDevice device;
     UdpReceiver receiver;
@@ -89,6 +115,44 @@ struct FailingSockets
     FailingSockets() { WinsockProbe::FailSockets(true); }
     ~FailingSockets() { WinsockProbe::FailSockets(false); }
 };
+
+struct FailingStartups
+{
+    FailingStartups() { WinsockProbe::FailStartups(true); }
+    ~FailingStartups() { WinsockProbe::FailStartups(false); }
+};
+
+// Every `every`-th datagram refused with `error` for the life of the object.
+struct RefusingSends
+{
+    RefusingSends(int error, int every) { WinsockProbe::RefuseSends(error, every); }
+    ~RefusingSends() { WinsockProbe::RefuseSends(0, 0); }
+};
+
+// The module's debug-output lines since `before` was taken.
+std::vector<std::wstring> NewDebugLines(const WinsockProbe::Counts& before)
+{
+    const std::vector<std::wstring> all = WinsockProbe::DebugLines();
+    const size_t skip = std::min(all.size(), static_cast<size_t>(before.debugLines));
+    return std::vector<std::wstring>(all.begin() + static_cast<std::ptrdiff_t>(skip), all.end());
+}
+
+// The system's one-line text for a socket error, as the module shows it.
+std::wstring ReasonOf(int error)
+{
+    WinsockProbe::OwnCalls own;
+    wchar_t text[256];
+    DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_MAX_WIDTH_MASK,
+                             nullptr, static_cast<DWORD>(error), 0, text, 256, nullptr);
+    std::wstring reason(text, n < 256 ? n : 0);
+    for (wchar_t& c : reason)
+        if (c == L'\r' || c == L'\n' || c == L'\t')
+            c = L' ';
+    const size_t first = reason.find_first_not_of(L' ');
+    if (first == std::wstring::npos)
+        return L"Winsock error " + std::to_wstring(error);
+    return reason.substr(first, reason.find_last_not_of(L' ') - first + 1);
+}
 
 // A hook inside one kind of socket call for the life of the object.
 struct InsideCall
@@ -560,39 +624,189 @@ TEST_F(Streaming, NullDataAndNegativeLengthsAreIgnored)
 }
 
 // ---------------------------------------------------------------------------
-// Failed sends.
+// Failed sends. The probe refuses the module's datagrams as a link that is
+// down does (10051, WSAENETUNREACH); the destination stays on 127.0.0.1.
 
-class StreamingUnreachable : public Streaming, public ::testing::WithParamInterface<const wchar_t*>
-{
-};
-
-TEST_P(StreamingUnreachable, FailedSendsAdvanceTheSequenceButAreNotCounted)
+// The socket refused every datagram in that call: the counters, the host's log
+// and the calls the sender made for it.
+TEST_F(Streaming, RefusedDatagramsAdvanceTheSequenceAreCountedAndLoggedOnce)
 {
     Create(1);
-    Access().SetAddress(GetParam());
     Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming());
     const WinsockProbe::Counts before = WinsockProbe::Now();
-
-    Feed(0, 3, 1);
-
+    {
+        RefusingSends refusing(WSAENETUNREACH, 1);
+        Feed(0, 500, 50);
+    }
     const WinsockProbe::Counts after = WinsockProbe::Now();
-    EXPECT_EQ(after.sends, before.sends + 3);
-    EXPECT_EQ(after.acceptedSends, before.acceptedSends);
+
+    EXPECT_EQ(after.sends - before.sends, 500);
+    EXPECT_EQ(after.acceptedSends - before.acceptedSends, 0);
     const auto counters = Access().ReadCounters();
-    EXPECT_EQ(counters.sequence, 3);
-    EXPECT_EQ(counters.timestamp, 270u);
+    EXPECT_EQ(counters.sequence, 500);
+    EXPECT_EQ(counters.timestamp, 500u * 90u);
     EXPECT_EQ(counters.totalBytes, 0);
-    const Bytes destination = WinsockProbe::LastDestination();
-    ASSERT_EQ(destination.size(), 16u);
-    EXPECT_EQ(Bytes(destination.begin() + 4, destination.begin() + 8), (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    const CSendFailures failures = Access().SendFailures();
+    EXPECT_EQ(failures.Refused(), 500u);
+    EXPECT_EQ(failures.LastError(), WSAENETUNREACH);
+    EXPECT_TRUE(failures.Failing());
+    // Per refused datagram nothing but the question for its error; the one
+    // line for the log (with the system's text for the error) per episode.
+    EXPECT_EQ(after.lastErrors - before.lastErrors, 500);
+    EXPECT_EQ(after.tickReads - before.tickReads, 0);
+    EXPECT_LE(after.formats - before.formats, 1);
+    EXPECT_EQ(after.debugLines - before.debugLines, 1);
+    const std::vector<std::wstring> lines = NewDebugLines(before);
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0], L"Tovrin TS Streamer: sending to 127.0.0.1:" + std::to_wstring(receiver.Port()) +
+                            L" fails: " + ReasonOf(WSAENETUNREACH) + L"\n");
     EXPECT_TRUE(receiver.DrainUntilMarker().empty());
+
+    // Recovery needs no Stop and Start: once a clean second has passed the
+    // log says so, and the stream goes on with a gap of 500 in its sequence.
+    // A second of datagrams is more than the receiver's queue holds: it takes
+    // them as they come, and the feed waits while it lags behind.
+    receiver.StartCollecting();
+    const bool recovered = FeedUntilDebugLines(before, 2, 1000, true);
+    const std::vector<Bytes> got = receiver.StopCollecting();
+    ASSERT_TRUE(recovered);
+    const std::vector<std::wstring> all = NewDebugLines(before);
+    ASSERT_EQ(all.size(), 2u);
+    EXPECT_EQ(all[1], L"Tovrin TS Streamer: sending to 127.0.0.1:" + std::to_wstring(receiver.Port()) +
+                          L" succeeds again (500 datagrams not sent)\n");
+    EXPECT_FALSE(Access().SendFailures().Failing());
+    EXPECT_EQ(Access().SendFailures().Refused(), 500u) << "counted since the start";
+    ASSERT_FALSE(got.empty());
+    ExpectStream(got, 1, 1000, 500, 500u * 90u);
+
+    // A new start counts from zero.
+    Writer().StopWrite();
+    Writer().StartWrite();
+    EXPECT_EQ(Access().SendFailures().Refused(), 0u);
+    EXPECT_FALSE(Access().SendFailures().Failing());
 }
 
-// The broadcast address needs a permission the socket does not have; texts
-// that do not parse give that same all-ones address.
-INSTANTIATE_TEST_SUITE_P(Addresses, StreamingUnreachable,
-                         ::testing::Values(L"255.255.255.255", L"not an address", L"300.1.1.1", L"127.0.0.1.5"));
+// A link that drops every other datagram never has a clean second: one line
+// when it starts, none per datagram, and one when it is over.
+TEST_F(Streaming, FlappingSendsAreOneEpisodeInTheLog)
+{
+    Create(1);
+    Writer().StartWrite();
+    const WinsockProbe::Counts before = WinsockProbe::Now();
+    uint32_t next = 0;
+    {
+        RefusingSends refusing(WSAENETUNREACH, 2);
+        // Well past a second of alternating refusals.
+        const ULONGLONG end = GetTickCount64() + 1500;
+        while (GetTickCount64() < end || WinsockProbe::Now().sends - before.sends < 200)
+        {
+            Feed(next, 32, 32);
+            next += 32;
+        }
+    }
+    const WinsockProbe::Counts flapped = WinsockProbe::Now();
+    EXPECT_EQ(flapped.debugLines - before.debugLines, 1);
+    EXPECT_TRUE(Access().SendFailures().Failing());
+    EXPECT_EQ(Access().SendFailures().Refused(), static_cast<uint64_t>(next / 2));
+    EXPECT_EQ(flapped.lastErrors - before.lastErrors, static_cast<int>(next / 2));
+
+    ASSERT_TRUE(FeedUntilDebugLines(before, 2, next));
+    const std::vector<std::wstring> lines = NewDebugLines(before);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find(L" fails: "), std::wstring::npos);
+    EXPECT_NE(lines[1].find(L" succeeds again (" + std::to_wstring(next / 2) + L" datagrams not sent)"),
+              std::wstring::npos);
+}
+
+// A failed WSAStartup is no start of the module's own: nothing to release.
+// (The program holds the library itself, so the socket still opens.)
+TEST_F(Streaming, FailedWsaStartupIsNeverReleased)
+{
+    Create();
+    const WinsockProbe::Counts before = WinsockProbe::Now();
+    {
+        FailingStartups failing;
+        Writer().StartWrite();
+    }
+    ASSERT_TRUE(Access().Streaming());
+    EXPECT_EQ(Access().WsaStartups(), 0);
+    Feed(0, 7, 7);
+    ExpectStream(receiver.DrainUntilMarker(), 7, 0, 0, 0);
+
+    Writer().StopWrite();
+    module.reset();
+    const WinsockProbe::Counts after = WinsockProbe::Now();
+    EXPECT_EQ(after.startups, before.startups);
+    EXPECT_EQ(after.cleanups, before.cleanups) << "released a start of the socket library it never made";
+    if (after.cleanups != before.cleanups)
+    {
+        // Give the program back the reference that was taken from it.
+        WinsockProbe::OwnCalls own;
+        WSADATA data;
+        for (int i = before.cleanups; i < after.cleanups; ++i)
+            WSAStartup(MAKEWORD(2, 2), &data);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Addresses that must never become a destination: the start is refused before
+// anything is registered or opened, the description line says why, and the
+// setting stays as the user wrote it.
+
+class StreamingBadAddress : public Streaming, public ::testing::WithParamInterface<const wchar_t*>
+{
+};
+
+TEST_P(StreamingBadAddress, StartIsRefused)
+{
+    const std::wstring text = GetParam();
+    ini.WriteKey(L"IPAddress", text);
+    Create();
+    // The profile functions trim blanks around a value and may not keep every
+    // character: such texts are put into the setting directly.
+    const bool fromIni = Access().Address() == text;
+    if (!fromIni)
+        Access().SetAddress(text);
+    const WinsockProbe::Counts before = WinsockProbe::Now();
+
+    Writer().StartWrite();
+
+    EXPECT_FALSE(Access().Streaming());
+    EXPECT_EQ(Access().FilterHandle(), 0);
+    EXPECT_EQ(Access().Socket(), INVALID_SOCKET);
+    const std::vector<DeviceCall> calls = device.Calls();
+    ASSERT_EQ(calls.size(), 1u) << "only the device question; no filter";
+    EXPECT_EQ(calls[0].op, DeviceOp::GetDeviceInfo);
+    const WinsockProbe::Counts after = WinsockProbe::Now();
+    EXPECT_EQ(after.startups, before.startups);
+    EXPECT_EQ(after.sockets, before.sockets);
+    EXPECT_EQ(Access().StartRefusal(), L"Not an IPv4 address: \"" + text + L"\"");
+    EXPECT_EQ(Access().Address(), text);
+
+    Bytes packets = TsPackets::Make(0, 7);
+    module->ReceiveTraffic(packets.data(), static_cast<int>(packets.size()));
+    EXPECT_EQ(WinsockProbe::Now().sends, before.sends);
+
+    // The next start with a good address goes ahead and forgets the refusal.
+    Access().SetAddress(L"127.0.0.1");
+    Writer().StartWrite();
+    EXPECT_TRUE(Access().Streaming());
+    EXPECT_EQ(Access().StartRefusal(), L"");
+    Feed(0, 7, 7);
+    ExpectStream(receiver.DrainUntilMarker(), 7, 0, 0, 0);
+    Writer().StopWrite();
+
+    if (fromIni)
+    {
+        Access().SetAddress(text);
+        module.reset();
+        EXPECT_EQ(ini.ReadKey(L"IPAddress"), text) << "saved as written";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Malformed, StreamingBadAddress, ::testing::ValuesIn(kMalformedAddresses));
+INSTANTIATE_TEST_SUITE_P(Unusable, StreamingBadAddress, ::testing::ValuesIn(kUnusableAddresses));
 
 // ---------------------------------------------------------------------------
 // Sound behaviour where the plain reading would be unsafe.
@@ -736,6 +950,160 @@ TEST_F(Streaming, SocketCreationFailureUndoesTheStart)
     ASSERT_TRUE(Access().Streaming());
     Feed(0, 7, 7);
     ExpectStream(receiver.DrainUntilMarker(), 7, 0, 0, 0);
+}
+
+// A traffic call that passed the flag test before a Stop may still be on its
+// way to the lock while the next Start sets up socket and destination: with a
+// host whose RemoveEngineFilter does not wait for calls in flight, or with a
+// direct ReceiveTraffic call. Such a call must reach sendto with no socket or
+// with the new socket and the whole new destination, never with the new
+// socket and a destination half written.
+//
+// The call is held between the flag test and the lock by a guard page under
+// its second packet (the aligner looks at a packet's sync byte before it takes
+// the lock), and let go inside one of the socket-library calls that the next
+// StartWrite makes: the first of them in the first round, the second in the
+// second, and so on until a round finds no call left. Marker datagrams then
+// show that nothing arrived where it should not.
+namespace
+{
+struct GuardPause
+{
+    uint8_t* page = nullptr;
+    size_t size = 0;
+    HANDLE paused = nullptr;  // the traffic call touched the page
+    HANDLE go = nullptr;      // it may go on
+    HANDLE done = nullptr;    // it returned
+};
+GuardPause g_GuardPause;
+
+LONG CALLBACK PauseAtGuardPage(EXCEPTION_POINTERS* info)
+{
+    const EXCEPTION_RECORD* record = info->ExceptionRecord;
+    if (record->ExceptionCode != STATUS_GUARD_PAGE_VIOLATION || record->NumberParameters < 2)
+        return EXCEPTION_CONTINUE_SEARCH;
+    const uint8_t* at = reinterpret_cast<const uint8_t*>(record->ExceptionInformation[1]);
+    if (at < g_GuardPause.page || at >= g_GuardPause.page + g_GuardPause.size)
+        return EXCEPTION_CONTINUE_SEARCH;
+    SetEvent(g_GuardPause.paused);
+    WaitForSingleObject(g_GuardPause.go, 30000);
+    return EXCEPTION_CONTINUE_EXECUTION;  // the guard is gone: the read succeeds now
+}
+}  // namespace
+
+TEST(StreamingStartRace, ACallFromBeforeTheStopNeverSendsWithAHalfSetDestination)
+{
+    ASSERT_TRUE(WinsockProbe::Installed());
+    TempIniFolder ini;
+    ASSERT_TRUE(ini.HandToUnit());
+    UdpReceiver before, after;  // the destinations of the run that stops and of the next one
+    ASSERT_TRUE(before.Bound() && after.Bound());
+    ini.WriteKey(L"UDP_Port", std::to_wstring(before.Port()));
+    ini.WriteKey(L"nTS_UDP", L"1");
+    ScriptedDevice device;
+    ModulePtr module = CreateModule(&device);
+    ASSERT_TRUE(module);
+    CPidDataWriterTestAccess access(module.get());
+
+    SYSTEM_INFO system;
+    GetSystemInfo(&system);
+    const size_t page = system.dwPageSize;
+    uint8_t* memory = static_cast<uint8_t*>(VirtualAlloc(nullptr, 2 * page, MEM_RESERVE | MEM_COMMIT, PAGE_READWRITE));
+    ASSERT_NE(memory, nullptr);
+    uint8_t* block = memory + page - kPacket;  // packet 0 ends the first page, packet 1 starts the second
+    g_GuardPause = {memory + page, page, CreateEventW(nullptr, FALSE, FALSE, nullptr),
+                    CreateEventW(nullptr, FALSE, FALSE, nullptr), CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    void* handler = AddVectoredExceptionHandler(1, PauseAtGuardPage);
+    ASSERT_NE(handler, nullptr);
+
+    int round = 0;
+    for (;; ++round)
+    {
+        SCOPED_TRACE("released inside socket-library call " + std::to_string(round + 1) + " of the start");
+        ASSERT_LT(round, 20);
+        access.SetPort(before.Port());
+        access.Writer().StartWrite();
+        ASSERT_TRUE(access.Streaming());
+        const Bytes packets = TsPackets::Make(2 * round, 2);
+        std::memcpy(block, packets.data(), packets.size());
+        DWORD old = 0;
+        ASSERT_TRUE(VirtualProtect(memory + page, page, PAGE_READWRITE | PAGE_GUARD, &old));
+
+        WinsockProbe::StartLog();
+        std::atomic<DWORD> trafficThread{0};
+        std::thread traffic([&] {
+            trafficThread = GetCurrentThreadId();
+            module->ReceiveTraffic(block, 2 * kPacket);
+            SetEvent(g_GuardPause.done);
+        });
+        if (WaitForSingleObject(g_GuardPause.paused, 20000) != WAIT_OBJECT_0)
+        {
+            SetEvent(g_GuardPause.go);
+            traffic.join();
+            FAIL() << "the traffic call never reached its second packet";
+        }
+        access.Writer().StopWrite();
+        WinsockProbe::Mark(WinsockProbe::Event::StopReturned);
+        access.SetPort(after.Port());
+
+        const DWORD self = GetCurrentThreadId();
+        int calls = 0;
+        bool released = false;
+        {
+            InsideCall inside(WinsockProbe::Call::Any, [&] {
+                if (GetCurrentThreadId() != self || released || calls++ != round)
+                    return;
+                released = true;
+                SetEvent(g_GuardPause.go);
+                // Until the traffic call is done; a start that held the lock
+                // here would keep it waiting, which is no fault: go on.
+                WaitForSingleObject(g_GuardPause.done, 2000);
+            });
+            access.Writer().StartWrite();
+        }
+        if (!released)
+            SetEvent(g_GuardPause.go);
+        traffic.join();
+        ASSERT_TRUE(access.Streaming());
+        const SOCKET newSocket = access.Socket();
+        const sockaddr_in newDestination = access.Destination();
+        const std::vector<WinsockProbe::LogEntry> log = WinsockProbe::StopLog();
+
+        int afterStop = 0;
+        int sentToNew = 0;
+        bool stopped = false;
+        for (const WinsockProbe::LogEntry& entry : log)
+        {
+            if (entry.event == WinsockProbe::Event::StopReturned)
+                stopped = true;
+            if (entry.event != WinsockProbe::Event::Send || !stopped || entry.thread != trafficThread)
+                continue;
+            ++afterStop;
+            if (entry.socket == INVALID_SOCKET)
+                continue;
+            EXPECT_EQ(entry.socket, newSocket) << "a send on a socket that is neither closed nor the new one";
+            EXPECT_EQ(std::memcmp(&entry.destination, &newDestination, sizeof newDestination), 0)
+                << "the new socket with a destination half written: " << ntohs(entry.destination.sin_port) << " "
+                << inet_ntoa(entry.destination.sin_addr);
+            sentToNew += entry.accepted ? 1 : 0;
+        }
+        EXPECT_LE(afterStop, 1);
+        const std::vector<Bytes> first = before.DrainUntilMarker();
+        ASSERT_EQ(first.size(), 1u) << "the packet before the pause, and nothing after the stop";
+        EXPECT_EQ(PayloadOf(first[0]), TsPackets::Make(2 * round, 1));
+        EXPECT_EQ(after.DrainUntilMarker().size(), static_cast<size_t>(sentToNew));
+
+        access.Writer().StopWrite();
+        if (!released)
+            break;
+    }
+    EXPECT_GE(round, 2) << "a start makes at least WSAStartup and socket calls";
+
+    RemoveVectoredExceptionHandler(handler);
+    CloseHandle(g_GuardPause.paused);
+    CloseHandle(g_GuardPause.go);
+    CloseHandle(g_GuardPause.done);
+    VirtualFree(memory, 0, MEM_RELEASE);
 }
 
 // Every start of the socket library by a module object is released exactly

@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
+#include <functional>
 #include <future>
 #include <memory>
 #include <stdexcept>
@@ -23,6 +25,24 @@ static_assert(!std::is_copy_constructible_v<critical_section> && !std::is_copy_a
 static_assert(!std::is_copy_constructible_v<SafeCriticalSection>, "a guard is a local, never copied");
 
 namespace {
+
+// Runs `body` on a thread of its own and waits for it at most `seconds`:
+// a lock that is never released must fail the test, not hang the run. On a
+// timeout the thread is left behind, blocked; whatever it uses must be owned
+// by the body itself (shared, never the caller's stack).
+bool FinishesWithin(int seconds, std::function<void()> body)
+{
+    auto done = std::make_shared<std::promise<void>>();
+    std::future<void> finished = done->get_future();
+    std::thread([body = std::move(body), done] {
+        body();
+        done->set_value();
+    }).detach();
+    return finished.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready;
+}
+
+// Generous: the contention tests take well under a second when the lock works.
+constexpr int kContentionBoundSeconds = 30;
 
 bool FreeForAnotherThread(const critical_section& lock)
 {
@@ -182,82 +202,102 @@ TEST(SafeCriticalSection, GoesThroughTheLocksVirtualOperations)
     EXPECT_EQ(lock.unlocks, 1);
 }
 
-// The contention tests come last: with a lock that is never released they
-// wait for ever, and the quicker checks above have reported why by then.
+// The contention tests wait for threads that may be blocked for ever on a
+// lock that was never released: they wait a bounded time and fail.
 
 // Several threads bump a plain counter with a pause between read and write,
 // which loses updates at once if two are ever inside together; half of them
 // go through the guard, half call Lock and Unlock directly.
 TEST(CriticalSection, KeepsThreadsApartUnderContention)
 {
-    critical_section lock;
-    int counter = 0;  // deliberately not atomic
-    std::atomic<int> inside{0};
-    std::atomic<int> overlaps{0};
-    std::atomic<bool> go{false};
+    struct Shared
+    {
+        critical_section lock;
+        int counter = 0;  // deliberately not atomic
+        std::atomic<int> inside{0};
+        std::atomic<int> overlaps{0};
+        std::atomic<bool> go{false};
+    };
+    auto shared = std::make_shared<Shared>();
     constexpr int kThreads = 4;
     constexpr int kRounds = 20000;
 
-    auto critical = [&] {
-        if (inside.fetch_add(1) != 0)
-            overlaps.fetch_add(1);
-        const int seen = counter;
-        for (volatile int pause = 0; pause < 20; pause = pause + 1)
-        {
-        }
-        counter = seen + 1;
-        inside.fetch_sub(1);
-    };
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t)
-        threads.emplace_back([&, t] {
-            while (!go.load())
-                std::this_thread::yield();
-            for (int i = 0; i < kRounds; ++i)
+    const bool finished = FinishesWithin(kContentionBoundSeconds, [shared] {
+        Shared& s = *shared;
+        auto critical = [&s] {
+            if (s.inside.fetch_add(1) != 0)
+                s.overlaps.fetch_add(1);
+            const int seen = s.counter;
+            for (volatile int pause = 0; pause < 20; pause = pause + 1)
             {
-                if (t % 2 == 0)
-                {
-                    SafeCriticalSection guard(lock);
-                    critical();
-                }
-                else
-                {
-                    lock.Lock();
-                    critical();
-                    lock.Unlock();
-                }
             }
-        });
-    go.store(true);
-    for (std::thread& thread : threads)
-        thread.join();
+            s.counter = seen + 1;
+            s.inside.fetch_sub(1);
+        };
+        std::vector<std::thread> threads;
+        for (int t = 0; t < kThreads; ++t)
+            threads.emplace_back([&s, critical, t] {
+                while (!s.go.load())
+                    std::this_thread::yield();
+                for (int i = 0; i < kRounds; ++i)
+                {
+                    if (t % 2 == 0)
+                    {
+                        SafeCriticalSection guard(s.lock);
+                        critical();
+                    }
+                    else
+                    {
+                        s.lock.Lock();
+                        critical();
+                        s.lock.Unlock();
+                    }
+                }
+            });
+        s.go.store(true);
+        for (std::thread& thread : threads)
+            thread.join();
+    });
+    ASSERT_TRUE(finished) << "threads still waiting for the lock after " << kContentionBoundSeconds
+                          << " s: a guard or an Unlock did not release it";
 
-    EXPECT_EQ(overlaps.load(), 0);
-    EXPECT_EQ(counter, kThreads * kRounds);
-    EXPECT_TRUE(FreeForAnotherThread(lock));
+    EXPECT_EQ(shared->overlaps.load(), 0);
+    EXPECT_EQ(shared->counter, kThreads * kRounds);
+    EXPECT_TRUE(FreeForAnotherThread(shared->lock));
 }
 
 // A stopper that takes the lock while a sender call runs sees every datagram
 // of that call done before it gets in.
 TEST(CriticalSection, StopperWaitsForTheRunningSenderCall)
 {
-    critical_section lock;
-    int sent = 0;  // guarded by lock
-    std::promise<void> senderInside;
-    std::thread sender([&] {
-        SafeCriticalSection guard(lock);
-        senderInside.set_value();
-        for (int datagram = 0; datagram < 1000; ++datagram)
-        {
-            ++sent;
-            if (datagram % 100 == 0)
-                std::this_thread::yield();
-        }
+    struct Shared
+    {
+        critical_section lock;
+        int sent = 0;  // guarded by lock
+        int seenByStopper = -1;
+    };
+    auto shared = std::make_shared<Shared>();
+
+    const bool finished = FinishesWithin(kContentionBoundSeconds, [shared] {
+        Shared& s = *shared;
+        std::promise<void> senderInside;
+        std::thread sender([&s, &senderInside] {
+            SafeCriticalSection guard(s.lock);
+            senderInside.set_value();
+            for (int datagram = 0; datagram < 1000; ++datagram)
+            {
+                ++s.sent;
+                if (datagram % 100 == 0)
+                    std::this_thread::yield();
+            }
+        });
+        senderInside.get_future().wait();
+        s.lock.Lock();
+        s.seenByStopper = s.sent;
+        s.lock.Unlock();
+        sender.join();
     });
-    senderInside.get_future().wait();
-    lock.Lock();
-    const int seenByStopper = sent;
-    lock.Unlock();
-    sender.join();
-    EXPECT_EQ(seenByStopper, 1000);
+    ASSERT_TRUE(finished) << "the stopper still waits for the lock after " << kContentionBoundSeconds
+                          << " s: the sender's guard did not release it";
+    EXPECT_EQ(shared->seenByStopper, 1000);
 }

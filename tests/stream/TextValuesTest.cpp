@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string>
 
+#include "AddressTexts.h"
 #include "OptionsValues.h"
 #include "StatusText.h"
 
@@ -138,4 +139,35 @@ TEST(SettingsText, PacketsPerDatagramBroughtIntoOneToSeven)
         EXPECT_EQ(ClampPacketsPerDatagram(c.value), c.packets) << "value " << c.value;
         EXPECT_LE(ClampPacketsPerDatagram(c.value) * kTsPacketSize, kMaxChunkSize);
     }
+}
+
+TEST(SettingsText, DottedQuadAddresses)
+{
+    struct Case { const wchar_t* text; unsigned char octets[4]; };
+    const Case cases[] = {
+        {L"127.0.0.1", {127, 0, 0, 1}},
+        {L"0.0.0.0", {0, 0, 0, 0}},
+        {L"255.255.255.255", {255, 255, 255, 255}},
+        {L"10.20.30.40", {10, 20, 30, 40}},
+        {L"192.168.100.200", {192, 168, 100, 200}},
+        {L"1.0.10.100", {1, 0, 10, 100}},
+    };
+    for (const Case& c : cases)
+    {
+        unsigned char octets[4] = {9, 9, 9, 9};
+        ASSERT_TRUE(ParseDottedQuad(c.text, octets)) << testing::PrintToString(std::wstring(c.text));
+        for (int i = 0; i < 4; ++i)
+            EXPECT_EQ(octets[i], c.octets[i]) << testing::PrintToString(std::wstring(c.text)) << " octet " << i;
+    }
+}
+
+TEST(SettingsText, MalformedAddressesAreNoDottedQuad)
+{
+    for (const wchar_t* text : kMalformedAddresses)
+    {
+        unsigned char octets[4];
+        EXPECT_FALSE(ParseDottedQuad(text, octets)) << testing::PrintToString(std::wstring(text));
+    }
+    unsigned char octets[4];
+    EXPECT_FALSE(ParseDottedQuad(static_cast<const wchar_t*>(nullptr), octets));
 }

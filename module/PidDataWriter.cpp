@@ -20,6 +20,12 @@ constexpr wchar_t kIniSection[] = L"TovrinStreamer";
 constexpr wchar_t kKeyAddress[] = L"IPAddress";
 constexpr wchar_t kKeyPort[] = L"UDP_Port";
 constexpr wchar_t kKeyPackets[] = L"nTS_UDP";
+// Optional keys that the user adds by hand; never written.
+constexpr wchar_t kKeyProtocol[] = L"Protocol";
+constexpr wchar_t kKeyTtl[] = L"TTL";
+constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
+constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
+constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
 constexpr int kDefaultPackets = 7;
@@ -36,6 +42,7 @@ constexpr UINT_PTR kStatusTimerId = 100;
 constexpr UINT kStatusTimerPeriodMs = 1000;
 constexpr INT_PTR kDialogEndCode = 2;
 constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
+constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks (no RTP)";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -69,7 +76,10 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_WsaData(),
       m_Socket(INVALID_SOCKET),
       m_DestAddr(),
-      m_nWsaStartups(0)
+      m_nWsaStartups(0),
+      m_SendOptions(),
+      m_RunFraming(EDatagramFraming::Rtp),
+      m_szStartRefusal()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();
@@ -119,8 +129,13 @@ void CPidDataWriter::StartWrite()
 {
     if (m_bStreaming.load(std::memory_order_relaxed) != 0)
         return;
+    m_szStartRefusal[0] = 0;
     StopWrite();
     if (!DeviceDeliversTransportStream())
+        return;
+    // Streaming from another interface than the user named is worse than not
+    // streaming: such a start ends before anything is registered.
+    if (!CheckLocalAddress(m_SendOptions, m_szStartRefusal))
         return;
 
     m_llTotalBytes.store(0, std::memory_order_relaxed);
@@ -140,7 +155,18 @@ void CPidDataWriter::StartWrite()
     // Socket and destination are complete before the flag lets a datagram out.
     if (WSAStartup(MAKEWORD(2, 2), &m_WsaData) == 0)
         ++m_nWsaStartups;
-    m_Socket = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    char address[kAddressCapacity];
+    NarrowAddress(m_szIPAddress, address);
+    sockaddr_in destination;
+    std::memset(&destination, 0, sizeof destination);
+    destination.sin_family = AF_INET;
+    destination.sin_port = htons(m_wUdpPort);
+    destination.sin_addr.s_addr = inet_addr(address);
+    // Broadcast only to an address written out as one: inet_addr makes
+    // 255.255.255.255 of any text it cannot read.
+    unsigned char octets[4];
+    const bool mayBroadcast = ParseDottedQuad(m_szIPAddress, octets);
+    m_Socket = OpenUdpSender(m_SendOptions, destination, mayBroadcast, m_szStartRefusal);
     if (m_Socket == INVALID_SOCKET)
     {
         // A start without a socket must not look like a running stream.
@@ -152,19 +178,14 @@ void CPidDataWriter::StartWrite()
         StopWrite();
         return;
     }
+    m_DestAddr = destination;
 
-    char address[kAddressCapacity];
-    NarrowAddress(m_szIPAddress, address);
-    std::memset(&m_DestAddr, 0, sizeof m_DestAddr);
-    m_DestAddr.sin_family = AF_INET;
-    m_DestAddr.sin_port = htons(m_wUdpPort);
-    m_DestAddr.sin_addr.s_addr = inet_addr(address);
-
-    // The chunk length stays as it is now until the stream stops.
+    // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_nTS * kTsPacketSize;
+    m_RunFraming = m_SendOptions.Protocol;
     Reset();
     // Release: a traffic call that sees the flag also sees the socket, the
-    // destination, the chunk length and the emptied aligner.
+    // destination, the chunk length, the framing and the emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);
 }
 
@@ -204,8 +225,8 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
 {
     SafeCriticalSection guard(m_cs);
-    const long long accepted = SendChunksAsRtp(
-        data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+    const long long accepted = SendChunks(
+        data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
         [this](const unsigned char* datagram, int size) {
             return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
                           reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size;
@@ -232,6 +253,7 @@ void CPidDataWriter::SetDefaultOptions()
     CopyZeroFilled(m_szIPAddress, kDefaultAddress);
     m_wUdpPort = kDefaultPort;
     SetPacketsPerDatagram(kDefaultPackets);
+    m_SendOptions = SSendOptions();
 }
 
 void CPidDataWriter::LoadOptions()
@@ -256,6 +278,23 @@ void CPidDataWriter::LoadOptions()
     wsprintfW(text, L"%d", m_nTS);
     GetPrivateProfileStringW(kIniSection, kKeyPackets, text, value, kNumberTextCapacity, m_IniFileName);
     SetPacketsPerDatagram(ParseLeadingInt(value));
+
+    LoadSendOptions();
+}
+
+// A running stream keeps the socket and framing it started with; what is read
+// here takes effect at the next Start.
+void CPidDataWriter::LoadSendOptions()
+{
+    wchar_t text[kSendOptionTextCapacity];
+    auto read = [&](const wchar_t* key) {
+        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
+        return text;
+    };
+    m_SendOptions.Protocol = ParseSendProtocol(read(kKeyProtocol));
+    m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
+    ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
+    m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
 }
 
 void CPidDataWriter::SaveOptions()
@@ -300,10 +339,20 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
     return self->MyDlgWindowProc(dialog, message, wParam, lParam);
 }
 
+// `text` holds kDialogTextCapacity characters.
+void CPidDataWriter::FormatDescription(wchar_t* text) const
+{
+    if (m_szStartRefusal[0] != 0)
+        wsprintfW(text, L"%s", m_szStartRefusal);
+    else
+        wsprintfW(text, m_SendOptions.Protocol == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
+                  m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+}
+
 void CPidDataWriter::ShowDescription(HWND dialog)
 {
     wchar_t text[kDialogTextCapacity];
-    wsprintfW(text, kDescriptionFormat, m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+    FormatDescription(text);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
 }
 
@@ -363,6 +412,7 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             ReadBackControls(dialog);
             ShowDescription(dialog);
             StartWrite();
+            ShowDescription(dialog);  // a refused start says why
             UpdateControlsEnable();
             return TRUE;
         case IDC_STOP:

@@ -10,7 +10,9 @@
 #include <ws2tcpip.h>
 
 #include "CriticalSection.h"
+#include "SendOptions.h"
 #include "TsAligner.h"
+#include "UdpSender.h"
 #include "host_api.h"
 
 class CPidDataWriter final : public CTsAligner,
@@ -24,7 +26,7 @@ public:
     CPidDataWriter(const CPidDataWriter&) = delete;
     CPidDataWriter& operator=(const CPidDataWriter&) = delete;
 
-    // Sends every whole chunk as one RTP datagram, under m_cs.
+    // Sends every whole chunk as one datagram (RTP, or plain UDP), under m_cs.
     void ReceiveAlignedTraffic(unsigned char* data, int length) override;
 
     virtual const char* GetReceiverName();
@@ -61,6 +63,8 @@ private:
 
     // m_nTS brought into 1..7; the chunk size follows it only while no stream runs.
     void SetPacketsPerDatagram(int packets);
+    void LoadSendOptions();
+    void FormatDescription(wchar_t* text) const;
     bool DeviceDeliversTransportStream();
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
@@ -82,6 +86,9 @@ private:
     SOCKET m_Socket;                                 // the UDP socket, INVALID_SOCKET when none
     sockaddr_in m_DestAddr;                          // receiver of the datagrams
     int32_t m_nWsaStartups;                          // WSAStartup calls not yet matched by WSACleanup
+    SSendOptions m_SendOptions;                      // the optional sending keys, as last loaded
+    EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
+    SendRefusalText m_szStartRefusal;                // why the latest Start was refused, empty when it was not
 };
 
 // The flag, the total and the start tick are read across threads without the

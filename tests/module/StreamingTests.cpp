@@ -589,10 +589,11 @@ TEST_P(StreamingUnreachable, FailedSendsAdvanceTheSequenceButAreNotCounted)
     EXPECT_TRUE(receiver.DrainUntilMarker().empty());
 }
 
-// The broadcast address needs a permission the socket does not have; texts
-// that do not parse give that same all-ones address.
+// Texts that do not parse give the all-ones address, and the socket has no
+// permission to broadcast to it: only an address written out as one gets it.
+// (255.255.255.255 itself is sent, in a network namespace of its own.)
 INSTANTIATE_TEST_SUITE_P(Addresses, StreamingUnreachable,
-                         ::testing::Values(L"255.255.255.255", L"not an address", L"300.1.1.1", L"127.0.0.1.5"));
+                         ::testing::Values(L"not an address", L"300.1.1.1", L"127.0.0.1.5"));
 
 // ---------------------------------------------------------------------------
 // Sound behaviour where the plain reading would be unsafe.

@@ -20,8 +20,9 @@ template <class Sink>
 class CTrafficPathWriter final : public CTsAligner
 {
 public:
-    explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink())
-        : m_Sink(std::move(sink))
+    explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink(),
+                                EDatagramFraming framing = EDatagramFraming::Rtp)
+        : m_RunFraming(framing), m_Sink(std::move(sink))
     {
         m_nChunkSize = packetsPerDatagram * kTsPacketSize;
     }
@@ -60,8 +61,8 @@ protected:
     void ReceiveAlignedTraffic(unsigned char* data, int length) override
     {
         SafeCriticalSection guard(m_cs);
-        const long long accepted = SendChunksAsRtp(
-            data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+        const long long accepted = SendChunks(
+            data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
             [this](const unsigned char* datagram, int size) { return m_Sink(datagram, size); });
         if (accepted != 0)
             m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted, std::memory_order_relaxed);
@@ -73,5 +74,6 @@ private:
     uint16_t m_wRtpSeq = 0;                 // sequence number of the next datagram
     uint32_t m_dwRtpTimestamp = 0;          // timestamp of the previous datagram
     std::atomic<int64_t> m_llTotalBytes{0}; // payload bytes accepted since the latest start
+    EDatagramFraming m_RunFraming;          // RTP header or the chunk alone
     Sink m_Sink;                            // where sendto would be
 };

@@ -19,12 +19,12 @@ constexpr int32_t kMaxTtl = 255;              // the IPv4 TTL field is one byte
 
 struct SSendOptions
 {
-    EDatagramFraming Protocol = EDatagramFraming::Rtp;  // key Protocol: RTP or UDP
-    int32_t Ttl = 0;                                      // 1..255; 0: the system's default
-    int32_t SendBufferSize = 0;                           // SO_SNDBUF in bytes; 0: the system's default
-    uint8_t LocalAddress[4] = {};                         // source address, network order
-    int32_t HasLocalAddress = 0;                          // 1 when LocalAddress names one
-    wchar_t szLocalAddress[kSendAddressTextCapacity] = {};  // as the user wrote it, for the refusal text
+    EDatagramFraming Protocol = EDatagramFraming::Rtp;      // RTP header or the chunk alone
+    int32_t Ttl = 0;                                        // 1..255; 0: the system's default
+    int32_t SendBufferSize = 0;                             // SO_SNDBUF in bytes; 0: the system's default
+    uint8_t LocalAddress[4] = {};                           // source address, network order
+    int32_t HasLocalAddress = 0;                            // 1 when LocalAddress names one
+    wchar_t szLocalAddress[kSendAddressTextCapacity] = {};  // as the user wrote it, for a refusal
 };
 
 namespace SendOptionText
@@ -65,9 +65,13 @@ bool ParseWholeNumber(const Char* text, long long high, long long* value)
     return true;
 }
 
+// Whole text, blanks around it allowed: `word` (upper case) in any letter case.
 template <class Char>
-bool EqualsIgnoringCase(const Char* text, const char* word)
+bool IsWordInAnyCase(const Char* text, const char* word)
 {
+    if (text == nullptr)
+        return false;
+    text = SkipBlanks(text);
     for (; *word != 0; ++text, ++word)
     {
         Char c = *text;
@@ -76,7 +80,7 @@ bool EqualsIgnoringCase(const Char* text, const char* word)
         if (c != static_cast<Char>(*word))
             return false;
     }
-    return *text == 0;
+    return *SkipBlanks(text) == 0;
 }
 }  // namespace SendOptionText
 
@@ -84,7 +88,7 @@ bool EqualsIgnoringCase(const Char* text, const char* word)
 template <class Char>
 EDatagramFraming ParseSendProtocol(const Char* text)
 {
-    if (text != nullptr && SendOptionText::EqualsIgnoringCase(SendOptionText::SkipBlanks(text), "UDP"))
+    if (SendOptionText::IsWordInAnyCase(text, "UDP"))
         return EDatagramFraming::Udp;
     return EDatagramFraming::Rtp;
 }
@@ -118,11 +122,16 @@ void ParseLocalAddress(const Char* text, SSendOptions& options)
         c = 0;
     if (text == nullptr)
         return;
-    for (int i = 0; i < kSendAddressTextCapacity - 1 && text[i] != 0; ++i)
-        options.szLocalAddress[i] = static_cast<wchar_t>(text[i]);
+    text = SendOptionText::SkipBlanks(text);
+    int length = 0;
+    for (; length < kSendAddressTextCapacity - 1 && text[length] != 0; ++length)
+        options.szLocalAddress[length] = static_cast<wchar_t>(text[length]);
+    const bool cut = text[length] != 0;  // no address is that long
+    while (length > 0 && SendOptionText::IsBlank(options.szLocalAddress[length - 1]))
+        options.szLocalAddress[--length] = 0;
 
     unsigned char octets[4];
-    if (!ParseDottedQuad(options.szLocalAddress, octets))
+    if (cut || !ParseDottedQuad(options.szLocalAddress, octets))
         return;
     if ((octets[0] | octets[1] | octets[2] | octets[3]) == 0)
         return;

@@ -462,22 +462,28 @@ using CleanupFn = int(WSAAPI*)();
 using SocketFn = SOCKET(WSAAPI*)(int, int, int);
 using CloseFn = int(WSAAPI*)(SOCKET);
 using SendToFn = int(WSAAPI*)(SOCKET, const char*, int, int, const sockaddr*, int);
+using SetOptionFn = int(WSAAPI*)(SOCKET, int, int, const char*, int);
+using BindFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
 
 StartupFn g_RealStartup = nullptr;
 CleanupFn g_RealCleanup = nullptr;
 SocketFn g_RealSocket = nullptr;
 CloseFn g_RealClose = nullptr;
 SendToFn g_RealSendTo = nullptr;
+SetOptionFn g_RealSetOption = nullptr;
+BindFn g_RealBind = nullptr;
 bool g_Installed = false;
 
 std::atomic<int> g_Startups{0}, g_Cleanups{0}, g_Sockets{0}, g_Closes{0}, g_Sends{0}, g_Accepted{0};
 std::atomic<int> g_Balance{0}, g_Lowest{0};
 std::atomic<bool> g_FailSockets{false};
+std::atomic<bool> g_FailBinds{false};
 
 std::mutex g_Mutex;  // guards the destination and the log
 Bytes g_LastDestination;
 bool g_Logging = false;
 std::vector<LogEntry> g_Log;
+std::vector<OptionCall> g_OptionCalls;
 
 thread_local int t_Own = 0;
 
@@ -565,6 +571,38 @@ int WSAAPI HookSendTo(SOCKET s, const char* buffer, int length, int flags, const
     return result;
 }
 
+void NoteOptionCall(int level, int name, const char* value, int length, bool done)
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    Bytes bytes;
+    if (value != nullptr && length > 0)
+        bytes.assign(reinterpret_cast<const uint8_t*>(value), reinterpret_cast<const uint8_t*>(value) + length);
+    g_OptionCalls.push_back({level, name, std::move(bytes), done});
+}
+
+int WSAAPI HookSetOption(SOCKET s, int level, int name, const char* value, int length)
+{
+    const int result = g_RealSetOption(s, level, name, value, length);
+    if (t_Own == 0)
+        NoteOptionCall(level, name, value, length, result == 0);
+    return result;
+}
+
+int WSAAPI HookBind(SOCKET s, const sockaddr* address, int length)
+{
+    if (t_Own != 0)
+        return g_RealBind(s, address, length);
+    if (g_FailBinds.load())
+    {
+        NoteOptionCall(kBindCall, 0, reinterpret_cast<const char*>(address), length, false);
+        WSASetLastError(WSAEADDRNOTAVAIL);
+        return SOCKET_ERROR;
+    }
+    const int result = g_RealBind(s, address, length);
+    NoteOptionCall(kBindCall, 0, reinterpret_cast<const char*>(address), length, result == 0);
+    return result;
+}
+
 // Every import slot of this program for `function` from ws2_32.
 std::vector<void**> FindSlots(const char* function)
 {
@@ -621,6 +659,8 @@ bool Install()
     ok = Patch("socket", &HookSocket, g_RealSocket) && ok;
     ok = Patch("closesocket", &HookClose, g_RealClose) && ok;
     ok = Patch("sendto", &HookSendTo, g_RealSendTo) && ok;
+    ok = Patch("setsockopt", &HookSetOption, g_RealSetOption) && ok;
+    ok = Patch("bind", &HookBind, g_RealBind) && ok;
     g_Installed = ok;
     return ok;
 }
@@ -646,6 +686,11 @@ void FailSockets(bool fail)
     g_FailSockets = fail;
 }
 
+void FailBinds(bool fail)
+{
+    g_FailBinds = fail;
+}
+
 void OnCall(Call call, std::function<void()> hook)
 {
     std::lock_guard<std::mutex> lock(g_HookMutex);
@@ -656,6 +701,18 @@ Bytes LastDestination()
 {
     std::lock_guard<std::mutex> lock(g_Mutex);
     return g_LastDestination;
+}
+
+void ClearOptionCalls()
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    g_OptionCalls.clear();
+}
+
+std::vector<OptionCall> OptionCalls()
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    return g_OptionCalls;
 }
 
 void StartLog()

@@ -58,6 +58,15 @@ public:
     // The whole 20-character field, terminator and fill included.
     std::wstring AddressField() const { return std::wstring(m_Writer.m_szIPAddress, 20); }
     sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
+    const SSendOptions& SendOptions() const { return m_Writer.m_SendOptions; }
+    std::wstring StartRefusal() const { return m_Writer.m_szStartRefusal; }
+    // The options dialog's description line as it would show now.
+    std::wstring Description() const
+    {
+        wchar_t text[200];
+        m_Writer.FormatDescription(text);
+        return text;
+    }
     uint32_t StartTick() const { return m_Writer.m_dwStartTick; }
     critical_section& Lock() const { return m_Writer.m_cs; }
     // Whether another thread could take the module's lock at this moment.
@@ -329,6 +338,8 @@ Counts Now();
 int LowestBalance();
 // While set, socket() fails as it would without the socket library.
 void FailSockets(bool fail);
+// While set, the module's bind() fails as for an address the system lacks.
+void FailBinds(bool fail);
 // Runs on the calling thread inside the module's next calls of socket(),
 // closesocket() or sendto(), before the real function; empty to stop.
 enum class Call
@@ -340,6 +351,18 @@ enum class Call
 void OnCall(Call call, std::function<void()> hook);
 // The destination of the latest sendto, as the module passed it.
 Bytes LastDestination();
+
+// The module's setsockopt and bind calls since the latest ClearOptionCalls.
+constexpr int kBindCall = -1;  // no option level (IPPROTO_IP is 0)
+struct OptionCall
+{
+    int level;   // kBindCall for a bind
+    int name;
+    Bytes value; // the option's bytes, or the bound address
+    bool done;   // the call succeeded
+};
+void ClearOptionCalls();
+std::vector<OptionCall> OptionCalls();
 
 // An ordered log of the module's sends and of points the test marks, for the
 // stress test. Records only while enabled.

@@ -42,7 +42,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import netns  # noqa: E402
-from stream_check import Check, compare, ffprobe_summary, log, wait_process  # noqa: E402
+from stream_check import Check, compare, ffprobe_summary, log, wait_for, wait_process, write_sdp  # noqa: E402
 
 PACKET = 188
 RTP_HEADER = 12
@@ -58,14 +58,8 @@ IP_TTL_MESSAGE = 2
 WAIT_SECONDS = 20              # only ever reached when something is broken
 
 
-def wait_until(predicate, what, seconds=WAIT_SECONDS):
-    deadline = time.monotonic() + seconds
-    while time.monotonic() < deadline:
-        if predicate():
-            return True
-        time.sleep(0.05)
-    log(f"sending: gave up waiting for {what}")
-    return False
+def wait_until(predicate, what):
+    return wait_for(predicate, WAIT_SECONDS, what)
 
 
 class Receiver(threading.Thread):
@@ -198,17 +192,19 @@ def default_ttl(ns):
     return int(out.stdout)
 
 
-def udp_port_bound(ns, port):
-    """Whether some socket of the namespace has bound the UDP port."""
+def udp_sockets(ns):
+    """(port, bytes waiting) of every UDP socket of the namespace."""
     table = ns.run(["cat", "/proc/net/udp"], capture_output=True, text=True).stdout
-    return any(int(line.split()[1].rsplit(":", 1)[1], 16) == port for line in table.splitlines()[1:])
+    return [(int(line.split()[1].rsplit(":", 1)[1], 16), int(line.split()[4].split(":")[1], 16))
+            for line in table.splitlines()[1:]]
+
+
+def udp_port_bound(ns, port):
+    return any(p == port for p, _ in udp_sockets(ns))
 
 
 def udp_queued(ns, port):
-    """Bytes waiting in the namespace's sockets bound to the UDP port."""
-    table = ns.run(["cat", "/proc/net/udp"], capture_output=True, text=True).stdout
-    return sum(int(line.split()[4].split(":")[1], 16) for line in table.splitlines()[1:]
-               if int(line.split()[1].rsplit(":", 1)[1], 16) == port)
+    return sum(queued for p, queued in udp_sockets(ns) if p == port)
 
 
 def group_members(ns, interface, group):
@@ -378,9 +374,7 @@ class MulticastRun:
             # Payload type 33 on the 90 kHz clock, from the group; every frame
             # is decoded, and the programme copied for ffprobe.
             sdp = os.path.join(folder, "stream.sdp")
-            with open(sdp, "w") as f:
-                f.write(f"v=0\r\no=- 0 0 IN IP4 {interface_address}\r\ns=ts\r\nc=IN IP4 {GROUP}/255\r\nt=0 0\r\n"
-                        f"m=video {PORT} RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n")
+            write_sdp(sdp, PORT, f"{GROUP}/255")
             io = ["-protocol_whitelist", "file,udp,rtp", "-localaddr", interface_address,
                   "-buffer_size", str(BIG_BUFFER), "-i", sdp, "-map", "0", "-c", "copy", "-f", "mpegts", path,
                   "-map", "0", "-f", "null", "-"]

@@ -42,7 +42,8 @@ constexpr UINT_PTR kStatusTimerId = 100;
 constexpr UINT kStatusTimerPeriodMs = 1000;
 constexpr INT_PTR kDialogEndCode = 2;
 constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
-constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks (no RTP)";
+// The line shows some 70 characters: what differs comes before the address.
+constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its

@@ -11,7 +11,8 @@ static_assert(IP_TTL == 4 && IP_MULTICAST_IF == 9 && IP_MULTICAST_TTL == 10, "Wi
 namespace
 {
 constexpr wchar_t kRefusalFormat[] = L"Cannot send from %s: %s";
-constexpr wchar_t kNoSuchInterface[] = L"no network interface of this PC has this address";
+// Short: the dialog's line shows some 70 characters, 34 of them before it.
+constexpr wchar_t kNoSuchInterface[] = L"no interface of this PC has it";
 constexpr ULONG kAddressTableStackBytes = 4096;  // 170 addresses; more go to the heap
 
 // `reason` may itself be a format taking one number.
@@ -73,7 +74,7 @@ bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
     const DWORD error = FindAddressOfThisMachine(NetworkOrder(options.LocalAddress), &found);
     if (error != NO_ERROR)
     {
-        Refuse(refusal, options, L"the list of network interfaces is unavailable (error %ld)", static_cast<long>(error));
+        Refuse(refusal, options, L"the interface list failed (error %ld)", static_cast<long>(error));
         return false;
     }
     if (!found)
@@ -107,7 +108,7 @@ SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination
         std::memcpy(&source.sin_addr, options.LocalAddress, sizeof options.LocalAddress);
         if (bind(s, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
         {
-            Refuse(refusal, options, L"bind failed (Winsock error %ld)", static_cast<long>(WSAGetLastError()));
+            Refuse(refusal, options, L"bind failed (error %ld)", static_cast<long>(WSAGetLastError()));
             closesocket(s);
             return INVALID_SOCKET;
         }
@@ -116,7 +117,7 @@ SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination
         if (multicast && setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&source.sin_addr),
                                     sizeof source.sin_addr) != 0)
         {
-            Refuse(refusal, options, L"no multicast through this interface (Winsock error %ld)",
+            Refuse(refusal, options, L"multicast refused (error %ld)",
                    static_cast<long>(WSAGetLastError()));
             closesocket(s);
             return INVALID_SOCKET;

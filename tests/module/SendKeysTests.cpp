@@ -330,7 +330,7 @@ TEST_P(SendKeysRefusedSource, NothingIsRegisteredOpenedOrSentAndTheDescriptionSa
 
     const std::wstring refusal =
         L"Cannot send from " + std::wstring(address.begin(), address.end()) +
-        L": no network interface of this PC has this address";
+        L": no interface of this PC has it";
     EXPECT_EQ(Access().StartRefusal(), refusal);
     EXPECT_EQ(Access().Description(), refusal);
     Writer().LoadOptions();  // the dialog opened again
@@ -385,7 +385,7 @@ TEST_F(SendKeys, AFailedBindUndoesTheStartAndSaysWhy)
     EXPECT_EQ(after.sockets - before.sockets, after.closes - before.closes) << "the socket is closed again";
     EXPECT_EQ(after.startups - before.startups, after.cleanups - before.cleanups);
     EXPECT_EQ(Access().WsaStartups(), 0);
-    EXPECT_EQ(Access().Description(), L"Cannot send from 127.0.0.1: bind failed (Winsock error 10049)");
+    EXPECT_EQ(Access().Description(), L"Cannot send from 127.0.0.1: bind failed (error 10049)");
 
     Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming());
@@ -404,9 +404,9 @@ TEST_P(PlainUdp, DatagramsAreTheChunksAloneAndTheCountersRunOnIntoRtp)
 {
     const int n = GetParam();
     Create("Protocol=UDP\r\nnTS_UDP=" + std::to_string(n) + "\r\n");
-    EXPECT_EQ(Access().Description(), L"This module sends complete TS to udp://127.0.0.1:" +
+    EXPECT_EQ(Access().Description(), L"This module sends complete TS without RTP to udp://127.0.0.1:" +
                                           std::to_wstring(receiver.Port()) + L" with " + std::to_wstring(n) +
-                                          L"xTS chunks (no RTP)");
+                                          L"xTS chunks");
     Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming());
     const int chunks = 3;

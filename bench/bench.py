@@ -16,6 +16,7 @@ Figures (the numbering of bench/README.md):
   4  the live rate: 60 Mbit/s for 30 s through the module, datagrams lost and
      the engine thread's time in the module outside sendto
   5  peers streaming the same file natively, against the native sendto limit
+  soak  30 minutes at 60 Mbit/s with Stop and Start every 10 s (bench/soak.py)
 (Figure 3, the allocation test, is part of the test command.)
 """
 
@@ -93,11 +94,14 @@ def pin(cpus):
 
 
 class Receiver:
-    """tovrin-udp-counter on 127.0.0.1:PORT, for one run."""
+    """tovrin-udp-counter on 127.0.0.1:PORT, for one run; with run_gap_ms it
+    also splits the stream into runs at silences (self.runs)."""
 
-    def __init__(self, cpus=None, idle_ms=1500):
-        self.proc = subprocess.Popen([str(NATIVE / "tovrin-udp-counter"), str(PORT), str(idle_ms)],
+    def __init__(self, cpus=None, idle_ms=1500, run_gap_ms=None):
+        gap = [str(run_gap_ms)] if run_gap_ms else []
+        self.proc = subprocess.Popen([str(NATIVE / "tovrin-udp-counter"), str(PORT), str(idle_ms)] + gap,
                                      stdout=subprocess.PIPE, text=True, preexec_fn=pin(cpus))
+        self.runs = []
         first = self.proc.stdout.readline()
         if not first.startswith("ready"):
             raise RuntimeError("receiver did not start: " + first)
@@ -112,7 +116,9 @@ class Receiver:
         except subprocess.TimeoutExpired:
             self.proc.send_signal(signal.SIGTERM)
             out, _ = self.proc.communicate(timeout=10)
-        kv = keyvalues(out.strip().splitlines()[-1])
+        lines = out.strip().splitlines()
+        self.runs = [{k: float(v) for k, v in keyvalues(l).items()} for l in lines if l.startswith("run ")]
+        kv = keyvalues(lines[-1])
         return {k: float(v) for k, v in kv.items()}
 
 
@@ -289,10 +295,7 @@ def figure2(args):
         for r in range(rounds):
             for n in (1, 2, 7):
                 for path in (("module", "floor") if r % 2 == 0 else ("floor", "module")):
-                    rc, out_text, _ = wine.run([str(WINDOWS / "tovrin-traffic-driver.exe"), path, "packets", str(n),
-                                                "100", "200"], f"driver-{path}-{n}-{r}")
-                    kv = keyvalues(out_text)
-                    times.setdefault((path, n), []).append(float(kv["ns_per_packet"]))
+                    times.setdefault((path, n), []).append(wine_path_ns(wine, path, n, f"driver-{path}-{n}-{r}"))
         for n in (1, 2, 7):
             row = {"case": f"Packets/N:{n}/block:100", "module_ns": median(times[("module", n)]),
                    "floor_ns": median(times[("floor", n)])}
@@ -302,6 +305,14 @@ def figure2(args):
                 f"{row['floor_ns']:6.2f}  ratio {row['ratio']:.2f}")
     result["load_after"] = loadavg()
     return result
+
+
+def wine_path_ns(wine, path, n, name):
+    """ns a packet of the module's traffic path ("module") or its copy floor
+    ("floor") without a socket, Windows build under Wine, host blocks of 100."""
+    rc, out_text, _ = wine.run([str(WINDOWS / "tovrin-traffic-driver.exe"), path, "packets", str(n), "100", "200"],
+                               name)
+    return float(keyvalues(out_text)["ns_per_packet"])
 
 
 # ---------------------------------------------------------------------------
@@ -589,16 +600,25 @@ def report(results):
             lines.append(f"| {r['sender']} | {r['mbits']:.0f} | {r['dps']:.0f} | {r['mean_datagram']:.0f} | "
                          f"{r['cpu_s_per_GB']:.2f} | {r['efficiency']:.2f} |")
         lines.append("")
+    if results.get("soak"):
+        import soak
+        lines += soak.report(results["soak"])
     return "\n".join(lines)
 
 
 def main():
     global log_file, PORT
+    # bench/soak.py imports this file as "bench": let it find this instance,
+    # with its log file, rather than load a second copy.
+    sys.modules.setdefault("bench", sys.modules[__name__])
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--runs", type=int, default=5, help="alternating runs per end-to-end case (default 5)")
     parser.add_argument("--quick", action="store_true", help="fewer repetitions, a 10 s live run")
     parser.add_argument("--skip-wine", action="store_true", help="only the native figures 2 and 5")
-    parser.add_argument("--only", default="2,1,4,5", help="figures to run, e.g. 2,5")
+    parser.add_argument("--only", default="2,1,4,5", help="figures to run, e.g. 2,5; 'soak' for the soak")
+    parser.add_argument("--soak-minutes", type=float, default=30, help="length of the soak (default 30)")
+    parser.add_argument("--soak-restart-every", type=float, default=10,
+                        help="seconds between the soak's Start and its next Stop (default 10)")
     parser.add_argument("--merge", action="store_true",
                         help="keep the figures of the previous results.json that this run does not make")
     parser.add_argument("--placements", default="pinned,unpinned",
@@ -628,7 +648,7 @@ def main():
 
     args.wine = None
     try:
-        if not args.skip_wine and figures & {"1", "2", "4"}:
+        if not args.skip_wine and figures & {"1", "2", "4", "soak"}:
             args.wine = Wine()
             args.wine.start_display()
             args.wine.start_server(None)
@@ -648,6 +668,9 @@ def main():
             results["figure4"] = fig4
         if "5" in figures:
             results["figure5"] = figure5(args, stream)
+        if "soak" in figures and args.wine:
+            import soak
+            results["soak"] = soak.soak(args, stream)
     finally:
         if args.wine:
             args.wine.close()

@@ -1,7 +1,7 @@
 /* A receiver for the benchmarks: counts the datagrams that arrive on
  * 127.0.0.1:PORT and how fast they came, without keeping them.
  *
- *   tovrin-udp-counter PORT [IDLE_MS]
+ *   tovrin-udp-counter PORT [IDLE_MS [RUN_GAP_MS]]
  *
  * The socket buffer is set to 64 MiB with SO_RCVBUFFORCE (root), else with
  * SO_RCVBUF up to net.core.rmem_max: a small buffer loses datagrams at full
@@ -10,7 +10,21 @@
  * one line of key=value figures:
  *   datagrams, bytes, span_s (first to last arrival), rate_dps (datagrams per
  *   second over that span), rtp_lost (gaps in the RTP sequence numbers),
- *   kernel_drops (datagrams the socket buffer could not take), rcvbuf. */
+ *   kernel_drops (datagrams the socket buffer could not take), rcvbuf.
+ *
+ * With RUN_GAP_MS, a silence of at least that long between two datagrams
+ * starts a new run (a sender stopped and started again), so that what is lost
+ * while a run streams can be told from what happens at a restart. Each run
+ * then gets a line before the last one:
+ *   run index, start_s (from the first datagram), span_s, datagrams,
+ *   ts_packets (payload bytes / 188), rtp_lost (sequence gaps inside the run),
+ *   seq_first, seq_last, seq_jump (the first sequence number minus the one
+ *   that would have followed the previous run: 0 when numbering runs on),
+ *   ts_jump (the same for the RTP timestamp, in datagram steps as the run
+ *   itself advances them; 0 likewise)
+ * and the last line adds runs, rtp_lost_within, restart_jumps (runs whose
+ * sequence did not run on), ts_packets and ts_irregular (RTP timestamp steps
+ * that differ from the stream's first one, per datagram). */
 
 #define _GNU_SOURCE
 #include <errno.h>
@@ -18,6 +32,7 @@
 #include <arpa/inet.h>
 #include <poll.h>
 #include <signal.h>
+#include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -29,7 +44,25 @@
 #define SO_RXQ_OVFL 40
 #endif
 
-enum { kBatch = 64, kMaxDatagram = 65536, kBuffer = 64 << 20 };
+enum { kBatch = 64, kMaxDatagram = 65536, kBuffer = 64 << 20, kRtpHeader = 12, kTsPacket = 188 };
+
+/* One run: a stretch of datagrams without a silence of RUN_GAP_MS. */
+struct Run
+{
+    double start, end;
+    unsigned long long datagrams, tsPackets, rtpLost;
+    unsigned short seqFirst, seqLast;
+    int seqJump;  /* signed: a numbering that starts over shows as a step back */
+    long long tsJump;
+};
+
+static void PrintRun(int index, const struct Run* r, double origin)
+{
+    printf("run index=%d start_s=%.3f span_s=%.3f datagrams=%llu ts_packets=%llu rtp_lost=%llu seq_first=%u "
+           "seq_last=%u seq_jump=%d ts_jump=%lld\n",
+           index, r->start - origin, r->end - r->start, r->datagrams, r->tsPackets, r->rtpLost, r->seqFirst,
+           r->seqLast, r->seqJump, r->tsJump);
+}
 
 static volatile sig_atomic_t g_stop = 0;
 static void OnSignal(int sig) { (void)sig; g_stop = 1; }
@@ -43,13 +76,14 @@ static double Now(void)
 
 int main(int argc, char** argv)
 {
-    if (argc < 2 || argc > 3)
+    if (argc < 2 || argc > 4)
     {
-        fprintf(stderr, "usage: tovrin-udp-counter PORT [IDLE_MS]\n");
+        fprintf(stderr, "usage: tovrin-udp-counter PORT [IDLE_MS [RUN_GAP_MS]]\n");
         return 2;
     }
     const int port = atoi(argv[1]);
     const int idleMs = argc > 2 ? atoi(argv[2]) : 2000;
+    const double runGap = argc > 3 ? atoi(argv[3]) / 1000.0 : 0.0;
 
     int s = socket(AF_INET, SOCK_DGRAM, 0);
     if (s < 0)
@@ -91,11 +125,16 @@ int main(int argc, char** argv)
     struct iovec iov[kBatch];
     struct mmsghdr messages[kBatch];
 
-    unsigned long long datagrams = 0, bytes = 0, rtpLost = 0;
+    unsigned long long datagrams = 0, bytes = 0, rtpLost = 0, rtpLostWithin = 0, tsPackets = 0, tsIrregular = 0;
     unsigned int drops = 0;
     int haveSequence = 0;
     unsigned short nextSequence = 0;
+    uint32_t lastTimestamp = 0;
+    long long timestampStep = 0; /* per datagram, from the first two in a row; 0 until known */
     double first = 0, last = 0;
+    int runs = 0, restartJumps = 0;
+    struct Run run;
+    memset(&run, 0, sizeof run);
 
     while (!g_stop)
     {
@@ -122,21 +161,67 @@ int main(int argc, char** argv)
         const int got = recvmmsg(s, messages, kBatch, MSG_DONTWAIT, NULL);
         if (got <= 0)
             continue;
-        last = Now();
+        const double now = Now();
+        const int newRun = datagrams == 0 || (runGap > 0 && now - last >= runGap);
+        if (newRun && runs > 0)
+            PrintRun(runs - 1, &run, first);
+        if (newRun)
+        {
+            memset(&run, 0, sizeof run);
+            run.start = now;
+            ++runs;
+        }
+        last = run.end = now;
         if (datagrams == 0)
             first = last;
         for (int i = 0; i < got; ++i)
         {
             const unsigned len = messages[i].msg_len;
             const unsigned char* d = buffers[i];
+            const int firstOfRun = newRun && i == 0;
             ++datagrams;
+            ++run.datagrams;
             bytes += len;
-            if (len >= 12 && (d[0] & 0xC0) == 0x80)
+            if (len >= kRtpHeader)
+            {
+                tsPackets += (len - kRtpHeader) / kTsPacket;
+                run.tsPackets += (len - kRtpHeader) / kTsPacket;
+            }
+            if (len >= kRtpHeader && (d[0] & 0xC0) == 0x80)
             {
                 const unsigned short sequence = (unsigned short)((d[2] << 8) | d[3]);
+                const uint32_t timestamp = ((uint32_t)d[4] << 24) | ((uint32_t)d[5] << 16) | ((uint32_t)d[6] << 8) | d[7];
                 if (haveSequence)
-                    rtpLost += (unsigned short)(sequence - nextSequence);
+                {
+                    const unsigned short gap = (unsigned short)(sequence - nextSequence);
+                    /* The timestamp should have moved by one step per sequence number. */
+                    const long long expected = timestampStep * (long long)(unsigned short)(sequence - nextSequence + 1);
+                    const long long moved = (long long)(uint32_t)(timestamp - lastTimestamp);
+                    rtpLost += gap;
+                    if (firstOfRun)
+                    {
+                        run.seqJump = (short)gap;
+                        /* Signed here: a numbering that starts over steps back. */
+                        const long long steps = (long long)(short)gap + 1;
+                        const long long movedSigned = (long long)(int32_t)(timestamp - lastTimestamp);
+                        run.tsJump = timestampStep != 0 ? (movedSigned - timestampStep * steps) / timestampStep : 0;
+                        restartJumps += gap != 0;
+                    }
+                    else
+                    {
+                        rtpLostWithin += gap;
+                        run.rtpLost += gap;
+                        if (timestampStep == 0 && gap == 0)
+                            timestampStep = moved;
+                        else if (timestampStep != 0 && moved != expected)
+                            ++tsIrregular;
+                    }
+                }
+                if (run.datagrams == 1)
+                    run.seqFirst = sequence;
+                run.seqLast = sequence;
                 nextSequence = (unsigned short)(sequence + 1);
+                lastTimestamp = timestamp;
                 haveSequence = 1;
             }
             for (struct cmsghdr* c = CMSG_FIRSTHDR(&messages[i].msg_hdr); c; c = CMSG_NXTHDR(&messages[i].msg_hdr, c))
@@ -146,9 +231,15 @@ int main(int argc, char** argv)
     }
 
     const double span = last - first;
-    printf("datagrams=%llu bytes=%llu span_s=%.6f rate_dps=%.1f rtp_lost=%llu kernel_drops=%u rcvbuf=%d\n", datagrams,
+    if (runGap > 0 && runs > 0)
+        PrintRun(runs - 1, &run, first);
+    printf("datagrams=%llu bytes=%llu span_s=%.6f rate_dps=%.1f rtp_lost=%llu kernel_drops=%u rcvbuf=%d", datagrams,
            bytes, span, span > 0 ? (double)(datagrams > 1 ? datagrams - 1 : 0) / span : 0.0, rtpLost, drops,
            granted);
+    if (runGap > 0)
+        printf(" runs=%d rtp_lost_within=%llu restart_jumps=%d ts_packets=%llu ts_irregular=%llu", runs,
+               rtpLostWithin, restartJumps, tsPackets, tsIrregular);
+    printf("\n");
     close(s);
     return 0;
 }

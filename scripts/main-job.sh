@@ -32,9 +32,8 @@ mkdir -p "$OUT"
 echo "== sample transport stream"
 python3 tools/make_sample.py "$OUT/sample.ts" --seconds 6
 
-# An SDP file for the module's default destination, for ffplay or VLC.
-printf 'v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=Tovrin TS Streamer\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\nm=video 43000 RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n' \
-  > "$OUT/tovrin.sdp"
+# The release's SDP file for the module's default destination, for ffplay or VLC.
+cp release/TovrinStreamer.sdp "$OUT/tovrin.sdp"
 
 echo "== play it through the module, receive at 127.0.0.1:43000"
 # stream_check.py owns port 43000, checks and saves every datagram, and

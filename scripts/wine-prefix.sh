@@ -7,6 +7,7 @@ mkdir -p "$(dirname "$prefix")"
 exec 9>"$prefix.lock"
 flock 9
 [ -f "$prefix/.ready" ] && exit 0
+echo "wine-prefix: making the Wine prefix $prefix (once; 10 to 30 s)" >&2
 
 export WINEPREFIX="$prefix" WINEDEBUG=-all WINEARCH=win64
 export WINEDLLOVERRIDES="mscoree,mshtml,winemenubuilder.exe="

@@ -22,6 +22,7 @@ Exit status 0 when every check passed.
 import argparse
 import os
 import select
+import shutil
 import signal
 import socket
 import struct
@@ -33,6 +34,7 @@ import time
 PACKET = 188
 RTP_HEADER = 12
 BIG_BUFFER = 64 << 20  # a loopback receiver with less loses datagrams in bursts
+FORWARD_CHECK_EVERY = 16  # datagrams forwarded between looks at the receivers' queues
 
 
 def log(text):
@@ -67,7 +69,10 @@ class RtpReceiver(threading.Thread):
         self.sock.bind(("127.0.0.1", port))
         self.out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.out.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
+        self.forward_ports = forward_ports
         self.forward = [("127.0.0.1", p) for p in forward_ports]
+        self.forward_limit = forward_queue_limit()
+        self.forward_stalls = []
         self.payload = open(payload_path, "wb")
         self.stop_after_idle = None  # seconds of silence that end the receiver, once set
         self.datagrams = 0
@@ -100,7 +105,24 @@ class RtpReceiver(threading.Thread):
             for dest in self.forward:
                 self.out.sendto(datagram, dest)
             self.inspect(datagram)
+            if self.forward and self.datagrams % FORWARD_CHECK_EVERY == 0:
+                self.wait_for_forward_room()
         self.payload.close()
+
+    def wait_for_forward_room(self):
+        """The other receivers read at their own pace, and the kernel caps
+        their socket buffers far below ours: forwarding faster than one of
+        them reads (a loaded machine, the datagrams held until they started)
+        would overflow its buffer. So the forwarding waits while a receiver
+        has more than a safe share of its buffer queued; the module's
+        datagrams wait in our own big buffer meanwhile."""
+        for port in self.forward_ports:
+            deadline = time.monotonic() + 20
+            while queued_bytes(port) > self.forward_limit:
+                if time.monotonic() > deadline:
+                    self.forward_stalls.append(port)  # it stopped reading; its verdicts will tell
+                    break
+                time.sleep(0.002)
 
     def inspect(self, d):
         self.datagrams += 1
@@ -128,18 +150,42 @@ class RtpReceiver(threading.Thread):
 
 # --- helpers ----------------------------------------------------------------
 
-def udp_port_bound(port):
-    """True once some process has bound the UDP port (Linux /proc)."""
+def udp_sockets(port):
+    """(bytes queued, datagrams dropped) of each UDP socket bound to the port,
+    from Linux's /proc tables."""
+    found = []
     for table in ("/proc/net/udp", "/proc/net/udp6"):
         try:
             with open(table) as f:
                 for line in f.readlines()[1:]:
-                    local = line.split()[1]  # address:port in hex
-                    if int(local.rsplit(":", 1)[1], 16) == port:
-                        return True
+                    fields = line.split()
+                    # local address:port, then tx_queue:rx_queue, all in hex; drops last
+                    if int(fields[1].rsplit(":", 1)[1], 16) == port:
+                        found.append((int(fields[4].split(":")[1], 16), int(fields[-1])))
         except (OSError, IndexError, ValueError):
             pass
-    return False
+    return found
+
+
+def queued_bytes(port):
+    return sum(queued for queued, _ in udp_sockets(port))
+
+
+def forward_queue_limit():
+    """Bytes a forwarding receiver may have queued before we wait: a quarter
+    of the smallest buffer it can have asked for (twice net.core.rmem_max,
+    the cap for a plain SO_RCVBUF of 64 MiB), leaving room for a batch."""
+    try:
+        with open("/proc/sys/net/core/rmem_max") as f:
+            rmem_max = int(f.read())
+    except (OSError, ValueError):
+        rmem_max = 212992  # Linux's default
+    return min(rmem_max, BIG_BUFFER) // 2
+
+
+def udp_port_bound(port):
+    """True once some process has bound the UDP port."""
+    return bool(udp_sockets(port))
 
 
 def wait_for(predicate, seconds, what):
@@ -158,6 +204,17 @@ def write_sdp(path, port, connection="127.0.0.1"):
     with open(path, "w") as f:
         f.write(f"v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=ts\r\nc=IN IP4 {connection}\r\nt=0 0\r\n"
                 f"m=video {port} RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n")
+
+
+def remove_wine_prefix(path):
+    """Ends the prefix's wineserver and removes the prefix, so that the next
+    Wine program makes it afresh, as on a machine that never ran Wine."""
+    if os.path.lexists(path):
+        subprocess.run(["wineserver", "-k"], env=dict(os.environ, WINEPREFIX=os.path.abspath(path)),
+                       stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        shutil.rmtree(path)
+    if os.path.exists(path + ".lock"):
+        os.remove(path + ".lock")
 
 
 def start_xvfb():
@@ -236,6 +293,8 @@ def main():
     ap.add_argument("--repeat-sample", type=int, default=1,
                     help="the host plays the file this many times (give it --repeat too)")
     ap.add_argument("--timeout", type=float, default=90, help="seconds the host may take")
+    ap.add_argument("--cold-prefix", metavar="DIR",
+                    help="run the host in Wine prefix DIR, removed first: a cold start as on a fresh machine")
     ap.add_argument("host_args", nargs="*", help="more options for tovrin-host (after --)")
     args = ap.parse_args()
 
@@ -245,18 +304,32 @@ def main():
         sample = f.read() * args.repeat_sample
     check = Check()
     procs = []
+    if args.cold_prefix:
+        remove_wine_prefix(args.cold_prefix)
 
     xvfb, display = start_xvfb()
     procs.append(xvfb)
     env = dict(os.environ, DISPLAY=display)
 
-    forward = []
+    # The other receivers start only once the host streams: ffmpeg's SDP
+    # reader gives up when no datagram comes within 10 s of its start, and
+    # the host's start takes longer than that on a loaded machine or with a
+    # Wine prefix that is made on first use. Until they listen, the
+    # datagrams wait in our socket's buffer.
+    next_port = args.port + 2  # RTP ports are even; the odd one is RTCP's
+    ffmpeg_port = gst_port = None
+    if args.ffmpeg:
+        ffmpeg_port, next_port = next_port, next_port + 2
+    if args.gstreamer:
+        gst_port, next_port = next_port, next_port + 2
+    forward = [p for p in (ffmpeg_port, gst_port) if p is not None]
     ffmpeg = gst = None
-    try:
-        next_port = args.port + 2  # RTP ports are even; the odd one is RTCP's
-        if args.ffmpeg:
-            ffmpeg_port, next_port = next_port, next_port + 2
-            forward.append(ffmpeg_port)
+    receivers_started = receivers_ok = False
+
+    def start_receivers():
+        nonlocal ffmpeg, gst, ffmpeg_err, receivers_started, receivers_ok
+        receivers_started = True
+        if ffmpeg_port is not None:
             sdp = wd("stream.sdp")
             write_sdp(sdp, ffmpeg_port)
             # One process, two outputs: every frame decoded (errors would show
@@ -269,9 +342,7 @@ def main():
                  "-map", "0", "-f", "null", "-"],
                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=ffmpeg_err)
             procs.append(ffmpeg)
-        if args.gstreamer:
-            gst_port, next_port = next_port, next_port + 2
-            forward.append(gst_port)
+        if gst_port is not None:
             gst = subprocess.Popen(
                 ["gst-launch-1.0", "-q", "-e", "udpsrc", f"port={gst_port}", "address=127.0.0.1",
                  f"buffer-size={BIG_BUFFER}",
@@ -281,16 +352,21 @@ def main():
             procs.append(gst)
         for p in forward:
             if not wait_for(lambda: udp_port_bound(p), 20, f"a receiver on port {p}"):
-                return 1
+                return False
+        receiver.start()
+        receivers_ok = True
+        return True
 
+    ffmpeg_err = None
+    try:
         try:
             receiver = RtpReceiver(args.port, wd("received.ts"), forward)
         except OSError as e:
             log(f"stream_check: cannot receive on 127.0.0.1:{args.port}: {e}")
             return 1
-        receiver.start()
 
-        cmd = [args.wine_run, "--gui", args.host, "--ini", wd("host.ini"), "--start", "--close-when-done",
+        cmd = [args.wine_run] + (["--prefix", args.cold_prefix] if args.cold_prefix else [])
+        cmd += ["--gui", args.host, "--ini", wd("host.ini"), "--start", "--close-when-done",
                "--close-after", str(args.timeout), "--port", str(args.port), "--address", "127.0.0.1"]
         if args.packets is not None:
             cmd += ["--packets", str(args.packets)]
@@ -300,6 +376,7 @@ def main():
         if os.path.exists(wd("host.ini")):
             os.remove(wd("host.ini"))
         log("$ " + " ".join(cmd))
+        launched = time.monotonic()
         host = subprocess.Popen(cmd, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, env=env, text=True)
         procs.append(host)
         # The host ends itself at --close-after; a host that hangs is killed a
@@ -323,8 +400,11 @@ def main():
                     x, y = (int(v) for v in pos.split(","))
                     w, h = (int(v) for v in size.split("x"))
                     dialog_rect = (max(x, 0), max(y, 0), w, h)
-                if line.startswith("host: filter ") and "registered" in line:
+                if line.startswith("host: filter ") and "registered" in line and not receivers_started:
                     streaming_since = time.monotonic()
+                    log(f"stream_check: the host streams {streaming_since - launched:.1f} s after its launch")
+                    if not start_receivers():
+                        host.kill()
                 # The dialog shows Size and Time from the first timer tick on;
                 # two ticks in, the picture shows a running stream.
                 if args.screenshot and not shot_taken and streaming_since and dialog_rect:
@@ -334,12 +414,19 @@ def main():
                                            check)).start()
             rc = host.wait()
         watchdog.cancel()
+        if not receivers_started:
+            start_receivers()
+        if not receivers_ok:
+            return 1
 
         # Everything the module sent is in the socket's buffer by now.
         receiver.stop_after_idle = 0.5
         receiver.join(30)
-        if forward:
-            time.sleep(1.0)  # let the forwarded datagrams work through the other receivers
+        # GStreamer's source stops reading at the end-of-stream signal, so
+        # every receiver first takes in all that was forwarded to it.
+        wait_for(lambda: all(queued_bytes(p) == 0 for p in forward), 30,
+                 "the receivers to read every forwarded datagram")
+        forward_drops = {p: sum(drops for _, drops in udp_sockets(p)) for p in forward}
         # ffmpeg acts on SIGINT only when its reader returns, which the SDP
         # demuxer does about 10 s after the last datagram: stop both now and
         # collect them after the other verdicts.
@@ -367,6 +454,12 @@ def main():
               f"timestamps +90 each ({receiver.timestamp_errors} breaks)")
         check(receiver.sync_errors == 0, f"every payload is whole packets ({receiver.sync_errors} bad)")
         compare(wd("received.ts"), sample, "transport stream recovered from the datagrams", check)
+        for p in forward:
+            # Not the module's doing: a receiver that lost datagrams fails
+            # its own verdicts below; this says why.
+            if forward_drops[p] or p in receiver.forward_stalls:
+                log(f"stream_check: the receiver on port {p} dropped {forward_drops[p]} forwarded datagrams"
+                    + (", and stopped reading for 20 s" if p in receiver.forward_stalls else ""))
 
         wait_process(ffmpeg, 30)
         wait_process(gst, 15)
@@ -390,6 +483,8 @@ def main():
     finally:
         for p in procs:
             stop_process(p, signal.SIGTERM, 5)
+        if args.cold_prefix:
+            remove_wine_prefix(args.cold_prefix)  # some 700 MB, made afresh by each run
 
     log("")
     log(f"stream_check: {'passed' if not check.failed else 'FAILED: ' + '; '.join(check.failed)}")

@@ -349,6 +349,20 @@ TEST(HostOptions, AcceptsWhatTheHelpPromises)
     EXPECT_EQ(f.blockMin, 50);
     EXPECT_EQ(f.blockMax, 50);
     EXPECT_EQ(f.repeats, 0u);
+    EXPECT_DOUBLE_EQ(f.restartEverySeconds, 0.0);
+    EXPECT_DOUBLE_EQ(f.sampleEverySeconds, 0.0);
+
+    // A soak: Stop and Start every 10 s, resources printed every 30 s.
+    HostOptions s;
+    ASSERT_TRUE(ParseHostOptions({"--start", "--rate", "60", "--loop", "--restart-every", "10", "--sample-every",
+                                  "30", "--close-after", "1800", "s.ts"},
+                                 &s, &error))
+        << error;
+    EXPECT_DOUBLE_EQ(s.restartEverySeconds, 10.0);
+    EXPECT_DOUBLE_EQ(s.restartAfterSeconds, 0.0);
+    EXPECT_DOUBLE_EQ(s.sampleEverySeconds, 30.0);
+    EXPECT_DOUBLE_EQ(s.closeAfterSeconds, 1800.0);
+    EXPECT_EQ(s.repeats, 0u);
 }
 
 TEST(HostOptions, RefusesWhatItCannotDo)
@@ -379,6 +393,12 @@ TEST(HostOptions, RefusesWhatItCannotDo)
         {{"--loop", "--close-when-done", "a.ts"}, "needs a playback that ends"},
         {{"--restart-after", "1", "a.ts"}, "--restart-after needs --start"},
         {{"--start", "--restart-after", "0", "a.ts"}, "--restart-after takes"},
+        {{"--restart-every", "10", "a.ts"}, "--restart-every needs --start"},
+        {{"--start", "--restart-every", "0", "a.ts"}, "--restart-every takes"},
+        {{"--start", "--restart-every", "x", "a.ts"}, "--restart-every takes"},
+        {{"--start", "--restart-every", "5", "--restart-after", "1", "a.ts"}, "choose one of --restart-after and --restart-every"},
+        {{"--sample-every", "-5", "a.ts"}, "--sample-every takes"},
+        {{"a.ts", "--sample-every"}, "--sample-every needs a value"},
     };
     for (const Case& c : cases)
     {

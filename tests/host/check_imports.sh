@@ -4,10 +4,12 @@
 # so every imported DLL must be one of them (no C++ or GCC runtime, no
 # winpthread), and the file offers exactly the one entry the host asks for.
 #
-# Usage: check_imports.sh OBJDUMP MODULE_FILE
+# Usage: check_imports.sh OBJDUMP MODULE_FILE ["a.dll b.dll ..."]
+# With the list, the imported DLLs must be exactly those (in any case).
 set -u
 objdump=$1
 file=$2
+expected=${3:-}
 entry=KelvModuleApi2_GetReceiverModuleUnit
 
 passed=0
@@ -35,6 +37,16 @@ for dll in $dlls; do
             fail "imports $dll, which is not a Windows system DLL" ;;
     esac
 done
+
+if [ -n "$expected" ]; then
+    want=$(printf '%s\n' $expected | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    got=$(printf '%s\n' $dlls | tr 'A-Z' 'a-z' | sort | tr '\n' ' ')
+    if [ "$got" = "$want" ]; then
+        pass "imports exactly $want"
+    else
+        fail "imports $got, expected exactly $want"
+    fi
+fi
 
 # ---- Exports ----------------------------------------------------------------
 export_name=$(printf '%s\n' "$dump" | sed -n '/^The Export Tables/,/^\[Ordinal\/Name Pointer\]/s/^Name[[:space:]]*[0-9a-fA-F]*[[:space:]]\{1,\}//p')

@@ -179,7 +179,7 @@ class _NamespaceWine:
         self._mounted = self._overlay(template)
         if not self._mounted:
             subprocess.run(["cp", "-a", template, self.prefix], check=True)
-        self.env = dict(os.environ, WINEPREFIX=self.prefix, TOVRIN_WINEPREFIX=self.prefix, WINEDEBUG="-all")
+        self.env = dict(os.environ, WINEPREFIX=self.prefix, WINEDEBUG="-all")
         # A persistent server, started inside: every later wine process of this
         # prefix connects to it and makes its sockets here.
         ns.run(["wineserver", "-p"], env=self.env, check=True)
@@ -203,7 +203,7 @@ class _NamespaceWine:
     def command(self, program, *args, gui=False):
         """argv that runs a Windows program of the build in this prefix, through
         the build's runner (crash detection, private Xvfb with gui=True)."""
-        runner = [os.path.join(self.build_dir, "wine-run")]
+        runner = [os.path.join(self.build_dir, "wine-run"), "--prefix", self.prefix]
         if gui:
             runner.append("--gui")
         if not os.path.isabs(program):

@@ -32,6 +32,8 @@ void Engine::Stop()
     device_.Shutdown();
     if (thread_.joinable())
         thread_.join();
+    if (HANDLE h = threadHandle_.exchange(nullptr))
+        CloseHandle(h);
 }
 
 Engine::Stats Engine::Snapshot() const
@@ -44,6 +46,14 @@ Engine::Stats Engine::Snapshot() const
     s.inModuleSeconds = inModuleNs_.load(std::memory_order_relaxed) / 1e9;
     s.firstSeconds = firstSeconds_.load(std::memory_order_relaxed);
     s.lastSeconds = lastSeconds_.load(std::memory_order_relaxed);
+    s.threadCpuSeconds = -1.0;
+    FILETIME created, exited, kernel, user;
+    const HANDLE thread = threadHandle_.load();
+    if (thread != nullptr && GetThreadTimes(thread, &created, &exited, &kernel, &user))
+    {
+        auto ticks = [](const FILETIME& t) { return (uint64_t(t.dwHighDateTime) << 32) | t.dwLowDateTime; };
+        s.threadCpuSeconds = double(ticks(kernel) + ticks(user)) * 100e-9;  // 100 ns units
+    }
     return s;
 }
 
@@ -63,6 +73,10 @@ bool Engine::SleepUntil(HostClock::time_point due) const
 
 void Engine::Run()
 {
+    HANDLE self = nullptr;
+    if (DuplicateHandle(GetCurrentProcess(), GetCurrentThread(), GetCurrentProcess(), &self,
+                        THREAD_QUERY_LIMITED_INFORMATION, FALSE, 0))
+        threadHandle_.store(self);
     size_t position = 0;  // next packet of the current pass
     uint64_t pass = 0;
     bool needFilter = true;
@@ -105,6 +119,10 @@ void Engine::Run()
             delivered = device_.Deliver(filter, data_ + position * kTsPacketBytes,
                                         static_cast<int>((end - position) * kTsPacketBytes), &inModuleNs);
             after = HostSeconds();
+            // Counted before the permit goes: whoever holds it reads a count
+            // that includes every block the module has received.
+            if (delivered)
+                packetsDelivered_.fetch_add(end - position, std::memory_order_relaxed);
         }
         if (!delivered)
         {
@@ -118,7 +136,6 @@ void Engine::Run()
         }
         lastSeconds_.store(after, std::memory_order_relaxed);
         inModuleNs_.store(inModuleNs, std::memory_order_relaxed);
-        packetsDelivered_.fetch_add(end - position, std::memory_order_relaxed);
         blocks_.fetch_add(1, std::memory_order_relaxed);
         position = end;
         if (position == packets_)

@@ -33,6 +33,7 @@ public:
         double inModuleSeconds;    // spent inside the receiver's calls
         double firstSeconds;       // HostSeconds() when the first block went in, < 0 before
         double lastSeconds;        // HostSeconds() when the latest block came back
+        double threadCpuSeconds;   // the engine thread's user + kernel time, < 0 when unknown
     };
 
     // `clock` null: as fast as the module takes it. `repeats` 0: until stopped.
@@ -49,8 +50,8 @@ public:
 
     Stats Snapshot() const;
 
-    // Holds back the next delivery (waiting for one in flight to return)
-    // until ResumeDeliveries, from the same thread. For scripted Stop/Start:
+    // Holds back the next delivery (waiting for one in flight to return and
+    // be counted) until ResumeDeliveries, from the same thread. For scripted Stop/Start:
     // a real tuner's packets during a stop are lost, and a comparison of what
     // was played with what arrived would then prove nothing.
     void HoldDeliveries() { deliveryPermit_.lock(); }
@@ -80,4 +81,6 @@ private:
     std::atomic<int64_t> inModuleNs_{0};
     std::atomic<double> firstSeconds_{-1.0};
     std::atomic<double> lastSeconds_{-1.0};
+    // The engine thread, for its CPU time; set by the thread itself, closed after it ends.
+    std::atomic<HANDLE> threadHandle_{nullptr};
 };

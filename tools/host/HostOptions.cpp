@@ -35,6 +35,12 @@ const char kHostUsage[] =
     "  --close-when-done    press Close once the file has been delivered\n"
     "  --restart-after S    press Stop S seconds after Start, and Start again half a\n"
     "                       second later (playback pauses in between and goes on)\n"
+    "  --restart-every S    the same every S seconds after the latest Start, until the\n"
+    "                       run ends; the end of the run then presses Stop before Close\n"
+    "  --sample-every S     from Start on, print a \"sample:\" line every S seconds and\n"
+    "                       one at the end: this process's handle count, private bytes\n"
+    "                       and working set, the engine thread's CPU time and its time\n"
+    "                       inside the module\n"
     "  --quiet              no progress lines, only the summary\n"
     "  --help               this text\n"
     "\n"
@@ -242,6 +248,16 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
             if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.restartAfterSeconds); }))
                 return false;
         }
+        else if (a == "--restart-every")
+        {
+            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.restartEverySeconds); }))
+                return false;
+        }
+        else if (a == "--sample-every")
+        {
+            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.sampleEverySeconds); }))
+                return false;
+        }
         else if (a == "--close-when-done")
         {
             o.closeWhenDone = true;
@@ -283,6 +299,16 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
     if (o.restartAfterSeconds > 0 && !o.pressStart)
     {
         *error = "--restart-after needs --start";
+        return false;
+    }
+    if (o.restartEverySeconds > 0 && !o.pressStart)
+    {
+        *error = "--restart-every needs --start";
+        return false;
+    }
+    if (o.restartAfterSeconds > 0 && o.restartEverySeconds > 0)
+    {
+        *error = "choose one of --restart-after and --restart-every";
         return false;
     }
     if (o.closeWhenDone && o.repeats == 0)

@@ -33,6 +33,8 @@ struct HostOptions
     double closeAfterSeconds = 0;  // 0: no time limit
     bool closeWhenDone = false;
     double restartAfterSeconds = 0; // 0: never; else press Stop, then Start, that long after Start
+    double restartEverySeconds = 0; // 0: never; else the same each time that long after the latest Start
+    double sampleEverySeconds = 0;  // 0: never; else print the process's resources that often
     int deviceTransportType = 129;
     bool quiet = false;
     bool help = false;

@@ -4,6 +4,7 @@
 #include <cwchar>
 
 #include "HostLog.h"
+#include "ProcessResources.h"
 
 namespace
 {
@@ -83,6 +84,52 @@ void Supervisor::Press(HWND dialog, int id, const char* name)
     SendMessageW(dialog, WM_COMMAND, MAKEWPARAM(id, BN_CLICKED), reinterpret_cast<LPARAM>(button));
 }
 
+bool Supervisor::PressStop(HWND dialog)
+{
+    Press(dialog, kIdStop, "Stop");
+    // With deliveries held the count is exact: what the module got in all up to this Stop.
+    HostLog("host: stopped after %llu packets in all", static_cast<unsigned long long>(engine_.Snapshot().packets));
+    const bool stopped = !device_.FilterRegistered();
+    if (!stopped)
+    {
+        HostError("Stop left the filter registered");
+        startFailed_.store(true);
+        endRequested_.store(true);
+    }
+    return stopped;
+}
+
+void Supervisor::StopAndStart(HWND dialog)
+{
+    engine_.HoldDeliveries();
+    if (PressStop(dialog))
+    {
+        Sleep(kRestartPauseMs);
+        Press(dialog, kIdStart, "Start");
+        ++restarts_;
+        if (!device_.FilterRegistered())
+        {
+            HostError("Start after Stop did not register a filter with the device");
+            startFailed_.store(true);
+            endRequested_.store(true);
+        }
+    }
+    engine_.ResumeDeliveries();
+}
+
+void Supervisor::PrintSample(double now)
+{
+    const Engine::Stats s = engine_.Snapshot();
+    const ProcessResources r = ReadProcessResources();
+    HostLog("sample: t=%.1f handles=%ld handles_listed=%ld handle_types=%s private_usage_bytes=%llu "
+            "private_committed_bytes=%llu working_set_bytes=%llu engine_cpu_s=%.3f in_module_s=%.3f packets=%llu "
+            "restarts=%d",
+            now, r.handles, r.handlesListed, r.handleTypes.empty() ? "-" : r.handleTypes.c_str(),
+            static_cast<unsigned long long>(r.privateUsage),
+            static_cast<unsigned long long>(r.privateCommitted), static_cast<unsigned long long>(r.workingSet),
+            s.threadCpuSeconds, s.inModuleSeconds, static_cast<unsigned long long>(s.packets), restarts_);
+}
+
 void Supervisor::PrintProgress(double now)
 {
     const Engine::Stats s = engine_.Snapshot();
@@ -111,6 +158,7 @@ void Supervisor::Run()
     double started = -1.0;
     bool restarted = false;
     bool closePressed = false;
+    double nextSample = -1.0;
 
     while (!stop_.load())
     {
@@ -152,35 +200,25 @@ void Supervisor::Run()
                     startFailed_.store(true);
                 }
                 started = now;
+                if (options_.sampleEverySeconds > 0)
+                {
+                    PrintSample(now);
+                    nextSample = now + options_.sampleEverySeconds;
+                }
             }
             if (startFailed_.load())
                 endRequested_.store(true);
         }
 
-        if (options_.restartAfterSeconds > 0 && started >= 0 && !restarted && dialog != nullptr &&
-            !endRequested_.load() && now - started >= options_.restartAfterSeconds)
+        // --restart-after once, --restart-every each time the delay has passed since the latest Start.
+        const bool again = options_.restartEverySeconds > 0;
+        const double restartDelay = again ? options_.restartEverySeconds : options_.restartAfterSeconds;
+        if (restartDelay > 0 && (again || !restarted) && started >= 0 && dialog != nullptr &&
+            !endRequested_.load() && now - started >= restartDelay)
         {
             restarted = true;
-            engine_.HoldDeliveries();
-            Press(dialog, kIdStop, "Stop");
-            if (device_.FilterRegistered())
-            {
-                HostError("Stop left the filter registered");
-                startFailed_.store(true);
-                endRequested_.store(true);
-            }
-            else
-            {
-                Sleep(kRestartPauseMs);
-                Press(dialog, kIdStart, "Start");
-                if (!device_.FilterRegistered())
-                {
-                    HostError("Start after Stop did not register a filter with the device");
-                    startFailed_.store(true);
-                    endRequested_.store(true);
-                }
-            }
-            engine_.ResumeDeliveries();
+            StopAndStart(dialog);
+            started = HostSeconds();
         }
         if (interrupted_.load())
             endRequested_.store(true);
@@ -191,9 +229,23 @@ void Supervisor::Run()
             timeLimitReached_.store(true);
             endRequested_.store(true);
         }
+        if (nextSample >= 0 && now >= nextSample && !endRequested_.load())
+        {
+            PrintSample(now);
+            nextSample += options_.sampleEverySeconds;
+        }
         const bool closeNow = endRequested_.load() || (options_.closeWhenDone && engine_.Done());
         if (closeNow && dialog != nullptr && !closePressed && IsWindow(dialog))
         {
+            if (nextSample >= 0)
+                PrintSample(HostSeconds());
+            // The last run ends as every other did, so that it can be counted the same way.
+            if (options_.restartEverySeconds > 0 && device_.FilterRegistered())
+            {
+                engine_.HoldDeliveries();
+                PressStop(dialog);
+                engine_.ResumeDeliveries();
+            }
             if (engine_.Done())
                 HostLog("host: the file has been delivered");
             Press(dialog, kIdClose, "Close");

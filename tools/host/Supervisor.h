@@ -1,7 +1,8 @@
 #pragma once
 // The helper thread of unattended runs: it finds the module's dialog, presses
 // Start and Close the way a user would (only buttons that are enabled),
-// decides when the run ends, and prints progress once a second.
+// decides when the run ends, and prints progress once a second (and, when
+// asked, what the process holds).
 
 #include <atomic>
 #include <thread>
@@ -33,6 +34,12 @@ private:
     void Run();
     HWND FindDialog() const;
     void Press(HWND dialog, int id, const char* name);
+    // Stop, called with the engine's deliveries held so that the packet count
+    // it logs is exact; false, ending the run, when the filter stayed registered.
+    bool PressStop(HWND dialog);
+    // Stop, a pause, Start; ends the run if either fails.
+    void StopAndStart(HWND dialog);
+    void PrintSample(double now);
     void PrintProgress(double now);
 
     const HostOptions& options_;
@@ -51,4 +58,5 @@ private:
     double lastPrint_ = -1.0;
     uint64_t lastPackets_ = 0;
     int lastState_ = -1;
+    int restarts_ = 0;
 };

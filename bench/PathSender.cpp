@@ -5,7 +5,10 @@
 // tovrin-host, it tells the path's own cost from the cost of the process it
 // runs in.
 //
-//   tovrin-path-sender ADDRESS PORT N FILE
+//   tovrin-path-sender ADDRESS PORT N FILE [udp]
+//
+// With "udp", datagrams are framed as in the module's plain UDP mode (the
+// chunk alone, no RTP header).
 //
 // Blocks vary from 7 to 100 packets by the same kind of seeded generator the
 // host uses. Prints the datagrams sent and the time from the first block to
@@ -59,9 +62,10 @@ struct SocketSink
 
 int main(int argc, char** argv)
 {
-    if (argc != 5)
+    const bool plainUdp = argc == 6 && std::strcmp(argv[5], "udp") == 0;
+    if (argc != 5 && !plainUdp)
     {
-        std::fprintf(stderr, "usage: tovrin-path-sender ADDRESS PORT N FILE\n");
+        std::fprintf(stderr, "usage: tovrin-path-sender ADDRESS PORT N FILE [udp]\n");
         return 2;
     }
     const int port = std::atoi(argv[2]);
@@ -95,7 +99,7 @@ int main(int argc, char** argv)
     sink.to.sin_port = htons(static_cast<unsigned short>(port));
     sink.to.sin_addr.s_addr = inet_addr(argv[1]);
 
-    CTrafficPathWriter<SocketSink> writer(n, sink);
+    CTrafficPathWriter<SocketSink> writer(n, sink, plainUdp ? EDatagramFraming::Udp : EDatagramFraming::Rtp);
     writer.Start();
     uint32_t state = 1;  // xorshift32
     const auto start = std::chrono::steady_clock::now();

@@ -24,8 +24,9 @@ template <class Sink>
 class CTrafficPathWriter final : public CTsAligner
 {
 public:
-    explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink())
-        : m_Sink(std::move(sink))
+    explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink(),
+                                EDatagramFraming framing = EDatagramFraming::Rtp)
+        : m_RunFraming(framing), m_Sink(std::move(sink))
     {
         m_nChunkSize = packetsPerDatagram * kTsPacketSize;
     }
@@ -72,8 +73,8 @@ protected:
         bool changed = false;
         {
             SafeCriticalSection guard(m_cs);
-            const long long accepted = SendChunksAsRtp(data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
-                                                       m_SendFailures.Counting(m_Sink, TickCount, NoError));
+            const long long accepted = SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
+                                                  m_SendFailures.Counting(m_Sink, TickCount, NoError));
             if (accepted != 0)
                 m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
                                      std::memory_order_relaxed);
@@ -100,5 +101,6 @@ private:
     std::atomic<int64_t> m_llTotalBytes{0}; // payload bytes accepted since the latest start
     CSendFailures m_SendFailures;           // datagrams refused since the latest start; under m_cs
     long m_nReportedChanges = 0;            // where the module writes to the host's log
+    EDatagramFraming m_RunFraming;          // RTP header or the chunk alone
     Sink m_Sink;                            // where sendto would be
 };

@@ -10,7 +10,9 @@ Figures (the numbering of bench/README.md):
      same path timed under Wine with a real critical section
   1  end-to-end efficiency under Wine: tovrin-host playing the stream through
      the module as fast as it goes, against a bare sendto loop sending the
-     same datagrams; alternating runs, pinned and unpinned
+     same datagrams; alternating runs, pinned and unpinned; in RTP framing,
+     and with --protocols rtp,udp also in plain UDP framing (Protocol=UDP),
+     the two alternating as well
   4  the live rate: 60 Mbit/s for 30 s through the module, datagrams lost and
      the engine thread's time in the module outside sendto
   5  peers streaming the same file natively, against the native sendto limit
@@ -42,7 +44,7 @@ TS = 188
 HEADER = 12
 STREAM_PACKETS = 4200        # one pass of the traffic driver
 LIVE_MBITS = 60.0
-PORT = 43190                 # apart from the tests' 43000 and neighbours
+PORT = 43190                 # apart from the tests' 43000 and neighbours; --port changes it
 
 log_file = None
 
@@ -204,9 +206,11 @@ class Wine:
             self.xvfb.wait()
 
 
-def host_args(stream, packets, extra):
+def host_args(stream, packets, extra, protocol="rtp"):
+    # The INI file is kept between runs: the framing is written every time.
+    framing = "Protocol=UDP" if protocol == "udp" else "Protocol="
     return [str(WINDOWS / "tovrin-host.exe"), "--start", "--quiet", "--packets", str(packets), "--port", str(PORT),
-            "--address", "127.0.0.1", "--ini", str(OUT / "tovrin-host.ini")] + extra + [str(stream)]
+            "--address", "127.0.0.1", "--ini", str(OUT / "tovrin-host.ini"), "--ini-key", framing] + extra + [str(stream)]
 
 
 def host_summary(out):
@@ -320,6 +324,7 @@ def figure1(args, stream):
     packets_in_file = stream.stat().st_size // TS
     runs = args.runs
     result = {"runs": runs, "file_bytes": stream.stat().st_size, "modes": []}
+    senders = ["module", "bare", "path"]
     for mode, server_cpus, sender_cpus, receiver_cpus in (("pinned", {0}, {0}, {1}),
                                                           ("unpinned", None, None, None)):
         if mode not in args.placements:
@@ -327,28 +332,34 @@ def figure1(args, stream):
         wine.start_server(server_cpus)
         for n in (7, 1):
             datagrams = packets_in_file // n
-            size = HEADER + n * TS
-            log(f"== figure 1: {mode}, N={n}: {datagrams} datagrams of {size} bytes, {runs} alternating runs",
-                "load", loadavg())
-            entry = {"mode": mode, "N": n, "datagrams": datagrams, "size": size, "load_before": loadavg(),
-                     "module": [], "bare": [], "path": []}
-            senders = ["module", "bare", "path"]
+            entries = {}
+            for protocol in args.protocols:
+                size = (HEADER if protocol == "rtp" else 0) + n * TS
+                log(f"== figure 1: {mode}, N={n}, {protocol.upper()}: {datagrams} datagrams of {size} bytes, "
+                    f"{runs} alternating runs", "load", loadavg())
+                entries[protocol] = {"mode": mode, "N": n, "protocol": protocol, "datagrams": datagrams, "size": size,
+                                     "load_before": loadavg(), "module": [], "bare": [], "path": []}
+            # Every sender in every framing once a round, in an order that
+            # turns from round to round.
+            cases = [(p, who) for p in args.protocols for who in senders]
             for r in range(runs):
-                order = senders[r % 3:] + senders[:r % 3]
-                for who in order:
+                shift = r % len(cases)
+                for protocol, who in cases[shift:] + cases[:shift]:
+                    entry = entries[protocol]
+                    name = f"fig1-{mode}-{n}-{protocol}-{r}-{who}"
                     rx = Receiver(receiver_cpus)
                     if who == "module":
-                        rc, out, cpu = wine.run(host_args(stream, n, ["--fast", "--close-when-done"]),
-                                                f"fig1-{mode}-{n}-{r}-module", cpus=sender_cpus)
+                        rc, out, cpu = wine.run(host_args(stream, n, ["--fast", "--close-when-done"], protocol),
+                                                name, cpus=sender_cpus)
                         summary = host_summary(out)
                     elif who == "path":
                         rc, out, cpu = wine.run([str(WINDOWS / "tovrin-path-sender.exe"), "127.0.0.1", str(PORT),
-                                                 str(n), str(stream)], f"fig1-{mode}-{n}-{r}-{who}", cpus=sender_cpus)
+                                                 str(n), str(stream)] + (["udp"] if protocol == "udp" else []),
+                                                name, cpus=sender_cpus)
                         summary = keyvalues(out)
                     else:
                         rc, out, cpu = wine.run([str(WINDOWS / "tovrin-bare-sendto.exe"), "127.0.0.1", str(PORT),
-                                                 str(size), str(datagrams)], f"fig1-{mode}-{n}-{r}-{who}",
-                                                cpus=sender_cpus)
+                                                 str(entry["size"]), str(datagrams)], name, cpus=sender_cpus)
                         summary = keyvalues(out)
                     got = rx.result()
                     if rc != 0:
@@ -358,20 +369,22 @@ def figure1(args, stream):
                     if who == "module":
                         run["host"] = summary
                     entry[who].append(run)
-                    log(f"  run {r} {who:12s} {got['rate_dps']:9.1f} datagrams/s  received {int(got['datagrams'])}"
-                        f"  lost {int(got['rtp_lost'])}  cpu {cpu:.2f} s")
+                    log(f"  run {r} {protocol.upper()} {who:12s} {got['rate_dps']:9.1f} datagrams/s  received "
+                        f"{int(got['datagrams'])}  lost {int(got['rtp_lost'])}  cpu {cpu:.2f} s")
             gb = result["file_bytes"] / 1e9
-            for who in senders:
-                entry[who + "_dps"] = median([x["rate_dps"] for x in entry[who]])
-                entry[who + "_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry[who]]) / gb
-            entry["ratio"] = entry["module_dps"] / entry["bare_dps"]
-            entry["ratio_path"] = entry["path_dps"] / entry["bare_dps"]
-            entry["paired_ratios"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(entry["module"], entry["bare"])]
-            entry["paired_median"] = median(entry["paired_ratios"])
-            entry["load_after"] = loadavg()
-            log(f"  median module {entry['module_dps']:.1f}  bare {entry['bare_dps']:.1f}  path without host "
-                f"{entry['path_dps']:.1f}  module/bare {entry['ratio']:.3f}  path/bare {entry['ratio_path']:.3f}")
-            result["modes"].append(entry)
+            for protocol, entry in entries.items():
+                for who in senders:
+                    entry[who + "_dps"] = median([x["rate_dps"] for x in entry[who]])
+                    entry[who + "_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry[who]]) / gb
+                entry["ratio"] = entry["module_dps"] / entry["bare_dps"]
+                entry["ratio_path"] = entry["path_dps"] / entry["bare_dps"]
+                entry["paired_ratios"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(entry["module"], entry["bare"])]
+                entry["paired_median"] = median(entry["paired_ratios"])
+                entry["load_after"] = loadavg()
+                log(f"  {protocol.upper()} median module {entry['module_dps']:.1f}  bare {entry['bare_dps']:.1f}  "
+                    f"path without host {entry['path_dps']:.1f}  module/bare {entry['ratio']:.3f}  "
+                    f"path/bare {entry['ratio_path']:.3f}")
+                result["modes"].append(entry)
     return result
 
 
@@ -540,13 +553,16 @@ def report(results):
                   f"{f1['file_bytes']} bytes played by tovrin-host --fast through the module; the bare loop sends the "
                   f"same number of datagrams of the same size. Median of the alternating runs listed; datagrams "
                   "per second as the receiver counted them (first to last arrival).", "",
-                  "| placement | N | datagrams | module in tovrin-host, datagrams/s | bare sendto loop, datagrams/s | "
-                  "**module ÷ bare** | run-by-run ratios (median) | module path without the host, datagrams/s | "
-                  "path ÷ bare | lost (module) | CPU s/GB module / bare (process + wineserver) | load before → after |",
-                  "|---|---|---|---|---|---|---|---|---|---|---|---|"]
+                  "| placement | N | framing | datagrams | module in tovrin-host, datagrams/s | bare sendto loop, "
+                  "datagrams/s | **module ÷ bare** | run-by-run ratios (median) | module path without the host, "
+                  "datagrams/s | path ÷ bare | lost (module) | CPU s/GB module / bare (process + wineserver) | "
+                  "load before → after |",
+                  "|---|---|---|---|---|---|---|---|---|---|---|---|---|"]
         for e in f1["modes"]:
             lost = sum(int(x["rtp_lost"]) + int(e["datagrams"] - x["received"]) for x in e["module"])
-            lines.append(f"| {e['mode']} | {e['N']} | {e['datagrams']} | {e['module_dps']:.0f} | {e['bare_dps']:.0f} | "
+            framing = e.get("protocol", "rtp").upper()
+            lines.append(f"| {e['mode']} | {e['N']} | {framing} | {e['datagrams']} | {e['module_dps']:.0f} | "
+                         f"{e['bare_dps']:.0f} | "
                          f"**{e['ratio']:.3f}** | {', '.join(f'{x:.2f}' for x in e['paired_ratios'])} "
                          f"({e['paired_median']:.3f}) | {e['path_dps']:.0f} | {e['ratio_path']:.3f} | {lost} | "
                          f"{e['module_cpu_s_per_GB']:.1f} / {e['bare_cpu_s_per_GB']:.1f} | "
@@ -591,7 +607,7 @@ def report(results):
 
 
 def main():
-    global log_file
+    global log_file, PORT
     # bench/soak.py imports this file as "bench": let it find this instance,
     # with its log file, rather than load a second copy.
     sys.modules.setdefault("bench", sys.modules[__name__])
@@ -607,9 +623,18 @@ def main():
                         help="keep the figures of the previous results.json that this run does not make")
     parser.add_argument("--placements", default="pinned,unpinned",
                         help="CPU placements for the Wine figures 1 and 4 (default pinned,unpinned)")
+    parser.add_argument("--protocols", default="rtp",
+                        help="framings for figure 1: rtp, udp (the module's Protocol=UDP) or rtp,udp (default rtp)")
+    parser.add_argument("--port", type=int, default=PORT,
+                        help=f"UDP port on 127.0.0.1 for the senders and the receiver (default {PORT}); another "
+                             "benchmark running at the same time needs a port of its own")
     args = parser.parse_args()
+    PORT = args.port
     figures = set(args.only.split(","))
     args.placements = set(args.placements.split(","))
+    args.protocols = [p for p in args.protocols.split(",") if p]
+    if not args.protocols or set(args.protocols) - {"rtp", "udp"}:
+        parser.error("--protocols takes rtp, udp or rtp,udp")
 
     OUT.mkdir(parents=True, exist_ok=True)
     (OUT / "logs").mkdir(exist_ok=True)

@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Builds what the benchmarks need and runs them all (bench/README.md):
-#   bash bench/run.sh [--runs N] [--quick] [--skip-wine] [--only 2,1,4,5]
+#   bash bench/run.sh [--runs N] [--quick] [--skip-wine] [--only 2,1,4,5] [--protocols rtp,udp] [--port P]
 #   bash bench/run.sh --only soak [--soak-minutes M]   (or bench/soak.sh M)
 # Results: build/bench-results/report.md and results.json. Takes about half
 # an hour on the 2-CPU machine with the default 5 runs; the soak as long as

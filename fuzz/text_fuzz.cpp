@@ -1,6 +1,7 @@
-// libFuzzer target for the settings parser and the status texts: what the
-// INI file or a typed field holds becomes a value, and any byte count or
-// running time becomes a text that fits its buffer.
+// libFuzzer target for the settings parsers and the status texts: what the
+// INI file or a typed field holds becomes a value (the three settings and the
+// optional sending keys), and any byte count or running time becomes a text
+// that fits its buffer.
 //
 // Input layout (short inputs are padded with zeros):
 //   bytes 0-7   a signed 64-bit byte count, little-endian
@@ -10,17 +11,20 @@
 //
 // The parser is compared with the C library's strtol/wcstol on the same text
 // (non-ASCII characters, which neither counts as blank or digit, replaced by
-// 'x'), cut into the int range. The texts are read back and compared with
-// the value they were made from.
+// 'x'), cut into the int range; the sending keys' whole-number parser with a
+// plain reading of the trimmed text. The texts are read back and compared
+// with the value they were made from.
 
 #include <climits>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <cwchar>
 #include <string>
 
 #include "OptionsValues.h"
+#include "SendOptions.h"
 #include "StatusText.h"
 
 namespace {
@@ -53,6 +57,77 @@ void CheckParse(const std::basic_string<Char>& text, long reference)
     const int expected = parsed < 1 ? 1 : parsed > 7 ? 7 : parsed;
     if (packets != expected)
         Fail("ClampPacketsPerDatagram(" + std::to_string(parsed) + ") gave " + std::to_string(packets));
+}
+
+// The trimmed text when it is all decimal digits, else "".
+template <class Char>
+std::string DigitsOnly(const std::basic_string<Char>& text)
+{
+    auto blank = [](Char c) { return c == ' ' || (c >= '\t' && c <= '\r'); };
+    size_t begin = 0, end = text.size();
+    while (begin < end && blank(text[begin]))
+        ++begin;
+    while (end > begin && blank(text[end - 1]))
+        --end;
+    std::string digits;
+    for (size_t i = begin; i < end; ++i)
+    {
+        if (text[i] < '0' || text[i] > '9')
+            return "";
+        digits += static_cast<char>(text[i]);
+    }
+    return digits;
+}
+
+// The value of a whole-number key: the number when it is in 1..high, else 0.
+long long WholeNumberReference(const std::string& digits, long long high)
+{
+    const size_t first = digits.find_first_not_of('0');
+    if (digits.empty() || first == std::string::npos)
+        return 0;
+    if (digits.size() - first > 12)
+        return 0;
+    const long long value = std::stoll(digits.substr(first));
+    return value <= high ? value : 0;
+}
+
+template <class Char>
+void CheckSendOptions(const std::basic_string<Char>& text)
+{
+    const std::string digits = DigitsOnly(text);
+    if (ParseTtl(text.c_str()) != WholeNumberReference(digits, 255))
+        Fail("ParseTtl gave " + std::to_string(ParseTtl(text.c_str())) + " for digits '" + digits + "'");
+    if (ParseSendBufferSize(text.c_str()) != WholeNumberReference(digits, INT_MAX))
+        Fail("ParseSendBufferSize gave " + std::to_string(ParseSendBufferSize(text.c_str())));
+
+    std::string upper;
+    for (Char c : text)
+        upper += c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : (c > 0 && c < 0x80 ? static_cast<char>(c) : '?');
+    const size_t b = upper.find_first_not_of(" \t\n\v\f\r");
+    const size_t e = upper.find_last_not_of(" \t\n\v\f\r");
+    const bool udp = b != std::string::npos && upper.substr(b, e - b + 1) == "UDP";
+    if ((ParseSendProtocol(text.c_str()) == EDatagramFraming::Udp) != udp)
+        Fail("ParseSendProtocol disagrees on '" + upper + "'");
+
+    SSendOptions options;
+    ParseLocalAddress(text.c_str(), options);
+    if (options.szLocalAddress[kSendAddressTextCapacity - 1] != 0)
+        Fail("the kept local address text is not terminated");
+    unsigned char octets[4];
+    if (options.HasLocalAddress != 0)
+    {
+        if (!ParseDottedQuad(options.szLocalAddress, octets) ||
+            std::memcmp(octets, options.LocalAddress, 4) != 0 || (octets[0] | octets[1] | octets[2] | octets[3]) == 0)
+            Fail("a local address was taken from a text that does not name one");
+        // The whole text named it, not a part kept of a longer one.
+        std::wstring whole;
+        for (Char c : text)
+            whole += static_cast<wchar_t>(c);
+        const size_t first = whole.find_first_not_of(L" \t\n\v\f\r");
+        whole = whole.substr(first, whole.find_last_not_of(L" \t\n\v\f\r") - first + 1);
+        if (whole != options.szLocalAddress)
+            Fail("a local address was taken from part of a text");
+    }
 }
 
 void CheckDigitGroups(long long value)
@@ -138,6 +213,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         wideReference += c > 0x7F ? L'x' : c;
     }
     CheckParse(wide, std::wcstol(wideReference.c_str(), nullptr, 10));
+    CheckSendOptions(wide);
 
     std::string narrow;
     std::string narrowReference;
@@ -147,5 +223,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         narrowReference += data[i] > 0x7F ? 'x' : static_cast<char>(data[i]);
     }
     CheckParse(narrow, std::strtol(narrowReference.c_str(), nullptr, 10));
+    CheckSendOptions(narrow);
     return 0;
 }

@@ -21,6 +21,12 @@ constexpr wchar_t kIniSection[] = L"TovrinStreamer";
 constexpr wchar_t kKeyAddress[] = L"IPAddress";
 constexpr wchar_t kKeyPort[] = L"UDP_Port";
 constexpr wchar_t kKeyPackets[] = L"nTS_UDP";
+// Optional keys that the user adds by hand; never written.
+constexpr wchar_t kKeyProtocol[] = L"Protocol";
+constexpr wchar_t kKeyTtl[] = L"TTL";
+constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
+constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
+constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
 constexpr int kDefaultPackets = 7;
@@ -37,6 +43,8 @@ constexpr UINT_PTR kStatusTimerId = 100;
 constexpr UINT kStatusTimerPeriodMs = 1000;
 constexpr INT_PTR kDialogEndCode = 2;
 constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
+// The line shows some 70 characters: what differs comes before the address.
+constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -172,7 +180,9 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_nRefusedAtLastStatus(0),
       m_bShowingSendFailures(false),
       m_szStartRefusal(),
-      m_bAddressEdited(false)
+      m_bAddressEdited(false),
+      m_SendOptions(),
+      m_RunFraming(EDatagramFraming::Rtp)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();
@@ -244,6 +254,10 @@ void CPidDataWriter::StartWrite()
     m_szStartRefusal[0] = 0;
     if (!DeviceDeliversTransportStream())
         return;
+    // Streaming from another interface than the user named is worse than not
+    // streaming: such a start ends before anything is registered.
+    if (!CheckLocalAddress(m_SendOptions, m_szStartRefusal))
+        return;
 
     sockaddr_in destination;
     if (!DestinationFromSettings(destination))
@@ -269,7 +283,9 @@ void CPidDataWriter::StartWrite()
 
     if (WSAStartup(MAKEWORD(2, 2), &m_WsaData) == 0)
         ++m_nWsaStartups;
-    const SOCKET udp = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    // Broadcast is allowed because only an address written out in full gets
+    // here: a text that inet_addr would have made 255.255.255.255 was refused.
+    const SOCKET udp = OpenUdpSender(m_SendOptions, destination, true, m_szStartRefusal);
     if (udp == INVALID_SOCKET)
     {
         // A start without a socket must not look like a running stream.
@@ -282,16 +298,17 @@ void CPidDataWriter::StartWrite()
         return;
     }
 
-    // The chunk length stays as it is now until the stream stops.
+    // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_nTS * kTsPacketSize;
     Reset();
     {
         // A traffic call that passed the flag test before the last stop may
         // still be on its way to a send: under the lock it sees either no
-        // socket or the new socket with the whole new destination.
+        // socket or the new socket with the whole new destination and framing.
         SafeCriticalSection guard(m_cs);
         m_Socket = udp;
         m_DestAddr = destination;
+        m_RunFraming = m_SendOptions.Protocol;
         m_SendFailures.Reset();
     }
     // Release: a traffic call that sees the flag also sees the chunk length
@@ -349,8 +366,9 @@ void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
             return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
                           reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size;
         };
-        const long long accepted = SendChunksAsRtp(data, length, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
-                                                   m_SendFailures.Counting(send, GetTickCount, WSAGetLastError));
+        const long long accepted =
+            SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
+                       m_SendFailures.Counting(send, GetTickCount, WSAGetLastError));
         // Only this thread adds to the total: a plain load and store suffice.
         if (accepted != 0)
             m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
@@ -383,6 +401,7 @@ void CPidDataWriter::SetDefaultOptions()
     CopyZeroFilled(m_szIPAddress, kDefaultAddress);
     m_wUdpPort = kDefaultPort;
     SetPacketsPerDatagram(kDefaultPackets);
+    m_SendOptions = SSendOptions();
 }
 
 void CPidDataWriter::LoadOptions()
@@ -407,6 +426,23 @@ void CPidDataWriter::LoadOptions()
     wsprintfW(text, L"%d", m_nTS);
     GetPrivateProfileStringW(kIniSection, kKeyPackets, text, value, kNumberTextCapacity, m_IniFileName);
     SetPacketsPerDatagram(ParseLeadingInt(value));
+
+    LoadSendOptions();
+}
+
+// A running stream keeps the socket and framing it started with; what is read
+// here takes effect at the next Start.
+void CPidDataWriter::LoadSendOptions()
+{
+    wchar_t text[kSendOptionTextCapacity];
+    auto read = [&](const wchar_t* key) {
+        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
+        return text;
+    };
+    m_SendOptions.Protocol = ParseSendProtocol(read(kKeyProtocol));
+    m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
+    ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
+    m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
 }
 
 void CPidDataWriter::SaveOptions()
@@ -451,17 +487,22 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
     return self->MyDlgWindowProc(dialog, message, wParam, lParam);
 }
 
-// The settings, or why the latest start was refused.
+// `text` holds kDialogTextCapacity characters: the settings, or why the
+// latest start was refused.
+void CPidDataWriter::FormatDescription(wchar_t* text) const
+{
+    if (m_szStartRefusal[0] != 0)
+        wsprintfW(text, L"%s", m_szStartRefusal);
+    else
+        wsprintfW(text, m_SendOptions.Protocol == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
+                  m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+}
+
 void CPidDataWriter::ShowDescription(HWND dialog)
 {
     m_bShowingSendFailures = false;
-    if (m_szStartRefusal[0] != 0)
-    {
-        SetDlgItemTextW(dialog, IDC_DESCRIPTION, m_szStartRefusal);
-        return;
-    }
     wchar_t text[kDialogTextCapacity];
-    wsprintfW(text, kDescriptionFormat, m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+    FormatDescription(text);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
 }
 
@@ -560,7 +601,7 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
         case IDC_START:
             ReadBackControls(dialog);
             StartWrite();
-            ShowDescription(dialog);
+            ShowDescription(dialog);  // a refused start says why
             UpdateControlsEnable();
             return TRUE;
         case IDC_STOP:

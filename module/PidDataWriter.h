@@ -11,7 +11,9 @@
 
 #include "CriticalSection.h"
 #include "SendFailures.h"
+#include "SendOptions.h"
 #include "TsAligner.h"
+#include "UdpSender.h"
 #include "host_api.h"
 
 class CPidDataWriter final : public CTsAligner,
@@ -25,7 +27,7 @@ public:
     CPidDataWriter(const CPidDataWriter&) = delete;
     CPidDataWriter& operator=(const CPidDataWriter&) = delete;
 
-    // Sends every whole chunk as one RTP datagram, under m_cs.
+    // Sends every whole chunk as one datagram (RTP, or plain UDP), under m_cs.
     void ReceiveAlignedTraffic(unsigned char* data, int length) override;
 
     virtual const char* GetReceiverName();
@@ -62,6 +64,8 @@ private:
 
     // m_nTS brought into 1..7; the chunk size follows it only while no stream runs.
     void SetPacketsPerDatagram(int packets);
+    void LoadSendOptions();
+    void FormatDescription(wchar_t* text) const;
     bool DeviceDeliversTransportStream();
     bool DestinationFromSettings(sockaddr_in& destination) const;
     void ReadBackControls(HWND dialog);
@@ -88,8 +92,10 @@ private:
     CSendFailures m_SendFailures;                    // datagrams refused since the latest start; under m_cs
     uint64_t m_nRefusedAtLastStatus;                 // m_SendFailures.Refused() at the previous status update
     bool m_bShowingSendFailures;                     // the description line tells of refused datagrams
-    wchar_t m_szStartRefusal[200];                   // why the latest start was refused; empty when it was not
+    SendRefusalText m_szStartRefusal;                // why the latest start was refused; empty when it was not
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
+    SSendOptions m_SendOptions;                      // the optional sending keys, as last loaded
+    EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -43,14 +43,24 @@ inline void WriteRtpCounters(unsigned char* header, uint16_t sequence, uint32_t 
     header[7] = static_cast<unsigned char>(timestamp);
 }
 
-// Sends every whole chunk of `data` as one RTP datagram, in memory order,
-// assembling each in one stack buffer: `send(datagram, size)` returns whether
-// the socket accepted it. Sequence and timestamp advance for every chunk, sent
-// or not, so a receiver sees a lost datagram as a gap. Returns the payload
-// bytes that were accepted. A chunk size the buffer cannot hold sends nothing.
+// What each datagram carries: the chunk behind an RTP header, or the chunk
+// alone for receivers that take only plain udp://.
+enum class EDatagramFraming : int32_t
+{
+    Rtp = 0,
+    Udp = 1,
+};
+
+// Sends every whole chunk of `data` as one datagram, in memory order:
+// `send(datagram, size)` returns whether the socket accepted it. An RTP
+// datagram is assembled in one stack buffer; a plain one is the chunk where
+// it lies, since nothing goes in front of it. Sequence and timestamp advance
+// for every chunk, sent or not and in either framing, so a receiver sees a
+// lost datagram as a gap. Returns the payload bytes that were accepted. A
+// chunk size the buffer cannot hold sends nothing.
 template <class Send>
-long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize,
-                          uint16_t& sequence, uint32_t& timestamp, Send&& send)
+long long SendChunks(const unsigned char* data, int length, int chunkSize, EDatagramFraming framing,
+                     uint16_t& sequence, uint32_t& timestamp, Send&& send)
 {
     unsigned char datagram[kMaxDatagramSize];
     WriteRtpFixedHeader(datagram);
@@ -61,11 +71,27 @@ long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize,
     for (int offset = 0; length - offset >= chunkSize; offset += chunkSize)
     {
         timestamp += kRtpTicksPerDatagram;
-        WriteRtpCounters(datagram, sequence, timestamp);
-        CopyPackets(datagram + kRtpHeaderSize, data + offset, chunkSize);
-        if (send(static_cast<const unsigned char*>(datagram), kRtpHeaderSize + chunkSize))
+        bool sent;
+        if (framing == EDatagramFraming::Rtp)
+        {
+            WriteRtpCounters(datagram, sequence, timestamp);
+            CopyPackets(datagram + kRtpHeaderSize, data + offset, chunkSize);
+            sent = send(static_cast<const unsigned char*>(datagram), kRtpHeaderSize + chunkSize);
+        }
+        else
+        {
+            sent = send(data + offset, chunkSize);
+        }
+        if (sent)
             accepted += chunkSize;
         ++sequence;
     }
     return accepted;
+}
+
+template <class Send>
+long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize,
+                          uint16_t& sequence, uint32_t& timestamp, Send&& send)
+{
+    return SendChunks(data, length, chunkSize, EDatagramFraming::Rtp, sequence, timestamp, send);
 }

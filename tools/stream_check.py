@@ -198,10 +198,11 @@ def wait_for(predicate, seconds, what):
     return False
 
 
-def write_sdp(path, port):
-    # Payload type 33 is MPEG-2 transport stream on the 90 kHz RTP clock.
+def write_sdp(path, port, connection="127.0.0.1"):
+    # Payload type 33 is MPEG-2 transport stream on the 90 kHz RTP clock. The
+    # connection address is where the datagrams go (a group as "GROUP/TTL").
     with open(path, "w") as f:
-        f.write("v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=ts\r\nc=IN IP4 127.0.0.1\r\nt=0 0\r\n"
+        f.write(f"v=0\r\no=- 0 0 IN IP4 127.0.0.1\r\ns=ts\r\nc=IN IP4 {connection}\r\nt=0 0\r\n"
                 f"m=video {port} RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n")
 
 

@@ -190,9 +190,11 @@ public:
 };
 
 // Checks what a socket would have been given, without keeping it: the size,
-// the RTP sequence running on by one, and a sync byte in front of the payload.
+// the RTP sequence running on by one, and a sync byte in front of the payload
+// (in plain UDP framing: the size and the sync byte).
 struct CheckingSink
 {
+    EDatagramFraming framing = EDatagramFraming::Rtp;
     int expectedSize = 0;
     long datagrams = 0;
     long faults = 0;
@@ -201,6 +203,13 @@ struct CheckingSink
 
     bool operator()(const unsigned char* datagram, int size)
     {
+        if (framing == EDatagramFraming::Udp)
+        {
+            if (size != expectedSize || datagram[0] != kTsSyncByte)
+                ++faults;
+            ++datagrams;
+            return true;
+        }
         const uint16_t sequence = static_cast<uint16_t>(datagram[2] << 8 | datagram[3]);
         if (size != expectedSize || sequence != nextSequence || datagram[0] != 0x80 || datagram[1] != 33 ||
             datagram[kRtpHeaderSize] != kTsSyncByte)
@@ -296,31 +305,38 @@ TEST(NoAllocation, CounterSeesAllocations)
 TEST(NoAllocation, TrafficPathAllocatesNothing)
 {
     std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
-    for (int n = kMinPacketsPerChunk; n <= kMaxPacketsPerChunk; ++n)
+    for (const EDatagramFraming framing : {EDatagramFraming::Rtp, EDatagramFraming::Udp})
     {
-        for (const Case& c : kCases)
+        for (int n = kMinPacketsPerChunk; n <= kMaxPacketsPerChunk; ++n)
         {
-            SCOPED_TRACE(testing::Message() << "N=" << n << ", " << c.name);
-            CheckingSink sink;
-            sink.expectedSize = kRtpHeaderSize + n * kTsPacketSize;
-            Writer writer(n, sink);
-            writer.Start();
-            Play(writer, stream, c, 1);  // warm-up: first lock, first touch of every page
+            for (const Case& c : kCases)
+            {
+                const bool rtp = framing == EDatagramFraming::Rtp;
+                SCOPED_TRACE(testing::Message() << (rtp ? "RTP" : "plain UDP") << ", N=" << n << ", " << c.name);
+                CheckingSink sink;
+                sink.framing = framing;
+                sink.expectedSize = (rtp ? kRtpHeaderSize : 0) + n * kTsPacketSize;
+                Writer writer(n, sink, framing);
+                writer.Start();
+                Play(writer, stream, c, 1);  // warm-up: first lock, first touch of every page
 
-            AllocationWindow window;
-            Play(writer, stream, c, kPasses);
-            writer.Stop();
-            writer.ReceiveTraffic(stream.data(), kTsPacketSize);  // dropped while stopped
-            writer.Start();
-            Play(writer, stream, c, 1);
-            window.Stop();
+                AllocationWindow window;
+                Play(writer, stream, c, kPasses);
+                writer.Stop();
+                writer.ReceiveTraffic(stream.data(), kTsPacketSize);  // dropped while stopped
+                writer.Start();
+                Play(writer, stream, c, 1);
+                window.Stop();
 
-            EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed";
-            EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed";
-            const long passes = 1 + kPasses + 1;
-            EXPECT_EQ(writer.GetSink().datagrams, passes * (kStreamPackets / n));
-            EXPECT_EQ(writer.GetSink().faults, 0);
-            EXPECT_EQ(writer.TotalBytes(), static_cast<long long>(kStreamPackets) * kTsPacketSize);  // since the latest start
+                EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed";
+                EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed";
+                const long passes = 1 + kPasses + 1;
+                EXPECT_EQ(writer.GetSink().datagrams, passes * (kStreamPackets / n));
+                EXPECT_EQ(writer.GetSink().faults, 0);
+                // The counters run on in either framing.
+                EXPECT_EQ(writer.NextSequence(), static_cast<uint16_t>(passes * (kStreamPackets / n)));
+                EXPECT_EQ(writer.TotalBytes(), static_cast<long long>(kStreamPackets) * kTsPacketSize);  // since the latest start
+            }
         }
     }
 }

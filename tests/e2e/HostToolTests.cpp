@@ -331,6 +331,18 @@ TEST(HostOptions, AcceptsWhatTheHelpPromises)
     EXPECT_EQ(d.deviceTransportType, 129);
     EXPECT_FALSE(d.pressStart);
 
+    EXPECT_TRUE(d.iniKeys.empty());
+
+    // Any key, in order, the same key twice, and an empty value.
+    HostOptions k;
+    ASSERT_TRUE(ParseHostOptions({"--ini-key", "Protocol=UDP", "--ini-key", "LocalIPAddress=", "--ini-key",
+                                  "TTL=4", "--ini-key", "TTL=a=b", "k.ts"},
+                                 &k, &error))
+        << error;
+    const std::vector<std::pair<std::string, std::string>> keys = {
+        {"Protocol", "UDP"}, {"LocalIPAddress", ""}, {"TTL", "4"}, {"TTL", "a=b"}};
+    EXPECT_EQ(k.iniKeys, keys);
+
     HostOptions f;
     ASSERT_TRUE(ParseHostOptions({"--fast", "--block", "50", "--loop", "z.ts"}, &f, &error)) << error;
     EXPECT_EQ(f.pacing, Pacing::Fast);
@@ -373,6 +385,9 @@ TEST(HostOptions, RefusesWhatItCannotDo)
         {{"--block", "9-3", "a.ts"}, "--block takes"},
         {{"--block", "3-", "a.ts"}, "--block takes"},
         {{"--address", "", "a.ts"}, "--address takes"},
+        {{"--ini-key", "TTL", "a.ts"}, "--ini-key takes KEY=VALUE"},
+        {{"--ini-key", "=5", "a.ts"}, "--ini-key takes KEY=VALUE"},
+        {{"a.ts", "--ini-key"}, "--ini-key needs a value"},
         {{"--address", "1234.1234.1234.12345", "a.ts"}, "--address takes"},
         {{"--close-after", "-1", "a.ts"}, "--close-after takes"},
         {{"--loop", "--close-when-done", "a.ts"}, "needs a playback that ends"},

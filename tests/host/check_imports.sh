@@ -30,7 +30,7 @@ for dll in $dlls; do
         libstdc++*|libgcc*|libwinpthread*)
             fail "imports $dll: the C++/GCC runtime must be linked in statically" ;;
         kernel32.dll|user32.dll|gdi32.dll|advapi32.dll|comctl32.dll|comdlg32.dll|\
-        shell32.dll|shlwapi.dll|ole32.dll|oleaut32.dll|ws2_32.dll|msvcrt.dll|\
+        shell32.dll|shlwapi.dll|ole32.dll|oleaut32.dll|ws2_32.dll|iphlpapi.dll|msvcrt.dll|\
         ucrtbase.dll|version.dll|ntdll.dll|api-ms-win-crt-*.dll)
             pass "imports system DLL $dll" ;;
         *)

@@ -469,6 +469,8 @@ using AddrFn = unsigned long(WSAAPI*)(const char*);
 using DebugStringFn = void(WINAPI*)(LPCWSTR);
 using TickFn = DWORD(WINAPI*)();
 using FormatFn = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*);
+using SetOptionFn = int(WSAAPI*)(SOCKET, int, int, const char*, int);
+using BindFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
 
 StartupFn g_RealStartup = nullptr;
 CleanupFn g_RealCleanup = nullptr;
@@ -482,6 +484,8 @@ AddrFn g_RealAddr = nullptr;
 DebugStringFn g_RealDebugString = nullptr;
 TickFn g_RealTick = nullptr;
 FormatFn g_RealFormat = nullptr;
+SetOptionFn g_RealSetOption = nullptr;
+BindFn g_RealBind = nullptr;
 bool g_Installed = false;
 
 std::atomic<int> g_Startups{0}, g_Cleanups{0}, g_Sockets{0}, g_Closes{0}, g_Sends{0}, g_Accepted{0};
@@ -489,12 +493,14 @@ std::atomic<int> g_LastErrors{0}, g_TickReads{0}, g_Formats{0}, g_DebugLines{0};
 std::atomic<int> g_Balance{0}, g_Lowest{0};
 std::atomic<bool> g_FailSockets{false}, g_FailStartups{false};
 std::atomic<int> g_RefuseError{0}, g_RefuseEvery{0}, g_RefuseCount{0};
+std::atomic<bool> g_FailBinds{false};
 
 std::mutex g_Mutex;  // guards the destination, the log and the debug lines
 Bytes g_LastDestination;
 bool g_Logging = false;
 std::vector<LogEntry> g_Log;
 std::vector<std::wstring> g_DebugText;
+std::vector<OptionCall> g_OptionCalls;
 
 thread_local int t_Own = 0;
 
@@ -667,6 +673,38 @@ DWORD WINAPI HookFormat(DWORD flags, LPCVOID source, DWORD id, DWORD language, L
     return g_RealFormat(flags, source, id, language, buffer, size, arguments);
 }
 
+void NoteOptionCall(int level, int name, const char* value, int length, bool done)
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    Bytes bytes;
+    if (value != nullptr && length > 0)
+        bytes.assign(reinterpret_cast<const uint8_t*>(value), reinterpret_cast<const uint8_t*>(value) + length);
+    g_OptionCalls.push_back({level, name, std::move(bytes), done});
+}
+
+int WSAAPI HookSetOption(SOCKET s, int level, int name, const char* value, int length)
+{
+    const int result = g_RealSetOption(s, level, name, value, length);
+    if (t_Own == 0)
+        NoteOptionCall(level, name, value, length, result == 0);
+    return result;
+}
+
+int WSAAPI HookBind(SOCKET s, const sockaddr* address, int length)
+{
+    if (t_Own != 0)
+        return g_RealBind(s, address, length);
+    if (g_FailBinds.load())
+    {
+        NoteOptionCall(kBindCall, 0, reinterpret_cast<const char*>(address), length, false);
+        WSASetLastError(WSAEADDRNOTAVAIL);
+        return SOCKET_ERROR;
+    }
+    const int result = g_RealBind(s, address, length);
+    NoteOptionCall(kBindCall, 0, reinterpret_cast<const char*>(address), length, result == 0);
+    return result;
+}
+
 // Every import slot of this program for `function` from `dll`.
 std::vector<void**> FindSlots(const char* dll, const char* function)
 {
@@ -734,6 +772,8 @@ bool Install()
     Patch(ws2, "htons", &HookHtons, g_RealHtons);
     Patch(ws2, "inet_pton", &HookPton, g_RealPton);
     Patch(ws2, "inet_addr", &HookAddr, g_RealAddr);
+    ok = Patch(ws2, "setsockopt", &HookSetOption, g_RealSetOption) && ok;
+    ok = Patch(ws2, "bind", &HookBind, g_RealBind) && ok;
     g_Installed = ok;
     return ok;
 }
@@ -771,6 +811,11 @@ void RefuseSends(int error, int every)
     g_RefuseEvery = every;
 }
 
+void FailBinds(bool fail)
+{
+    g_FailBinds = fail;
+}
+
 void OnCall(Call call, std::function<void()> hook)
 {
     std::lock_guard<std::mutex> lock(g_HookMutex);
@@ -787,6 +832,18 @@ std::vector<std::wstring> DebugLines()
 {
     std::lock_guard<std::mutex> lock(g_Mutex);
     return g_DebugText;
+}
+
+void ClearOptionCalls()
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    g_OptionCalls.clear();
+}
+
+std::vector<OptionCall> OptionCalls()
+{
+    std::lock_guard<std::mutex> lock(g_Mutex);
+    return g_OptionCalls;
 }
 
 void StartLog()

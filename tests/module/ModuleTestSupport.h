@@ -59,6 +59,14 @@ public:
     std::wstring AddressField() const { return std::wstring(m_Writer.m_szIPAddress, 20); }
     sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
     std::wstring StartRefusal() const { return m_Writer.m_szStartRefusal; }
+    const SSendOptions& SendOptions() const { return m_Writer.m_SendOptions; }
+    // The options dialog's description line as it would show now.
+    std::wstring Description() const
+    {
+        wchar_t text[200];
+        m_Writer.FormatDescription(text);
+        return text;
+    }
     CSendFailures SendFailures() const
     {
         SafeCriticalSection guard(m_Writer.m_cs);
@@ -346,6 +354,8 @@ void FailStartups(bool fail);
 // Every `every`-th sendto of the module from now on (the first included)
 // fails with `error` without sending, as on a link that is down; 0 stops it.
 void RefuseSends(int error, int every);
+// While set, the module's bind() fails as for an address the system lacks.
+void FailBinds(bool fail);
 // Runs on the calling thread inside the module's next calls of socket(),
 // closesocket() or sendto(), before the real function; Any runs inside every
 // socket-library call (those three, WSAStartup, WSACleanup, and the address
@@ -362,6 +372,18 @@ void OnCall(Call call, std::function<void()> hook);
 Bytes LastDestination();
 // Every line the module wrote with OutputDebugStringW, in order.
 std::vector<std::wstring> DebugLines();
+
+// The module's setsockopt and bind calls since the latest ClearOptionCalls.
+constexpr int kBindCall = -1;  // no option level (IPPROTO_IP is 0)
+struct OptionCall
+{
+    int level;   // kBindCall for a bind
+    int name;
+    Bytes value; // the option's bytes, or the bound address
+    bool done;   // the call succeeded
+};
+void ClearOptionCalls();
+std::vector<OptionCall> OptionCalls();
 
 // An ordered log of the module's sends and of points the test marks, for the
 // stress tests. Records only while enabled.

@@ -17,6 +17,12 @@ of a namespace test must itself run in the namespace: `wine()` gives the test
 a copy of the build's prefix with a wineserver of its own started inside, and
 ends that server before the namespace goes.
 
+Give a Wine program files for its output, not pipes: the prefix's services
+(services.exe, winedevice.exe, ...) inherit the first program's stdout and
+stderr and live as long as the persistent wineserver, so a reader waiting
+for the end of a pipe (communicate(), capture_output=True) waits until the
+namespace closes.
+
 Needs root (ip netns, setns).
 """
 

@@ -267,3 +267,80 @@ TEST(RtpFraming, HeaderFieldsAreWrittenHighByteFirst)
     EXPECT_EQ(Bytes(header, header + 12),
               (Bytes{0x80, 0x21, 0x12, 0x34, 0xA1, 0xB2, 0xC3, 0xD4, 0x00, 0x00, 0x00, 0x00}));
 }
+
+// ---------------------------------------------------------------------------
+// Plain UDP: each datagram is the chunk alone, sent from where it lies.
+
+// Also keeps where each datagram was, to tell a chunk sent in place from a copy.
+struct PlacedSocket : Socket
+{
+    std::vector<const unsigned char*> places;
+
+    bool operator()(const unsigned char* datagram, int size)
+    {
+        places.push_back(datagram);
+        return Socket::operator()(datagram, size);
+    }
+};
+
+TEST(PlainUdpFraming, EachDatagramIsOneChunkInPlaceForEveryChunkSize)
+{
+    for (int n = 1; n <= 7; ++n)
+    {
+        SCOPED_TRACE("N " + std::to_string(n));
+        const int chunk = n * 188;
+        const Bytes data = Chunks(3, chunk);
+        uint16_t sequence = 7;
+        uint32_t timestamp = 630;
+        PlacedSocket socket;
+        EXPECT_EQ(SendChunks(data.data(), 3 * chunk, chunk, EDatagramFraming::Udp, sequence, timestamp, socket),
+                  3 * chunk);
+        ASSERT_EQ(socket.datagrams.size(), 3u);
+        for (size_t i = 0; i < 3; ++i)
+        {
+            EXPECT_EQ(socket.datagrams[i], Bytes(data.begin() + static_cast<long>(i) * chunk,
+                                                 data.begin() + static_cast<long>(i + 1) * chunk));
+            EXPECT_EQ(socket.places[i], data.data() + i * static_cast<size_t>(chunk));
+        }
+        // The counters run on as in RTP framing: a switch between the two
+        // never reuses a number.
+        EXPECT_EQ(sequence, 10);
+        EXPECT_EQ(timestamp, 900u);
+    }
+}
+
+TEST(PlainUdpFraming, RefusedSendsCountersAndUnframableChunksAsInRtp)
+{
+    struct Case { std::vector<bool> answers; long long accepted; };
+    const Case cases[] = {
+        {{true, false, true}, 2 * 564},
+        {{false, false, false}, 0},
+        {{true, true, true}, 3 * 564},
+    };
+    for (const Case& c : cases)
+    {
+        const Bytes data = Chunks(3, 564);
+        uint16_t sequence = 65535;
+        uint32_t timestamp = 0xFFFFFFFFu;
+        Socket socket{c.answers, {}};
+        EXPECT_EQ(SendChunks(data.data(), 1692, 564, EDatagramFraming::Udp, sequence, timestamp, socket), c.accepted);
+        EXPECT_EQ(socket.datagrams.size(), 3u);
+        EXPECT_EQ(sequence, 2);
+        EXPECT_EQ(timestamp, 269u);
+    }
+
+    const Bytes data = Chunks(8, 376);
+    struct Bad { const unsigned char* data; int length; int chunkSize; };
+    const Bad bad[] = {{data.data(), 187, 188}, {data.data(), 0, 188}, {data.data(), -1, 188},
+                       {data.data(), 3008, 0}, {data.data(), 3008, 1317}, {nullptr, 3008, 188}};
+    for (const Bad& b : bad)
+    {
+        uint16_t sequence = 1;
+        uint32_t timestamp = 2;
+        Socket socket;
+        EXPECT_EQ(SendChunks(b.data, b.length, b.chunkSize, EDatagramFraming::Udp, sequence, timestamp, socket), 0);
+        EXPECT_TRUE(socket.datagrams.empty()) << "length " << b.length << " chunk " << b.chunkSize;
+        EXPECT_EQ(sequence, 1);
+        EXPECT_EQ(timestamp, 2u);
+    }
+}

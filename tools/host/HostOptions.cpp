@@ -17,6 +17,8 @@ const char kHostUsage[] =
     "  --address A          write IPAddress=A into the INI's [TovrinStreamer] section first\n"
     "  --port P             write UDP_Port=P the same way\n"
     "  --packets N          write nTS_UDP=N (packets per datagram) the same way\n"
+    "  --ini-key KEY=VALUE  write any key of the section the same way (repeatable; an\n"
+    "                       empty VALUE writes an empty key), e.g. Protocol=UDP, TTL=4\n"
     "  --device-type T      transport type the device reports (default 129)\n"
     "Playback:\n"
     "  --pcr                pace at the stream's own rate, from its PCRs (default)\n"
@@ -159,6 +161,17 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
             // Any number reaches the INI on purpose: the module's own range
             // handling is worth trying from here.
             if (!parsedValue("a number", [&](const std::string& text) { return ParseLong(text, -1000000, 1000000, &o.packets); }))
+                return false;
+        }
+        else if (a == "--ini-key")
+        {
+            if (!parsedValue("KEY=VALUE", [&](const std::string& text) {
+                    const size_t equals = text.find('=');
+                    if (equals == 0 || equals == std::string::npos)
+                        return false;
+                    o.iniKeys.emplace_back(text.substr(0, equals), text.substr(equals + 1));
+                    return true;
+                }))
                 return false;
         }
         else if (a == "--device-type")

@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 enum class Pacing
@@ -21,6 +22,7 @@ struct HostOptions
     std::string address;           // written to the INI before the module starts, when set
     long port = -1;                // the same, -1 when not given
     long packets = -1;             // the same, -1 when not given
+    std::vector<std::pair<std::string, std::string>> iniKeys;  // --ini-key KEY=VALUE, in order
     Pacing pacing = Pacing::Pcr;
     double rateMbits = 0.0;
     int blockMin = 7;              // packets per block, varied between min and max

@@ -10,6 +10,7 @@ namespace
 {
 constexpr int kIdStart = 1000;
 constexpr int kIdStop = 1001;
+constexpr int kIdDescription = 1004;
 constexpr DWORD kRestartPauseMs = 500;
 constexpr int kIdClose = IDCANCEL;  // 2
 constexpr DWORD kPollMs = 20;
@@ -189,6 +190,10 @@ void Supervisor::Run()
             else
             {
                 Press(dialog, kIdStart, "Start");
+                // The line under the banner: what the module sends, or why it did not start.
+                wchar_t description[256] = {};
+                GetDlgItemTextW(dialog, kIdDescription, description, 256);
+                HostLog("host: description: %s", Utf8FromWide(description).c_str());
                 if (!device_.FilterRegistered())
                 {
                     HostError("Start did not register a filter with the device");

@@ -234,6 +234,8 @@ int Run()
         WriteIniKey(iniPath, L"UDP_Port", std::to_string(options.port));
     if (options.packets != -1)
         WriteIniKey(iniPath, L"nTS_UDP", std::to_string(options.packets));
+    for (const auto& key : options.iniKeys)
+        WriteIniKey(iniPath, WideFromUtf8(key.first).c_str(), key.second);
 
     if (GetFileAttributesW(modulePath.c_str()) == INVALID_FILE_ATTRIBUTES)
     {

@@ -1,0 +1,148 @@
+#pragma once
+// The optional sending keys of the INI section, each read from its text into
+// one fixed-size record. Portable, so that the sanitizers and the fuzzer can
+// check it.
+//
+// A key that is absent, empty, out of range or not a number/address leaves
+// its field at the default, and the default is what the module did before
+// these keys existed: RTP, the system's TTL, the system's choice of source
+// address, the system's send buffer.
+
+#include <climits>
+#include <cstdint>
+
+#include "OptionsValues.h"
+#include "RtpFraming.h"
+
+constexpr int kSendAddressTextCapacity = 20;  // as the destination address: 19 characters and a terminator
+constexpr int32_t kMaxTtl = 255;              // the IPv4 TTL field is one byte
+
+struct SSendOptions
+{
+    EDatagramFraming Protocol = EDatagramFraming::Rtp;      // RTP header or the chunk alone
+    int32_t Ttl = 0;                                        // 1..255; 0: the system's default
+    int32_t SendBufferSize = 0;                             // SO_SNDBUF in bytes; 0: the system's default
+    uint8_t LocalAddress[4] = {};                           // source address, network order
+    int32_t HasLocalAddress = 0;                            // 1 when LocalAddress names one
+    wchar_t szLocalAddress[kSendAddressTextCapacity] = {};  // as the user wrote it, for a refusal
+};
+
+namespace SendOptionText
+{
+template <class Char>
+bool IsBlank(Char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+template <class Char>
+const Char* SkipBlanks(const Char* text)
+{
+    while (IsBlank(*text))
+        ++text;
+    return text;
+}
+
+// Whole text, blanks around it allowed: decimal digits and nothing else, at
+// most `high`. False for anything else (a sign, letters, overflow).
+template <class Char>
+bool ParseWholeNumber(const Char* text, long long high, long long* value)
+{
+    if (text == nullptr)
+        return false;
+    text = SkipBlanks(text);
+    long long v = 0;
+    int digits = 0;
+    for (; *text >= '0' && *text <= '9'; ++text, ++digits)
+    {
+        v = v * 10 + (*text - '0');
+        if (v > high)
+            return false;
+    }
+    if (digits == 0 || *SkipBlanks(text) != 0)
+        return false;
+    *value = v;
+    return true;
+}
+
+// Whole text, blanks around it allowed: `word` (upper case) in any letter case.
+template <class Char>
+bool IsWordInAnyCase(const Char* text, const char* word)
+{
+    if (text == nullptr)
+        return false;
+    text = SkipBlanks(text);
+    for (; *word != 0; ++text, ++word)
+    {
+        Char c = *text;
+        if (c >= 'a' && c <= 'z')
+            c = static_cast<Char>(c - 'a' + 'A');
+        if (c != static_cast<Char>(*word))
+            return false;
+    }
+    return *SkipBlanks(text) == 0;
+}
+}  // namespace SendOptionText
+
+// "RTP" or "UDP" in any letter case; anything else is RTP, as if absent.
+template <class Char>
+EDatagramFraming ParseSendProtocol(const Char* text)
+{
+    if (SendOptionText::IsWordInAnyCase(text, "UDP"))
+        return EDatagramFraming::Udp;
+    return EDatagramFraming::Rtp;
+}
+
+// 1..255; 0 and everything else: 0, the system's default.
+template <class Char>
+int32_t ParseTtl(const Char* text)
+{
+    long long value = 0;
+    return SendOptionText::ParseWholeNumber(text, kMaxTtl, &value) ? static_cast<int32_t>(value) : 0;
+}
+
+// Bytes up to the option's own int range; 0 and everything else: 0.
+template <class Char>
+int32_t ParseSendBufferSize(const Char* text)
+{
+    long long value = 0;
+    return SendOptionText::ParseWholeNumber(text, INT_MAX, &value) ? static_cast<int32_t>(value) : 0;
+}
+
+// A dotted IPv4 address names the source; empty, 0.0.0.0 (any address) or a
+// text that is no address leaves the choice to the system. The text is kept
+// as written (cut to 19 characters), so that a refusal can name it.
+template <class Char>
+void ParseLocalAddress(const Char* text, SSendOptions& options)
+{
+    options.HasLocalAddress = 0;
+    for (uint8_t& octet : options.LocalAddress)
+        octet = 0;
+    for (wchar_t& c : options.szLocalAddress)
+        c = 0;
+    if (text == nullptr)
+        return;
+    text = SendOptionText::SkipBlanks(text);
+    int length = 0;
+    for (; length < kSendAddressTextCapacity - 1 && text[length] != 0; ++length)
+        options.szLocalAddress[length] = static_cast<wchar_t>(text[length]);
+    const bool cut = text[length] != 0;  // no address is that long
+    while (length > 0 && SendOptionText::IsBlank(options.szLocalAddress[length - 1]))
+        options.szLocalAddress[--length] = 0;
+
+    unsigned char octets[4];
+    if (cut || !ParseDottedQuad(options.szLocalAddress, octets))
+        return;
+    if ((octets[0] | octets[1] | octets[2] | octets[3]) == 0)
+        return;
+    for (int i = 0; i < 4; ++i)
+        options.LocalAddress[i] = octets[i];
+    options.HasLocalAddress = 1;
+}
+
+// The destination is a multicast group (224.0.0.0/4): TTL and source
+// interface then go through the multicast options.
+inline bool IsMulticastAddress(const uint8_t (&octets)[4])
+{
+    return (octets[0] & 0xF0) == 0xE0;
+}

@@ -1,0 +1,137 @@
+#include "UdpSender.h"
+
+#include <iphlpapi.h>
+#include <windows.h>
+
+#include <cstring>
+
+// ws2tcpip.h numbers, not the old winsock.h ones (IP_TTL 7, IP_MULTICAST_IF 2).
+static_assert(IP_TTL == 4 && IP_MULTICAST_IF == 9 && IP_MULTICAST_TTL == 10, "Winsock 2 option numbers");
+
+namespace
+{
+constexpr wchar_t kRefusalFormat[] = L"Cannot send from %s: %s";
+// Short: the dialog's line shows some 70 characters, 34 of them before it.
+constexpr wchar_t kNoSuchInterface[] = L"no interface of this PC has it";
+constexpr ULONG kAddressTableStackBytes = 4096;  // 170 addresses; more go to the heap
+
+// `reason` may itself be a format taking one number.
+void Refuse(SendRefusalText& refusal, const SSendOptions& options, const wchar_t* reason, long number = 0)
+{
+    wchar_t why[kSendRefusalCapacity];
+    wsprintfW(why, reason, number);
+    wsprintfW(refusal, kRefusalFormat, options.szLocalAddress, why);
+}
+
+uint32_t NetworkOrder(const uint8_t (&octets)[4])
+{
+    uint32_t value;
+    std::memcpy(&value, octets, sizeof value);
+    return value;
+}
+
+// Whether one of this machine's interfaces has `address` (network order).
+// 0 when the table answered, else the error of the call.
+DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
+{
+    *found = false;
+    alignas(MIB_IPADDRTABLE) unsigned char local[kAddressTableStackBytes];
+    MIB_IPADDRTABLE* table = reinterpret_cast<MIB_IPADDRTABLE*>(local);
+    ULONG size = sizeof local;
+    DWORD result = GetIpAddrTable(table, &size, FALSE);
+    void* heap = nullptr;
+    // The table can grow between the two calls: ask until it fits.
+    for (int attempt = 0; result == ERROR_INSUFFICIENT_BUFFER && attempt < 3; ++attempt)
+    {
+        if (heap != nullptr)
+            HeapFree(GetProcessHeap(), 0, heap);
+        heap = HeapAlloc(GetProcessHeap(), 0, size);
+        if (heap == nullptr)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        table = static_cast<MIB_IPADDRTABLE*>(heap);
+        result = GetIpAddrTable(table, &size, FALSE);
+    }
+    if (result == NO_ERROR)
+        for (DWORD i = 0; i < table->dwNumEntries && !*found; ++i)
+            *found = table->table[i].dwAddr == address;
+    if (heap != nullptr)
+        HeapFree(GetProcessHeap(), 0, heap);
+    return result;
+}
+
+int SetIntOption(SOCKET s, int level, int name, int value)
+{
+    return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+}  // namespace
+
+bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
+{
+    refusal[0] = 0;
+    if (options.HasLocalAddress == 0)
+        return true;
+    bool found = false;
+    const DWORD error = FindAddressOfThisMachine(NetworkOrder(options.LocalAddress), &found);
+    if (error != NO_ERROR)
+    {
+        Refuse(refusal, options, L"the interface list failed (error %ld)", static_cast<long>(error));
+        return false;
+    }
+    if (!found)
+    {
+        Refuse(refusal, options, kNoSuchInterface);
+        return false;
+    }
+    return true;
+}
+
+SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, bool mayBroadcast,
+                     SendRefusalText& refusal)
+{
+    refusal[0] = 0;
+    if (!CheckLocalAddress(options, refusal))
+        return INVALID_SOCKET;
+    const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (s == INVALID_SOCKET)
+        return INVALID_SOCKET;
+
+    uint8_t group[4];
+    std::memcpy(group, &destination.sin_addr, sizeof group);
+    const bool multicast = IsMulticastAddress(group);
+
+    if (options.HasLocalAddress != 0)
+    {
+        sockaddr_in source;
+        std::memset(&source, 0, sizeof source);
+        source.sin_family = AF_INET;
+        source.sin_port = 0;
+        std::memcpy(&source.sin_addr, options.LocalAddress, sizeof options.LocalAddress);
+        if (bind(s, reinterpret_cast<const sockaddr*>(&source), sizeof source) != 0)
+        {
+            Refuse(refusal, options, L"bind failed (error %ld)", static_cast<long>(WSAGetLastError()));
+            closesocket(s);
+            return INVALID_SOCKET;
+        }
+        // Without this a group goes out through the interface of the default
+        // route, whatever address the socket is bound to.
+        if (multicast && setsockopt(s, IPPROTO_IP, IP_MULTICAST_IF, reinterpret_cast<const char*>(&source.sin_addr),
+                                    sizeof source.sin_addr) != 0)
+        {
+            Refuse(refusal, options, L"multicast refused (error %ld)",
+                   static_cast<long>(WSAGetLastError()));
+            closesocket(s);
+            return INVALID_SOCKET;
+        }
+    }
+    // The multicast TTL and the unicast TTL are separate options; each
+    // destination obeys only its own.
+    if (options.Ttl > 0)
+        SetIntOption(s, IPPROTO_IP, multicast ? IP_MULTICAST_TTL : IP_TTL, options.Ttl);
+    if (options.SendBufferSize > 0)
+        SetIntOption(s, SOL_SOCKET, SO_SNDBUF, options.SendBufferSize);
+    // Without it a send to 255.255.255.255 or to a subnet's broadcast address
+    // fails with WSAEACCES.
+    if (mayBroadcast)
+        SetIntOption(s, SOL_SOCKET, SO_BROADCAST, 1);
+    return s;
+}

@@ -1,0 +1,36 @@
+#pragma once
+// The stream's UDP socket and every option on it, set once at Start from the
+// sending keys and the destination; the traffic path only sends.
+//
+// Under Wine, bind() takes any address, even one no interface has, and a
+// socket bound to a local address sends from that address's interface rather
+// than from the address: whether an address is this machine's is asked of the
+// interface list, never of bind().
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "SendOptions.h"
+
+// "Cannot send from <19 characters>: " and the longest reason fit.
+constexpr int kSendRefusalCapacity = 128;
+using SendRefusalText = wchar_t[kSendRefusalCapacity];
+
+// True when LocalIPAddress is absent or names an address of this machine;
+// else false with `refusal` saying why. Needs no socket, so that a start can
+// be refused before anything is registered with the host.
+bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal);
+
+// A UDP socket for datagrams to `destination`, configured from `options`:
+// bound to LocalIPAddress (port 0) and, for a multicast group, sending through
+// its interface; TTL as the destination needs it (multicast or unicast);
+// SO_SNDBUF; SO_BROADCAST when `mayBroadcast`. Multicast loopback is left as
+// the system has it, so that a player on this PC receives too.
+//
+// INVALID_SOCKET when it cannot: `refusal` then says why, or is empty when
+// no socket could be made at all. A TTL, buffer size or broadcast permission
+// that the system does not take is not a refusal; a source address or
+// multicast interface that it does not take is one: streaming from another
+// interface than the user named is worse than not streaming.
+SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, bool mayBroadcast,
+                     SendRefusalText& refusal);

@@ -283,9 +283,9 @@ void CPidDataWriter::StartWrite()
 
     if (WSAStartup(MAKEWORD(2, 2), &m_WsaData) == 0)
         ++m_nWsaStartups;
-    // Broadcast is allowed because only an address written out in full gets
-    // here: a text that inet_addr would have made 255.255.255.255 was refused.
-    const SOCKET udp = OpenUdpSender(m_SendOptions, destination, true, m_szStartRefusal);
+    // The destination was checked above: a text that inet_addr would have made
+    // 255.255.255.255 never reaches the socket that may broadcast.
+    const SOCKET udp = OpenUdpSender(m_SendOptions, destination, m_szStartRefusal);
     if (udp == INVALID_SOCKET)
     {
         // A start without a socket must not look like a running stream.

@@ -85,8 +85,7 @@ bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
     return true;
 }
 
-SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, bool mayBroadcast,
-                     SendRefusalText& refusal)
+SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, SendRefusalText& refusal)
 {
     refusal[0] = 0;
     if (!CheckLocalAddress(options, refusal))
@@ -131,7 +130,6 @@ SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination
         SetIntOption(s, SOL_SOCKET, SO_SNDBUF, options.SendBufferSize);
     // Without it a send to 255.255.255.255 or to a subnet's broadcast address
     // fails with WSAEACCES.
-    if (mayBroadcast)
-        SetIntOption(s, SOL_SOCKET, SO_BROADCAST, 1);
+    SetIntOption(s, SOL_SOCKET, SO_BROADCAST, 1);
     return s;
 }

@@ -24,13 +24,14 @@ bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal);
 // A UDP socket for datagrams to `destination`, configured from `options`:
 // bound to LocalIPAddress (port 0) and, for a multicast group, sending through
 // its interface; TTL as the destination needs it (multicast or unicast);
-// SO_SNDBUF; SO_BROADCAST when `mayBroadcast`. Multicast loopback is left as
-// the system has it, so that a player on this PC receives too.
+// SO_SNDBUF; SO_BROADCAST, so that a broadcast destination works: the caller
+// passes only an address the user wrote out in full, never one that inet_addr
+// made 255.255.255.255 of some other text. Multicast loopback is left as the
+// system has it, so that a player on this PC receives too.
 //
 // INVALID_SOCKET when it cannot: `refusal` then says why, or is empty when
 // no socket could be made at all. A TTL, buffer size or broadcast permission
 // that the system does not take is not a refusal; a source address or
 // multicast interface that it does not take is one: streaming from another
 // interface than the user named is worse than not streaming.
-SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, bool mayBroadcast,
-                     SendRefusalText& refusal);
+SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, SendRefusalText& refusal);

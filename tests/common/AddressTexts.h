@@ -18,6 +18,7 @@ inline const wchar_t* const kMalformedAddresses[] = {
     L"01.2.3.4",
     L"1.2.3.04",
     L"0x7f.0.0.1",
+    L"127.1",  // inet_addr reads it as 127.0.0.1
     L" 1.2.3.4",
     L"1.2.3.4 ",
     L"-1.2.3.4",

@@ -73,8 +73,9 @@ protected:
         bool changed = false;
         {
             SafeCriticalSection guard(m_cs);
-            const long long accepted = SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
-                                                  m_SendFailures.Counting(m_Sink, TickCount, NoError));
+            const long long accepted =
+                SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
+                           m_SendFailures.Counting(m_Sink, TickCount, NoError));
             if (accepted != 0)
                 m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
                                      std::memory_order_relaxed);

@@ -7,6 +7,21 @@
 
 #include "TsConstants.h"
 
+// The blanks that the C runtime's number parsing skips: space, \t to \r.
+template <class Char>
+bool IsBlank(Char c)
+{
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+template <class Char>
+const Char* SkipBlanks(const Char* text)
+{
+    while (IsBlank(*text))
+        ++text;
+    return text;
+}
+
 // Decimal parsing as the C runtime's _wtoi does it (leading blanks, optional
 // sign, digits up to the first other character, 0 without digits), except
 // that a value beyond the int range saturates instead of overflowing.
@@ -15,8 +30,7 @@ int ParseLeadingInt(const Char* text)
 {
     if (text == nullptr)
         return 0;
-    while (*text == ' ' || (*text >= '\t' && *text <= '\r'))
-        ++text;
+    text = SkipBlanks(text);
     bool negative = false;
     if (*text == '-' || *text == '+')
         negative = (*text++ == '-');

@@ -29,20 +29,6 @@ struct SSendOptions
 
 namespace SendOptionText
 {
-template <class Char>
-bool IsBlank(Char c)
-{
-    return c == ' ' || (c >= '\t' && c <= '\r');
-}
-
-template <class Char>
-const Char* SkipBlanks(const Char* text)
-{
-    while (IsBlank(*text))
-        ++text;
-    return text;
-}
-
 // Whole text, blanks around it allowed: decimal digits and nothing else, at
 // most `high`. False for anything else (a sign, letters, overflow).
 template <class Char>
@@ -122,12 +108,12 @@ void ParseLocalAddress(const Char* text, SSendOptions& options)
         c = 0;
     if (text == nullptr)
         return;
-    text = SendOptionText::SkipBlanks(text);
+    text = SkipBlanks(text);
     int length = 0;
     for (; length < kSendAddressTextCapacity - 1 && text[length] != 0; ++length)
         options.szLocalAddress[length] = static_cast<wchar_t>(text[length]);
     const bool cut = text[length] != 0;  // no address is that long
-    while (length > 0 && SendOptionText::IsBlank(options.szLocalAddress[length - 1]))
+    while (length > 0 && IsBlank(options.szLocalAddress[length - 1]))
         options.szLocalAddress[--length] = 0;
 
     unsigned char octets[4];

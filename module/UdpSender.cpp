@@ -88,8 +88,6 @@ bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
 SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, SendRefusalText& refusal)
 {
     refusal[0] = 0;
-    if (!CheckLocalAddress(options, refusal))
-        return INVALID_SOCKET;
     const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET)
         return INVALID_SOCKET;

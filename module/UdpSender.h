@@ -21,8 +21,9 @@ using SendRefusalText = wchar_t[kSendRefusalCapacity];
 // be refused before anything is registered with the host.
 bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal);
 
-// A UDP socket for datagrams to `destination`, configured from `options`:
-// bound to LocalIPAddress (port 0) and, for a multicast group, sending through
+// A UDP socket for datagrams to `destination`, configured from `options`
+// whose LocalIPAddress CheckLocalAddress has accepted (the caller asks it
+// first, before registering anything with the host): bound to it (port 0) and, for a multicast group, sending through
 // its interface; TTL as the destination needs it (multicast or unicast);
 // SO_SNDBUF; SO_BROADCAST, so that a broadcast destination works: the caller
 // passes only an address the user wrote out in full, never one that inet_addr

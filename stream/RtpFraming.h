@@ -88,10 +88,3 @@ long long SendChunks(const unsigned char* data, int length, int chunkSize, EData
     }
     return accepted;
 }
-
-template <class Send>
-long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize,
-                          uint16_t& sequence, uint32_t& timestamp, Send&& send)
-{
-    return SendChunks(data, length, chunkSize, EDatagramFraming::Rtp, sequence, timestamp, send);
-}

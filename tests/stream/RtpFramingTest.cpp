@@ -15,6 +15,14 @@ using Bytes = std::vector<unsigned char>;
 
 namespace {
 
+// Most cases are about the RTP framing, the module's default.
+template <class Send>
+long long SendChunksAsRtp(const unsigned char* data, int length, int chunkSize, uint16_t& sequence,
+                          uint32_t& timestamp, Send&& send)
+{
+    return SendChunks(data, length, chunkSize, EDatagramFraming::Rtp, sequence, timestamp, send);
+}
+
 // Stands for the socket: keeps every datagram and accepts or refuses them in
 // the order given (then accepts all).
 struct Socket

@@ -97,6 +97,19 @@ bool ParseBlock(const std::string& text, int* low, int* high)
     *high = static_cast<int>(b);
     return true;
 }
+// The options that take a number of seconds, each with its field.
+double* SecondsOption(const std::string& name, HostOptions& o)
+{
+    if (name == "--close-after")
+        return &o.closeAfterSeconds;
+    if (name == "--restart-after")
+        return &o.restartAfterSeconds;
+    if (name == "--restart-every")
+        return &o.restartEverySeconds;
+    if (name == "--sample-every")
+        return &o.sampleEverySeconds;
+    return nullptr;
+}
 }  // namespace
 
 bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options, std::string* error)
@@ -238,24 +251,9 @@ bool ParseHostOptions(const std::vector<std::string>& args, HostOptions* options
         {
             o.pressStart = true;
         }
-        else if (a == "--close-after")
+        else if (double* seconds = SecondsOption(a, o))
         {
-            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.closeAfterSeconds); }))
-                return false;
-        }
-        else if (a == "--restart-after")
-        {
-            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.restartAfterSeconds); }))
-                return false;
-        }
-        else if (a == "--restart-every")
-        {
-            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.restartEverySeconds); }))
-                return false;
-        }
-        else if (a == "--sample-every")
-        {
-            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, &o.sampleEverySeconds); }))
+            if (!parsedValue("seconds", [&](const std::string& text) { return ParseDouble(text, 0.001, 1e7, seconds); }))
                 return false;
         }
         else if (a == "--close-when-done")

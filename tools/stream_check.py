@@ -150,25 +150,30 @@ class RtpReceiver(threading.Thread):
 
 # --- helpers ----------------------------------------------------------------
 
-def udp_sockets(port):
+def read_table(path):
+    with open(path) as f:
+        return f.read()
+
+
+def udp_sockets(port, read=read_table):
     """(bytes queued, datagrams dropped) of each UDP socket bound to the port,
-    from Linux's /proc tables."""
+    from Linux's /proc tables; `read` gives a table's text (another network
+    namespace's, say)."""
     found = []
     for table in ("/proc/net/udp", "/proc/net/udp6"):
         try:
-            with open(table) as f:
-                for line in f.readlines()[1:]:
-                    fields = line.split()
-                    # local address:port, then tx_queue:rx_queue, all in hex; drops last
-                    if int(fields[1].rsplit(":", 1)[1], 16) == port:
-                        found.append((int(fields[4].split(":")[1], 16), int(fields[-1])))
+            for line in read(table).splitlines()[1:]:
+                fields = line.split()
+                # local address:port, then tx_queue:rx_queue, all in hex; drops last
+                if int(fields[1].rsplit(":", 1)[1], 16) == port:
+                    found.append((int(fields[4].split(":")[1], 16), int(fields[-1])))
         except (OSError, IndexError, ValueError):
             pass
     return found
 
 
-def queued_bytes(port):
-    return sum(queued for queued, _ in udp_sockets(port))
+def queued_bytes(port, read=read_table):
+    return sum(queued for queued, _ in udp_sockets(port, read))
 
 
 def forward_queue_limit():
@@ -183,9 +188,9 @@ def forward_queue_limit():
     return min(rmem_max, BIG_BUFFER) // 2
 
 
-def udp_port_bound(port):
+def udp_port_bound(port, read=read_table):
     """True once some process has bound the UDP port."""
-    return bool(udp_sockets(port))
+    return bool(udp_sockets(port, read))
 
 
 def wait_for(predicate, seconds, what):

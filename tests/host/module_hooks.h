@@ -204,7 +204,6 @@ static void module_icc_uninstall(void)
 typedef int(WSAAPI *SendToFn)(SOCKET, const char *, int, int, const struct sockaddr *, int);
 
 static volatile LONG g_refuse_error;   /* 0: pass sends on */
-static volatile LONG g_refused_sends;
 static ULONG_PTR *g_sendto_slot;
 static ULONG_PTR g_sendto_original;
 
@@ -212,7 +211,6 @@ static int WSAAPI module_sendto(SOCKET s, const char *buf, int len, int flags, c
 {
     LONG error = InterlockedCompareExchange(&g_refuse_error, 0, 0);
     if (error != 0) {
-        InterlockedIncrement(&g_refused_sends);
         WSASetLastError((int)error);
         return SOCKET_ERROR;
     }

@@ -489,7 +489,7 @@ BindFn g_RealBind = nullptr;
 bool g_Installed = false;
 
 std::atomic<int> g_Startups{0}, g_Cleanups{0}, g_Sockets{0}, g_Closes{0}, g_Sends{0}, g_Accepted{0};
-std::atomic<int> g_LastErrors{0}, g_TickReads{0}, g_Formats{0}, g_DebugLines{0};
+std::atomic<int> g_LastErrors{0}, g_TickReads{0}, g_Formats{0};
 std::atomic<int> g_Balance{0}, g_Lowest{0};
 std::atomic<bool> g_FailSockets{false}, g_FailStartups{false};
 std::atomic<int> g_RefuseError{0}, g_RefuseEvery{0}, g_RefuseCount{0};
@@ -652,7 +652,6 @@ unsigned long WSAAPI HookAddr(const char* text)
 
 void WINAPI HookDebugString(LPCWSTR text)
 {
-    ++g_DebugLines;
     {
         std::lock_guard<std::mutex> lock(g_Mutex);
         g_DebugText.emplace_back(text != nullptr ? text : L"(null)");
@@ -785,8 +784,13 @@ bool Installed()
 
 Counts Now()
 {
+    int debugLines;
+    {
+        std::lock_guard<std::mutex> lock(g_Mutex);
+        debugLines = static_cast<int>(g_DebugText.size());
+    }
     return {g_Startups.load(),   g_Cleanups.load(),  g_Sockets.load(),   g_Closes.load(), g_Sends.load(),
-            g_Accepted.load(),   g_LastErrors.load(), g_TickReads.load(), g_Formats.load(), g_DebugLines.load()};
+            g_Accepted.load(),   g_LastErrors.load(), g_TickReads.load(), g_Formats.load(), debugLines};
 }
 
 int LowestBalance()

@@ -27,6 +27,12 @@
 
 using Bytes = std::vector<uint8_t>;
 
+// For messages and INI lines: the tests' texts are ASCII.
+inline std::string Narrow(const std::wstring& text)
+{
+    return std::string(text.begin(), text.end());
+}
+
 constexpr int kPacket = 188;
 constexpr int kHeader = 12;
 constexpr int32_t kTransportStream = 129;

@@ -20,11 +20,6 @@ protected:
     TempIniFolder ini;
     ScriptedDevice device;
 };
-
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());  // the tests' texts are ASCII
-}
 }  // namespace
 
 TEST_F(Options, WithoutAFileTheDefaultsHoldAndTheFirstSaveCreatesTheSection)

@@ -15,11 +15,6 @@ using namespace KelvModuleApi2;
 
 namespace
 {
-std::string Narrow(const std::wstring& text)
-{
-    return std::string(text.begin(), text.end());  // the tests' texts are ASCII
-}
-
 // An address no interface of any machine has (TEST-NET-1, for documentation).
 constexpr char kNobodysAddress[] = "192.0.2.1";
 

@@ -5,12 +5,12 @@ or that takes an interface down, does it inside a network namespace that it
 makes here and that is removed when the test ends, on addresses it assigns
 itself. Nothing it sends can reach a network outside the machine.
 
-    with Namespace("ttl") as ns:
-        ns.veth("tx0", "10.201.7.1/24", "rx0", "10.201.7.2/24")
-        ns.ip("route", "add", "239.0.0.0/8", "dev", "tx0")
-        rx = ns.socket(socket.AF_INET, socket.SOCK_DGRAM)   # lives in ns
-        wine = ns.wine(build_dir)                            # wineserver in ns
-        ns.popen(wine.command("tovrin-host.exe", "--start", ...))
+    with Namespace("tx") as tx, Namespace("rx") as rx:
+        tx.veth("tx0", "10.201.7.1/24", "rx0", "10.201.7.2/24", peer=rx)
+        tx.ip("route", "add", "239.0.0.0/8", "dev", "tx0")
+        sock = rx.socket(socket.AF_INET, socket.SOCK_DGRAM)  # lives in rx
+        wine = tx.wine(build_dir)                             # wineserver in tx
+        wine.popen("tovrin-host.exe", "--start", ...)
 
 Wine makes every socket in wineserver, not in the program, so the wineserver
 of a namespace test must itself run in the namespace: `wine()` gives the test
@@ -74,7 +74,7 @@ class Namespace:
         for proc in self._processes:
             if proc.poll() is None:
                 with contextlib.suppress(ProcessLookupError):
-                    os.killpg(proc.pid, signal.SIGKILL) if proc._tovrin_group else proc.kill()
+                    os.killpg(proc.pid, signal.SIGKILL)
                 with contextlib.suppress(subprocess.TimeoutExpired):
                     proc.wait(timeout=10)
         self._processes.clear()
@@ -94,30 +94,16 @@ class Namespace:
         """`ip ARGS` inside the namespace; a failure raises."""
         subprocess.run(["ip", "-n", self.name, *args], check=True)
 
-    def sysctl(self, *settings):
-        """`sysctl -w KEY=VALUE ...` inside the namespace."""
-        subprocess.run(["ip", "netns", "exec", self.name, "sysctl", "-q", "-w", *settings], check=True)
-
-    def veth(self, a, a_cidr, b, b_cidr, peer=None):
+    def veth(self, a, a_cidr, b, b_cidr, peer):
         """A veth pair: `a` here with a_cidr, `b` in `peer` (another Namespace)
-        or here with b_cidr; both ends up. With both ends here, the receiving
-        end is told to take datagrams from a local source address (multicast
-        and broadcast then cross the pair); unicast to b's address would go
-        through the namespace's loopback instead, so a test that needs unicast
-        to cross the pair (or to fail when `a` goes down) puts `b` in a peer."""
-        cmd = ["link", "add", a, "type", "veth", "peer", "name", b]
-        if peer is not None:
-            cmd += ["netns", peer.name]
-        self.ip(*cmd)
+        with b_cidr; both ends up. The far end lives in a namespace of its own:
+        with both ends in one, unicast to b's address would go through that
+        namespace's loopback instead of the pair."""
+        self.ip("link", "add", a, "type", "veth", "peer", "name", b, "netns", peer.name)
         self.ip("addr", "add", a_cidr, "dev", a)
         self.ip("link", "set", a, "up")
-        other = peer or self
-        other.ip("addr", "add", b_cidr, "dev", b)
-        other.ip("link", "set", b, "up")
-        if peer is None:
-            self.sysctl("net.ipv4.conf.all.rp_filter=0", f"net.ipv4.conf.{a}.rp_filter=0",
-                        f"net.ipv4.conf.{b}.rp_filter=0", f"net.ipv4.conf.{a}.accept_local=1",
-                        f"net.ipv4.conf.{b}.accept_local=1")
+        peer.ip("addr", "add", b_cidr, "dev", b)
+        peer.ip("link", "set", b, "up")
 
     def link(self, ifname, up):
         self.ip("link", "set", ifname, "up" if up else "down")
@@ -134,7 +120,6 @@ class Namespace:
         """A process inside the namespace, in a process group of its own; it is
         killed with its children when the namespace closes."""
         proc = subprocess.Popen(self.command(argv), start_new_session=True, **kwargs)
-        proc._tovrin_group = True
         self._processes.append(proc)
         return proc
 
@@ -212,9 +197,6 @@ class _NamespaceWine:
 
     def popen(self, program, *args, gui=False, **kwargs):
         return self.ns.popen(self.command(program, *args, gui=gui), env=self.env, **kwargs)
-
-    def run(self, program, *args, gui=False, **kwargs):
-        return self.ns.run(self.command(program, *args, gui=gui), env=self.env, **kwargs)
 
     def close(self):
         if self._closed:

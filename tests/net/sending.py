@@ -42,7 +42,8 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 sys.path.insert(0, os.path.join(HERE, "..", "..", "tools"))
 import netns  # noqa: E402
-from stream_check import Check, compare, ffprobe_summary, log, wait_for, wait_process, write_sdp  # noqa: E402
+from stream_check import (Check, compare, ffprobe_summary, log, queued_bytes, udp_port_bound,  # noqa: E402
+                          wait_for, wait_process, write_sdp)
 
 PACKET = 188
 RTP_HEADER = 12
@@ -115,7 +116,7 @@ class Receiver(threading.Thread):
         return [d for d in self.datagrams if d[2] == index]
 
 
-def play(ns, wine, args, name, address, keys=()):
+def play(wine, args, name, address, keys=()):
     """tovrin-host with Start pressed plays the sample once through the module
     to address:PORT, with `keys` ("Key=value") in the INI section. Returns its
     exit status and its lines."""
@@ -192,19 +193,9 @@ def default_ttl(ns):
     return int(out.stdout)
 
 
-def udp_sockets(ns):
-    """(port, bytes waiting) of every UDP socket of the namespace."""
-    table = ns.run(["cat", "/proc/net/udp"], capture_output=True, text=True).stdout
-    return [(int(line.split()[1].rsplit(":", 1)[1], 16), int(line.split()[4].split(":")[1], 16))
-            for line in table.splitlines()[1:]]
-
-
-def udp_port_bound(ns, port):
-    return any(p == port for p, _ in udp_sockets(ns))
-
-
-def udp_queued(ns, port):
-    return sum(queued for p, queued in udp_sockets(ns) if p == port)
+def tables_of(ns):
+    """Reads a /proc table as the namespace's processes see it."""
+    return lambda path: ns.run(["cat", path], capture_output=True, text=True).stdout
 
 
 def group_members(ns, interface, group):
@@ -232,11 +223,11 @@ def unicast(args, check):
                           "-show_entries", "stream=codec_name", "-of", "compact=p=0",
                           f"udp://127.0.0.1:{PORT + 2}?timeout=5000000&buffer_size={BIG_BUFFER}"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
-        if not wait_until(lambda: udp_port_bound(rx, PORT + 2), "ffprobe's socket"):
+        if not wait_until(lambda: udp_port_bound(PORT + 2, tables_of(rx)), "ffprobe's socket"):
             return check(False, "ffprobe listens")
         receiver = Receiver(rx, ("10.201.1.2", PORT), forward_to=("127.0.0.1", PORT + 2))
         receiver.start()
-        rc, lines = play(tx, wine, args, "plain-udp", "10.201.1.2", ["Protocol=udp", "TTL=9"])
+        rc, lines = play(wine, args, "plain-udp", "10.201.1.2", ["Protocol=udp", "TTL=9"])
         receiver.finish()
         check(rc == 0, f"tovrin-host exited with {rc}")
         shown = description(lines)
@@ -251,7 +242,7 @@ def unicast(args, check):
 
         receiver = Receiver(rx, ("10.201.1.2", PORT))
         receiver.start()
-        rc, lines = play(tx, wine, args, "rtp-no-key", "10.201.1.2")
+        rc, lines = play(wine, args, "rtp-no-key", "10.201.1.2")
         receiver.finish()
         check(rc == 0, f"tovrin-host exited with {rc}")
         check_datagrams(check, args, "rtp-no-key", receiver.datagrams, rtp=True)
@@ -303,7 +294,7 @@ class MulticastRun:
             return check(False, "the receivers joined the group")
         for receiver in sockets.values():
             receiver.start()
-        rc, _ = play(self.pc, self.wine, args, name, GROUP, keys)
+        rc, _ = play(self.wine, args, name, GROUP, keys)
         for receiver in sockets.values():
             receiver.finish()
         check(rc == 0, f"tovrin-host exited with {rc}")
@@ -331,7 +322,7 @@ class MulticastRun:
             # ffmpeg has read every datagram. (It holds the last second or so
             # until a stream ends, which a live one never does: its copy is
             # checked for what it decoded, the bytes are GStreamer's to prove.)
-            wait_until(lambda: udp_queued(ns, PORT) == 0, "ffmpeg's socket to empty")
+            wait_until(lambda: queued_bytes(PORT, tables_of(ns)) == 0, "ffmpeg's socket to empty")
         else:
             # Raw bytes are written as they come.
             wait_until(lambda: os.path.exists(ffmpeg_file) and os.path.getsize(ffmpeg_file) >= size, "ffmpeg's file")
@@ -397,7 +388,7 @@ def broadcast(args, check):
         for name, address in (("subnet-broadcast", "10.203.1.255"), ("limited-broadcast", "255.255.255.255")):
             receiver = Receiver(rx, ("0.0.0.0", PORT))
             receiver.start()
-            rc, lines = play(tx, wine, args, name, address)
+            rc, lines = play(wine, args, name, address)
             receiver.finish()
             check(rc == 0, f"tovrin-host exited with {rc}")
             check_datagrams(check, args, name, receiver.datagrams, rtp=True)
@@ -411,7 +402,7 @@ def refused(args, check):
         # The receiver's address belongs to the other host, not to this one.
         receiver = Receiver(rx, ("10.204.1.2", PORT))
         receiver.start()
-        rc, lines = play(tx, wine, args, "foreign-source", "10.204.1.2", ["LocalIPAddress=10.204.1.2"])
+        rc, lines = play(wine, args, "foreign-source", "10.204.1.2", ["LocalIPAddress=10.204.1.2"])
         receiver.finish()
         check(rc == 6, f"tovrin-host exited with {rc}: Start did not start (6)")
         shown = description(lines)
@@ -421,7 +412,7 @@ def refused(args, check):
 
         receiver = Receiver(rx, ("10.204.1.2", PORT))
         receiver.start()
-        rc, lines = play(tx, wine, args, "own-source", "10.204.1.2", ["LocalIPAddress=10.204.1.1"])
+        rc, lines = play(wine, args, "own-source", "10.204.1.2", ["LocalIPAddress=10.204.1.1"])
         receiver.finish()
         check(rc == 0, f"tovrin-host exited with {rc}")
         check_datagrams(check, args, "own-source", receiver.datagrams, rtp=True)

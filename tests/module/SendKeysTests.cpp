@@ -227,9 +227,13 @@ TEST_P(SendKeysOnTheSocket, OptionsAreSetAsTheKeysSayAndNoOthers)
     const SocketCase c = GetParam();
     Create(c.lines, c.destination);
     WinsockProbe::ClearOptionCalls();
+    const WinsockProbe::Counts before = WinsockProbe::Now();
     Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming()) << Narrow(Access().Description());
     const SOCKET s = Access().Socket();
+    // Outside a network namespace nothing may go to a group: the socket is
+    // only opened and read back.
+    EXPECT_EQ(WinsockProbe::Now().sends, before.sends);
 
     auto expectOption = [&](int level, int name, int wanted, const char* what) {
         EXPECT_EQ(SocketOption(s, level, name), wanted != 0 ? wanted : DefaultOption(level, name)) << what;

@@ -1,0 +1,286 @@
+// The modal options dialog: its controls, Start and Stop, and the
+// once-a-second status.
+
+#include "PidDataWriter.h"
+
+#include <commctrl.h>
+
+#include <algorithm>
+#include <initializer_list>
+
+#include "OptionsValues.h"
+#include "PidRecorderModuleApi2Manager.h"
+#include "SocketErrorText.h"
+#include "StatusText.h"
+#include "TextCapacities.h"
+#include "resource.h"
+
+namespace
+{
+constexpr UINT_PTR kStatusTimerId = 100;
+constexpr UINT kStatusTimerPeriodMs = 1000;
+constexpr INT_PTR kDialogEndCode = 2;
+constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
+// The line shows some 70 characters: what differs comes before the address.
+constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
+
+// The object whose options dialog is being created; one dialog at a time
+// works in a process. Each open dialog also keeps its own object in its
+// DWLP_USER slot, so a second dialog cannot redirect the first one's messages.
+CPidDataWriter* g_pThisForDialog = nullptr;
+
+constexpr wchar_t kSendFailureFormat[] = L"Sending fails: %s (%I64u datagrams not sent)";
+
+// The address control's four fields as typed, left to right, with blank
+// fields left empty: "10.1.." stays visibly incomplete instead of passing for
+// 10.1.0.0, and four blank fields are an empty text. Without the four fields,
+// the control's own text.
+void ReadAddressFields(HWND control, wchar_t (&text)[kAddressCapacity])
+{
+    HWND fields[4];
+    int count = 0;
+    for (HWND child = GetWindow(control, GW_CHILD); child != nullptr; child = GetWindow(child, GW_HWNDNEXT))
+    {
+        if (count == 4)
+        {
+            count = 5;
+            break;
+        }
+        fields[count++] = child;
+    }
+    if (count != 4)
+    {
+        GetWindowTextW(control, text, kAddressCapacity);
+        return;
+    }
+    auto left = [](HWND field) {
+        RECT r;
+        GetWindowRect(field, &r);
+        return r.left;
+    };
+    std::sort(fields, fields + 4, [&](HWND a, HWND b) { return left(a) < left(b); });
+    int length = 0;
+    bool blank = true;
+    for (int i = 0; i < 4; ++i)
+    {
+        wchar_t part[4];  // a field holds at most three digits
+        part[0] = 0;
+        GetWindowTextW(fields[i], part, 4);
+        blank = blank && part[0] == 0;
+        for (int c = 0; part[c] != 0; ++c)
+            text[length++] = part[c];
+        if (i < 3)
+            text[length++] = L'.';
+    }
+    text[blank ? 0 : length] = 0;  // at most 4 x 3 + 3 = 15 characters
+}
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Options dialog
+
+int CPidDataWriter::ShowOptionsDialog(HWND parent)
+{
+    LoadOptions();
+    g_pThisForDialog = this;
+    // The address control's class lives in the common controls; a host that
+    // never registered it would get no dialog at all.
+    INITCOMMONCONTROLSEX classes = {sizeof classes, ICC_INTERNET_CLASSES};
+    InitCommonControlsEx(&classes);
+    DialogBoxParamW(m_hModuleHandle, MAKEINTRESOURCEW(IDD_OPTIONS), parent, MyDlgWindowProcStatic, 0);
+    m_hDlg = nullptr;
+    SaveOptions();
+    return 0;
+}
+
+INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    CPidDataWriter* self = reinterpret_cast<CPidDataWriter*>(GetWindowLongPtrW(dialog, DWLP_USER));
+    if (message == WM_INITDIALOG || self == nullptr)
+    {
+        self = g_pThisForDialog;
+        if (self == nullptr)
+            return FALSE;
+        SetWindowLongPtrW(dialog, DWLP_USER, reinterpret_cast<LONG_PTR>(self));
+    }
+    return self->MyDlgWindowProc(dialog, message, wParam, lParam);
+}
+
+// `text` holds kDialogTextCapacity characters: the settings, or why the
+// latest start was refused.
+void CPidDataWriter::FormatDescription(wchar_t* text) const
+{
+    if (m_szStartRefusal[0] != 0)
+        wsprintfW(text, L"%s", m_szStartRefusal);
+    else
+        wsprintfW(text, m_SendOptions.Protocol == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
+                  m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+}
+
+void CPidDataWriter::ShowDescription(HWND dialog)
+{
+    m_bShowingSendFailures = false;
+    wchar_t text[kDialogTextCapacity];
+    FormatDescription(text);
+    SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
+}
+
+// Once a status period while streaming: datagrams refused in the period put
+// the reason and the count since Start on the description line; a period
+// without brings the settings back.
+void CPidDataWriter::ShowSendFailures(HWND dialog)
+{
+    uint64_t refused;
+    int error;
+    {
+        SafeCriticalSection guard(m_cs);
+        refused = m_SendFailures.Refused();
+        error = m_SendFailures.LastError();
+    }
+    const bool refusedInPeriod = refused > m_nRefusedAtLastStatus;
+    m_nRefusedAtLastStatus = refused;
+    if (refusedInPeriod)
+    {
+        wchar_t reason[kReasonCapacity];
+        DescribeSocketError(error, reason);
+        wchar_t text[kDialogTextCapacity];
+        wsprintfW(text, kSendFailureFormat, reason, refused);
+        SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
+        m_bShowingSendFailures = true;
+    }
+    else if (m_bShowingSendFailures)
+    {
+        ShowDescription(dialog);
+    }
+}
+
+void CPidDataWriter::ReadBackControls(HWND dialog)
+{
+    // The address control's fields are what the user typed; its window text
+    // is not kept up to date by every implementation of the control, and
+    // where it is, a blank field reads as 0.
+    HWND addressControl = GetDlgItem(dialog, IDC_ADDRESS);
+    DWORD address = 0;
+    const LRESULT filled = SendMessageW(addressControl, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
+    if (filled == 4)
+        wsprintfW(m_szIPAddress, L"%u.%u.%u.%u", FIRST_IPADDRESS(address), SECOND_IPADDRESS(address),
+                  THIRD_IPADDRESS(address), FOURTH_IPADDRESS(address));
+    else if (filled > 0 || m_bAddressEdited)
+        ReadAddressFields(addressControl, m_szIPAddress);
+    // else: all four fields blank and never touched, because the setting is
+    // not an address the control can show ("abc"): it stays as written.
+    m_szIPAddress[kAddressCapacity - 1] = 0;
+
+    wchar_t text[kDialogTextCapacity];
+    GetDlgItemTextW(dialog, IDC_PORT, text, kDialogTextCapacity);
+    m_wUdpPort = PortFromInt(ParseLeadingInt(text));
+    GetDlgItemTextW(dialog, IDC_PACKETS, text, kDialogTextCapacity);
+    SetPacketsPerDatagram(ParseLeadingInt(text));
+}
+
+INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM)
+{
+    switch (message)
+    {
+    case WM_INITDIALOG:
+    {
+        m_hDlg = dialog;
+        // WM_SETTEXT fills the control's fields on Windows; IPM_SETADDRESS
+        // does so everywhere, for any address it can express.
+        SetDlgItemTextW(dialog, IDC_ADDRESS, m_szIPAddress);
+        unsigned char octets[4];
+        if (ParseDottedQuad(m_szIPAddress, octets))
+            SendDlgItemMessageW(dialog, IDC_ADDRESS, IPM_SETADDRESS, 0,
+                                MAKEIPADDRESS(octets[0], octets[1], octets[2], octets[3]));
+        m_bAddressEdited = false;  // from here on, a change of a field is the user's
+
+        wchar_t text[kNumberTextCapacity];
+        wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+        SetDlgItemTextW(dialog, IDC_PORT, text);
+
+        static const wchar_t* const kPacketChoices[] = {L"1", L"2", L"3", L"4", L"5", L"6", L"7"};
+        for (const wchar_t* choice : kPacketChoices)
+            SendDlgItemMessageW(dialog, IDC_PACKETS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
+        SendDlgItemMessageW(dialog, IDC_PACKETS, CB_SETCURSEL, static_cast<WPARAM>(m_nTS - 1), 0);
+
+        ShowDescription(dialog);
+        {
+            // A dialog opened while streaming tells of refusals from now on.
+            SafeCriticalSection guard(m_cs);
+            m_nRefusedAtLastStatus = m_SendFailures.Refused();
+        }
+        m_nTimerId = SetTimer(dialog, kStatusTimerId, kStatusTimerPeriodMs, nullptr);
+        UpdateControlsEnable();
+        return TRUE;
+    }
+
+    case WM_COMMAND:
+        switch (LOWORD(wParam))
+        {
+        case IDC_START:
+            ReadBackControls(dialog);
+            StartWrite();
+            ShowDescription(dialog);  // a refused start says why
+            UpdateControlsEnable();
+            return TRUE;
+        case IDC_STOP:
+            StopWrite();
+            ShowDescription(dialog);
+            UpdateControlsEnable();
+            return TRUE;
+        case IDCANCEL:
+            break;  // Close, below
+        case IDC_ADDRESS:
+            if (HIWORD(wParam) == EN_CHANGE)
+                m_bAddressEdited = true;
+            return FALSE;
+        default:
+            return FALSE;
+        }
+        [[fallthrough]];
+    case WM_CLOSE:
+        if (m_nTimerId != 0)
+            KillTimer(dialog, m_nTimerId);
+        ReadBackControls(dialog);
+        EndDialog(dialog, kDialogEndCode);
+        return TRUE;
+
+    case WM_TIMER:
+        if (wParam != kStatusTimerId)
+            return FALSE;
+        if (m_bStreaming.load(std::memory_order_relaxed) != 0)
+        {
+            wchar_t text[kDialogTextCapacity];
+            // Unsigned difference: a wrap of the tick counter does no harm.
+            const uint32_t elapsed = GetTickCount() - m_dwStartTick.load(std::memory_order_relaxed);
+            SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
+            SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
+            ShowSendFailures(dialog);
+        }
+        else if (m_bShowingSendFailures)
+        {
+            ShowDescription(dialog);  // the stream ended while sends failed
+        }
+        return TRUE;
+
+    default:
+        return FALSE;
+    }
+}
+
+void CPidDataWriter::UpdateControlsEnable()
+{
+    if (m_hDlg == nullptr)
+        return;
+    const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
+    const bool usable = DeviceDeliversTransportStream();
+    EnableWindow(GetDlgItem(m_hDlg, IDC_START), usable && !streaming);
+    EnableWindow(GetDlgItem(m_hDlg, IDC_STOP), usable && streaming);
+    for (int id : {IDC_PACKETS, IDC_ADDRESS, IDC_PORT})
+        EnableWindow(GetDlgItem(m_hDlg, id), usable && !streaming);
+}
+
+wchar_t* CPidDataWriter::TrafficToStr(long long value, wchar_t* text)
+{
+    return FormatDigitGroups(value, text);
+}

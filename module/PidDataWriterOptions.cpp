@@ -1,0 +1,100 @@
+// The settings: defaults, and the INI keys read and written.
+
+#include "PidDataWriter.h"
+
+#include <cstring>
+
+#include "OptionsValues.h"
+#include "PidRecorderModuleApi2Manager.h"
+#include "TextCapacities.h"
+#include "WideText.h"
+
+namespace
+{
+constexpr wchar_t kIniSection[] = L"TovrinStreamer";
+constexpr wchar_t kKeyAddress[] = L"IPAddress";
+constexpr wchar_t kKeyPort[] = L"UDP_Port";
+constexpr wchar_t kKeyPackets[] = L"nTS_UDP";
+// Optional keys that the user adds by hand; never written.
+constexpr wchar_t kKeyProtocol[] = L"Protocol";
+constexpr wchar_t kKeyTtl[] = L"TTL";
+constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
+constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
+constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
+constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
+constexpr uint16_t kDefaultPort = 43000;
+constexpr int kDefaultPackets = 7;
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Options
+
+void CPidDataWriter::SetPacketsPerDatagram(int packets)
+{
+    m_nTS = ClampPacketsPerDatagram(packets);
+    // A running stream keeps the chunk length it started with; the next start
+    // takes the new one.
+    if (m_bStreaming.load(std::memory_order_relaxed) == 0)
+        m_nChunkSize = m_nTS * kTsPacketSize;
+}
+
+void CPidDataWriter::SetDefaultOptions()
+{
+    CopyZeroFilled(m_szIPAddress, kDefaultAddress);
+    m_wUdpPort = kDefaultPort;
+    SetPacketsPerDatagram(kDefaultPackets);
+    m_SendOptions = SSendOptions();
+}
+
+void CPidDataWriter::LoadOptions()
+{
+    SetDefaultOptions();
+    // Without a file name from the host, the profile functions would fall
+    // back to the system's own win.ini.
+    if (m_IniFileName[0] == 0)
+        return;
+
+    wchar_t fallback[kAddressCapacity];
+    std::memcpy(fallback, m_szIPAddress, sizeof fallback);
+    GetPrivateProfileStringW(kIniSection, kKeyAddress, fallback, m_szIPAddress, kAddressCapacity, m_IniFileName);
+    m_szIPAddress[kAddressCapacity - 1] = 0;
+
+    wchar_t text[kNumberTextCapacity];
+    wchar_t value[kNumberTextCapacity];
+    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    GetPrivateProfileStringW(kIniSection, kKeyPort, text, value, kNumberTextCapacity, m_IniFileName);
+    m_wUdpPort = PortFromInt(ParseLeadingInt(value));
+
+    wsprintfW(text, L"%d", m_nTS);
+    GetPrivateProfileStringW(kIniSection, kKeyPackets, text, value, kNumberTextCapacity, m_IniFileName);
+    SetPacketsPerDatagram(ParseLeadingInt(value));
+
+    LoadSendOptions();
+}
+
+// A running stream keeps the socket and framing it started with; what is read
+// here takes effect at the next Start.
+void CPidDataWriter::LoadSendOptions()
+{
+    wchar_t text[kSendOptionTextCapacity];
+    auto read = [&](const wchar_t* key) {
+        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
+        return text;
+    };
+    m_SendOptions.Protocol = ParseSendProtocol(read(kKeyProtocol));
+    m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
+    ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
+    m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
+}
+
+void CPidDataWriter::SaveOptions()
+{
+    if (m_IniFileName[0] == 0)
+        return;
+    wchar_t text[kNumberTextCapacity];
+    WritePrivateProfileStringW(kIniSection, kKeyAddress, m_szIPAddress, m_IniFileName);
+    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    WritePrivateProfileStringW(kIniSection, kKeyPort, text, m_IniFileName);
+    wsprintfW(text, L"%d", m_nTS);
+    WritePrivateProfileStringW(kIniSection, kKeyPackets, text, m_IniFileName);
+}

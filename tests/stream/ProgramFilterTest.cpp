@@ -297,6 +297,28 @@ TEST_F(ProgramFilterTest, PatChangesMoveTheProgramAndTheVersion)
     EXPECT_EQ(Missing(), (std::vector<uint16_t>{102}));
 }
 
+// A PAT in two sections: each section speaks for the programs it lists; a
+// program goes when its section comes without it or the table loses that section.
+TEST_F(ProgramFilterTest, PatSectionsEachKeepTheirPrograms)
+{
+    filter->Reset(Select({101, 102}));
+    auto section = [&](int version, int number, int last, const ProgramList& programs) {
+        return ts.Table("PAT", 0, {PatSection(kTsid, version, programs, number, last)});
+    };
+    Run(Join({section(0, 0, 1, {{0, 0x10}, {101, 0x1000}}), section(0, 1, 1, {{102, 0x1001}}),
+              section(0, 0, 1, {{0, 0x10}, {101, 0x1000}}),
+              section(1, 0, 0, {{101, 0x1000}})}));
+    const auto pats = OutputPats();
+    ASSERT_EQ(pats.size(), 4u);
+    EXPECT_EQ(pats[0].Programs, (ProgramList{{101, 0x1000}}));
+    EXPECT_EQ(pats[1].Programs, (ProgramList{{101, 0x1000}, {102, 0x1001}}));
+    EXPECT_EQ(pats[2].Programs, (ProgramList{{101, 0x1000}, {102, 0x1001}}));
+    EXPECT_EQ(pats[3].Programs, (ProgramList{{101, 0x1000}}));
+    const std::vector<int> versions{pats[0].Version, pats[1].Version, pats[2].Version, pats[3].Version};
+    EXPECT_EQ(versions, (std::vector<int>{0, 1, 1, 2}));
+    EXPECT_EQ(Missing(), (std::vector<uint16_t>{102}));
+}
+
 TEST_F(ProgramFilterTest, NewPmtVersionTakesEffectAfterItsLastPacket)
 {
     filter->Reset(Select({101}));

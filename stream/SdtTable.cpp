@@ -13,18 +13,8 @@ bool IsValidSdt(const unsigned char* section, int length)
     if (!IsValidLongSection(section, length) || (tableId != kSdtActualTableId && tableId != kSdtOtherTableId) ||
         length < kSdtServicesOffset + kSectionCrcSize)
         return false;
-    const int end = length - kSectionCrcSize;
-    int position = kSdtServicesOffset;
-    while (position < end)
-    {
-        if (end - position < kSdtServiceHeaderSize)
-            return false;
-        const int next = position + kSdtServiceHeaderSize + LoopLength(section + position + 3);
-        if (next > end)
-            return false;
-        position = next;
-    }
-    return true;
+    return LoopEntriesFit(section, kSdtServicesOffset, length - kSectionCrcSize, kSdtServiceHeaderSize,
+                          kSdtServiceLoopLengthAt);
 }
 
 bool SdtNextService(const unsigned char* section, int length, int& offset, SSdtService& service)

@@ -24,6 +24,7 @@ constexpr unsigned char kSdtOtherTableId = 0x46;
 constexpr unsigned char kServiceDescriptorTag = 0x48;
 constexpr int kSdtServicesOffset = 11;  // first service entry
 constexpr int kSdtServiceHeaderSize = 5;
+constexpr int kSdtServiceLoopLengthAt = 3;  // descriptors_loop_length within the service header
 
 // A complete SDT section (actual or other) with a right CRC whose service
 // and descriptor loops end exactly at the CRC.

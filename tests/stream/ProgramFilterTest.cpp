@@ -124,30 +124,23 @@ protected:
         }
         out.current = nullptr;
     }
-    std::vector<ParsedPat> OutputPats() const
+    // The output sections of `pid`, read back and parsed by `parse`; each
+    // must be whole, in continuous packets, and valid.
+    template <class Parsed>
+    std::vector<Parsed> OutputTables(uint16_t pid, Parsed (*parse)(const Bytes&)) const
     {
-        const ReadBack read = ReadSections(out.packets, 0);
+        const ReadBack read = ReadSections(out.packets, pid);
         EXPECT_EQ(read.Problems, 0);
-        std::vector<ParsedPat> pats;
+        std::vector<Parsed> tables;
         for (const Bytes& section : read.Sections)
         {
-            pats.push_back(ParsePat(section));
-            EXPECT_TRUE(pats.back().Valid);
+            tables.push_back(parse(section));
+            EXPECT_TRUE(tables.back().Valid);
         }
-        return pats;
+        return tables;
     }
-    std::vector<ParsedSdt> OutputSdts() const
-    {
-        const ReadBack read = ReadSections(out.packets, 0x11);
-        EXPECT_EQ(read.Problems, 0);
-        std::vector<ParsedSdt> sdts;
-        for (const Bytes& section : read.Sections)
-        {
-            sdts.push_back(ParseSdt(section));
-            EXPECT_TRUE(sdts.back().Valid);
-        }
-        return sdts;
-    }
+    std::vector<ParsedPat> OutputPats() const { return OutputTables(0x00, &ParsePat); }
+    std::vector<ParsedSdt> OutputSdts() const { return OutputTables(0x11, &ParseSdt); }
     std::vector<uint16_t> Missing() const
     {
         uint16_t missing[kMaxSelectedPrograms];

@@ -65,6 +65,18 @@ bool SdtServiceNames(const SSdtService& service, SServiceNames& names)
     return false;
 }
 
+bool SdtFindServiceNames(const unsigned char* section, int length, uint16_t serviceId, SServiceNames& names)
+{
+    int offset = 0;
+    SSdtService service;
+    while (SdtNextService(section, length, offset, service))
+    {
+        if (service.ServiceId == serviceId)
+            return SdtServiceNames(service, names);
+    }
+    return false;
+}
+
 int WriteSdtSubset(const unsigned char* source, int length, const uint16_t* keep, int count,
                    int version, unsigned char* out)
 {

@@ -62,6 +62,10 @@ struct SServiceNames
 // The first service descriptor of `service` whose names fit inside it; false when there is none.
 bool SdtServiceNames(const SSdtService& service, SServiceNames& names);
 
+// The names of service `serviceId` in a valid SDT section; false when the
+// section does not list it or lists it without a service descriptor.
+bool SdtFindServiceNames(const unsigned char* section, int length, uint16_t serviceId, SServiceNames& names);
+
 // Writes into `out` a copy of the valid SDT section `source` that keeps only
 // the services `keep` lists (`count` ids), with `version`; returns its length.
 // `out` must hold as many bytes as `source`.

@@ -22,7 +22,8 @@ constexpr size_t kClientRingBytes = kClientRingPackets * kTsPacketSize; // 8 388
 class CClientRing
 {
 public:
-    // Allocates `packets` x 188 bytes (at least one packet).
+    // Allocates `packets` x 188 bytes (at least one packet) and touches
+    // them, so that the traffic thread never takes a first-touch page fault.
     explicit CClientRing(size_t packets = kClientRingPackets);
 
     CClientRing(const CClientRing&) = delete;

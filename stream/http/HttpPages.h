@@ -43,9 +43,11 @@ struct SServerState
 // bytes and a NUL, never cutting a character; returns the bytes written.
 size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t capacity);
 
-// Worst-case sizes, for buffers the server sizes once.
+// Worst-case sizes, for buffers the server sizes once. A broadcast byte
+// becomes at most 3 bytes of UTF-8 (a replacement character) and, escaped
+// for HTML, at most 6 ('"' as "&quot;").
 constexpr size_t kDvbTextUtf8Capacity = kServiceTextMaxBytes * 3 + 4;
-constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kDvbTextUtf8Capacity);
+constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kServiceTextMaxBytes);
 constexpr size_t kPlaylistCapacity = 64 + kMaxListedPrograms * (512 + kHttpHostTextCapacity + kDvbTextUtf8Capacity);
 
 // Both writers behave like snprintf: they return the length of the whole

@@ -19,6 +19,9 @@
 constexpr size_t kClientRingPackets = 44620;
 constexpr size_t kClientRingBytes = kClientRingPackets * kTsPacketSize; // 8 388 560
 
+// The two threads meet only in these counters: no lock, on every platform.
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the ring's counters must be lock-free");
+
 class CClientRing
 {
 public:

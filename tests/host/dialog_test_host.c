@@ -511,15 +511,15 @@ static LRESULT CALLBACK host_window_proc(HWND hwnd, UINT message, WPARAM wParam,
     return CallWindowProcW(g_host.parentProc, hwnd, message, wParam, lParam);
 }
 
-/* Another object's settings, written while object A streams to 127.0.0.2. */
-static void write_other_objects_settings(void)
+/* 127.0.0.1, the stored receiver's port and `packets` into the INI file. */
+static void write_stored_settings(const wchar_t *packets)
 {
     wchar_t portText[16];
     _snwprintf(portText, 16, L"%u", udp_tally_port(&g_host.stored));
     CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini) &&
               WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini) &&
-              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"2", g_host.ini),
-          "another object saved 127.0.0.1, port %s, 2 packets", host_narrow(portText));
+              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", packets, g_host.ini),
+          "INI file with 127.0.0.1, port %s, %s packets", host_narrow(portText), host_narrow(packets));
 }
 
 static void check_running_stream_shown(HWND dlg, DialogState state, const char *when)
@@ -1302,8 +1302,8 @@ static void run_loopback_sessions(void)
     check_ini(L"127.0.0.2", udp_tally_port(&g_host.typed), 5, "saved at Escape");
     check_tally_clean(&g_host.typed, "after session 2");
 
-    check_step("session 2b: prepared INI file");
-    write_other_objects_settings();
+    check_step("session 2b: another object saves its settings");
+    write_stored_settings(L"2");
     run_session("session 2b: reopened after another object changed the INI file", g_host.a,
                 session_reopened_ini_changed);
     check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), 3, "the other object's changes kept at Close");
@@ -1315,12 +1315,7 @@ static void run_loopback_sessions(void)
     check_tally_clean(&g_host.typed, "after the channel change");
 
     check_step("session 3: prepared INI file");
-    wchar_t portText[16];
-    _snwprintf(portText, 16, L"%u", udp_tally_port(&g_host.stored));
-    CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini) &&
-              WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini) &&
-              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"3", g_host.ini),
-          "INI file with 127.0.0.1, port %s, 3 packets", host_narrow(portText));
+    write_stored_settings(L"3");
     module_clock_set(CLOCK_START);
     run_session("session 3: a stored packet count of 3", g_host.a, session_stored);
     module_clock_release();

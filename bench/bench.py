@@ -27,6 +27,7 @@ import re
 import resource
 import shutil
 import signal
+import socket
 import statistics
 import subprocess
 import sys
@@ -44,9 +45,16 @@ TS = 188
 HEADER = 12
 STREAM_PACKETS = 4200        # one pass of the traffic driver
 LIVE_MBITS = 60.0
-PORT = 43190                 # apart from the tests' 43000 and neighbours; --port changes it
+PORT = 0                     # 0: a port the system finds free at start; --port changes it
 
 log_file = None
+
+
+def free_udp_port():
+    """A UDP port on 127.0.0.1 that nothing has bound now (the system picks it)."""
+    with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
+        s.bind(("127.0.0.1", 0))
+        return s.getsockname()[1]
 
 
 def log(*parts):
@@ -626,10 +634,10 @@ def main():
     parser.add_argument("--protocols", default="rtp",
                         help="framings for figure 1: rtp, udp (the module's Protocol=UDP) or rtp,udp (default rtp)")
     parser.add_argument("--port", type=int, default=PORT,
-                        help=f"UDP port on 127.0.0.1 for the senders and the receiver (default {PORT}); another "
-                             "benchmark running at the same time needs a port of its own")
+                        help="UDP port on 127.0.0.1 for the senders and the receiver (default: one that is free "
+                             "at start, so that tests and other benchmarks may run beside it)")
     args = parser.parse_args()
-    PORT = args.port
+    PORT = args.port or free_udp_port()
     figures = set(args.only.split(","))
     args.placements = set(args.placements.split(","))
     args.protocols = [p for p in args.protocols.split(",") if p]

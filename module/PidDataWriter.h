@@ -65,6 +65,7 @@ private:
     // m_nTS brought into 1..7; the chunk size follows it only while no stream runs.
     void SetPacketsPerDatagram(int packets);
     void LoadSendOptions();
+    void TakeRunningSettings();
     void FormatDescription(wchar_t* text) const;
     bool DeviceDeliversTransportStream();
     bool DestinationFromSettings(sockaddr_in& destination) const;
@@ -96,6 +97,8 @@ private:
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
     SSendOptions m_SendOptions;                      // the optional sending keys, as last loaded
     EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
+    bool m_bControlsShowStreaming;                   // the stream state the dialog's controls were last set for
+    bool m_bKeepIniOnClose;                          // opened on a running stream, nothing set in it since
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -82,6 +82,12 @@ void ReadAddressFields(HWND control, wchar_t (&text)[kAddressCapacity])
 int CPidDataWriter::ShowOptionsDialog(HWND parent)
 {
     LoadOptions();
+    // While a stream runs the dialog shows what runs, not what the file holds
+    // now (another object may have changed it). Closed with the stream still
+    // running and nothing set in it, the dialog leaves that change in the file.
+    m_bKeepIniOnClose = m_bStreaming.load(std::memory_order_relaxed) != 0;
+    if (m_bKeepIniOnClose)
+        TakeRunningSettings();
     g_pThisForDialog = this;
     // The address control's class lives in the common controls; a host that
     // never registered it would get no dialog at all.
@@ -89,7 +95,10 @@ int CPidDataWriter::ShowOptionsDialog(HWND parent)
     InitCommonControlsEx(&classes);
     DialogBoxParamW(m_hModuleHandle, MAKEINTRESOURCEW(IDD_OPTIONS), parent, MyDlgWindowProcStatic, 0);
     m_hDlg = nullptr;
-    SaveOptions();
+    if (m_bKeepIniOnClose)
+        LoadOptions();
+    else
+        SaveOptions();
     return 0;
 }
 
@@ -110,10 +119,13 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
 // latest start was refused.
 void CPidDataWriter::FormatDescription(wchar_t* text) const
 {
+    // A running stream keeps the framing it started with.
+    const EDatagramFraming framing =
+        m_bStreaming.load(std::memory_order_relaxed) != 0 ? m_RunFraming : m_SendOptions.Protocol;
     if (m_szStartRefusal[0] != 0)
         wsprintfW(text, L"%s", m_szStartRefusal);
     else
-        wsprintfW(text, m_SendOptions.Protocol == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
+        wsprintfW(text, framing == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
                   m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
 }
 
@@ -156,6 +168,7 @@ void CPidDataWriter::ShowSendFailures(HWND dialog)
 
 void CPidDataWriter::ReadBackControls(HWND dialog)
 {
+    m_bKeepIniOnClose = false;  // the settings are the user's from here on
     // The address control's fields are what the user typed; its window text
     // is not kept up to date by every implementation of the control, and
     // where it is, a blank field reads as 0.
@@ -241,14 +254,25 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
     case WM_CLOSE:
         if (m_nTimerId != 0)
             KillTimer(dialog, m_nTimerId);
-        ReadBackControls(dialog);
+        // While a stream runs its fields are locked and show it: nothing to read.
+        if (m_bStreaming.load(std::memory_order_relaxed) == 0)
+            ReadBackControls(dialog);
         EndDialog(dialog, kDialogEndCode);
         return TRUE;
 
     case WM_TIMER:
+    {
         if (wParam != kStatusTimerId)
             return FALSE;
-        if (m_bStreaming.load(std::memory_order_relaxed) != 0)
+        const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
+        if (streaming != m_bControlsShowStreaming)
+        {
+            // A stop this dialog did not make (the host changed channels):
+            // buttons, fields and line follow it.
+            ShowDescription(dialog);
+            UpdateControlsEnable();
+        }
+        if (streaming)
         {
             wchar_t text[kDialogTextCapacity];
             // Unsigned difference: a wrap of the tick counter does no harm.
@@ -262,6 +286,7 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             ShowDescription(dialog);  // the stream ended while sends failed
         }
         return TRUE;
+    }
 
     default:
         return FALSE;
@@ -273,6 +298,7 @@ void CPidDataWriter::UpdateControlsEnable()
     if (m_hDlg == nullptr)
         return;
     const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
+    m_bControlsShowStreaming = streaming;
     const bool usable = DeviceDeliversTransportStream();
     EnableWindow(GetDlgItem(m_hDlg, IDC_START), usable && !streaming);
     EnableWindow(GetDlgItem(m_hDlg, IDC_STOP), usable && streaming);

@@ -87,6 +87,18 @@ void CPidDataWriter::LoadSendOptions()
     m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
 }
 
+// The running stream's destination and packets per datagram, as it started.
+// Only this thread starts a stream, so they are read without the lock.
+void CPidDataWriter::TakeRunningSettings()
+{
+    const unsigned char* ip = reinterpret_cast<const unsigned char*>(&m_DestAddr.sin_addr);
+    wchar_t address[kAddressCapacity];  // at most 15 characters
+    wsprintfW(address, L"%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
+    CopyZeroFilled(m_szIPAddress, address);
+    m_wUdpPort = ntohs(m_DestAddr.sin_port);
+    SetPacketsPerDatagram(m_nChunkSize / kTsPacketSize);
+}
+
 void CPidDataWriter::SaveOptions()
 {
     if (m_IniFileName[0] == 0)

@@ -68,8 +68,9 @@ bool CPidDataWriter::DeviceDeliversTransportStream()
     return info.TransportType == SModuleInfo::ETT_TransportStream;
 }
 
-// A dotted IPv4 address other than 0.0.0.0: a text that inet_addr would turn
-// into the broadcast address, or "any", must not become a destination.
+// A dotted IPv4 address outside 0.0.0.0/8: a text that inet_addr would turn
+// into the broadcast address must not become a destination, nor "any" or an
+// address of "this network", which names no receiver.
 bool CPidDataWriter::DestinationFromSettings(sockaddr_in& destination) const
 {
     unsigned char octets[4];
@@ -77,7 +78,7 @@ bool CPidDataWriter::DestinationFromSettings(sockaddr_in& destination) const
     NarrowAddress(m_szIPAddress, address);
     in_addr parsed{};
     if (!ParseDottedQuad(m_szIPAddress, octets) || inet_pton(AF_INET, address, &parsed) != 1 ||
-        parsed.s_addr == INADDR_ANY)
+        octets[0] == 0)
         return false;
     std::memset(&destination, 0, sizeof destination);
     destination.sin_family = AF_INET;

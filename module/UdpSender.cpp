@@ -4,6 +4,9 @@
 #include <windows.h>
 
 #include <cstring>
+#include <initializer_list>
+
+#include "SocketErrorText.h"
 
 // ws2tcpip.h numbers, not the old winsock.h ones (IP_TTL 7, IP_MULTICAST_IF 2).
 static_assert(IP_TTL == 4 && IP_MULTICAST_IF == 9 && IP_MULTICAST_TTL == 10, "Winsock 2 option numbers");
@@ -59,6 +62,20 @@ DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
     return result;
 }
 
+// The system's reason, cut to what the text holds.
+void RefuseSocket(SendRefusalText& refusal, int error)
+{
+    constexpr wchar_t kPrefix[] = L"Cannot open a socket: ";
+    static_assert(sizeof kPrefix / sizeof kPrefix[0] < kSendRefusalCapacity, "room for a reason");
+    wchar_t reason[kReasonCapacity];
+    DescribeSocketError(error, reason);
+    int length = 0;
+    for (const wchar_t* part : {kPrefix, static_cast<const wchar_t*>(reason)})
+        for (int i = 0; part[i] != 0 && length < kSendRefusalCapacity - 1; ++i)
+            refusal[length++] = part[i];
+    refusal[length] = 0;
+}
+
 int SetIntOption(SOCKET s, int level, int name, int value)
 {
     return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
@@ -90,7 +107,10 @@ SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination
     refusal[0] = 0;
     const SOCKET s = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
     if (s == INVALID_SOCKET)
+    {
+        RefuseSocket(refusal, WSAGetLastError());
         return INVALID_SOCKET;
+    }
 
     uint8_t group[4];
     std::memcpy(group, &destination.sin_addr, sizeof group);

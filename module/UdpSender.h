@@ -30,9 +30,10 @@ bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal);
 // made 255.255.255.255 of some other text. Multicast loopback is left as the
 // system has it, so that a player on this PC receives too.
 //
-// INVALID_SOCKET when it cannot: `refusal` then says why, or is empty when
-// no socket could be made at all. A TTL, buffer size or broadcast permission
-// that the system does not take is not a refusal; a source address or
-// multicast interface that it does not take is one: streaming from another
-// interface than the user named is worse than not streaming.
+// INVALID_SOCKET when it cannot: `refusal` then says why ("Cannot open a
+// socket: <reason>" when no socket could be made at all). A TTL, buffer size
+// or broadcast permission that the system does not take is not a refusal; a
+// source address or multicast interface that it does not take is one:
+// streaming from another interface than the user named is worse than not
+// streaming.
 SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, SendRefusalText& refusal);

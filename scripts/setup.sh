@@ -4,7 +4,7 @@
 set -euo pipefail
 
 packages=(
-  cmake make g++ ninja-build pkg-config python3 iproute2
+  cmake make g++ ninja-build pkg-config python3 iproute2 procps git
   mingw-w64 g++-mingw-w64-x86-64-posix binutils-mingw-w64-x86-64
   wine wine64 xvfb xauth x11-utils
   libgtest-dev googletest libbenchmark-dev

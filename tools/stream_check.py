@@ -3,7 +3,8 @@
 checks what arrives, with real receivers.
 
 One UDP socket can own the module's destination port, so this script owns it:
-it binds 127.0.0.1:PORT with a 64 MiB receive buffer, checks every datagram's
+it binds 127.0.0.1:PORT (by default a port the system picks, so that test
+runs side by side never meet) with a 64 MiB receive buffer, checks every datagram's
 RTP header (version 2, payload type 33, SSRC 0, sequence +1 and timestamp +90
 per datagram, 12 + N x 188 bytes), writes the payloads to a file (the
 recovered transport stream, compared with the input byte for byte), and
@@ -211,6 +212,32 @@ def write_sdp(path, port, connection="127.0.0.1"):
                 f"m=video {port} RTP/AVP 33\r\na=rtpmap:33 MP2T/90000\r\n")
 
 
+def free_rtp_ports(count):
+    """`count` even ports on 127.0.0.1, each with the odd one above it (RTCP's),
+    that nothing has bound now. The system picks them (bind to port 0); all
+    stay bound until every one is chosen, so that none is handed out twice."""
+    held, ports = [], []
+    try:
+        while len(ports) < count:
+            s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            held.append(s)
+            s.bind(("127.0.0.1", 0))
+            port = s.getsockname()[1]
+            if port % 2 or port + 1 > 65535:
+                continue
+            rtcp = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            held.append(rtcp)
+            try:
+                rtcp.bind(("127.0.0.1", port + 1))
+            except OSError:
+                continue
+            ports.append(port)
+        return ports
+    finally:
+        for s in held:
+            s.close()
+
+
 def remove_wine_prefix(path):
     """Ends the prefix's wineserver and removes the prefix, so that the next
     Wine program makes it afresh, as on a machine that never ran Wine."""
@@ -290,7 +317,8 @@ def main():
     ap.add_argument("--module", help="module file (default: the host's own default)")
     ap.add_argument("--sample", required=True, help="transport stream to play")
     ap.add_argument("--workdir", required=True, help="folder for the received files and logs")
-    ap.add_argument("--port", type=int, default=43000, help="the module's destination port, received here")
+    ap.add_argument("--port", type=int, default=0,
+                    help="the module's destination port, received here (default: a free port)")
     ap.add_argument("--packets", type=int, help="packets per datagram to set in the INI (default: the module's)")
     ap.add_argument("--ffmpeg", action="store_true", help="ffmpeg decodes and copies the stream via SDP")
     ap.add_argument("--gstreamer", action="store_true", help="GStreamer rtpmp2tdepay writes the stream to a file")
@@ -321,12 +349,13 @@ def main():
     # the host's start takes longer than that on a loaded machine or with a
     # Wine prefix that is made on first use. Until they listen, the
     # datagrams wait in our socket's buffer.
-    next_port = args.port + 2  # RTP ports are even; the odd one is RTCP's
+    # RTP ports are even; the odd one is RTCP's.
     ffmpeg_port = gst_port = None
+    free = free_rtp_ports(int(args.ffmpeg) + int(args.gstreamer))
     if args.ffmpeg:
-        ffmpeg_port, next_port = next_port, next_port + 2
+        ffmpeg_port = free.pop()
     if args.gstreamer:
-        gst_port, next_port = next_port, next_port + 2
+        gst_port = free.pop()
     forward = [p for p in (ffmpeg_port, gst_port) if p is not None]
     ffmpeg = gst = None
     receivers_started = receivers_ok = False
@@ -369,6 +398,7 @@ def main():
         except OSError as e:
             log(f"stream_check: cannot receive on 127.0.0.1:{args.port}: {e}")
             return 1
+        args.port = receiver.sock.getsockname()[1]
 
         cmd = [args.wine_run] + (["--prefix", args.cold_prefix] if args.cold_prefix else [])
         cmd += ["--gui", args.host, "--ini", wd("host.ini"), "--start", "--close-when-done",

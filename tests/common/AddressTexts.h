@@ -30,7 +30,11 @@ inline const wchar_t* const kMalformedAddresses[] = {
     L"\x0661.2.3.4",  // an Arabic-Indic digit one
 };
 
-// Well formed, but no destination: "any" (0.0.0.0).
+// Well formed, but no destination: "any" (0.0.0.0) and the rest of "this
+// network" (0.0.0.0/8).
 inline const wchar_t* const kUnusableAddresses[] = {
     L"0.0.0.0",
+    L"0.0.0.1",
+    L"0.1.2.3",
+    L"0.255.255.255",
 };

@@ -12,7 +12,13 @@ import sys
 
 wine_run, host, module, sample, workdir = sys.argv[1:6]
 os.makedirs(workdir, exist_ok=True)
-PORT = 43030
+
+# Anything the module sends would land here, on a port the system picks so
+# that test runs side by side never meet.
+sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+sink.bind(("127.0.0.1", 0))
+sink.setblocking(False)
+PORT = sink.getsockname()[1]
 
 not_ts = os.path.join(workdir, "not-a-stream.ts")
 with open(not_ts, "wb") as f:
@@ -41,11 +47,6 @@ CASES = [
      ["--ini", ini, "--module", module, "--port", str(PORT), "--start", "--close-when-done", "--close-after", "1",
       "--rate", "0.5", sample], True, 7, "the run ended before the file was delivered"),
 ]
-
-# Anything the module sends would land here.
-sink = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
-sink.bind(("127.0.0.1", PORT))
-sink.setblocking(False)
 
 failures = 0
 for name, extra, gui, want_rc, want_text in CASES:

@@ -16,7 +16,12 @@
  *                          Close while streaming
  *   2  reopened, streaming live Size and Time; Stop; idle ticks; Start
  *                          again; Escape while streaming
- *   -  host                UpdateOpenedChannels ends the stream
+ *   2b reopened, INI changed the line and fields show what runs, not the
+ *                          file; Close while streaming leaves the file's
+ *                          change in place
+ *   2c host stops it       UpdateOpenedChannels from the host's window with
+ *                          the dialog open: the next tick shows Idle with
+ *                          the stream's settings; Close saves what it shows
  *   3  stored 3 packets    entry "3" selected; Start unedited; Size and
  *                          Time as a table on a clock of the test's own;
  *                          Stop; an edit; Escape
@@ -72,6 +77,7 @@ typedef enum { STATE_IDLE, STATE_STREAMING, STATE_UNSUITABLE } DialogState;
 typedef struct Host {
     ReceiverModuleUnit *unit;
     HWND parent;                   /* the host's main window, owner of the dialog */
+    WNDPROC parentProc;            /* its class's procedure, under the host's own */
     DWORD uiThread;                /* runs the modal loop */
     wchar_t ini[MAX_PATH];
     TestEngine engine;             /* device and engine of object A */
@@ -486,6 +492,77 @@ static void session_reopened(HWND dlg)
     dialog_focus_control(dlg, ID_STOP);
     CHECK(dialog_post_key(tid, VK_ESCAPE, 0x01), "something in the dialog has the focus for Escape");
     CHECK(dialog_wait_gone(dlg), "Escape ends the dialog");
+}
+
+/* ---- Sessions 2b and 2c: a stream the INI file and the host act on ------- */
+
+/* Sent to the host's window: the host changes its opened channels on its own
+ * thread, here inside the dialog's modal loop. */
+#define HOST_CHANGE_CHANNELS (WM_APP + 1)
+
+static LRESULT CALLBACK host_window_proc(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == HOST_CHANGE_CHANNELS) {
+        unsigned char channels[CHANNEL_INFO_SIZE];
+        memset(channels, 0, sizeof channels);
+        g_host.a->vtbl->UpdateOpenedChannels(g_host.a, channels, 1, HOST_TRANSPORT_TS);
+        return 1;
+    }
+    return CallWindowProcW(g_host.parentProc, hwnd, message, wParam, lParam);
+}
+
+/* 127.0.0.1, the stored receiver's port and `packets` into the INI file. */
+static void write_stored_settings(const wchar_t *packets)
+{
+    wchar_t portText[16];
+    _snwprintf(portText, 16, L"%u", udp_tally_port(&g_host.stored));
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini) &&
+              WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini) &&
+              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", packets, g_host.ini),
+          "INI file with 127.0.0.1, port %s, %s packets", host_narrow(portText), host_narrow(packets));
+}
+
+static void check_running_stream_shown(HWND dlg, DialogState state, const char *when)
+{
+    check_settings_shown(dlg, L"127.0.0.2", MAKEIPADDRESS(127, 0, 0, 2), udp_tally_port(&g_host.typed), 5, when);
+    check_state(dlg, state, when);
+}
+
+static void session_reopened_ini_changed(HWND dlg)
+{
+    check_running_stream_shown(dlg, STATE_STREAMING, "opened on a stream after the INI file changed");
+    CHECK(dialog_wait_ticks(dlg, dialog_ticks(), 1), "a timer tick comes");
+    check_running_stream_shown(dlg, STATE_STREAMING, "after a tick");
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"3", g_host.ini),
+          "the other object saves 3 packets while the dialog is open");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
+static void session_host_stops(HWND dlg)
+{
+    check_running_stream_shown(dlg, STATE_STREAMING, "opened on a stream");
+    CHECK(dialog_wait_ticks(dlg, dialog_ticks(), 1), "a tick shows Size and Time");
+    if (!next_step(dlg, "session 2c: the host changes its opened channels"))
+        return;
+    int removals = g_host.engine.device.slotCalls[4];
+    SendMessageW(g_host.parent, HOST_CHANGE_CHANNELS, 0, 0);
+    CHECK_EQ(g_host.engine.device.slotCalls[4] - removals, 1, "filters removed by the channel change");
+    CHECK(g_host.engine.device.activeHandle == 0, "no filter stays registered");
+    long stopped = datagrams_now(&g_host.typed);
+    CHECK(dialog_wait_ticks(dlg, dialog_ticks(), 1), "a timer tick comes after the stop");
+    check_running_stream_shown(dlg, STATE_IDLE, "the tick after the host's stop");
+    Status before, after;
+    read_status(dlg, &before);
+    CHECK(dialog_wait_ticks(dlg, before.ticks, 1), "another tick comes");
+    read_status(dlg, &after);
+    CHECK(parse_digit_groups(after.size) > 0 && wcscmp(before.size, after.size) == 0 &&
+              wcscmp(before.time, after.time) == 0,
+          "Size and Time keep the stream's last values (\"%s\", \"%s\" -> \"%s\", \"%s\")",
+          host_narrow(before.size), host_narrow(before.time), host_narrow(after.size), host_narrow(after.time));
+    CHECK_EQ(datagrams_now(&g_host.typed) - stopped, 0, "datagrams after the host's stop");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
 }
 
 /* ---- Session 3: a stored packet count, and the status texts exactly ----- */
@@ -1144,6 +1221,8 @@ static int set_up(HMODULE *moduleOut, wchar_t *dir)
     g_host.parent = CreateWindowExW(0, L"STATIC", L"Test host", WS_OVERLAPPEDWINDOW, 0, 0, 320, 200, NULL, NULL,
                                     NULL, NULL);
     ok = ok && CHECK(g_host.parent != NULL, "the host's main window");
+    if (ok)
+        g_host.parentProc = (WNDPROC)SetWindowLongPtrW(g_host.parent, GWLP_WNDPROC, (LONG_PTR)host_window_proc);
     ok = ok && CHECK(test_engine_start(&g_host.engine, "A", HOST_TRANSPORT_TS, 501), "the engine thread starts");
     ok = ok && CHECK(dialog_tick_hook_install(&g_host.engine.packetsDone), "the timer hook");
     if (!ok)
@@ -1223,23 +1302,20 @@ static void run_loopback_sessions(void)
     check_ini(L"127.0.0.2", udp_tally_port(&g_host.typed), 5, "saved at Escape");
     check_tally_clean(&g_host.typed, "after session 2");
 
-    check_step("the host changes its opened channels");
-    unsigned char channels[CHANNEL_INFO_SIZE];
-    memset(channels, 0, sizeof channels);
-    int removals = g_host.engine.device.slotCalls[4];
-    g_host.a->vtbl->UpdateOpenedChannels(g_host.a, channels, 1, HOST_TRANSPORT_TS);
-    CHECK_EQ(g_host.engine.device.slotCalls[4] - removals, 1, "filters removed by the channel change");
-    CHECK(g_host.engine.device.activeHandle == 0, "no filter stays registered");
+    check_step("session 2b: another object saves its settings");
+    write_stored_settings(L"2");
+    run_session("session 2b: reopened after another object changed the INI file", g_host.a,
+                session_reopened_ini_changed);
+    check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), 3, "the other object's changes kept at Close");
+    CHECK(g_host.engine.device.activeHandle != 0, "the stream runs on");
+
+    run_session("session 2c: the host stops the stream with the dialog open", g_host.a, session_host_stops);
+    check_ini(L"127.0.0.2", udp_tally_port(&g_host.typed), 5, "what the dialog showed, saved at Close");
     test_engine_pause(&g_host.engine);
     check_tally_clean(&g_host.typed, "after the channel change");
 
     check_step("session 3: prepared INI file");
-    wchar_t portText[16];
-    _snwprintf(portText, 16, L"%u", udp_tally_port(&g_host.stored));
-    CHECK(WritePrivateProfileStringW(INI_SECTION, L"IPAddress", L"127.0.0.1", g_host.ini) &&
-              WritePrivateProfileStringW(INI_SECTION, L"UDP_Port", portText, g_host.ini) &&
-              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"3", g_host.ini),
-          "INI file with 127.0.0.1, port %s, 3 packets", host_narrow(portText));
+    write_stored_settings(L"3");
     module_clock_set(CLOCK_START);
     run_session("session 3: a stored packet count of 3", g_host.a, session_stored);
     module_clock_release();

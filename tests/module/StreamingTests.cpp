@@ -944,10 +944,13 @@ TEST_F(Streaming, SocketCreationFailureUndoesTheStart)
     const WinsockProbe::Counts after = WinsockProbe::Now();
     EXPECT_EQ(after.sockets, before.sockets + 1);
     EXPECT_EQ(after.startups - before.startups, after.cleanups - before.cleanups);
+    // The probe fails socket() as a missing socket library would.
+    EXPECT_EQ(Access().Description(), L"Cannot open a socket: " + ReasonOf(WSANOTINITIALISED));
 
-    // A later start works.
+    // A later start works, and the line shows the settings again.
     Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming());
+    EXPECT_EQ(Access().StartRefusal(), L"");
     Feed(0, 7, 7);
     ExpectStream(receiver.DrainUntilMarker(), 7, 0, 0, 0);
 }

@@ -29,7 +29,10 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_szStartRefusal(),
       m_bAddressEdited(false),
       m_SendOptions(),
-      m_RunFraming(EDatagramFraming::Rtp)
+      m_RunFraming(EDatagramFraming::Rtp),
+      m_FecColumnAddr(),
+      m_FecRowAddr(),
+      m_Fec()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();

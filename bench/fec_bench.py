@@ -70,46 +70,57 @@ def native():
 
 
 def ratio(args, stream):
+    """Four senders a round, in an order that turns: the module with FEC
+    against a bare loop of as many datagrams, and the module without FEC
+    against a bare loop of the media datagrams alone, so that what FEC adds
+    shows apart from what the host costs. Rates are the senders' own: the
+    host's delivery time (the completion at Stop comes after it) and the
+    bare loop's time."""
     wine = args.wine
     n, columns, rows = 7, 10, 10
     media = stream.stat().st_size // b.TS // n
     matrices = -(-media // (columns * rows))
     total = matrices * columns * rows + matrices * (columns + rows)
+    during = media + (media // columns) + (media // (columns * rows) - 1) * columns  # sent while delivering
     b.log(f"== FEC ratio under Wine, pinned: module with FEC {columns}x{rows} ({media} media datagrams, "
-          f"{total} with the padding and FEC) against a bare loop of {total}", "load", b.loadavg())
+          f"{total} with the padding and FEC) against a bare loop of as many to the same ports; without FEC against {media}",
+          "load", b.loadavg())
     wine.start_server({0})
-    result = {"media": media, "total": total, "module": [], "bare": []}
+    senders = ["module_fec", "bare_total", "module", "bare_media"]
+    result = {"media": media, "total": total, "load_before": b.loadavg(), **{who: [] for who in senders}}
     for r in range(args.runs):
-        for who in (("module", "bare") if r % 2 == 0 else ("bare", "module")):
+        for who in senders[r % 4:] + senders[:r % 4]:
             rx = b.Receiver({1})
             fec_rx = [counter(b.PORT + o, cpus={1}) for o in FEC_OFFSETS]
-            if who == "module":
-                rc, out, cpu = wine.run(b.host_args(stream, n, ["--fast", "--close-when-done", "--ini-key",
-                                                                f"FEC={columns}x{rows}"]),
-                                        f"fec-ratio-{r}-module", cpus={0})
-                b.host_summary(out)
+            if who.startswith("module"):
+                fec = f"FEC={columns}x{rows}" if who == "module_fec" else "FEC="
+                rc, out, cpu = wine.run(b.host_args(stream, n, ["--fast", "--close-when-done", "--ini-key", fec]),
+                                        f"fec-ratio-{r}-{who}", cpus={0})
+                rate = (during if who == "module_fec" else media) / b.host_summary(out)["seconds"]
             else:
-                rc, out, cpu = wine.run([str(b.WINDOWS / "tovrin-bare-sendto.exe"), "127.0.0.1", str(b.PORT),
-                                         str(b.HEADER + n * b.TS), str(total)], f"fec-ratio-{r}-bare", cpus={0})
+                # With --fec, the loop sends the FEC datagrams beside the
+                # media as the module does: to the same three ports.
+                fec = ["--fec", str(columns), str(rows)] if who == "bare_total" else []
+                rc, out, cpu = wine.run([str(b.WINDOWS / "tovrin-bare-sendto.exe")] + fec +
+                                        ["127.0.0.1", str(b.PORT), str(b.HEADER + n * b.TS), str(media)],
+                                        f"fec-ratio-{r}-{who}", cpus={0})
+                rate = float(b.keyvalues(out)["rate_dps"])
             got = rx.result()
             fec_got = [counted(p) for p in fec_rx]
             if rc != 0:
                 raise RuntimeError(f"{who} failed ({rc}):\n{out[-2000:]}")
             datagrams = got["datagrams"] + sum(f["datagrams"] for f in fec_got)
-            # The rate of all datagrams over the media's span (the FEC
-            # streams run alongside it).
-            rate = datagrams / got["span_s"]
             result[who].append({"rate_dps": rate, "received": datagrams, "media_lost": got["rtp_lost"],
                                 "kernel_drops": got["kernel_drops"] + sum(f["kernel_drops"] for f in fec_got),
-                                "cpu_s": cpu})
-            b.log(f"  run {r} {who:7s} {rate:9.1f} datagrams/s  received {int(datagrams)} of {total}  "
-                  f"cpu {cpu:.2f} s")
-    result["module_dps"] = b.median([x["rate_dps"] for x in result["module"]])
-    result["bare_dps"] = b.median([x["rate_dps"] for x in result["bare"]])
-    result["ratio"] = result["module_dps"] / result["bare_dps"]
-    result["paired"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(result["module"], result["bare"])]
-    b.log(f"  median module {result['module_dps']:.1f}  bare {result['bare_dps']:.1f}  "
-          f"module/bare {result['ratio']:.3f}")
+                                "cpu_s": cpu, "load": b.loadavg()})
+            b.log(f"  run {r} {who:10s} {rate:9.1f} datagrams/s  received {int(datagrams)}  cpu {cpu:.2f} s")
+    for who in senders:
+        result[who + "_dps"] = b.median([x["rate_dps"] for x in result[who]])
+    result["ratio_fec"] = result["module_fec_dps"] / result["bare_total_dps"]
+    result["ratio_plain"] = result["module_dps"] / result["bare_media_dps"]
+    result["load_after"] = b.loadavg()
+    b.log(f"  median: with FEC module/bare {result['ratio_fec']:.3f}; without FEC module/bare "
+          f"{result['ratio_plain']:.3f}")
     return result
 
 

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -139,11 +140,14 @@ Bytes Recover(const Bytes& fecPacket, const std::map<uint16_t, Bytes>& media, ui
         for (size_t i = 12; i < d.size(); ++i)
             payload[i - 12] ^= d[i];
     }
-    Bytes out = {0x80, static_cast<unsigned char>(pt), static_cast<unsigned char>(lost >> 8),
-                 static_cast<unsigned char>(lost), static_cast<unsigned char>(ts >> 24),
-                 static_cast<unsigned char>(ts >> 16), static_cast<unsigned char>(ts >> 8),
-                 static_cast<unsigned char>(ts), 0, 0, 0, 0};
-    out.insert(out.end(), payload.begin(), payload.begin() + length);
+    Bytes out(12 + static_cast<size_t>(length), 0);
+    out[0] = 0x80;
+    out[1] = static_cast<unsigned char>(pt);
+    out[2] = static_cast<unsigned char>(lost >> 8);
+    out[3] = static_cast<unsigned char>(lost);
+    for (int i = 0; i < 4; ++i)
+        out[4 + i] = static_cast<unsigned char>(ts >> (24 - 8 * i));
+    std::copy(payload.begin(), payload.begin() + length, out.begin() + 12);
     return out;
 }
 

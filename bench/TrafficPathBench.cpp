@@ -10,7 +10,7 @@
 //                            ReceiveNotAlignedTraffic
 //   Floor/Bytes/N/L          the same blocks: whole chunks from the caller's
 //                            memory, the cut chunk through the buffer
-//   ModulePath/Fec/N/B/LxD   ModulePath/Packets with column and row FEC of an
+//   Fec/ModulePath/N/B/LxL   ModulePath/Packets with column and row FEC of an
 //                            L x D matrix (the packets are its media packets)
 //   Fec/Protect/L/D          one media datagram of 7 packets into its column
 //                            and row (XOR of 1316 bytes twice), FEC packets
@@ -204,7 +204,7 @@ BENCHMARK(ModulePathPackets)->Name("ModulePath/Packets")->Apply(PacketCases);
 BENCHMARK(FloorPackets)->Name("Floor/Packets")->Apply(PacketCases);
 BENCHMARK(ModulePathBytes)->Name("ModulePath/Bytes")->Apply(ByteCases);
 BENCHMARK(FloorBytes)->Name("Floor/Bytes")->Apply(ByteCases);
-BENCHMARK(ModulePathFec)->Name("ModulePath/Fec")->Args({7, 100, 5})->Args({7, 100, 10})->ArgNames({"N", "block", "LxL"});
+BENCHMARK(ModulePathFec)->Name("Fec/ModulePath")->Args({7, 100, 5})->Args({7, 100, 10})->ArgNames({"N", "block", "LxL"});
 // The XOR's share: Fec/Protect less Fec/CopyOnly (the datagram assembly both do).
 BENCHMARK(FecProtect)->Name("Fec/Protect")->Args({5, 5})->Args({10, 10})->Args({20, 5})->ArgNames({"L", "D"});
 BENCHMARK(CopyOnly)->Name("Fec/CopyOnly");

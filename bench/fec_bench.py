@@ -63,7 +63,7 @@ def native():
         result[f"xor_ns {case}"] = result[f"protect_ns {case}"] - result["copy_ns"]
     result["path_ns_per_packet"] = per("ModulePath/Packets/N:7/block:100", b.STREAM_PACKETS)
     for l in (5, 10):
-        result[f"path_ns_per_packet fec {l}x{l}"] = per(f"ModulePath/Fec/N:7/block:100/LxL:{l}", b.STREAM_PACKETS)
+        result[f"path_ns_per_packet fec {l}x{l}"] = per(f"Fec/ModulePath/N:7/block:100/LxL:{l}", b.STREAM_PACKETS)
     for k, v in result.items():
         b.log(f"  {k:34s} {v:8.1f} ns")
     return result

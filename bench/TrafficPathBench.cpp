@@ -10,6 +10,12 @@
 //                            ReceiveNotAlignedTraffic
 //   Floor/Bytes/N/L          the same blocks: whole chunks from the caller's
 //                            memory, the cut chunk through the buffer
+//   Fec/ModulePath/N/B/LxL   ModulePath/Packets with column and row FEC of an
+//                            L x D matrix (the packets are its media packets)
+//   Fec/Protect/L/D          one media datagram of 7 packets into its column
+//                            and row (XOR of 1316 bytes twice), FEC packets
+//                            sealed and handed to a sink as they fall due:
+//                            items are media datagrams
 //   Lock/TakeRelease         one take and release of the module's lock through
 //                            the scoped guard, as the sender does per call:
 //                            the part of the path that the design fixes
@@ -99,6 +105,61 @@ void FloorBytes(benchmark::State& state)
     Report(state, floor.NextSequence(), n);
 }
 
+void ModulePathFec(benchmark::State& state)
+{
+    const int n = static_cast<int>(state.range(0));
+    const int block = static_cast<int>(state.range(1)) * kTsPacketSize;
+    const SFecMatrix matrix{static_cast<int32_t>(state.range(2)), static_cast<int32_t>(state.range(2))};
+    std::vector<unsigned char> stream = Stream();
+    CTrafficPathWriter<DiscardSink> writer(n, DiscardSink(), EDatagramFraming::Rtp, matrix);
+    writer.Start();
+    for (auto _ : state)
+        for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(block))
+            writer.ReceiveTraffic(stream.data() + offset, block);
+    Report(state, writer.NextSequence(), n);
+}
+
+// Assembles 600 datagrams of 7 different packets each per iteration (the
+// XOR reads fresh memory as a stream would) and hands each to `take`.
+template <class Take>
+void EachDatagram(benchmark::State& state, Take&& take)
+{
+    const std::vector<unsigned char>& stream = Stream();
+    unsigned char datagram[kMaxDatagramSize];
+    WriteRtpFixedHeader(datagram);
+    uint16_t sequence = 0;
+    constexpr int kDatagrams = kStreamPackets / kMaxPacketsPerChunk;
+    for (auto _ : state)
+        for (int i = 0; i < kDatagrams; ++i)
+        {
+            WriteRtpCounters(datagram, sequence, sequence * kRtpTicksPerDatagram);
+            ++sequence;
+            CopyPackets(datagram + kRtpHeaderSize, stream.data() + i * kMaxChunkSize, kMaxChunkSize);
+            take(static_cast<const unsigned char*>(datagram));
+        }
+    state.SetItemsProcessed(static_cast<int64_t>(state.iterations()) * kDatagrams);
+}
+
+void FecProtect(benchmark::State& state)
+{
+    CFecEncoder fec;
+    fec.Begin({static_cast<int32_t>(state.range(0)), static_cast<int32_t>(state.range(1))});
+    const auto sink = [](EFecDirection, const unsigned char* packet, int size) {
+        benchmark::DoNotOptimize(packet);
+        benchmark::DoNotOptimize(size);
+        benchmark::ClobberMemory();
+    };
+    EachDatagram(state, [&](const unsigned char* datagram) { fec.Protect(datagram, kMaxDatagramSize, sink); });
+}
+
+void CopyOnly(benchmark::State& state)
+{
+    EachDatagram(state, [](const unsigned char* datagram) {
+        benchmark::DoNotOptimize(datagram);
+        benchmark::ClobberMemory();
+    });
+}
+
 void LockTakeRelease(benchmark::State& state)
 {
     critical_section lock;
@@ -131,6 +192,10 @@ BENCHMARK(ModulePathPackets)->Name("ModulePath/Packets")->Apply(PacketCases);
 BENCHMARK(FloorPackets)->Name("Floor/Packets")->Apply(PacketCases);
 BENCHMARK(ModulePathBytes)->Name("ModulePath/Bytes")->Apply(ByteCases);
 BENCHMARK(FloorBytes)->Name("Floor/Bytes")->Apply(ByteCases);
+BENCHMARK(ModulePathFec)->Name("Fec/ModulePath")->Args({7, 100, 5})->Args({7, 100, 10})->ArgNames({"N", "block", "LxL"});
+// The XOR's share: Fec/Protect less Fec/CopyOnly (the datagram assembly both do).
+BENCHMARK(FecProtect)->Name("Fec/Protect")->Args({5, 5})->Args({10, 10})->Args({20, 5})->ArgNames({"L", "D"});
+BENCHMARK(CopyOnly)->Name("Fec/CopyOnly");
 BENCHMARK(LockTakeRelease)->Name("Lock/TakeRelease");
 
 } // namespace

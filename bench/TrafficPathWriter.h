@@ -14,6 +14,7 @@
 #include <utility>
 
 #include "CriticalSection.h"
+#include "FecEncoder.h"
 #include "RtpFraming.h"
 #include "SendFailures.h"
 #include "TsAligner.h"
@@ -25,8 +26,8 @@ class CTrafficPathWriter final : public CTsAligner
 {
 public:
     explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink(),
-                                EDatagramFraming framing = EDatagramFraming::Rtp)
-        : m_RunFraming(framing), m_Sink(std::move(sink))
+                                EDatagramFraming framing = EDatagramFraming::Rtp, SFecMatrix fec = SFecMatrix())
+        : m_RunFraming(framing), m_FecMatrix(fec), m_Sink(std::move(sink))
     {
         m_nChunkSize = packetsPerDatagram * kTsPacketSize;
     }
@@ -39,15 +40,21 @@ public:
         {
             SafeCriticalSection guard(m_cs);
             m_SendFailures.Reset();
+            m_Fec.Begin(m_FecMatrix);
         }
         m_bStreaming.store(1, std::memory_order_release);
     }
 
-    // As StopWrite: the flag is cleared under the lock.
+    // As StopWrite: the flag is cleared and the last FEC matrix completed
+    // under the lock.
     void Stop()
     {
         m_cs.Lock();
         m_bStreaming.store(0, std::memory_order_release);
+        CompleteFecMatrix(m_Fec, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+                          ProtectedBy(m_Fec, m_SendFailures.Counting(m_Sink, TickCount, NoError), FecSink()),
+                          FecSink());
+        m_Fec.End();
         m_cs.Unlock();
     }
 
@@ -63,6 +70,7 @@ public:
 
     long long TotalBytes() const { return m_llTotalBytes.load(std::memory_order_relaxed); }
     uint16_t NextSequence() const { return m_wRtpSeq; }
+    uint16_t FecPackets() const { return static_cast<uint16_t>(m_Fec.ColumnSequence() + m_Fec.RowSequence()); }
     const CSendFailures& SendFailures() const { return m_SendFailures; }
     long ReportedChanges() const { return m_nReportedChanges; }
     Sink& GetSink() { return m_Sink; }
@@ -75,7 +83,7 @@ protected:
             SafeCriticalSection guard(m_cs);
             const long long accepted =
                 SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
-                           m_SendFailures.Counting(m_Sink, TickCount, NoError));
+                           ProtectedBy(m_Fec, m_SendFailures.Counting(m_Sink, TickCount, NoError), FecSink()));
             if (accepted != 0)
                 m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
                                      std::memory_order_relaxed);
@@ -86,6 +94,14 @@ protected:
     }
 
     static int NoError() { return 0; }
+
+    // FEC packets go to the same sink, counted as the module counts them.
+    auto FecSink()
+    {
+        return [this](EFecDirection, const unsigned char* packet, int size) {
+            m_SendFailures.Counting(m_Sink, TickCount, NoError)(packet, size);
+        };
+    }
 
     static uint32_t TickCount()
     {
@@ -103,5 +119,7 @@ private:
     CSendFailures m_SendFailures;           // datagrams refused since the latest start; under m_cs
     long m_nReportedChanges = 0;            // where the module writes to the host's log
     EDatagramFraming m_RunFraming;          // RTP header or the chunk alone
+    SFecMatrix m_FecMatrix;                 // parity asked for; none by default
+    CFecEncoder m_Fec;                      // parity of the running stream; under m_cs
     Sink m_Sink;                            // where sendto would be
 };

@@ -3,7 +3,7 @@
  * (run under Wine), it is the baseline that the module and the other senders
  * are measured against.
  *
- *   tovrin-bare-sendto [--message-loop] ADDRESS PORT SIZE COUNT [RATE BURST]
+ *   tovrin-bare-sendto [--message-loop] [--fec L D] ADDRESS PORT SIZE COUNT [RATE BURST]
  *
  * --message-loop (Windows): the loop runs on a second thread while the main
  * thread waits for window messages, as a host's engine thread sends while its
@@ -18,7 +18,12 @@
  *
  * Each datagram carries an RTP header with a running sequence number (two
  * byte stores, so receivers can count gaps) in front of in-phase
- * transport-stream packets. Prints the datagrams sent, the failed sends, the
+ * transport-stream packets.
+ *
+ * --fec L D: beside the COUNT datagrams, as many FEC-sized ones (SIZE + 16
+ * bytes) as column and row FEC of an L x D matrix make, on the module's
+ * schedule: one to PORT + 4 after every L-th datagram, and from the second
+ * matrix on one to PORT + 2 after every D-th. Prints the datagrams sent, the failed sends, the
  * loop's time and rate, and the mean time of one sendto call. */
 
 #ifdef _WIN32
@@ -113,9 +118,23 @@ int main(int argc, char** argv)
 
 static int SendLoop(int argc, char** argv)
 {
+    int fecColumns = 0;
+    int fecRows = 0;
+    if (argc >= 4 && strcmp(argv[1], "--fec") == 0)
+    {
+        fecColumns = atoi(argv[2]);
+        fecRows = atoi(argv[3]);
+        if (fecColumns < 1 || fecRows < 1)
+        {
+            fprintf(stderr, "tovrin-bare-sendto: --fec takes L and D\n");
+            return 2;
+        }
+        argc -= 3;
+        argv += 3;
+    }
     if (argc != 5 && argc != 7)
     {
-        fprintf(stderr, "usage: tovrin-bare-sendto [--message-loop] ADDRESS PORT SIZE COUNT [RATE BURST]\n");
+        fprintf(stderr, "usage: tovrin-bare-sendto [--message-loop] [--fec L D] ADDRESS PORT SIZE COUNT [RATE BURST]\n");
         return 2;
     }
     const char* address = argv[1];
@@ -124,7 +143,7 @@ static int SendLoop(int argc, char** argv)
     const long long count = atoll(argv[4]);
     const double rate = argc == 7 ? atof(argv[5]) : 0.0;
     const int burst = argc == 7 ? atoi(argv[6]) : 1;
-    if (port < 1 || port > 65535 || size < kHeader || size > kMaxDatagram || count < 0 || rate < 0 || burst < 1)
+    if (port < 1 || port > 65535 - 4 * (fecColumns > 0) || size + 16 > kMaxDatagram || size < kHeader || size > kMaxDatagram || count < 0 || rate < 0 || burst < 1)
     {
         fprintf(stderr, "tovrin-bare-sendto: bad arguments\n");
         return 2;
@@ -149,6 +168,10 @@ static int SendLoop(int argc, char** argv)
     to.sin_family = AF_INET;
     to.sin_port = htons((unsigned short)port);
     to.sin_addr.s_addr = inet_addr(address);
+    struct sockaddr_in columnTo = to;
+    struct sockaddr_in rowTo = to;
+    columnTo.sin_port = htons((unsigned short)(port + 2));
+    rowTo.sin_port = htons((unsigned short)(port + 4));
 
     static unsigned char datagram[kMaxDatagram];
     datagram[0] = 0x80; /* RTP version 2 */
@@ -161,6 +184,7 @@ static int SendLoop(int argc, char** argv)
         timeBeginPeriod(1); /* 1 ms sleeps, as a pacing host asks for */
 #endif
     long long failed = 0;
+    long long fecSent = 0;
     double inSendto = 0;
     const double start = Now();
     for (long long i = 0; i < count; ++i)
@@ -176,6 +200,20 @@ static int SendLoop(int argc, char** argv)
         const double before = rate > 0 ? Now() : 0;
         if (sendto(s, (const char*)datagram, size, 0, (const struct sockaddr*)&to, sizeof to) != size)
             ++failed;
+        if (fecColumns > 0)
+        {
+            const long long sent = i + 1;
+            if (sent % fecColumns == 0)
+            {
+                failed += sendto(s, (const char*)datagram, size + 16, 0, (const struct sockaddr*)&rowTo, sizeof rowTo) != size + 16;
+                ++fecSent;
+            }
+            if (sent > (long long)fecColumns * fecRows && sent % fecRows == 0)
+            {
+                failed += sendto(s, (const char*)datagram, size + 16, 0, (const struct sockaddr*)&columnTo, sizeof columnTo) != size + 16;
+                ++fecSent;
+            }
+        }
         if (rate > 0)
             inSendto += Now() - before;
     }
@@ -184,8 +222,9 @@ static int SendLoop(int argc, char** argv)
     if (rate <= 0)
         inSendto = seconds;
 
-    printf("sent=%lld failed=%lld size=%d seconds=%.6f rate_dps=%.1f sendto_us=%.3f\n", count - failed, failed, size,
-           seconds, seconds > 0 ? (double)count / seconds : 0.0, count > 0 ? inSendto * 1e6 / (double)count : 0.0);
+    const long long total = count + fecSent;
+    printf("sent=%lld failed=%lld size=%d seconds=%.6f rate_dps=%.1f sendto_us=%.3f\n", total - failed, failed, size,
+           seconds, seconds > 0 ? (double)total / seconds : 0.0, total > 0 ? inSendto * 1e6 / (double)total : 0.0);
 #ifdef _WIN32
     closesocket(s);
     WSACleanup();

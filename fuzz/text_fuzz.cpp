@@ -109,6 +109,32 @@ void CheckSendOptions(const std::basic_string<Char>& text)
     if ((ParseSendProtocol(text.c_str()) == EDatagramFraming::Udp) != udp)
         Fail("ParseSendProtocol disagrees on '" + upper + "'");
 
+    // FEC: the trimmed text is exactly "<1-2 digits>x<1-2 digits>" of a valid matrix.
+    int fecColumns = 0;
+    int fecRows = 0;
+    if (b != std::string::npos)
+    {
+        const std::string trimmed = upper.substr(b, e - b + 1);
+        const size_t x = trimmed.find('X');
+        auto twoDigits = [](const std::string& part) {
+            return !part.empty() && part.size() <= 2 && part.find_first_not_of("0123456789") == std::string::npos;
+        };
+        if (x != std::string::npos && twoDigits(trimmed.substr(0, x)) && twoDigits(trimmed.substr(x + 1)))
+        {
+            const int l = std::stoi(trimmed.substr(0, x));
+            const int d = std::stoi(trimmed.substr(x + 1));
+            if (IsValidFecMatrix(l, d))
+            {
+                fecColumns = l;
+                fecRows = d;
+            }
+        }
+    }
+    const SFecMatrix fec = ParseFecMatrix(text.c_str());
+    if (fec.Columns != fecColumns || fec.Rows != fecRows)
+        Fail("ParseFecMatrix gave " + std::to_string(fec.Columns) + "x" + std::to_string(fec.Rows) + " for '" +
+             upper + "'");
+
     SSendOptions options;
     ParseLocalAddress(text.c_str(), options);
     if (options.szLocalAddress[kSendAddressTextCapacity - 1] != 0)

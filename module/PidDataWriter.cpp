@@ -31,7 +31,10 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_SendOptions(),
       m_RunFraming(EDatagramFraming::Rtp),
       m_bControlsShowStreaming(false),
-      m_bKeepIniOnClose(false)
+      m_bKeepIniOnClose(false),
+      m_FecColumnAddr(),
+      m_FecRowAddr(),
+      m_Fec()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();

@@ -10,6 +10,7 @@
 #include <ws2tcpip.h>
 
 #include "CriticalSection.h"
+#include "FecEncoder.h"
 #include "SendFailures.h"
 #include "SendOptions.h"
 #include "TsAligner.h"
@@ -72,6 +73,12 @@ private:
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
     void ShowSendFailures(HWND dialog);
+    bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size);
+    // Column and row parity (PidDataWriterFec.cpp).
+    bool RefuseFecStart();
+    void BeginFec(const sockaddr_in& destination);
+    void SendFecPacket(EFecDirection direction, const unsigned char* packet, int size);
+    void FinishFec();
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
@@ -99,6 +106,9 @@ private:
     EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
     bool m_bControlsShowStreaming;                   // the stream state the dialog's controls were last set for
     bool m_bKeepIniOnClose;                          // opened on a running stream, nothing set in it since
+    sockaddr_in m_FecColumnAddr;                     // the destination's port + 2; under m_cs
+    sockaddr_in m_FecRowAddr;                        // the destination's port + 4; under m_cs
+    CFecEncoder m_Fec;                               // parity of the running stream; under m_cs
 };
 
 // The flag, the total and the start tick are read across threads without the

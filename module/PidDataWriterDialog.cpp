@@ -23,6 +23,8 @@ constexpr INT_PTR kDialogEndCode = 2;
 constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
 // The line shows some 70 characters: what differs comes before the address.
 constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
+// Shorter in front, so that the matrix at the end stays on the line.
+constexpr wchar_t kDescriptionFormatFec[] = L"Sends complete TS to udp://%s:%d with %dxTS chunks, FEC %dx%d";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -124,6 +126,9 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
         m_bStreaming.load(std::memory_order_relaxed) != 0 ? m_RunFraming : m_SendOptions.Protocol;
     if (m_szStartRefusal[0] != 0)
         wsprintfW(text, L"%s", m_szStartRefusal);
+    else if (m_SendOptions.Fec.Columns != 0 && m_SendOptions.Protocol == EDatagramFraming::Rtp)
+        wsprintfW(text, kDescriptionFormatFec, m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS,
+                  m_SendOptions.Fec.Columns, m_SendOptions.Fec.Rows);
     else
         wsprintfW(text, framing == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
                   m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);

@@ -20,6 +20,7 @@ constexpr wchar_t kKeyProtocol[] = L"Protocol";
 constexpr wchar_t kKeyTtl[] = L"TTL";
 constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
 constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
+constexpr wchar_t kKeyFec[] = L"FEC";
 constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
@@ -85,6 +86,7 @@ void CPidDataWriter::LoadSendOptions()
     m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
     ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
     m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
+    m_SendOptions.Fec = ParseFecMatrix(read(kKeyFec));
 }
 
 // The running stream's destination and packets per datagram, as it started.

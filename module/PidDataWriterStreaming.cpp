@@ -106,6 +106,8 @@ void CPidDataWriter::StartWrite()
         wsprintfW(m_szStartRefusal, kRefusedAddressFormat, m_szIPAddress);
         return;
     }
+    if (RefuseFecStart())
+        return;
 
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
@@ -151,6 +153,7 @@ void CPidDataWriter::StartWrite()
         m_DestAddr = destination;
         m_RunFraming = m_SendOptions.Protocol;
         m_SendFailures.Reset();
+        BeginFec(destination);
     }
     // Release: a traffic call that sees the flag also sees the chunk length
     // and the emptied aligner.
@@ -163,6 +166,7 @@ void CPidDataWriter::StopWrite()
     m_bStreaming.store(0, std::memory_order_relaxed);
     if (m_Socket != INVALID_SOCKET)
     {
+        FinishFec();  // the last matrix goes out before the socket closes
         closesocket(m_Socket);
         m_Socket = INVALID_SOCKET;
     }
@@ -176,6 +180,13 @@ void CPidDataWriter::StopWrite()
             m_CreateParams.pDevice->RemoveEngineFilter(m_nFilterHandle);
         m_nFilterHandle = 0;
     }
+}
+
+// Under m_cs.
+bool CPidDataWriter::SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size)
+{
+    return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
+                  reinterpret_cast<const sockaddr*>(&destination), sizeof destination) == size;
 }
 
 void CPidDataWriter::EngineFilter_ReceiveTraffic(unsigned char* data, int length)
@@ -203,13 +214,13 @@ void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
         // the socket closed: there is nothing to send on.
         if (m_Socket == INVALID_SOCKET)
             return;
-        auto send = [this](const unsigned char* datagram, int size) {
-            return sendto(m_Socket, reinterpret_cast<const char*>(datagram), size, 0,
-                          reinterpret_cast<const sockaddr*>(&m_DestAddr), sizeof m_DestAddr) == size;
+        auto send = [this](const unsigned char* datagram, int size) { return SendTo(m_DestAddr, datagram, size); };
+        auto sendFec = [this](EFecDirection direction, const unsigned char* packet, int size) {
+            SendFecPacket(direction, packet, size);
         };
         const long long accepted =
             SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
-                       m_SendFailures.Counting(send, GetTickCount, WSAGetLastError));
+                       ProtectedBy(m_Fec, m_SendFailures.Counting(send, GetTickCount, WSAGetLastError), sendFec));
         // Only this thread adds to the total: a plain load and store suffice.
         if (accepted != 0)
             m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,

@@ -12,6 +12,7 @@
 #include <cstdint>
 
 #include "OptionsValues.h"
+#include "FecEncoder.h"
 #include "RtpFraming.h"
 
 constexpr int kSendAddressTextCapacity = 20;  // as the destination address: 19 characters and a terminator
@@ -25,6 +26,7 @@ struct SSendOptions
     uint8_t LocalAddress[4] = {};                           // source address, network order
     int32_t HasLocalAddress = 0;                            // 1 when LocalAddress names one
     wchar_t szLocalAddress[kSendAddressTextCapacity] = {};  // as the user wrote it, for a refusal
+    SFecMatrix Fec;                                         // column and row parity; 0 columns: none
 };
 
 namespace SendOptionText
@@ -93,6 +95,39 @@ int32_t ParseSendBufferSize(const Char* text)
 {
     long long value = 0;
     return SendOptionText::ParseWholeNumber(text, INT_MAX, &value) ? static_cast<int32_t>(value) : 0;
+}
+
+// "LxD" (L columns, D rows; 'x' in either case, blanks around the whole):
+// each 4..20 and L x D at most 100. Anything else: no FEC.
+template <class Char>
+SFecMatrix ParseFecMatrix(const Char* text)
+{
+    SFecMatrix none;
+    if (text == nullptr)
+        return none;
+    text = SkipBlanks(text);
+    int values[2] = {0, 0};
+    for (int part = 0; part < 2; ++part)
+    {
+        if (part == 1 && *text != 'x' && *text != 'X')
+            return none;
+        if (part == 1)
+            ++text;
+        int digits = 0;
+        for (; *text >= '0' && *text <= '9'; ++text)
+            if (++digits > 2)
+                return none;
+            else
+                values[part] = values[part] * 10 + (*text - '0');
+        if (digits == 0)
+            return none;
+    }
+    if (*SkipBlanks(text) != 0 || !IsValidFecMatrix(values[0], values[1]))
+        return none;
+    SFecMatrix matrix;
+    matrix.Columns = values[0];
+    matrix.Rows = values[1];
+    return matrix;
 }
 
 // A dotted IPv4 address names the source; empty, 0.0.0.0 (any address) or a

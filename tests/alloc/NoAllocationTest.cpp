@@ -206,6 +206,7 @@ struct CheckingSink
     int expectedSize = 0;
     long datagrams = 0;
     long faults = 0;
+    long fecPackets = 0;
     uint16_t nextSequence = 0;
     int refuseEvery = 0;  // 0: accept every datagram; k: refuse every k-th, as a failing link
 
@@ -216,6 +217,13 @@ struct CheckingSink
             if (size != expectedSize || datagram[0] != kTsSyncByte)
                 ++faults;
             ++datagrams;
+            return true;
+        }
+        if (datagram[1] == kRtpPayloadTypeFec)
+        {
+            if (size != expectedSize + kFecHeaderSize)
+                ++faults;
+            ++fecPackets;
             return true;
         }
         const uint16_t sequence = static_cast<uint16_t>(datagram[2] << 8 | datagram[3]);
@@ -345,6 +353,49 @@ TEST(NoAllocation, TrafficPathAllocatesNothing)
                 EXPECT_EQ(writer.NextSequence(), static_cast<uint16_t>(passes * (kStreamPackets / n)));
                 EXPECT_EQ(writer.TotalBytes(), static_cast<long long>(kStreamPackets) * kTsPacketSize);  // since the latest start
             }
+        }
+    }
+}
+
+// Column and row parity as the datagrams go, and the last matrix completed at
+// Stop: fixed accumulators, nothing allocated.
+TEST(NoAllocation, FecAllocatesNothing)
+{
+    std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
+    for (const SFecMatrix matrix : {SFecMatrix{5, 5}, SFecMatrix{10, 10}, SFecMatrix{20, 5}, SFecMatrix{4, 20}})
+    {
+        for (int n : {1, 7})
+        {
+            SCOPED_TRACE(testing::Message() << "FEC " << matrix.Columns << "x" << matrix.Rows << ", N=" << n);
+            CheckingSink sink;
+            sink.expectedSize = kRtpHeaderSize + n * kTsPacketSize;
+            Writer writer(n, sink, EDatagramFraming::Rtp, matrix);
+            writer.Start();
+            Play(writer, stream, kCases[1], 1);
+
+            AllocationWindow window;
+            Play(writer, stream, kCases[1], kPasses);
+            writer.Stop();
+            writer.Start();
+            Play(writer, stream, kCases[2], 1);
+            writer.Stop();
+            window.Stop();
+
+            EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed";
+            EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed";
+            const long cells = matrix.Columns * matrix.Rows;
+            const long perRun[2] = {(1 + kPasses) * (kStreamPackets / n), kStreamPackets / n};
+            long media = 0;
+            long fec = 0;
+            for (long datagrams : perRun)
+            {
+                const long matrices = (datagrams + cells - 1) / cells;
+                media += matrices * cells;
+                fec += matrices * (matrix.Columns + matrix.Rows);
+            }
+            EXPECT_EQ(writer.GetSink().datagrams, media) << "each run completed to a whole matrix";
+            EXPECT_EQ(writer.GetSink().fecPackets, fec);
+            EXPECT_EQ(writer.GetSink().faults, 0);
         }
     }
 }

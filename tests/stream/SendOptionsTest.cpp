@@ -28,6 +28,7 @@ TEST(SendOptions, DefaultsAreTodaysBehaviour)
     EXPECT_EQ(options.SendBufferSize, 0);
     EXPECT_EQ(options.HasLocalAddress, 0);
     EXPECT_EQ(options.szLocalAddress[0], L'\0');
+    EXPECT_EQ(options.Fec.Columns, 0);
 }
 
 TEST(SendOptions, Protocol)
@@ -81,6 +82,44 @@ TEST(SendOptions, Ttl)
     for (const Case& c : cases)
         EXPECT_EQ(ParseTtl(c.text), c.ttl) << "\"" << Narrow(c.text) << "\"";
     EXPECT_EQ(ParseTtl(static_cast<const wchar_t*>(nullptr)), 0);
+}
+
+TEST(SendOptions, Fec)
+{
+    struct Case { const wchar_t* text; int columns; int rows; };
+    const Case cases[] = {
+        {L"5x5", 5, 5},
+        {L"10x10", 10, 10},
+        {L"10X10", 10, 10},
+        {L" 4x20 ", 4, 20},
+        {L"20x5", 20, 5},
+        {L"4x4", 4, 4},
+        {L"05x05", 5, 5},
+        {L"", 0, 0},         // none
+        {L"3x10", 0, 0},     // each 4..20
+        {L"10x3", 0, 0},
+        {L"21x4", 0, 0},
+        {L"11x10", 0, 0},    // more than 100 datagrams in a matrix
+        {L"20x20", 0, 0},
+        {L"5 x 5", 0, 0},
+        {L"5x", 0, 0},
+        {L"x5", 0, 0},
+        {L"5", 0, 0},
+        {L"5x5x5", 0, 0},
+        {L"5*5", 0, 0},
+        {L"-5x5", 0, 0},
+        {L"005x5", 0, 0},
+        {L"5x5 on", 0, 0},
+        {L"99999999999x5", 0, 0},
+    };
+    for (const Case& c : cases)
+    {
+        const SFecMatrix m = ParseFecMatrix(c.text);
+        EXPECT_EQ(m.Columns, c.columns) << "\"" << Narrow(c.text) << "\"";
+        EXPECT_EQ(m.Rows, c.rows) << "\"" << Narrow(c.text) << "\"";
+    }
+    EXPECT_EQ(ParseFecMatrix(static_cast<const wchar_t*>(nullptr)).Columns, 0);
+    EXPECT_EQ(ParseFecMatrix("10x10").Rows, 10);
 }
 
 TEST(SendOptions, SendBufferSize)

@@ -29,7 +29,12 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_szStartRefusal(),
       m_bAddressEdited(false),
       m_SendOptions(),
-      m_RunFraming(EDatagramFraming::Rtp)
+      m_RunFraming(EDatagramFraming::Rtp),
+      m_Programs(),
+      m_RunPrograms(),
+      m_ProgramFilter(),
+      m_nProgramsPresent(-1),
+      m_bShowingProgramsMissing(false)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();

@@ -10,6 +10,7 @@
 #include <ws2tcpip.h>
 
 #include "CriticalSection.h"
+#include "ProgramFilter.h"
 #include "SendFailures.h"
 #include "SendOptions.h"
 #include "TsAligner.h"
@@ -71,6 +72,9 @@ private:
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
     void ShowSendFailures(HWND dialog);
+    const SProgramSelection& ShownPrograms() const;
+    bool ProgramsMissing() const;
+    void ShowProgramsPresence(HWND dialog);
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
@@ -96,6 +100,11 @@ private:
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
     SSendOptions m_SendOptions;                      // the optional sending keys, as last loaded
     EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
+    SProgramSelection m_Programs;                    // the optional Programs key, as last loaded; Count 0: all
+    SProgramSelection m_RunPrograms;                 // the running stream's programs, fixed at its start
+    CProgramFilter m_ProgramFilter;                  // cuts m_RunPrograms out; traffic thread only, Reset at Start
+    std::atomic<int32_t> m_nProgramsPresent;         // the filter's ProgramsPresent(), for the dialog
+    bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -10,6 +10,7 @@
 
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
+#include "ProgramList.h"
 #include "SocketErrorText.h"
 #include "StatusText.h"
 #include "TextCapacities.h"
@@ -23,6 +24,10 @@ constexpr INT_PTR kDialogEndCode = 2;
 constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
 // The line shows some 70 characters: what differs comes before the address.
 constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
+// With programs selected; "s" for several, then the numbers.
+constexpr wchar_t kProgramsFormat[] = L"Sends program%s %s to udp://%s:%d with %dxTS chunks";
+constexpr wchar_t kProgramsFormatUdp[] = L"Sends program%s %s without RTP to udp://%s:%d with %dxTS chunks";
+constexpr wchar_t kProgramsMissingFormat[] = L"Program%s %s %s not on this transponder";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -106,23 +111,55 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
     return self->MyDlgWindowProc(dialog, message, wParam, lParam);
 }
 
-// `text` holds kDialogTextCapacity characters: the settings, or why the
-// latest start was refused.
+// The running stream's programs while it runs, else those of the next Start.
+const SProgramSelection& CPidDataWriter::ShownPrograms() const
+{
+    return m_bStreaming.load(std::memory_order_relaxed) != 0 ? m_RunPrograms : m_Programs;
+}
+
+// The stream runs for programs of which the latest PAT lists none.
+bool CPidDataWriter::ProgramsMissing() const
+{
+    return m_bStreaming.load(std::memory_order_relaxed) != 0 && m_RunPrograms.Count > 0 &&
+           m_nProgramsPresent.load(std::memory_order_relaxed) == 0;
+}
+
+// `text` holds kDialogTextCapacity characters: why the latest start was
+// refused, or that none of the programs is on the transponder, or the settings.
 void CPidDataWriter::FormatDescription(wchar_t* text) const
 {
+    const bool udp = m_SendOptions.Protocol == EDatagramFraming::Udp;
+    const SProgramSelection& programs = ShownPrograms();
+    wchar_t numbers[kProgramNumbersTextCapacity];
+    FormatProgramNumbers(programs.Numbers, programs.Count, numbers);
+    const wchar_t* plural = programs.Count > 1 ? L"s" : L"";
     if (m_szStartRefusal[0] != 0)
         wsprintfW(text, L"%s", m_szStartRefusal);
+    else if (ProgramsMissing())
+        wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
+    else if (programs.Count > 0)
+        wsprintfW(text, udp ? kProgramsFormatUdp : kProgramsFormat, plural, numbers, m_szIPAddress,
+                  static_cast<int>(m_wUdpPort), m_nTS);
     else
-        wsprintfW(text, m_SendOptions.Protocol == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
-                  m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+        wsprintfW(text, udp ? kDescriptionFormatUdp : kDescriptionFormat, m_szIPAddress,
+                  static_cast<int>(m_wUdpPort), m_nTS);
 }
 
 void CPidDataWriter::ShowDescription(HWND dialog)
 {
     m_bShowingSendFailures = false;
+    m_bShowingProgramsMissing = m_szStartRefusal[0] == 0 && ProgramsMissing();
     wchar_t text[kDialogTextCapacity];
     FormatDescription(text);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
+}
+
+// Once a status period: the line follows whether the programs are on the
+// transponder (refused datagrams, when there are any, take the line first).
+void CPidDataWriter::ShowProgramsPresence(HWND dialog)
+{
+    if (!m_bShowingSendFailures && ProgramsMissing() != m_bShowingProgramsMissing)
+        ShowDescription(dialog);
 }
 
 // Once a status period while streaming: datagrams refused in the period put
@@ -256,10 +293,11 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
             SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
             ShowSendFailures(dialog);
+            ShowProgramsPresence(dialog);
         }
-        else if (m_bShowingSendFailures)
+        else if (m_bShowingSendFailures || m_bShowingProgramsMissing)
         {
-            ShowDescription(dialog);  // the stream ended while sends failed
+            ShowDescription(dialog);  // the stream ended while sends failed or the programs were missing
         }
         return TRUE;
 

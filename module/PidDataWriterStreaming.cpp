@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "OptionsValues.h"
+#include "ProgramFeed.h"
 #include "RtpFraming.h"
 #include "SocketErrorText.h"
 #include "TextCapacities.h"
@@ -141,6 +142,11 @@ void CPidDataWriter::StartWrite()
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_nTS * kTsPacketSize;
     Reset();
+    // Like the aligner, the filter starts empty: the stream begins with a PAT
+    // and a PMT of the programs, and no packet of the previous run is held.
+    m_RunPrograms = m_Programs;
+    m_ProgramFilter.Reset(m_RunPrograms);
+    m_nProgramsPresent.store(-1, std::memory_order_relaxed);
     {
         // A traffic call that passed the flag test before the last stop may
         // still be on its way to a send: under the lock it sees either no
@@ -186,7 +192,17 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 {
     if (m_bStreaming.load(std::memory_order_acquire) == 0)
         return;
-    FeedInPacketSteps(*this, data, length);
+    if (m_RunPrograms.Count == 0)
+    {
+        FeedInPacketSteps(*this, data, length);
+        return;
+    }
+    FeedThroughFilter(m_ProgramFilter, *this, data, length);
+    // Published for the dialog's line, which must not read the filter while
+    // this thread changes it.
+    const int present = m_ProgramFilter.ProgramsPresent();
+    if (m_nProgramsPresent.load(std::memory_order_relaxed) != present)
+        m_nProgramsPresent.store(present, std::memory_order_relaxed);
 }
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)

@@ -9,8 +9,8 @@
 #include "ProgramFilter.h"
 
 // The dialog's line names at most this many programs, then "+N" for the rest.
-constexpr int kProgramsNamedOnLine = 3;
-// "28106, 28107, 28111 +13" and its terminator.
+constexpr int kProgramsNamedOnLine = 2;
+// "28106, 28107 +14" and its terminator.
 constexpr int kProgramNumbersTextCapacity = kProgramsNamedOnLine * 7 + 4 + 1;
 
 namespace ProgramListText
@@ -88,7 +88,7 @@ void DropCutEntry(Char* text, int capacity)
 }
 
 // `count` program numbers as the dialog's line names them: "28106",
-// "28106, 28107", "28106, 28107, 28111 +2". `text` holds
+// "28106, 28107", "28106, 28107 +3". `text` holds
 // kProgramNumbersTextCapacity characters.
 inline wchar_t* FormatProgramNumbers(const uint16_t* numbers, int count, wchar_t* text)
 {

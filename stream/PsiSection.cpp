@@ -126,6 +126,8 @@ void CSectionAssembler::Start(const unsigned char* packet)
             return;
         }
         m_nStartsAt = position + pointer;
+        if (pointer == 0)
+            m_bCollecting = false;  // a section starts at once: the one in progress was cut short
     }
     m_nPosition = position;
     m_nEnd = kTsPacketSize;

@@ -6,7 +6,9 @@
 // (module/PidDataWriter.cpp), so what is measured or checked here is what the
 // module does per packet short of the system calls: where the module asks
 // WSAGetLastError, the sink's refusal counts with error 0, and where it writes
-// a line to the host's log, the change is counted.
+// a line to the host's log, the change is counted. With programs selected
+// (SelectPrograms before Start), the traffic goes through the program filter
+// as in the module.
 
 #include <atomic>
 #include <chrono>
@@ -14,6 +16,7 @@
 #include <utility>
 
 #include "CriticalSection.h"
+#include "ProgramFeed.h"
 #include "RtpFraming.h"
 #include "SendFailures.h"
 #include "TsAligner.h"
@@ -31,10 +34,17 @@ public:
         m_nChunkSize = packetsPerDatagram * kTsPacketSize;
     }
 
-    // As StartWrite: the aligner is emptied before the flag lets traffic in.
+    // As the Programs key: taken at the next Start.
+    void SelectPrograms(const SProgramSelection& programs) { m_Programs = programs; }
+
+    // As StartWrite: the aligner and the filter are emptied before the flag
+    // lets traffic in.
     void Start()
     {
         Reset();
+        m_RunPrograms = m_Programs;
+        m_ProgramFilter.Reset(m_RunPrograms);
+        m_nProgramsPresent.store(-1, std::memory_order_relaxed);
         m_llTotalBytes.store(0, std::memory_order_relaxed);
         {
             SafeCriticalSection guard(m_cs);
@@ -56,11 +66,20 @@ public:
     {
         if (m_bStreaming.load(std::memory_order_acquire) == 0)
             return;
-        FeedInPacketSteps(*this, data, length);
+        if (m_RunPrograms.Count == 0)
+        {
+            FeedInPacketSteps(*this, data, length);
+            return;
+        }
+        FeedThroughFilter(m_ProgramFilter, *this, data, length);
+        const int present = m_ProgramFilter.ProgramsPresent();
+        if (m_nProgramsPresent.load(std::memory_order_relaxed) != present)
+            m_nProgramsPresent.store(present, std::memory_order_relaxed);
     }
 
     using CTsAligner::ReceiveNotAlignedTraffic;
 
+    int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
     long long TotalBytes() const { return m_llTotalBytes.load(std::memory_order_relaxed); }
     uint16_t NextSequence() const { return m_wRtpSeq; }
     const CSendFailures& SendFailures() const { return m_SendFailures; }
@@ -104,4 +123,8 @@ private:
     long m_nReportedChanges = 0;            // where the module writes to the host's log
     EDatagramFraming m_RunFraming;          // RTP header or the chunk alone
     Sink m_Sink;                            // where sendto would be
+    SProgramSelection m_Programs{};         // the Programs key; Count 0: all
+    SProgramSelection m_RunPrograms{};      // fixed at Start
+    CProgramFilter m_ProgramFilter;         // traffic thread only, Reset at Start
+    std::atomic<int32_t> m_nProgramsPresent{-1};  // the filter's ProgramsPresent(), for the dialog
 };

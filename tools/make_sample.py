@@ -64,7 +64,9 @@ def multi_program_command(args):
         programs += ["-program", f"program_num={number}:title={name}:" + ":".join(f"st={i}" for i in streams)]
     return ["ffmpeg", "-v", "error", "-y"] + inputs + maps + [
         "-t", str(args.seconds),
-        "-c:v", "libx264", "-preset", "veryfast", "-g", "25", "-pix_fmt", "yuv420p",
+        "-c:v", "libx264", "-preset", "veryfast", "-g", "25", "-pix_fmt", "yuv420p"] + (
+        ["-b:v", args.video_bitrate, "-maxrate", args.video_bitrate, "-bufsize", args.video_bitrate]
+        if args.video_bitrate else []) + [
         "-c:a", "aac", "-b:a", "96k"] + programs + ["-f", "mpegts", "-muxrate", args.muxrate, args.output]
 
 
@@ -102,6 +104,7 @@ def main():
     ap.add_argument("--muxrate", default="3M", help="constant multiplex rate (ffmpeg -muxrate)")
     ap.add_argument("--programs", action="store_true",
                     help="three programs with service names: " + ", ".join(f"{n} {t}" for n, t, _ in PROGRAMS))
+    ap.add_argument("--video-bitrate", help="with --programs: each program's video rate (ffmpeg -b:v, e.g. 8M)")
     ap.add_argument("--pmt-change", action="store_true",
                     help="with --programs: the first program's PMT changes halfway (new version)")
     args = ap.parse_args()

@@ -71,10 +71,7 @@ public:
             FeedInPacketSteps(*this, data, length);
             return;
         }
-        FeedThroughFilter(m_ProgramFilter, *this, data, length);
-        const int present = m_ProgramFilter.ProgramsPresent();
-        if (m_nProgramsPresent.load(std::memory_order_relaxed) != present)
-            m_nProgramsPresent.store(present, std::memory_order_relaxed);
+        FeedThroughFilter(m_ProgramFilter, *this, data, length, m_nProgramsPresent);
     }
 
     using CTsAligner::ReceiveNotAlignedTraffic;

@@ -197,12 +197,7 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
         FeedInPacketSteps(*this, data, length);
         return;
     }
-    FeedThroughFilter(m_ProgramFilter, *this, data, length);
-    // Published for the dialog's line, which must not read the filter while
-    // this thread changes it.
-    const int present = m_ProgramFilter.ProgramsPresent();
-    if (m_nProgramsPresent.load(std::memory_order_relaxed) != present)
-        m_nProgramsPresent.store(present, std::memory_order_relaxed);
+    FeedThroughFilter(m_ProgramFilter, *this, data, length, m_nProgramsPresent);
 }
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)

@@ -3,6 +3,9 @@
 // goes through the program filter, and the filter's output packets go to the
 // aligner, so that chunks are N whole packets of the filtered stream.
 
+#include <atomic>
+#include <cstdint>
+
 #include "ProgramFilter.h"
 #include "TsAligner.h"
 
@@ -24,12 +27,18 @@ private:
 
 // A host block, packet by packet, through `filter` into `aligner`. A trailing
 // partial packet is dropped: the filter judges whole packets only. A null
-// block or a negative length is ignored.
-inline void FeedThroughFilter(CProgramFilter& filter, CTsAligner& aligner, const unsigned char* data, int length)
+// block or a negative length is ignored. Afterwards the filter's
+// ProgramsPresent() goes to `programsPresent`, for a thread that must not
+// read the filter while this one changes it.
+inline void FeedThroughFilter(CProgramFilter& filter, CTsAligner& aligner, const unsigned char* data, int length,
+                              std::atomic<int32_t>& programsPresent)
 {
     if (data == nullptr || length <= 0)
         return;
     CAlignerPacketSink sink(aligner);
     for (int offset = 0; length - offset >= kTsPacketSize; offset += kTsPacketSize)
         filter.Feed(data + offset, sink);
+    const int present = filter.ProgramsPresent();
+    if (programsPresent.load(std::memory_order_relaxed) != present)
+        programsPresent.store(present, std::memory_order_relaxed);
 }

@@ -817,32 +817,33 @@ static int deliver_pat(int withChosen, int continuity)
 static void session_program(HWND dlg)
 {
     wchar_t text[256], sends[96];
+    int shown;  /* first, so that the message shows the line it judged */
     _snwprintf(sends, 96, L"Sends program %d to udp://127.0.0.1:%u with ", CHOSEN_PROGRAM,
                udp_tally_port(&g_host.stored));
-    CHECK(wait_description(dlg, sends, 0, text, 0), "the line names the program before Start (\"%s\")",
-          host_narrow(text));
+    shown = wait_description(dlg, sends, 0, text, 0);
+    CHECK(shown, "the line names the program before Start (\"%s\")", host_narrow(text));
     press_start(dlg);
     check_state(dlg, STATE_STREAMING, "streaming");
-    CHECK(wait_description(dlg, sends, 0, text, 0), "the line names the program after Start (\"%s\")",
-          host_narrow(text));
+    shown = wait_description(dlg, sends, 0, text, 0);
+    CHECK(shown, "the line names the program after Start (\"%s\")", host_narrow(text));
 
     if (!next_step(dlg, "session 11: a PAT without the program"))
         return;
     CHECK(deliver_pat(0, 0), "a PAT delivered");
-    CHECK(wait_description(dlg, L"Program 4711 is not on this transponder", 1, text, 3),
-          "within 3 status periods the line says the program is missing (\"%s\")", host_narrow(text));
+    shown = wait_description(dlg, L"Program 4711 is not on this transponder", 1, text, 3);
+    CHECK(shown, "within 3 status periods the line says the program is missing (\"%s\")", host_narrow(text));
     CHECK(wcslen(text) <= 70, "the line fits its 70 characters");
 
     if (!next_step(dlg, "session 11: a PAT with the program"))
         return;
     CHECK(deliver_pat(1, 1), "a PAT delivered");
-    CHECK(wait_description(dlg, sends, 0, text, 3), "within 3 status periods the line names the program again (\"%s\")",
-          host_narrow(text));
+    shown = wait_description(dlg, sends, 0, text, 3);
+    CHECK(shown, "within 3 status periods the line names the program again (\"%s\")", host_narrow(text));
 
     dialog_click(dlg, ID_STOP);
     check_state(dlg, STATE_IDLE, "after Stop");
-    CHECK(wait_description(dlg, sends, 0, text, 0), "after Stop the line names the program (\"%s\")",
-          host_narrow(text));
+    shown = wait_description(dlg, sends, 0, text, 0);
+    CHECK(shown, "after Stop the line names the program (\"%s\")", host_narrow(text));
     dialog_click(dlg, ID_CLOSE);
     CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
 }

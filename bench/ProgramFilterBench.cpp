@@ -20,6 +20,7 @@
 #include <vector>
 
 #include "CopyFloor.h"
+#include "DiscardSink.h"
 #include "ProgramFilter.h"
 #include "ProgramStream.h"
 
@@ -44,17 +45,6 @@ struct CountingSink : IPacketSink
     {
         benchmark::DoNotOptimize(packet);
         ++packets;
-    }
-};
-
-struct DiscardSink
-{
-    bool operator()(const unsigned char* datagram, int size) const
-    {
-        benchmark::DoNotOptimize(datagram);
-        benchmark::DoNotOptimize(size);
-        benchmark::ClobberMemory();
-        return true;
     }
 };
 

@@ -17,6 +17,7 @@ constexpr unsigned char kEitFirstTableId = 0x4E;
 constexpr unsigned char kEitLastTableId = 0x6F;
 constexpr int kEitEventsOffset = 14;
 constexpr int kEitEventHeaderSize = 12;
+constexpr int kEitEventLoopLengthAt = 10;  // descriptors_loop_length within the event header
 
 inline bool IsEitActualTableId(unsigned char tableId)
 {

@@ -37,6 +37,18 @@ bool IsValidLongSection(const unsigned char* section, int length)
            kSectionHeaderSize + SectionLength(section) == length && Crc32Mpeg(section, length) == 0;
 }
 
+bool LoopEntriesFit(const unsigned char* section, int begin, int end, int headerSize, int lengthAt)
+{
+    while (begin < end)
+    {
+        if (end - begin < headerSize)
+            return false;
+        const unsigned char* length = section + begin + lengthAt;
+        begin += headerSize + (((length[0] & 0x0F) << 8) | length[1]);
+    }
+    return begin == end;
+}
+
 void WriteLongSectionHeader(unsigned char* section, unsigned char tableId, uint16_t tableIdExtension,
                             int version, int sectionNumber, int lastSectionNumber)
 {

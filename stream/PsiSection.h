@@ -73,6 +73,12 @@ inline int SectionLastNumber(const unsigned char* section) { return section[7]; 
 // CRC right. Each table checks its own table_id and fields on top.
 bool IsValidLongSection(const unsigned char* section, int length);
 
+// True when [begin, end) of `section` is a whole number of entries, each a
+// header of `headerSize` bytes whose 12-bit length at `lengthAt` (its low 12
+// bits, high byte first) counts the bytes that follow the header: the shape
+// of the PMT's stream loop, the SDT's service loop, the EIT's event loop.
+bool LoopEntriesFit(const unsigned char* section, int begin, int end, int headerSize, int lengthAt);
+
 // Writes the first 8 bytes of a long section; the length is set by FinishLongSection.
 void WriteLongSectionHeader(unsigned char* section, unsigned char tableId, uint16_t tableIdExtension,
                             int version, int sectionNumber, int lastSectionNumber);

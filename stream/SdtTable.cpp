@@ -13,18 +13,8 @@ bool IsValidSdt(const unsigned char* section, int length)
     if (!IsValidLongSection(section, length) || (tableId != kSdtActualTableId && tableId != kSdtOtherTableId) ||
         length < kSdtServicesOffset + kSectionCrcSize)
         return false;
-    const int end = length - kSectionCrcSize;
-    int position = kSdtServicesOffset;
-    while (position < end)
-    {
-        if (end - position < kSdtServiceHeaderSize)
-            return false;
-        const int next = position + kSdtServiceHeaderSize + LoopLength(section + position + 3);
-        if (next > end)
-            return false;
-        position = next;
-    }
-    return true;
+    return LoopEntriesFit(section, kSdtServicesOffset, length - kSectionCrcSize, kSdtServiceHeaderSize,
+                          kSdtServiceLoopLengthAt);
 }
 
 bool SdtNextService(const unsigned char* section, int length, int& offset, SSdtService& service)
@@ -71,6 +61,18 @@ bool SdtServiceNames(const SSdtService& service, SServiceNames& names)
             }
         }
         descriptor = body + size;
+    }
+    return false;
+}
+
+bool SdtFindServiceNames(const unsigned char* section, int length, uint16_t serviceId, SServiceNames& names)
+{
+    int offset = 0;
+    SSdtService service;
+    while (SdtNextService(section, length, offset, service))
+    {
+        if (service.ServiceId == serviceId)
+            return SdtServiceNames(service, names);
     }
     return false;
 }

@@ -24,6 +24,7 @@ constexpr unsigned char kSdtOtherTableId = 0x46;
 constexpr unsigned char kServiceDescriptorTag = 0x48;
 constexpr int kSdtServicesOffset = 11;  // first service entry
 constexpr int kSdtServiceHeaderSize = 5;
+constexpr int kSdtServiceLoopLengthAt = 3;  // descriptors_loop_length within the service header
 
 // A complete SDT section (actual or other) with a right CRC whose service
 // and descriptor loops end exactly at the CRC.
@@ -60,6 +61,10 @@ struct SServiceNames
 
 // The first service descriptor of `service` whose names fit inside it; false when there is none.
 bool SdtServiceNames(const SSdtService& service, SServiceNames& names);
+
+// The names of service `serviceId` in a valid SDT section; false when the
+// section does not list it or lists it without a service descriptor.
+bool SdtFindServiceNames(const unsigned char* section, int length, uint16_t serviceId, SServiceNames& names);
 
 // Writes into `out` a copy of the valid SDT section `source` that keeps only
 // the services `keep` lists (`count` ids), with `version`; returns its length.

@@ -124,30 +124,23 @@ protected:
         }
         out.current = nullptr;
     }
-    std::vector<ParsedPat> OutputPats() const
+    // The output sections of `pid`, read back and parsed by `parse`; each
+    // must be whole, in continuous packets, and valid.
+    template <class Parsed>
+    std::vector<Parsed> OutputTables(uint16_t pid, Parsed (*parse)(const Bytes&)) const
     {
-        const ReadBack read = ReadSections(out.packets, 0);
+        const ReadBack read = ReadSections(out.packets, pid);
         EXPECT_EQ(read.Problems, 0);
-        std::vector<ParsedPat> pats;
+        std::vector<Parsed> tables;
         for (const Bytes& section : read.Sections)
         {
-            pats.push_back(ParsePat(section));
-            EXPECT_TRUE(pats.back().Valid);
+            tables.push_back(parse(section));
+            EXPECT_TRUE(tables.back().Valid);
         }
-        return pats;
+        return tables;
     }
-    std::vector<ParsedSdt> OutputSdts() const
-    {
-        const ReadBack read = ReadSections(out.packets, 0x11);
-        EXPECT_EQ(read.Problems, 0);
-        std::vector<ParsedSdt> sdts;
-        for (const Bytes& section : read.Sections)
-        {
-            sdts.push_back(ParseSdt(section));
-            EXPECT_TRUE(sdts.back().Valid);
-        }
-        return sdts;
-    }
+    std::vector<ParsedPat> OutputPats() const { return OutputTables(0x00, &ParsePat); }
+    std::vector<ParsedSdt> OutputSdts() const { return OutputTables(0x11, &ParseSdt); }
     std::vector<uint16_t> Missing() const
     {
         uint16_t missing[kMaxSelectedPrograms];
@@ -294,6 +287,28 @@ TEST_F(ProgramFilterTest, PatChangesMoveTheProgramAndTheVersion)
     EXPECT_EQ(pats[3].Programs, (ProgramList{{102, 0x1005}}));
     EXPECT_TRUE(pats[4].Programs.empty());
     EXPECT_EQ(filter->ProgramsPresent(), 0);
+    EXPECT_EQ(Missing(), (std::vector<uint16_t>{102}));
+}
+
+// A PAT in two sections: each section speaks for the programs it lists; a
+// program goes when its section comes without it or the table loses that section.
+TEST_F(ProgramFilterTest, PatSectionsEachKeepTheirPrograms)
+{
+    filter->Reset(Select({101, 102}));
+    auto section = [&](int version, int number, int last, const ProgramList& programs) {
+        return ts.Table("PAT", 0, {PatSection(kTsid, version, programs, number, last)});
+    };
+    Run(Join({section(0, 0, 1, {{0, 0x10}, {101, 0x1000}}), section(0, 1, 1, {{102, 0x1001}}),
+              section(0, 0, 1, {{0, 0x10}, {101, 0x1000}}),
+              section(1, 0, 0, {{101, 0x1000}})}));
+    const auto pats = OutputPats();
+    ASSERT_EQ(pats.size(), 4u);
+    EXPECT_EQ(pats[0].Programs, (ProgramList{{101, 0x1000}}));
+    EXPECT_EQ(pats[1].Programs, (ProgramList{{101, 0x1000}, {102, 0x1001}}));
+    EXPECT_EQ(pats[2].Programs, (ProgramList{{101, 0x1000}, {102, 0x1001}}));
+    EXPECT_EQ(pats[3].Programs, (ProgramList{{101, 0x1000}}));
+    const std::vector<int> versions{pats[0].Version, pats[1].Version, pats[2].Version, pats[3].Version};
+    EXPECT_EQ(versions, (std::vector<int>{0, 1, 1, 2}));
     EXPECT_EQ(Missing(), (std::vector<uint16_t>{102}));
 }
 

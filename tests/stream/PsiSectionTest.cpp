@@ -286,6 +286,10 @@ TEST(TableLayers, ValidationAndFields)
     ASSERT_TRUE(SdtNextService(sdt.data(), static_cast<int>(sdt.size()), offset, service));
     EXPECT_EQ(service.ServiceId, 28107);
     EXPECT_FALSE(SdtNextService(sdt.data(), static_cast<int>(sdt.size()), offset, service));
+    ASSERT_TRUE(SdtFindServiceNames(sdt.data(), static_cast<int>(sdt.size()), 28107, names));
+    EXPECT_EQ(names.ProviderLength, 0);
+    EXPECT_EQ(std::string(names.Name, names.Name + names.NameLength), "Two");
+    EXPECT_FALSE(SdtFindServiceNames(sdt.data(), static_cast<int>(sdt.size()), 28108, names));
     const Bytes longLoop = WithLengthByte(sdt, 14, 0xFF);
     EXPECT_FALSE(IsValidSdt(longLoop.data(), static_cast<int>(longLoop.size())));
 

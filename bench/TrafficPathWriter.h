@@ -6,7 +6,9 @@
 // (module/PidDataWriter.cpp), so what is measured or checked here is what the
 // module does per packet short of the system calls: where the module asks
 // WSAGetLastError, the sink's refusal counts with error 0, and where it writes
-// a line to the host's log, the change is counted.
+// a line to the host's log, the change is counted. With programs selected
+// (SelectPrograms before Start), the traffic goes through the program filter
+// as in the module.
 
 #include <atomic>
 #include <chrono>
@@ -15,6 +17,7 @@
 
 #include "CriticalSection.h"
 #include "FecEncoder.h"
+#include "ProgramFeed.h"
 #include "RtpFraming.h"
 #include "SendFailures.h"
 #include "TsAligner.h"
@@ -32,10 +35,17 @@ public:
         m_nChunkSize = packetsPerDatagram * kTsPacketSize;
     }
 
-    // As StartWrite: the aligner is emptied before the flag lets traffic in.
+    // As the Programs key: taken at the next Start.
+    void SelectPrograms(const SProgramSelection& programs) { m_Programs = programs; }
+
+    // As StartWrite: the aligner and the filter are emptied before the flag
+    // lets traffic in.
     void Start()
     {
         Reset();
+        m_RunPrograms = m_Programs;
+        m_ProgramFilter.Reset(m_RunPrograms);
+        m_nProgramsPresent.store(-1, std::memory_order_relaxed);
         m_llTotalBytes.store(0, std::memory_order_relaxed);
         {
             SafeCriticalSection guard(m_cs);
@@ -63,11 +73,17 @@ public:
     {
         if (m_bStreaming.load(std::memory_order_acquire) == 0)
             return;
-        FeedInPacketSteps(*this, data, length);
+        if (m_RunPrograms.Count == 0)
+        {
+            FeedInPacketSteps(*this, data, length);
+            return;
+        }
+        FeedThroughFilter(m_ProgramFilter, *this, data, length, m_nProgramsPresent);
     }
 
     using CTsAligner::ReceiveNotAlignedTraffic;
 
+    int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
     long long TotalBytes() const { return m_llTotalBytes.load(std::memory_order_relaxed); }
     uint16_t NextSequence() const { return m_wRtpSeq; }
     uint16_t FecPackets() const { return static_cast<uint16_t>(m_Fec.ColumnSequence() + m_Fec.RowSequence()); }
@@ -122,4 +138,8 @@ private:
     SFecMatrix m_FecMatrix;                 // parity asked for; none by default
     CFecEncoder m_Fec;                      // parity of the running stream; under m_cs
     Sink m_Sink;                            // where sendto would be
+    SProgramSelection m_Programs{};         // the Programs key; Count 0: all
+    SProgramSelection m_RunPrograms{};      // fixed at Start
+    CProgramFilter m_ProgramFilter;         // traffic thread only, Reset at Start
+    std::atomic<int32_t> m_nProgramsPresent{-1};  // the filter's ProgramsPresent(), for the dialog
 };

@@ -12,7 +12,9 @@ Figures (the numbering of bench/README.md):
      the module as fast as it goes, against a bare sendto loop sending the
      same datagrams; alternating runs, pinned and unpinned; in RTP framing,
      and with --protocols rtp,udp also in plain UDP framing (Protocol=UDP),
-     the two alternating as well
+     the two alternating as well; with --programs, the module cuts those
+     programs out of a 60 Mbit/s three-program stream (its Programs key), and
+     the bare loop sends as many datagrams as the module did
   4  the live rate: 60 Mbit/s for 30 s through the module, datagrams lost and
      the engine thread's time in the module outside sendto
   5  peers streaming the same file natively, against the native sendto limit
@@ -327,12 +329,39 @@ def wine_path_ns(wine, path, n, name):
 # Figure 1: end to end under Wine, the module against a bare sendto loop
 
 
+def programs_stream():
+    """Three programs (two TV at 8 Mbit/s video, one radio) in a 60 Mbit/s
+    multiplex, 15 s; made once, never committed."""
+    path = DATA / "programs.ts"
+    if not path.exists() or path.stat().st_size < 100_000_000:
+        log(f"== making {path}")
+        DATA.mkdir(parents=True, exist_ok=True)
+        subprocess.run([sys.executable, str(ROOT / "tools" / "make_sample.py"), str(path), "--programs",
+                        "--seconds", "15", "--size", "1280x720", "--video-bitrate", "8M", "--muxrate", "60M"],
+                       check=True)
+    return path
+
+
+def module_datagrams(wine, stream, n, protocol, extra, cpus, receiver_cpus):
+    """How many datagrams the module sends for the file: with programs
+    selected, the cut's, which the bare loop then sends as well."""
+    rx = Receiver(receiver_cpus)
+    rc, out, _ = wine.run(host_args(stream, n, ["--fast", "--close-when-done"] + extra, protocol),
+                          f"fig1-count-{n}-{protocol}", cpus=cpus)
+    got = rx.result()
+    if rc != 0:
+        raise RuntimeError(f"module run failed ({rc}):\n{out[-2000:]}")
+    return int(got["datagrams"])
+
+
 def figure1(args, stream):
     wine = args.wine
     packets_in_file = stream.stat().st_size // TS
     runs = args.runs
-    result = {"runs": runs, "file_bytes": stream.stat().st_size, "modes": []}
-    senders = ["module", "bare", "path"]
+    result = {"runs": runs, "file_bytes": stream.stat().st_size, "modes": [], "programs": args.programs}
+    # The path sender knows no programs: with them, module against bare alone.
+    senders = ["module", "bare"] if args.programs else ["module", "bare", "path"]
+    extra = ["--ini-key", f"Programs={args.programs}"] if args.programs else []
     for mode, server_cpus, sender_cpus, receiver_cpus in (("pinned", {0}, {0}, {1}),
                                                           ("unpinned", None, None, None)):
         if mode not in args.placements:
@@ -342,6 +371,8 @@ def figure1(args, stream):
             datagrams = packets_in_file // n
             entries = {}
             for protocol in args.protocols:
+                if args.programs:
+                    datagrams = module_datagrams(wine, stream, n, protocol, extra, sender_cpus, receiver_cpus)
                 size = (HEADER if protocol == "rtp" else 0) + n * TS
                 log(f"== figure 1: {mode}, N={n}, {protocol.upper()}: {datagrams} datagrams of {size} bytes, "
                     f"{runs} alternating runs", "load", loadavg())
@@ -357,7 +388,7 @@ def figure1(args, stream):
                     name = f"fig1-{mode}-{n}-{protocol}-{r}-{who}"
                     rx = Receiver(receiver_cpus)
                     if who == "module":
-                        rc, out, cpu = wine.run(host_args(stream, n, ["--fast", "--close-when-done"], protocol),
+                        rc, out, cpu = wine.run(host_args(stream, n, ["--fast", "--close-when-done"] + extra, protocol),
                                                 name, cpus=sender_cpus)
                         summary = host_summary(out)
                     elif who == "path":
@@ -385,6 +416,7 @@ def figure1(args, stream):
                     entry[who + "_dps"] = median([x["rate_dps"] for x in entry[who]])
                     entry[who + "_cpu_s_per_GB"] = median([x["cpu_s"] for x in entry[who]]) / gb
                 entry["ratio"] = entry["module_dps"] / entry["bare_dps"]
+                entry["path_dps"] = entry.get("path_dps", float("nan"))
                 entry["ratio_path"] = entry["path_dps"] / entry["bare_dps"]
                 entry["paired_ratios"] = [x["rate_dps"] / y["rate_dps"] for x, y in zip(entry["module"], entry["bare"])]
                 entry["paired_median"] = median(entry["paired_ratios"])
@@ -555,10 +587,13 @@ def report(results):
             for r in f2["wine_driver"]:
                 lines.append(f"| {r['case']} | {r['module_ns']:.2f} | {r['floor_ns']:.2f} | {r['ratio']:.2f} |")
             lines.append("")
-    f1 = results.get("figure1")
-    if f1:
-        lines += ["### 1. End-to-end efficiency under Wine", "",
-                  f"{f1['file_bytes']} bytes played by tovrin-host --fast through the module; the bare loop sends the "
+    for key in ("figure1", "figure1_programs"):
+        f1 = results.get(key)
+        if not f1:
+            continue
+        cut = f" with Programs={f1['programs']}" if f1.get("programs") else ""
+        lines += [f"### 1. End-to-end efficiency under Wine{cut}", "",
+                  f"{f1['file_bytes']} bytes played by tovrin-host --fast through the module{cut}; the bare loop sends the "
                   f"same number of datagrams of the same size. Median of the alternating runs listed; datagrams "
                   "per second as the receiver counted them (first to last arrival).", "",
                   "| placement | N | framing | datagrams | module in tovrin-host, datagrams/s | bare sendto loop, "
@@ -633,6 +668,9 @@ def main():
                         help="CPU placements for the Wine figures 1 and 4 (default pinned,unpinned)")
     parser.add_argument("--protocols", default="rtp",
                         help="framings for figure 1: rtp, udp (the module's Protocol=UDP) or rtp,udp (default rtp)")
+    parser.add_argument("--programs", default="",
+                        help="figure 1 with the module's Programs key set to this list (e.g. 28106), on a "
+                             "three-program stream; its results go to figure1_programs")
     parser.add_argument("--port", type=int, default=PORT,
                         help="UDP port on 127.0.0.1 for the senders and the receiver (default: one that is free "
                              "at start, so that tests and other benchmarks may run beside it)")
@@ -663,7 +701,9 @@ def main():
         args.figure2 = results.get("figure2")
         if "2" in figures:
             results["figure2"] = args.figure2 = figure2(args)
-        if "1" in figures and args.wine:
+        if "1" in figures and args.wine and args.programs:
+            results["figure1_programs"] = figure1(args, programs_stream())
+        elif "1" in figures and args.wine:
             fig1 = figure1(args, stream)
             if args.merge and results.get("figure1"):
                 kept = [e for e in results["figure1"]["modes"] if e["mode"] not in args.placements]

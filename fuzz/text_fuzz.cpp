@@ -12,8 +12,9 @@
 // The parser is compared with the C library's strtol/wcstol on the same text
 // (non-ASCII characters, which neither counts as blank or digit, replaced by
 // 'x'), cut into the int range; the sending keys' whole-number parser with a
-// plain reading of the trimmed text. The texts are read back and compared
-// with the value they were made from.
+// plain reading of the trimmed text; the program list with a reading of its
+// own (split at commas and blanks). The texts are read back and compared with
+// the value they were made from.
 
 #include <climits>
 #include <cstdint>
@@ -22,8 +23,10 @@
 #include <cstring>
 #include <cwchar>
 #include <string>
+#include <vector>
 
 #include "OptionsValues.h"
+#include "ProgramList.h"
 #include "SendOptions.h"
 #include "StatusText.h"
 
@@ -156,6 +159,87 @@ void CheckSendOptions(const std::basic_string<Char>& text)
     }
 }
 
+// Entries split at commas and blanks; each all digits, 1..65535 read as a
+// whole; repeats once; the first 16.
+template <class Char>
+std::vector<int> ProgramListReference(const std::basic_string<Char>& text)
+{
+    std::vector<int> numbers;
+    std::string entry;
+    auto take = [&]() {
+        const size_t first = entry.find_first_not_of('0');
+        const bool digits = !entry.empty() && entry.find_first_not_of("0123456789") == std::string::npos;
+        if (digits && first != std::string::npos && entry.size() - first <= 5)
+        {
+            const int value = std::stoi(entry.substr(first));
+            bool repeat = false;
+            for (int n : numbers)
+                repeat = repeat || n == value;
+            if (value <= 65535 && !repeat && numbers.size() < kMaxSelectedPrograms)
+                numbers.push_back(value);
+        }
+        entry.clear();
+    };
+    for (Char c : text)
+    {
+        if (c == ',' || c == ' ' || (c >= '\t' && c <= '\r'))
+            take();
+        else
+            entry += c > 0 && c < 0x80 ? static_cast<char>(c) : 'x';
+    }
+    take();
+    return numbers;
+}
+
+template <class Char>
+void CheckProgramList(const std::basic_string<Char>& text)
+{
+    SProgramSelection programs;
+    ParseProgramList(text.c_str(), programs);
+    if (programs.Count < 0 || programs.Count > kMaxSelectedPrograms)
+        Fail("ParseProgramList gave a count of " + std::to_string(programs.Count));
+    if (std::vector<int>(programs.Numbers, programs.Numbers + programs.Count) != ProgramListReference(text))
+        Fail("ParseProgramList disagrees with the reference");
+
+    wchar_t line[kProgramNumbersTextCapacity + 8];
+    for (wchar_t& c : line)
+        c = L'#';
+    FormatProgramNumbers(programs.Numbers, programs.Count, line);
+    for (int i = kProgramNumbersTextCapacity; i < kProgramNumbersTextCapacity + 8; ++i)
+        if (line[i] != L'#')
+            Fail("FormatProgramNumbers wrote past its capacity");
+    // The named numbers read back; the rest is counted behind "+".
+    SProgramSelection shown;
+    std::wstring named(line);
+    const size_t plus = named.find(L'+');
+    ParseProgramList(named.substr(0, plus).c_str(), shown);
+    const int expectedNamed = programs.Count < kProgramsNamedOnLine ? programs.Count : kProgramsNamedOnLine;
+    if (shown.Count != expectedNamed && programs.Count > 0)
+    {
+        // Repeats cannot occur in a parsed list, so every named number reads back.
+        Fail("the dialog's program numbers read back as " + std::to_string(shown.Count) + " numbers");
+    }
+    if ((plus != std::wstring::npos) != (programs.Count > kProgramsNamedOnLine) ||
+        (plus != std::wstring::npos && std::stoi(named.substr(plus + 1)) != programs.Count - kProgramsNamedOnLine))
+        Fail("the dialog's count of further programs is wrong");
+
+    // A buffer the text fills keeps only entries that end before its end.
+    for (int capacity : {1, 2, 8, 33})
+    {
+        std::basic_string<Char> buffer = text.substr(0, static_cast<size_t>(capacity - 1));
+        buffer.resize(static_cast<size_t>(capacity), Char(0));
+        DropCutEntry(&buffer[0], capacity);
+        const std::basic_string<Char> kept(buffer.c_str());
+        if (kept.size() > text.size() || text.compare(0, kept.size(), kept) != 0)
+            Fail("DropCutEntry kept what the text does not begin with");
+        const bool filled = text.size() >= static_cast<size_t>(capacity - 1);
+        if (filled && !kept.empty() && !ProgramListText::IsSeparator(kept.back()))
+            Fail("DropCutEntry kept an entry that may have been cut");
+        if (!filled && kept != text)
+            Fail("DropCutEntry cut a text that fitted");
+    }
+}
+
 void CheckDigitGroups(long long value)
 {
     wchar_t text[kTrafficTextCapacity + 8];
@@ -240,6 +324,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     CheckParse(wide, std::wcstol(wideReference.c_str(), nullptr, 10));
     CheckSendOptions(wide);
+    CheckProgramList(wide);
 
     std::string narrow;
     std::string narrowReference;
@@ -250,5 +335,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     }
     CheckParse(narrow, std::strtol(narrowReference.c_str(), nullptr, 10));
     CheckSendOptions(narrow);
+    CheckProgramList(narrow);
     return 0;
 }

@@ -30,11 +30,17 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_bAddressEdited(false),
       m_SendOptions(),
       m_RunFraming(EDatagramFraming::Rtp),
+      m_RunFec(),
       m_bControlsShowStreaming(false),
       m_bKeepIniOnClose(false),
       m_FecColumnAddr(),
       m_FecRowAddr(),
-      m_Fec()
+      m_Fec(),
+      m_Programs(),
+      m_RunPrograms(),
+      m_ProgramFilter(),
+      m_nProgramsPresent(-1),
+      m_bShowingProgramsMissing(false)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();

@@ -11,6 +11,7 @@
 
 #include "CriticalSection.h"
 #include "FecEncoder.h"
+#include "ProgramFilter.h"
 #include "SendFailures.h"
 #include "SendOptions.h"
 #include "TsAligner.h"
@@ -79,6 +80,9 @@ private:
     void BeginFec(const sockaddr_in& destination);
     void SendFecPacket(EFecDirection direction, const unsigned char* packet, int size);
     void FinishFec();
+    const SProgramSelection& ShownPrograms() const;
+    bool ProgramsMissing() const;
+    void ShowProgramsPresence(HWND dialog);
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
@@ -104,11 +108,17 @@ private:
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
     SSendOptions m_SendOptions;                      // the optional sending keys, as last loaded
     EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
+    SFecMatrix m_RunFec;                             // parity of the running stream, fixed at its start
     bool m_bControlsShowStreaming;                   // the stream state the dialog's controls were last set for
     bool m_bKeepIniOnClose;                          // opened on a running stream, nothing set in it since
     sockaddr_in m_FecColumnAddr;                     // the destination's port + 2; under m_cs
     sockaddr_in m_FecRowAddr;                        // the destination's port + 4; under m_cs
     CFecEncoder m_Fec;                               // parity of the running stream; under m_cs
+    SProgramSelection m_Programs;                    // the optional Programs key, as last loaded; Count 0: all
+    SProgramSelection m_RunPrograms;                 // the running stream's programs, fixed at its start
+    CProgramFilter m_ProgramFilter;                  // cuts m_RunPrograms out; traffic thread only, Reset at Start
+    std::atomic<int32_t> m_nProgramsPresent;         // the filter's ProgramsPresent(), for the dialog
+    bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -10,6 +10,7 @@
 
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
+#include "ProgramList.h"
 #include "SocketErrorText.h"
 #include "StatusText.h"
 #include "TextCapacities.h"
@@ -25,6 +26,12 @@ constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp:
 constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
 // Shorter in front, so that the matrix at the end stays on the line.
 constexpr wchar_t kDescriptionFormatFec[] = L"Sends complete TS to udp://%s:%d with %dxTS chunks, FEC %dx%d";
+// With programs selected; "s" for several, then the numbers.
+constexpr wchar_t kProgramsFormat[] = L"Sends program%s %s to udp://%s:%d with %dxTS chunks";
+constexpr wchar_t kProgramsFormatUdp[] = L"Sends program%s %s without RTP to udp://%s:%d with %dxTS chunks";
+constexpr wchar_t kProgramsMissingFormat[] = L"Program%s %s %s not on this transponder";
+// With programs and parity: the numbers first, the matrix at the end.
+constexpr wchar_t kProgramsFormatFec[] = L"Sends program%s %s to udp://%s:%d with %dxTS chunks, FEC %dx%d";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -117,29 +124,63 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
     return self->MyDlgWindowProc(dialog, message, wParam, lParam);
 }
 
-// `text` holds kDialogTextCapacity characters: the settings, or why the
-// latest start was refused.
+// The running stream's programs while it runs, else those of the next Start.
+const SProgramSelection& CPidDataWriter::ShownPrograms() const
+{
+    return m_bStreaming.load(std::memory_order_relaxed) != 0 ? m_RunPrograms : m_Programs;
+}
+
+// The stream runs for programs of which the latest PAT lists none.
+bool CPidDataWriter::ProgramsMissing() const
+{
+    return m_bStreaming.load(std::memory_order_relaxed) != 0 && m_RunPrograms.Count > 0 &&
+           m_nProgramsPresent.load(std::memory_order_relaxed) == 0;
+}
+
+// `text` holds kDialogTextCapacity characters: why the latest start was
+// refused, or that none of the programs is on the transponder, or the settings.
 void CPidDataWriter::FormatDescription(wchar_t* text) const
 {
-    // A running stream keeps the framing it started with.
-    const EDatagramFraming framing =
-        m_bStreaming.load(std::memory_order_relaxed) != 0 ? m_RunFraming : m_SendOptions.Protocol;
+    const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
+    // A running stream keeps the framing and parity it started with.
+    const EDatagramFraming framing = streaming ? m_RunFraming : m_SendOptions.Protocol;
+    const SFecMatrix& fec = streaming ? m_RunFec : m_SendOptions.Fec;
+    const bool udp = framing == EDatagramFraming::Udp;
+    const bool withFec = fec.Columns != 0 && !udp;
+    const SProgramSelection& programs = ShownPrograms();
+    wchar_t numbers[kProgramNumbersTextCapacity];
+    FormatProgramNumbers(programs.Numbers, programs.Count, numbers);
+    const wchar_t* plural = programs.Count > 1 ? L"s" : L"";
+    const int port = static_cast<int>(m_wUdpPort);
     if (m_szStartRefusal[0] != 0)
         wsprintfW(text, L"%s", m_szStartRefusal);
-    else if (m_SendOptions.Fec.Columns != 0 && m_SendOptions.Protocol == EDatagramFraming::Rtp)
-        wsprintfW(text, kDescriptionFormatFec, m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS,
-                  m_SendOptions.Fec.Columns, m_SendOptions.Fec.Rows);
+    else if (ProgramsMissing())
+        wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
+    else if (programs.Count > 0 && withFec)
+        wsprintfW(text, kProgramsFormatFec, plural, numbers, m_szIPAddress, port, m_nTS, fec.Columns, fec.Rows);
+    else if (programs.Count > 0)
+        wsprintfW(text, udp ? kProgramsFormatUdp : kProgramsFormat, plural, numbers, m_szIPAddress, port, m_nTS);
+    else if (withFec)
+        wsprintfW(text, kDescriptionFormatFec, m_szIPAddress, port, m_nTS, fec.Columns, fec.Rows);
     else
-        wsprintfW(text, framing == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
-                  m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
+        wsprintfW(text, udp ? kDescriptionFormatUdp : kDescriptionFormat, m_szIPAddress, port, m_nTS);
 }
 
 void CPidDataWriter::ShowDescription(HWND dialog)
 {
     m_bShowingSendFailures = false;
+    m_bShowingProgramsMissing = m_szStartRefusal[0] == 0 && ProgramsMissing();
     wchar_t text[kDialogTextCapacity];
     FormatDescription(text);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
+}
+
+// Once a status period: the line follows whether the programs are on the
+// transponder (refused datagrams, when there are any, take the line first).
+void CPidDataWriter::ShowProgramsPresence(HWND dialog)
+{
+    if (!m_bShowingSendFailures && ProgramsMissing() != m_bShowingProgramsMissing)
+        ShowDescription(dialog);
 }
 
 // Once a status period while streaming: datagrams refused in the period put
@@ -285,10 +326,11 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
             SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
             ShowSendFailures(dialog);
+            ShowProgramsPresence(dialog);
         }
-        else if (m_bShowingSendFailures)
+        else if (m_bShowingSendFailures || m_bShowingProgramsMissing)
         {
-            ShowDescription(dialog);  // the stream ended while sends failed
+            ShowDescription(dialog);  // the stream ended while sends failed or the programs were missing
         }
         return TRUE;
     }

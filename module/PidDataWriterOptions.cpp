@@ -6,6 +6,7 @@
 
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
+#include "ProgramList.h"
 #include "TextCapacities.h"
 #include "WideText.h"
 
@@ -21,7 +22,11 @@ constexpr wchar_t kKeyTtl[] = L"TTL";
 constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
 constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
 constexpr wchar_t kKeyFec[] = L"FEC";
+constexpr wchar_t kKeyPrograms[] = L"Programs";
 constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
+// 16 numbers and their separators fit many times over; an entry cut at the
+// end is dropped (DropCutEntry).
+constexpr int kProgramListTextCapacity = 512;
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
 constexpr int kDefaultPackets = 7;
@@ -45,6 +50,7 @@ void CPidDataWriter::SetDefaultOptions()
     m_wUdpPort = kDefaultPort;
     SetPacketsPerDatagram(kDefaultPackets);
     m_SendOptions = SSendOptions();
+    m_Programs.Count = 0;
 }
 
 void CPidDataWriter::LoadOptions()
@@ -87,6 +93,11 @@ void CPidDataWriter::LoadSendOptions()
     ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
     m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
     m_SendOptions.Fec = ParseFecMatrix(read(kKeyFec));
+
+    wchar_t programs[kProgramListTextCapacity];
+    GetPrivateProfileStringW(kIniSection, kKeyPrograms, L"", programs, kProgramListTextCapacity, m_IniFileName);
+    DropCutEntry(programs, kProgramListTextCapacity);
+    ParseProgramList(programs, m_Programs);
 }
 
 // The running stream's destination and packets per datagram, as it started.

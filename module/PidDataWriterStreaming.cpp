@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "OptionsValues.h"
+#include "ProgramFeed.h"
 #include "RtpFraming.h"
 #include "SocketErrorText.h"
 #include "TextCapacities.h"
@@ -144,6 +145,11 @@ void CPidDataWriter::StartWrite()
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_nTS * kTsPacketSize;
     Reset();
+    // Like the aligner, the filter starts empty: the stream begins with a PAT
+    // and a PMT of the programs, and no packet of the previous run is held.
+    m_RunPrograms = m_Programs;
+    m_ProgramFilter.Reset(m_RunPrograms);
+    m_nProgramsPresent.store(-1, std::memory_order_relaxed);
     {
         // A traffic call that passed the flag test before the last stop may
         // still be on its way to a send: under the lock it sees either no
@@ -152,6 +158,7 @@ void CPidDataWriter::StartWrite()
         m_Socket = udp;
         m_DestAddr = destination;
         m_RunFraming = m_SendOptions.Protocol;
+        m_RunFec = m_SendOptions.Fec;
         m_SendFailures.Reset();
         BeginFec(destination);
     }
@@ -198,7 +205,12 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 {
     if (m_bStreaming.load(std::memory_order_acquire) == 0)
         return;
-    FeedInPacketSteps(*this, data, length);
+    if (m_RunPrograms.Count == 0)
+    {
+        FeedInPacketSteps(*this, data, length);
+        return;
+    }
+    FeedThroughFilter(m_ProgramFilter, *this, data, length, m_nProgramsPresent);
 }
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)

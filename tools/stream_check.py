@@ -17,6 +17,13 @@ play.
 The host runs on a private Xvfb display, so that a screenshot of the dialog
 can be taken while the stream runs.
 
+With --programs, the module cuts those programs out (its Programs key): the
+received stream is then checked against a cut that tools/ts_tables.py makes
+of the file (the passed PIDs' packets equal the file's, in order; the PAT and
+SDT rewritten to the chosen programs; nothing else), ffprobe -show_programs
+must show exactly the chosen programs with their streams and service names,
+and GStreamer's file must equal what arrived.
+
 Exit status 0 when every check passed.
 """
 
@@ -31,6 +38,9 @@ import subprocess
 import sys
 import threading
 import time
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import ts_tables  # noqa: E402
 
 PACKET = 188
 RTP_HEADER = 12
@@ -265,7 +275,7 @@ def start_xvfb():
     return proc, ":" + number.decode()
 
 
-def compare(path, expected, label, check):
+def compare(path, expected, label, check, what="the file played"):
     with open(path, "rb") as f:
         got = f.read()
     same = got == expected
@@ -275,7 +285,7 @@ def compare(path, expected, label, check):
                      min(len(got), len(expected)))
         detail = f" ({len(got)} bytes received, {len(expected)} sent, first difference at byte {first})"
     log(f"{label}: " + ("identical" if same else "DIFFERENT") + detail)
-    return check(same, f"{label} is byte-identical to the file played")
+    return check(same, f"{label} is byte-identical to {what}")
 
 
 def stop_process(proc, sig=signal.SIGINT, wait=15):
@@ -308,6 +318,72 @@ def ffprobe_summary(path):
     return lines, out.stderr.strip()
 
 
+def ffprobe_programs(path):
+    """{program_number: (service_name, {stream PID: codec name})} as ffprobe -show_programs sees them."""
+    import json
+    out = subprocess.run(["ffprobe", "-v", "error", "-show_programs", "-of", "json", path],
+                         capture_output=True, text=True)
+    try:
+        found = json.loads(out.stdout or "{}").get("programs", [])
+    except ValueError:
+        return {}
+    return {p["program_num"]: (p.get("tags", {}).get("service_name"),
+                               {int(s["id"], 16): s.get("codec_name") for s in p.get("streams", [])})
+            for p in found}
+
+
+def check_program_cut(received, sample, selected, packets_per_datagram, check):
+    """The received stream is the file cut to the programs `selected`."""
+    src = ts_tables.packets(sample)
+    got = ts_tables.packets(received)
+    src_tsid, _, src_pat = ts_tables.parse_pat(ts_tables.table_sections(src, ts_tables.PAT_PID)[0][1])
+    src_sdt = {}
+    for _, section in ts_tables.table_sections(src, ts_tables.SDT_PID):
+        if section[0] == 0x42:
+            src_sdt.update(ts_tables.parse_sdt(section)[3])
+    present = {n: src_pat[n] for n in selected if n in src_pat}
+    log(f"programs chosen {sorted(selected)}, on the transponder {sorted(present)}")
+
+    expected = ts_tables.expected_cut(src, selected)
+    passed = [p for p in got if ts_tables.pid_of(p) not in ts_tables.TABLE_PIDS]
+    n = packets_per_datagram or 7
+    check(len(expected) - n < len(passed) <= len(expected) and passed == expected[:len(passed)],
+          f"the passed PIDs' {len(passed)} packets equal the file's, in order "
+          f"({len(expected)} in the file's cut, fewer than {n} may wait in the module)")
+    allowed = {ts_tables.PAT_PID, ts_tables.SDT_PID, ts_tables.EIT_PID, ts_tables.TDT_PID}
+    allowed |= {ts_tables.pid_of(p) for p in expected}
+    stray = sorted({ts_tables.pid_of(p) for p in got} - allowed)
+    check(not stray, "no PID beyond the chosen programs' and the tables'" + (f": {stray}" if stray else ""))
+
+    pat_packets = [p for p in got if ts_tables.pid_of(p) == ts_tables.PAT_PID]
+    pats = ts_tables.table_sections(got, ts_tables.PAT_PID)
+    parsed = [ts_tables.parse_pat(s) for _, s in pats]
+    check(len(pats) > 0 and len(pats) == len(pat_packets) and
+          all(tsid == src_tsid and programs == present for tsid, _, programs in parsed),
+          f"every PAT ({len(pats)} whole, CRC right, continuity unbroken, of {len(pat_packets)} packets) lists "
+          f"exactly {present} with transport_stream_id {src_tsid}")
+    sdts = ts_tables.table_sections(got, ts_tables.SDT_PID)
+    sdt_services = [ts_tables.parse_sdt(s) for _, s in sdts]
+    want_sdt = {sid: src_sdt[sid] for sid in present if sid in src_sdt}
+    check(len(sdts) > 0 and all(t == 0x42 and services == want_sdt for t, _, _, services in sdt_services),
+          f"every SDT ({len(sdts)}) is SDT actual with the services {want_sdt}")
+    return present, src_sdt, expected
+
+
+def check_probed_programs(path, present, names, expected, label, check):
+    """ffprobe -show_programs shows exactly the chosen programs, their names
+    and only their streams."""
+    probed = ffprobe_programs(path)
+    stream_pids = {ts_tables.pid_of(p) for p in expected} - set(present.values())
+    log(f"ffprobe -show_programs of {label}: " +
+        "; ".join(f"{n} \"{name}\" streams {sorted(hex(s) for s in pids)}" for n, (name, pids) in sorted(probed.items())))
+    check(set(probed) == set(present), f"{label}: ffprobe shows programs {sorted(probed)}, chosen {sorted(present)}")
+    check(all(probed[n][0] == names.get(n, (None, None))[1] for n in probed if n in present),
+          f"{label}: ffprobe shows the service names of the file's SDT")
+    check(all(probed[n][1] and set(probed[n][1]) <= stream_pids for n in probed),
+          f"{label}: every program's streams are streams of the cut")
+
+
 # --- the run ----------------------------------------------------------------
 
 def main():
@@ -326,6 +402,8 @@ def main():
     ap.add_argument("--repeat-sample", type=int, default=1,
                     help="the host plays the file this many times (give it --repeat too)")
     ap.add_argument("--timeout", type=float, default=90, help="seconds the host may take")
+    ap.add_argument("--programs", metavar="LIST",
+                    help="the module's Programs key (e.g. 28106,28111): check the cut instead of byte identity")
     ap.add_argument("--cold-prefix", metavar="DIR",
                     help="run the host in Wine prefix DIR, removed first: a cold start as on a fresh machine")
     ap.add_argument("host_args", nargs="*", help="more options for tovrin-host (after --)")
@@ -405,6 +483,8 @@ def main():
                "--close-after", str(args.timeout), "--port", str(args.port), "--address", "127.0.0.1"]
         if args.packets is not None:
             cmd += ["--packets", str(args.packets)]
+        if args.programs:
+            cmd += ["--ini-key", f"Programs={args.programs}"]
         if args.module:
             cmd += ["--module", args.module]
         cmd += args.host_args + [args.sample]
@@ -488,7 +568,14 @@ def main():
               f"sequence numbers contiguous ({receiver.sequence_errors} breaks), "
               f"timestamps +90 each ({receiver.timestamp_errors} breaks)")
         check(receiver.sync_errors == 0, f"every payload is whole packets ({receiver.sync_errors} bad)")
-        compare(wd("received.ts"), sample, "transport stream recovered from the datagrams", check)
+        if args.programs:
+            with open(wd("received.ts"), "rb") as f:
+                received = f.read()
+            selected = [int(x) for x in args.programs.replace(",", " ").split()]
+            present, names, expected = check_program_cut(received, sample, selected, args.packets, check)
+            check_probed_programs(wd("received.ts"), present, names, expected, "the received stream", check)
+        else:
+            compare(wd("received.ts"), sample, "transport stream recovered from the datagrams", check)
         for p in forward:
             # Not the module's doing: a receiver that lost datagrams fails
             # its own verdicts below; this says why.
@@ -509,9 +596,18 @@ def main():
             for l in lines:
                 log("    " + l)
             codecs = {l.split("codec_name=")[1].split("|")[0] for l in lines if "codec_name=" in l}
-            check({"h264", "aac"} <= codecs, f"ffprobe finds H.264 video and AAC audio (found {sorted(codecs)})")
+            want = {"h264", "aac"}
+            if args.programs:  # the codecs of the chosen programs in the file
+                want = {codec for n, (_, streams) in ffprobe_programs(args.sample).items() if n in present
+                        for codec in streams.values()}
+            check(want <= codecs, f"ffprobe finds {' and '.join(sorted(want))} (found {sorted(codecs)})")
         if gst:
-            compare(wd("received-gstreamer.ts"), sample, "transport stream from GStreamer rtpmp2tdepay", check)
+            with open(wd("received.ts"), "rb") as f:
+                arrived = f.read()
+            # Without programs, that is the file; with them, the cut.
+            compare(wd("received-gstreamer.ts"), arrived if args.programs else sample,
+                    "transport stream from GStreamer rtpmp2tdepay", check,
+                    "what arrived" if args.programs else "the file played")
         if args.screenshot:
             check(shot_taken and os.path.exists(args.screenshot) and os.path.getsize(args.screenshot) > 0,
                   f"screenshot of the dialog while streaming: {args.screenshot}")

@@ -5,7 +5,8 @@
 // This binary replaces the global operator new and delete and counts malloc
 // too, then drives megabytes of traffic through the module's path (the
 // aligner, the lock and the RTP framing of bench/TrafficPathWriter.h, which
-// mirrors CPidDataWriter) for every packet count and feed shape, and fails on
+// mirrors CPidDataWriter) for every packet count and feed shape, with and
+// without programs selected (the program filter on the path), and fails on
 // any allocation or release in between.
 //
 // Counting malloc: under AddressSanitizer the sanitizer owns malloc, and a
@@ -396,6 +397,65 @@ TEST(NoAllocation, FecAllocatesNothing)
             EXPECT_EQ(writer.GetSink().datagrams, media) << "each run completed to a whole matrix";
             EXPECT_EQ(writer.GetSink().fecPackets, fec);
             EXPECT_EQ(writer.GetSink().faults, 0);
+        }
+    }
+}
+
+// With programs selected every packet goes through the program filter, whose
+// rewritten tables are built in its own buffers: the path still allocates
+// nothing, for one program, several, and programs the transponder lacks.
+TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
+{
+    std::vector<unsigned char> stream = MakeProgramStream(true);
+    struct Selection
+    {
+        std::vector<uint16_t> numbers;
+        bool sends;  // whether any of them is on the transponder
+    };
+    const Selection selections[] = {
+        {{kFirstProgramNumber}, true},
+        {{kFirstProgramNumber + 3, kFirstProgramNumber + 7, kFirstProgramNumber + 9}, true},
+        {{4711}, false},
+    };
+    for (const Selection& selection : selections)
+    {
+        SProgramSelection programs{};
+        for (uint16_t number : selection.numbers)
+            programs.Numbers[programs.Count++] = number;
+        for (int n : {1, 3, 7})
+        {
+            for (int blockPackets : {1, 8, 100})  // whole divisors of the stream
+            {
+                SCOPED_TRACE(testing::Message() << selection.numbers.size() << " programs from " << selection.numbers[0]
+                                                << ", N=" << n << ", host blocks of " << blockPackets);
+                CheckingSink sink;
+                sink.expectedSize = kRtpHeaderSize + n * kTsPacketSize;
+                Writer writer(n, sink);
+                writer.SelectPrograms(programs);
+                writer.Start();
+                const Case c = {Feed::HostBlocks, blockPackets, ""};
+                Play(writer, stream, c, 1);
+
+                AllocationWindow window;
+                Play(writer, stream, c, kPasses);
+                writer.Stop();
+                writer.Start();
+                Play(writer, stream, c, 1);
+                window.Stop();
+
+                EXPECT_EQ(window.Allocations(), 0) << "allocations while filtered traffic flowed";
+                EXPECT_EQ(window.Releases(), 0) << "releases while filtered traffic flowed";
+                EXPECT_EQ(writer.GetSink().faults, 0);
+                EXPECT_EQ(writer.ProgramsPresent(), selection.sends ? static_cast<int>(selection.numbers.size()) : 0);
+                // A tenth of the programs is a small part of the stream, but never none of it; a
+                // program that is not there leaves only the PAT (and SDT) that says so.
+                const long all = static_cast<long>(1 + kPasses + 1) * (kProgramStreamPackets / n);
+                EXPECT_GT(writer.GetSink().datagrams, 0);
+                if (selection.sends)
+                    EXPECT_LT(writer.GetSink().datagrams, all / 2);
+                else
+                    EXPECT_LT(writer.GetSink().datagrams, all / 100);
+            }
         }
     }
 }

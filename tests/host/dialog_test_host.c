@@ -35,6 +35,9 @@
  *                          link refuses datagrams and once it is back
  *   10 two dialogs        a second object's dialog on a second UI thread;
  *                          the first dialog acts on its own object only
+ *   11 a chosen program   stored Programs key: the line names the program,
+ *                          says so while the PAT lacks it, and names it
+ *                          again once a PAT lists it
  *   4  other transport     only Close usable; WM_CLOSE
  *   5  no device           only Close usable; Close
  *
@@ -837,6 +840,91 @@ static void session_bad_stored_address(HWND dlg)
     CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
 }
 
+/* ---- Session 11: a chosen program and the transponder's PAT ------------- */
+
+#define CHOSEN_PROGRAM 4711
+
+static uint32_t crc32_mpeg(const unsigned char *data, int length)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (int i = 0; i < length; ++i) {
+        crc ^= (uint32_t)data[i] << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+/* A PAT packet listing program 1 and, when `withChosen`, CHOSEN_PROGRAM. */
+static void make_pat_packet(unsigned char *p, int withChosen, int continuity)
+{
+    memset(p, 0xFF, HOST_TS_PACKET);
+    p[0] = 0x47, p[1] = 0x40, p[2] = 0x00, p[3] = (unsigned char)(0x10 | (continuity & 0x0F)), p[4] = 0;
+    unsigned char *s = p + 5;
+    const int entries = withChosen ? 2 : 1;
+    const int length = 5 + 4 * entries + 4;
+    s[0] = 0x00, s[1] = (unsigned char)(0xB0 | length >> 8), s[2] = (unsigned char)length;
+    s[3] = 0x12, s[4] = 0x34, s[5] = 0xC1, s[6] = 0, s[7] = 0;
+    const unsigned char first[4] = {0x00, 0x01, 0xE1, 0x00};
+    const unsigned char chosen[4] = {CHOSEN_PROGRAM >> 8, CHOSEN_PROGRAM & 0xFF, 0xE1, 0x01};
+    memcpy(s + 8, first, 4);
+    if (withChosen)
+        memcpy(s + 12, chosen, 4);
+    const uint32_t crc = crc32_mpeg(s, 3 + length - 4);
+    for (int i = 0; i < 4; ++i)
+        s[3 + length - 4 + i] = (unsigned char)(crc >> (24 - 8 * i));
+}
+
+/* One PAT through the registered filter receiver, as the engine delivers. */
+static int deliver_pat(int withChosen, int continuity)
+{
+    unsigned char packet[HOST_TS_PACKET];
+    make_pat_packet(packet, withChosen, continuity);
+    int delivered = 0;
+    EnterCriticalSection(&g_host.engine.lock);
+    EngineFilterReceiver *r = g_host.engine.device.receiver;
+    if (r != NULL) {
+        r->vtbl->EngineFilter_ReceiveTraffic(r, packet, HOST_TS_PACKET);
+        delivered = 1;
+    }
+    LeaveCriticalSection(&g_host.engine.lock);
+    return delivered;
+}
+
+static void session_program(HWND dlg)
+{
+    wchar_t text[256], sends[96];
+    int shown;  /* first, so that the message shows the line it judged */
+    _snwprintf(sends, 96, L"Sends program %d to udp://127.0.0.1:%u with ", CHOSEN_PROGRAM,
+               udp_tally_port(&g_host.stored));
+    shown = wait_description(dlg, sends, 0, text, 0);
+    CHECK(shown, "the line names the program before Start (\"%s\")", host_narrow(text));
+    press_start(dlg);
+    check_state(dlg, STATE_STREAMING, "streaming");
+    shown = wait_description(dlg, sends, 0, text, 0);
+    CHECK(shown, "the line names the program after Start (\"%s\")", host_narrow(text));
+
+    if (!next_step(dlg, "session 11: a PAT without the program"))
+        return;
+    CHECK(deliver_pat(0, 0), "a PAT delivered");
+    shown = wait_description(dlg, L"Program 4711 is not on this transponder", 1, text, 3);
+    CHECK(shown, "within 3 status periods the line says the program is missing (\"%s\")", host_narrow(text));
+    CHECK(wcslen(text) <= 70, "the line fits its 70 characters");
+
+    if (!next_step(dlg, "session 11: a PAT with the program"))
+        return;
+    CHECK(deliver_pat(1, 1), "a PAT delivered");
+    shown = wait_description(dlg, sends, 0, text, 3);
+    CHECK(shown, "within 3 status periods the line names the program again (\"%s\")", host_narrow(text));
+
+    dialog_click(dlg, ID_STOP);
+    check_state(dlg, STATE_IDLE, "after Stop");
+    shown = wait_description(dlg, sends, 0, text, 0);
+    CHECK(shown, "after Stop the line names the program (\"%s\")", host_narrow(text));
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
 /* ---- Session 9: sends refused while streaming ---------------------------- */
 
 /* What the description line and the log give as the reason for a socket
@@ -1375,6 +1463,11 @@ static void run_loopback_sessions(void)
     check_ini(L"127.0.0.1", udp_tally_port(&g_host.stored), 1,
               "saved last by the second object, with the count it loaded");
     CHECK(WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"4", g_host.ini), "INI file with 4 packets again");
+
+    check_step("session 11: prepared INI file");
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"Programs", L"4711", g_host.ini), "INI file with Programs=4711");
+    run_session("session 11: a chosen program", g_host.a, session_program);
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"Programs", NULL, g_host.ini), "Programs removed again");
 
     check_step("session 4: a device of another transport type");
     TestDevice other;

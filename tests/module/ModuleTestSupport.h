@@ -66,6 +66,8 @@ public:
     sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
     std::wstring StartRefusal() const { return m_Writer.m_szStartRefusal; }
     const SSendOptions& SendOptions() const { return m_Writer.m_SendOptions; }
+    const SProgramSelection& Programs() const { return m_Writer.m_Programs; }
+    int ProgramsPresent() const { return m_Writer.m_nProgramsPresent; }
     // The options dialog's description line as it would show now.
     std::wstring Description() const
     {

@@ -1,0 +1,391 @@
+// The optional Programs key: from a real INI file into the module object, the
+// unchanged complete stream without a selection, the cut stream in the
+// datagrams with one, and the dialog's description line. The stream here is
+// two programs with tables built by the test.
+
+#include <gtest/gtest.h>
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "ModuleTestSupport.h"
+#include "PsiSection.h"
+
+using namespace KelvModuleApi2;
+
+namespace
+{
+constexpr uint16_t kTsId = 0x4321;
+constexpr uint16_t kPmt1 = 0x1000;
+constexpr uint16_t kPmt2 = 0x1001;
+constexpr uint16_t kVideo1 = 0x100, kAudio1 = 0x101, kVideo2 = 0x200, kAudio2 = 0x201;
+
+Bytes Section(uint8_t tableId, uint16_t extension, uint8_t version, const Bytes& body)
+{
+    const int length = 5 + static_cast<int>(body.size()) + 4;
+    Bytes s(8 + body.size());
+    s[0] = tableId;
+    s[1] = static_cast<uint8_t>(0xB0 | (length >> 8));
+    s[2] = static_cast<uint8_t>(length);
+    s[3] = static_cast<uint8_t>(extension >> 8);
+    s[4] = static_cast<uint8_t>(extension);
+    s[5] = static_cast<uint8_t>(0xC1 | (version << 1));
+    std::copy(body.begin(), body.end(), s.begin() + 8);
+    const uint32_t crc = Crc32Mpeg(s.data(), static_cast<int>(s.size()));
+    for (int shift = 24; shift >= 0; shift -= 8)
+        s.push_back(static_cast<uint8_t>(crc >> shift));
+    return s;
+}
+
+Bytes Pat(const std::vector<std::pair<uint16_t, uint16_t>>& programs)
+{
+    Bytes body;
+    for (auto [number, pid] : programs)
+        body.insert(body.end(), {static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number),
+                                 static_cast<uint8_t>(0xE0 | pid >> 8), static_cast<uint8_t>(pid)});
+    return Section(0x00, kTsId, 0, body);
+}
+
+Bytes Pmt(uint16_t number, uint16_t video, uint16_t audio)
+{
+    Bytes body = {static_cast<uint8_t>(0xE0 | video >> 8), static_cast<uint8_t>(video), 0xF0, 0x00};
+    for (auto [type, pid] : {std::pair<uint8_t, uint16_t>{0x1B, video}, {0x0F, audio}})
+        body.insert(body.end(), {type, static_cast<uint8_t>(0xE0 | pid >> 8), static_cast<uint8_t>(pid), 0xF0, 0x00});
+    return Section(0x02, number, 0, body);
+}
+
+void SetPid(uint8_t* packet, uint16_t pid)
+{
+    packet[1] = static_cast<uint8_t>((packet[1] & 0xE0) | pid >> 8);
+    packet[2] = static_cast<uint8_t>(pid);
+}
+
+uint16_t PidOf(const uint8_t* packet)
+{
+    return static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
+}
+
+// One packet holding the whole section.
+Bytes SectionPacket(uint16_t pid, uint8_t cc, const Bytes& section)
+{
+    Bytes p(kPacket, 0xFF);
+    p[0] = 0x47;
+    p[1] = 0x40;
+    SetPid(p.data(), pid);
+    p[3] = static_cast<uint8_t>(0x10 | (cc & 0x0F));
+    p[4] = 0;  // pointer_field
+    std::copy(section.begin(), section.end(), p.begin() + 5);
+    return p;
+}
+
+// A transponder of programs 1 and 2 (and null packets), `rounds` times a PAT
+// (listing `listed`), both PMTs and a run of elementary packets. A part that
+// follows another begins at the round where that one ended, so that the
+// tables' continuity counters run on.
+Bytes Transponder(int rounds, const std::vector<std::pair<uint16_t, uint16_t>>& listed, int firstRound = 0)
+{
+    Bytes ts;
+    uint32_t counter = static_cast<uint32_t>(firstRound) * 7;
+    auto put = [&](const Bytes& p) { ts.insert(ts.end(), p.begin(), p.end()); };
+    for (int r = firstRound; r < firstRound + rounds; ++r)
+    {
+        put(SectionPacket(kPatPid, static_cast<uint8_t>(r), Pat(listed)));
+        put(SectionPacket(kPmt1, static_cast<uint8_t>(r), Pmt(1, kVideo1, kAudio1)));
+        put(SectionPacket(kPmt2, static_cast<uint8_t>(r), Pmt(2, kVideo2, kAudio2)));
+        for (uint16_t pid : {kVideo1, kVideo2, kNullPid, kAudio1, kAudio2, kVideo2, kNullPid})
+        {
+            Bytes p = TsPackets::Make(counter++, 1);
+            SetPid(p.data(), pid);
+            put(p);
+        }
+    }
+    return ts;
+}
+
+std::string Repeat(const std::string& text, int times)
+{
+    std::string repeated;
+    for (int i = 0; i < times; ++i)
+        repeated += text;
+    return repeated;
+}
+
+const std::vector<std::pair<uint16_t, uint16_t>> kBothPrograms = {{1, kPmt1}, {2, kPmt2}};
+
+std::vector<Bytes> PacketsOf(const std::vector<Bytes>& datagrams)
+{
+    std::vector<Bytes> packets;
+    for (const Bytes& d : datagrams)
+        for (size_t offset = kHeader; offset + kPacket <= d.size(); offset += kPacket)
+            packets.emplace_back(d.begin() + static_cast<std::ptrdiff_t>(offset),
+                                 d.begin() + static_cast<std::ptrdiff_t>(offset + kPacket));
+    return packets;
+}
+
+// Sequence numbers one apart and timestamps 90 apart across the datagrams.
+void ExpectContiguousRtp(const std::vector<Bytes>& datagrams)
+{
+    for (size_t i = 1; i < datagrams.size(); ++i)
+    {
+        EXPECT_EQ(SequenceOf(datagrams[i]), static_cast<uint16_t>(SequenceOf(datagrams[i - 1]) + 1)) << i;
+        EXPECT_EQ(TimestampOf(datagrams[i]), TimestampOf(datagrams[i - 1]) + 90u) << i;
+    }
+}
+
+// The program entries of a PAT packet holding one whole section with a
+// correct CRC; empty for anything else.
+std::vector<std::pair<uint16_t, uint16_t>> PatEntries(const Bytes& packet, uint16_t* tsId = nullptr)
+{
+    std::vector<std::pair<uint16_t, uint16_t>> entries;
+    if (PidOf(packet.data()) != kPatPid || (packet[1] & 0x40) == 0 || packet[4] != 0 || packet[5] != 0x00)
+        return entries;
+    const int length = 3 + ((packet[6] & 0x0F) << 8 | packet[7]);
+    if (length < 12 || 5 + length > kPacket || Crc32Mpeg(&packet[5], length) != 0)
+        return entries;
+    if (tsId != nullptr)
+        *tsId = static_cast<uint16_t>(packet[8] << 8 | packet[9]);
+    for (int i = 5 + 8; i + 4 <= 5 + length - 4; i += 4)
+        entries.emplace_back(static_cast<uint16_t>(packet[i] << 8 | packet[i + 1]),
+                             static_cast<uint16_t>((packet[i + 2] & 0x1F) << 8 | packet[i + 3]));
+    return entries;
+}
+
+class Programs : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(WinsockProbe::Installed());
+        ASSERT_TRUE(receiver.Bound());
+        ASSERT_TRUE(ini.HandToUnit());
+    }
+
+    // A module object whose INI section holds `lines` (each "Key=value\r\n").
+    void Create(const std::string& lines, int packetsPerDatagram = 7)
+    {
+        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=127.0.0.1\r\nUDP_Port=" + std::to_string(receiver.Port()) +
+                       "\r\nnTS_UDP=" + std::to_string(packetsPerDatagram) + "\r\n" + lines);
+        module = CreateModule(&device);
+        ASSERT_TRUE(module);
+    }
+
+    CPidDataWriterTestAccess Access() { return CPidDataWriterTestAccess(module.get()); }
+    CPidDataWriter& Writer() { return Access().Writer(); }
+
+    void Deliver(Bytes ts, int blockPackets = 5)
+    {
+        for (size_t offset = 0; offset < ts.size(); offset += static_cast<size_t>(blockPackets) * kPacket)
+        {
+            const size_t size = std::min(ts.size() - offset, static_cast<size_t>(blockPackets) * kPacket);
+            ASSERT_TRUE(device.Deliver(ts.data() + offset, static_cast<int>(size)));
+        }
+    }
+
+    std::wstring Port() { return std::to_wstring(receiver.Port()); }
+
+    TempIniFolder ini;
+    ScriptedDevice device;
+    UdpReceiver receiver;
+    ModulePtr module;  // last: ended before the device it borrows
+};
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// From the INI file into the selection.
+struct ProgramsKeyCase
+{
+    std::string lines;
+    std::vector<int> numbers;
+};
+
+std::ostream& operator<<(std::ostream& out, const ProgramsKeyCase& c)
+{
+    return out << "\"" << c.lines << "\"";
+}
+
+class ProgramsKey : public Programs, public ::testing::WithParamInterface<ProgramsKeyCase>
+{
+};
+
+TEST_P(ProgramsKey, IsReadIntoTheSelection)
+{
+    Create(GetParam().lines);
+    const SProgramSelection& programs = Access().Programs();
+    EXPECT_EQ(std::vector<int>(programs.Numbers, programs.Numbers + programs.Count), GetParam().numbers);
+    EXPECT_EQ(Access().PacketsPerDatagram(), 7);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Values, ProgramsKey,
+    ::testing::Values(ProgramsKeyCase{"", {}}, ProgramsKeyCase{"Programs=\r\n", {}}, ProgramsKeyCase{"Programs=abc\r\n", {}},
+                      ProgramsKeyCase{"Programs=0, 70000\r\n", {}}, ProgramsKeyCase{"Programs=28106\r\n", {28106}},
+                      ProgramsKeyCase{"Programs= 28106, 28107 28106\r\n", {28106, 28107}},
+                      ProgramsKeyCase{"Programs=x,5;6,7\r\n", {7}},
+                      // Longer than the module reads: the entry cut at its end is dropped.
+                      ProgramsKeyCase{"Programs=1, " + Repeat("x,", 253) + "34567\r\n", {1}}));
+
+TEST_F(Programs, KeyIsNeverWrittenAndSurvivesEverySave)
+{
+    Create("Programs=28106, x\r\n");
+    Writer().SaveOptions();
+    EXPECT_EQ(ini.ReadKey(L"Programs"), L"28106, x");
+    module.reset();
+    EXPECT_EQ(ini.ReadKey(L"Programs"), L"28106, x");
+
+    Create("");
+    module.reset();
+    EXPECT_EQ(ini.ReadKey(L"Programs"), L"<missing>");
+}
+
+// ---------------------------------------------------------------------------
+// Without a valid number, the complete stream goes out as it always did: the
+// same datagrams for the same traffic, table packets and null packets included.
+class ProgramsAbsent : public Programs, public ::testing::WithParamInterface<const char*>
+{
+};
+
+TEST_P(ProgramsAbsent, SendsTheCompleteStreamByteForByte)
+{
+    Create(GetParam());
+    ASSERT_EQ(Access().Programs().Count, 0);
+    const Bytes ts = Transponder(42, kBothPrograms);  // 420 packets: 60 whole datagrams
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming());
+    Deliver(ts, 13);
+    const std::vector<Bytes> got = receiver.DrainUntilMarker();
+
+    ASSERT_EQ(got.size(), 60u);
+    Bytes payload;
+    for (const Bytes& d : got)
+    {
+        EXPECT_EQ(d.size(), 1328u);
+        EXPECT_TRUE(HasFixedRtpHeader(d));
+        payload.insert(payload.end(), d.begin() + kHeader, d.end());
+    }
+    EXPECT_TRUE(payload == ts);
+    EXPECT_EQ(SequenceOf(got[0]), 0);
+    EXPECT_EQ(TimestampOf(got[0]), 90u);
+    ExpectContiguousRtp(got);
+    EXPECT_EQ(Access().Description(),
+              L"This module sends complete TS to udp://127.0.0.1:" + Port() + L" with 7xTS chunks");
+}
+
+INSTANTIATE_TEST_SUITE_P(Keys, ProgramsAbsent,
+                         ::testing::Values("", "Programs=\r\n", "Programs= , \r\n", "Programs=abc\r\n",
+                                           "Programs=0, 65536, -3\r\n"));
+
+// ---------------------------------------------------------------------------
+// With a selection: N whole packets of the cut stream per datagram.
+TEST_F(Programs, SendsThePatOfTheProgramItsPmtAndItsStreamsInOrder)
+{
+    Create("Programs=2\r\n", 3);
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming());
+    const Bytes ts = Transponder(6, kBothPrograms);
+    Deliver(ts, 4);
+    const std::vector<Bytes> got = receiver.DrainUntilMarker();
+    ASSERT_FALSE(got.empty());
+    for (const Bytes& d : got)
+    {
+        EXPECT_EQ(d.size(), 12u + 3 * 188);
+        EXPECT_TRUE(HasFixedRtpHeader(d));
+    }
+    ExpectContiguousRtp(got);
+
+    // What must come out, packet for packet: a rewritten PAT for each source
+    // PAT, program 2's PMT and elementary packets unchanged.
+    std::vector<Bytes> expected;
+    for (size_t offset = 0; offset < ts.size(); offset += kPacket)
+    {
+        const Bytes p(ts.begin() + static_cast<std::ptrdiff_t>(offset),
+                      ts.begin() + static_cast<std::ptrdiff_t>(offset + kPacket));
+        const uint16_t pid = PidOf(p.data());
+        if (pid == kPatPid || pid == kPmt2 || pid == kVideo2 || pid == kAudio2)
+            expected.push_back(p);
+    }
+    const std::vector<Bytes> packets = PacketsOf(got);
+    ASSERT_EQ(packets.size(), expected.size() - expected.size() % 3);  // the rest waits for a whole datagram
+    int pats = 0;
+    for (size_t i = 0; i < packets.size(); ++i)
+    {
+        if (PidOf(expected[i].data()) != kPatPid)
+        {
+            EXPECT_TRUE(packets[i] == expected[i]) << "packet " << i << " PID " << PidOf(expected[i].data());
+            continue;
+        }
+        uint16_t tsId = 0;
+        EXPECT_EQ(PatEntries(packets[i], &tsId), (std::vector<std::pair<uint16_t, uint16_t>>{{2, kPmt2}}))
+            << "packet " << i;
+        EXPECT_EQ(tsId, kTsId);
+        EXPECT_EQ(packets[i][3] & 0x0F, pats++ & 0x0F) << "the PAT's continuity counter runs on";
+    }
+    EXPECT_EQ(pats, 6);
+    EXPECT_EQ(Access().ReadCounters().totalBytes, static_cast<long long>(packets.size()) * kPacket);
+}
+
+TEST_F(Programs, EachStartBeginsWithAPatAndNothingOfThePreviousRun)
+{
+    Create("Programs=1\r\n", 7);
+    Writer().StartWrite();
+    Deliver(Transponder(3, kBothPrograms));
+    const std::vector<Bytes> first = receiver.DrainUntilMarker();
+    ASSERT_FALSE(first.empty());
+    EXPECT_FALSE(PatEntries(PacketsOf(first)[0]).empty());
+    Writer().StopWrite();
+
+    // The second run's source begins mid-stream: elementary packets of
+    // program 1 before any PAT are dropped, whatever the last run knew.
+    Bytes ts = TsPackets::Make(5000, 3);
+    SetPid(ts.data(), kVideo1);
+    const Bytes rest = Transponder(3, kBothPrograms);
+    ts.insert(ts.end(), rest.begin(), rest.end());
+    Writer().StartWrite();
+    Deliver(ts);
+    const std::vector<Bytes> second = receiver.DrainUntilMarker();
+    ASSERT_FALSE(second.empty());
+    const std::vector<Bytes> packets = PacketsOf(second);
+    EXPECT_EQ(PatEntries(packets[0]), (std::vector<std::pair<uint16_t, uint16_t>>{{1, kPmt1}}));
+    EXPECT_EQ(PidOf(packets[1].data()), kPmt1);
+    EXPECT_EQ(SequenceOf(second[0]), static_cast<uint16_t>(SequenceOf(first.back()) + 1));
+}
+
+// ---------------------------------------------------------------------------
+// The description line.
+TEST_F(Programs, TheLineNamesTheProgramsAndSaysWhenNoneIsOnTheTransponder)
+{
+    Create("Programs=2\r\n");
+    const std::wstring sends = L"Sends program 2 to udp://127.0.0.1:" + Port() + L" with 7xTS chunks";
+    EXPECT_EQ(Access().Description(), sends);
+    Writer().StartWrite();
+    EXPECT_EQ(Access().Description(), sends) << "before any PAT nothing is known";
+
+    Deliver(Transponder(1, {{1, kPmt1}}));
+    EXPECT_EQ(Access().ProgramsPresent(), 0);
+    EXPECT_EQ(Access().Description(), L"Program 2 is not on this transponder");
+    EXPECT_LE(Access().Description().size(), 70u);
+
+    Deliver(Transponder(1, kBothPrograms, 1));
+    EXPECT_EQ(Access().Description(), sends);
+    Deliver(Transponder(1, {}, 2));
+    EXPECT_EQ(Access().Description(), L"Program 2 is not on this transponder");
+    Writer().StopWrite();
+    EXPECT_EQ(Access().Description(), sends);
+}
+
+TEST_F(Programs, TheLineForSeveralProgramsFitsAndPlainUdpSaysSo)
+{
+    Create("Programs=28106, 28107, 28111, 28112\r\nProtocol=UDP\r\n");
+    EXPECT_EQ(Access().Description(),
+              L"Sends programs 28106, 28107 +2 without RTP to udp://127.0.0.1:" + Port() + L" with 7xTS chunks");
+    Writer().StartWrite();
+    Deliver(Transponder(1, kBothPrograms));
+    EXPECT_EQ(Access().Description(), L"Programs 28106, 28107 +2 are not on this transponder");
+    // The longest line: the widest numbers, address and port.
+    Writer().StopWrite();
+    module.reset();
+    ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=255.255.255.255\r\nUDP_Port=65535\r\nPrograms=65531 65532 65533 "
+                   "65534 65535 1 2 3 4 5 6 7 8 9 10 11\r\n");
+    module = CreateModule(&device);
+    EXPECT_EQ(Access().Description(), L"Sends programs 65531, 65532 +14 to udp://255.255.255.255:65535 with 7xTS chunks");
+}

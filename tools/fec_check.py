@@ -34,7 +34,7 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stream_check import (BIG_BUFFER, FORWARD_CHECK_EVERY, Check, forward_queue_limit, log,  # noqa: E402
+from stream_check import (BIG_BUFFER, free_port_block, FORWARD_CHECK_EVERY, Check, forward_queue_limit, log,  # noqa: E402
                           queued_bytes, start_xvfb, stop_process, udp_port_bound, udp_sockets, wait_for,
                           wait_process)
 
@@ -263,7 +263,8 @@ def main():
     ap.add_argument("--module", required=True)
     ap.add_argument("--sample", required=True, help="transport stream to play")
     ap.add_argument("--workdir", required=True)
-    ap.add_argument("--port", type=int, default=43300, help="the module's media port; receivers above it")
+    ap.add_argument("--port", type=int, default=0,
+                    help="the module's media port, receivers above it (default: a free block the system finds)")
     ap.add_argument("--packets", type=int, default=7)
     ap.add_argument("--rate", type=float, default=8, help="Mbit/s the host plays at")
     ap.add_argument("--fec-window-ms", type=int, default=2000, help="the decoder's size-time")
@@ -277,7 +278,8 @@ def main():
     try:
         for text in args.matrix or ["5x5", "10x10"]:
             columns, rows = (int(v) for v in text.lower().split("x"))
-            run_matrix(args, columns, rows, args.port, check, env)
+            base = args.port or free_port_block(10 * (len(PATTERNS) * 2 + 1))
+            run_matrix(args, columns, rows, base, check, env)
     finally:
         stop_process(xvfb)
     log("")

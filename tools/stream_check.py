@@ -248,6 +248,32 @@ def free_rtp_ports(count):
             s.close()
 
 
+def free_port_block(span):
+    """An even port P on 127.0.0.1 such that nothing has bound P .. P + span - 1
+    now, for a tool that lays out several receivers at fixed offsets. P comes
+    from the system (bind to port 0); the block is held while it is tried."""
+    for _ in range(200):
+        held = []
+        try:
+            first = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+            held.append(first)
+            first.bind(("127.0.0.1", 0))
+            base = first.getsockname()[1]
+            if base % 2 or base + span > 65536:
+                continue
+            for port in range(base + 1, base + span):
+                s = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
+                held.append(s)
+                s.bind(("127.0.0.1", port))
+            return base
+        except OSError:
+            continue
+        finally:
+            for s in held:
+                s.close()
+    raise RuntimeError(f"no free block of {span} UDP ports on 127.0.0.1")
+
+
 def remove_wine_prefix(path):
     """Ends the prefix's wineserver and removes the prefix, so that the next
     Wine program makes it afresh, as on a machine that never ran Wine."""

@@ -44,7 +44,7 @@ public:
     {
         Reset();
         m_RunPrograms = m_Programs;
-        m_ProgramFilter.Reset(m_RunPrograms);
+        m_ProgramFeed.Reset(m_RunPrograms);
         m_nProgramsPresent.store(-1, std::memory_order_relaxed);
         m_llTotalBytes.store(0, std::memory_order_relaxed);
         {
@@ -78,7 +78,7 @@ public:
             FeedInPacketSteps(*this, data, length);
             return;
         }
-        FeedThroughFilter(m_ProgramFilter, *this, data, length, m_nProgramsPresent);
+        m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent);
     }
 
     using CTsAligner::ReceiveNotAlignedTraffic;
@@ -140,6 +140,6 @@ private:
     Sink m_Sink;                            // where sendto would be
     SProgramSelection m_Programs{};         // the Programs key; Count 0: all
     SProgramSelection m_RunPrograms{};      // fixed at Start
-    CProgramFilter m_ProgramFilter;         // traffic thread only, Reset at Start
+    CProgramFeed m_ProgramFeed;             // traffic thread only, Reset at Start
     std::atomic<int32_t> m_nProgramsPresent{-1};  // the filter's ProgramsPresent(), for the dialog
 };

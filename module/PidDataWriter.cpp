@@ -38,7 +38,7 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_Fec(),
       m_Programs(),
       m_RunPrograms(),
-      m_ProgramFilter(),
+      m_ProgramFeed(),
       m_nProgramsPresent(-1),
       m_bShowingProgramsMissing(false)
 {

@@ -11,7 +11,7 @@
 
 #include "CriticalSection.h"
 #include "FecEncoder.h"
-#include "ProgramFilter.h"
+#include "ProgramFeed.h"
 #include "SendFailures.h"
 #include "SendOptions.h"
 #include "TsAligner.h"
@@ -116,7 +116,7 @@ private:
     CFecEncoder m_Fec;                               // parity of the running stream; under m_cs
     SProgramSelection m_Programs;                    // the optional Programs key, as last loaded; Count 0: all
     SProgramSelection m_RunPrograms;                 // the running stream's programs, fixed at its start
-    CProgramFilter m_ProgramFilter;                  // cuts m_RunPrograms out; traffic thread only, Reset at Start
+    CProgramFeed m_ProgramFeed;                      // cuts m_RunPrograms out; traffic thread only, Reset at Start
     std::atomic<int32_t> m_nProgramsPresent;         // the filter's ProgramsPresent(), for the dialog
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
 };

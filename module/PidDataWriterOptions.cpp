@@ -83,6 +83,8 @@ void CPidDataWriter::LoadOptions()
 // here takes effect at the next Start.
 void CPidDataWriter::LoadSendOptions()
 {
+    if (m_IniFileName[0] == 0)
+        return;  // the profile functions would read the system's win.ini
     wchar_t text[kSendOptionTextCapacity];
     auto read = [&](const wchar_t* key) {
         GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);

@@ -94,6 +94,9 @@ void CPidDataWriter::StartWrite()
         return;
     StopWrite();
     m_szStartRefusal[0] = 0;
+    // The optional keys are added by hand while the host runs: each Start
+    // takes them as the INI file holds them now.
+    LoadSendOptions();
     if (!DeviceDeliversTransportStream())
         return;
     // Streaming from another interface than the user named is worse than not
@@ -148,7 +151,7 @@ void CPidDataWriter::StartWrite()
     // Like the aligner, the filter starts empty: the stream begins with a PAT
     // and a PMT of the programs, and no packet of the previous run is held.
     m_RunPrograms = m_Programs;
-    m_ProgramFilter.Reset(m_RunPrograms);
+    m_ProgramFeed.Reset(m_RunPrograms);
     m_nProgramsPresent.store(-1, std::memory_order_relaxed);
     {
         // A traffic call that passed the flag test before the last stop may
@@ -210,7 +213,7 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
         FeedInPacketSteps(*this, data, length);
         return;
     }
-    FeedThroughFilter(m_ProgramFilter, *this, data, length, m_nProgramsPresent);
+    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent);
 }
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)

@@ -3,8 +3,10 @@
 // goes through the program filter, and the filter's output packets go to the
 // aligner, so that chunks are N whole packets of the filtered stream.
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
+#include <cstring>
 
 #include "ProgramFilter.h"
 #include "TsAligner.h"
@@ -25,20 +27,61 @@ private:
     CTsAligner& m_Aligner;
 };
 
-// A host block, packet by packet, through `filter` into `aligner`. A trailing
-// partial packet is dropped: the filter judges whole packets only. A null
-// block or a negative length is ignored. Afterwards the filter's
-// ProgramsPresent() goes to `programsPresent`, for a thread that must not
-// read the filter while this one changes it.
-inline void FeedThroughFilter(CProgramFilter& filter, CTsAligner& aligner, const unsigned char* data, int length,
-                              std::atomic<int32_t>& programsPresent)
+// The traffic path's program stage: the filter, and the start of a packet that
+// a host block cut off, which the next block completes. The host's blocks
+// need not end on packet boundaries (the aligner takes any length); a packet
+// split between two of them is still one packet of the stream.
+class CProgramFeed
 {
-    if (data == nullptr || length <= 0)
-        return;
-    CAlignerPacketSink sink(aligner);
-    for (int offset = 0; length - offset >= kTsPacketSize; offset += kTsPacketSize)
-        filter.Feed(data + offset, sink);
-    const int present = filter.ProgramsPresent();
-    if (programsPresent.load(std::memory_order_relaxed) != present)
-        programsPresent.store(present, std::memory_order_relaxed);
-}
+public:
+    CProgramFeed() = default;
+    CProgramFeed(const CProgramFeed&) = delete;
+    CProgramFeed& operator=(const CProgramFeed&) = delete;
+
+    // At Start, with the aligner's Reset: nothing of a previous run is held.
+    void Reset(const SProgramSelection& programs)
+    {
+        m_Filter.Reset(programs);
+        m_nPartial = 0;
+    }
+
+    // A host block through the filter into `aligner`. A null block or a
+    // negative length is ignored. Afterwards the filter's ProgramsPresent()
+    // goes to `programsPresent`, for a thread that must not read the filter
+    // while this one changes it.
+    void Feed(CTsAligner& aligner, const unsigned char* data, int length, std::atomic<int32_t>& programsPresent)
+    {
+        if (data == nullptr || length <= 0)
+            return;
+        CAlignerPacketSink sink(aligner);
+        int offset = 0;
+        if (m_nPartial > 0)
+        {
+            const int take = std::min(kTsPacketSize - m_nPartial, length);
+            std::memcpy(m_Partial + m_nPartial, data, static_cast<size_t>(take));
+            m_nPartial += take;
+            offset = take;
+            if (m_nPartial == kTsPacketSize)
+            {
+                m_Filter.Feed(m_Partial, sink);
+                m_nPartial = 0;
+            }
+        }
+        for (; length - offset >= kTsPacketSize; offset += kTsPacketSize)
+            m_Filter.Feed(data + offset, sink);
+        if (offset < length)
+        {
+            // Fewer than kTsPacketSize bytes remain here, and m_nPartial is 0.
+            m_nPartial = length - offset;
+            std::memcpy(m_Partial, data + offset, static_cast<size_t>(m_nPartial));
+        }
+        const int present = m_Filter.ProgramsPresent();
+        if (programsPresent.load(std::memory_order_relaxed) != present)
+            programsPresent.store(present, std::memory_order_relaxed);
+    }
+
+private:
+    CProgramFilter m_Filter;
+    unsigned char m_Partial[kTsPacketSize] = {};  // a packet's first m_nPartial bytes
+    int m_nPartial = 0;
+};

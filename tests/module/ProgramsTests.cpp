@@ -238,6 +238,27 @@ TEST_F(Programs, KeyIsNeverWrittenAndSurvivesEverySave)
     EXPECT_EQ(ini.ReadKey(L"Programs"), L"<missing>");
 }
 
+// The key is added by hand while the host runs: the next Start takes it as
+// the file holds it then, and a running stream keeps what it started with.
+TEST_F(Programs, EachStartReadsTheKeyAsTheFileHoldsItThen)
+{
+    Create("");
+    ini.WriteKey(L"Programs", L"1");
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming());
+    Deliver(Transponder(3, kBothPrograms));
+    const std::vector<Bytes> got = receiver.DrainUntilMarker();
+    ASSERT_FALSE(got.empty());
+    for (const Bytes& packet : PacketsOf(got))
+        EXPECT_NE(PidOf(packet.data()), kVideo2) << "program 2 was sent although only program 1 was chosen";
+    Writer().StopWrite();
+
+    ini.WriteKey(L"Programs", L"");
+    Writer().StartWrite();
+    EXPECT_EQ(Access().Programs().Count, 0) << "the key was emptied in the file";
+    Writer().StopWrite();
+}
+
 // ---------------------------------------------------------------------------
 // Without a valid number, the complete stream goes out as it always did: the
 // same datagrams for the same traffic, table packets and null packets included.

@@ -1,0 +1,69 @@
+#pragma once
+// The text the server serves besides streams: the index page and the M3U
+// playlist, from a fixed-size record of the transponder's programs that the
+// server fills from the PAT (numbers) and the SDT (names). Names arrive as
+// DVB text (EN 300 468 Annex A) and leave as valid, escaped UTF-8.
+
+#include <cstddef>
+#include <cstdint>
+
+#include "HttpRequest.h"
+
+constexpr int kMaxListedPrograms = 128;   // a transponder carries a few dozen at most
+constexpr int kServiceTextMaxBytes = 255; // an SDT name or provider is at most 255 bytes
+
+struct SListedProgram
+{
+    uint16_t ProgramNumber = 0;                     // 1..65535 (service_id)
+    uint8_t NameLength = 0;                         // bytes used in Name; 0: none known
+    uint8_t ProviderLength = 0;                     // bytes used in Provider; 0: none known
+    unsigned char Name[kServiceTextMaxBytes] = {};     // service name as broadcast, DVB text
+    unsigned char Provider[kServiceTextMaxBytes] = {}; // provider name as broadcast, DVB text
+};
+
+struct SProgramList
+{
+    int nPrograms = 0;                       // entries used, 0..kMaxListedPrograms, in PAT order
+    SListedProgram Programs[kMaxListedPrograms];
+};
+
+// What the index page says about the stream.
+struct SServerState
+{
+    bool bReceiving = false; // transport stream has arrived since Start
+    int nViewers = 0;        // stream clients connected now
+    int nMaxViewers = 0;     // HttpMaxClients
+};
+
+// Converts DVB text to UTF-8: the default table read as Latin-1 (with its
+// combining diacritics 0xC1..0xCF placed after their letter), the ISO 8859
+// selectors read as Latin-1, 0x11 (UCS-2) and 0x15 (UTF-8) converted;
+// control codes dropped, CR/LF (0x8A) as a space; invalid sequences become
+// U+FFFD; unknown tables keep only their ASCII. Writes at most `capacity`-1
+// bytes and a NUL, never cutting a character; returns the bytes written.
+size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t capacity);
+
+// Worst-case sizes, for buffers the server sizes once.
+constexpr size_t kDvbTextUtf8Capacity = kServiceTextMaxBytes * 3 + 4;
+constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kDvbTextUtf8Capacity);
+constexpr size_t kPlaylistCapacity = 64 + kMaxListedPrograms * (512 + kHttpHostTextCapacity + kDvbTextUtf8Capacity);
+
+// Both writers behave like snprintf: they return the length of the whole
+// text, write as much of it as fits into `capacity`-1 bytes and end it with
+// a NUL (capacity 0: nothing written). A return value >= capacity means cut.
+
+// The "/" page: state, link to /stream.ts, one link per program labelled with
+// its name and provider (its number when it has no name), link to the
+// playlist. HTML-escaped, no scripts.
+size_t WriteIndexPage(const SProgramList& programs, const SServerState& state, char* out, size_t capacity);
+
+// The "/playlist.m3u" text: "#EXTM3U", then per program its #EXTINF line,
+// "#KODIPROP:mimetype=video/mp2t" and "http://<hostPort>/program/<n>.ts".
+// `hostPort` is a plain host[:port] (see ChoosePlaylistHost).
+size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity);
+
+// The host[:port] the playlist's URLs use: the request's Host when it is
+// plain, else the connection's local IPv4 address (host byte order, a.b.c.d
+// = a<<24|...) and port (":port" left out for 80). Always NUL-terminated.
+void ChoosePlaylistHost(bool hasPlainHost, const char* plainHost, uint32_t localAddress, uint16_t localPort,
+                        char* out, size_t capacity);

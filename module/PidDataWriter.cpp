@@ -29,7 +29,9 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_szStartRefusal(),
       m_bAddressEdited(false),
       m_SendOptions(),
-      m_RunFraming(EDatagramFraming::Rtp)
+      m_RunFraming(EDatagramFraming::Rtp),
+      m_HttpOptions(),
+      m_HttpServer()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();

@@ -10,6 +10,7 @@
 #include <ws2tcpip.h>
 
 #include "CriticalSection.h"
+#include "HttpServer.h"
 #include "SendFailures.h"
 #include "SendOptions.h"
 #include "TsAligner.h"
@@ -71,6 +72,11 @@ private:
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
     void ShowSendFailures(HWND dialog);
+    // The URL server (PidDataWriterHttp.cpp): its keys, read at each Start;
+    // its start, which may refuse the stream's; its line in the dialog.
+    void LoadHttpOptions();
+    bool StartHttpServer();
+    bool FormatHttpLine(wchar_t* text) const;
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
@@ -96,6 +102,8 @@ private:
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
     SSendOptions m_SendOptions;                      // the optional sending keys, as last loaded
     EDatagramFraming m_RunFraming;                   // framing of the running stream, fixed at its start
+    SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
+    CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -112,6 +112,8 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
 {
     if (m_szStartRefusal[0] != 0)
         wsprintfW(text, L"%s", m_szStartRefusal);
+    else if (FormatHttpLine(text))
+        return;
     else
         wsprintfW(text, m_SendOptions.Protocol == EDatagramFraming::Udp ? kDescriptionFormatUdp : kDescriptionFormat,
                   m_szIPAddress, static_cast<int>(m_wUdpPort), m_nTS);
@@ -256,6 +258,8 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
             SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
             ShowSendFailures(dialog);
+            if (!m_bShowingSendFailures && m_HttpServer.Running())
+                ShowDescription(dialog);  // the viewer count
         }
         else if (m_bShowingSendFailures)
         {

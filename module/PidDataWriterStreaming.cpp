@@ -106,6 +106,10 @@ void CPidDataWriter::StartWrite()
         return;
     }
 
+    // Before anything is registered: a port that cannot be had refuses the start.
+    if (!StartHttpServer())
+        return;
+
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
     m_nRefusedAtLastStatus = 0;
@@ -175,6 +179,7 @@ void CPidDataWriter::StopWrite()
             m_CreateParams.pDevice->RemoveEngineFilter(m_nFilterHandle);
         m_nFilterHandle = 0;
     }
+    m_HttpServer.Stop();  // every viewer's connection closes with it
 }
 
 void CPidDataWriter::EngineFilter_ReceiveTraffic(unsigned char* data, int length)
@@ -191,6 +196,8 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
 {
+    // Outside the lock: the viewers' rings take the chunk without waiting.
+    m_HttpServer.PutTraffic(data, length);
     // A change between failing and succeeding goes to the host's log after the
     // lock is released: a debugger attached to the host may hold the call.
     bool changed = false;

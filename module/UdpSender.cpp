@@ -30,11 +30,14 @@ uint32_t NetworkOrder(const uint8_t (&octets)[4])
     return value;
 }
 
-// Whether one of this machine's interfaces has `address` (network order).
-// 0 when the table answered, else the error of the call.
-DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
+int SetIntOption(SOCKET s, int level, int name, int value)
 {
-    *found = false;
+    return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+}
+}  // namespace
+
+DWORD VisitAddressesOfThisMachine(bool (*visit)(uint32_t address, void* context), void* context)
+{
     alignas(MIB_IPADDRTABLE) unsigned char local[kAddressTableStackBytes];
     MIB_IPADDRTABLE* table = reinterpret_cast<MIB_IPADDRTABLE*>(local);
     ULONG size = sizeof local;
@@ -52,18 +55,31 @@ DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
         result = GetIpAddrTable(table, &size, FALSE);
     }
     if (result == NO_ERROR)
-        for (DWORD i = 0; i < table->dwNumEntries && !*found; ++i)
-            *found = table->table[i].dwAddr == address;
+        for (DWORD i = 0; i < table->dwNumEntries; ++i)
+            if (!visit(table->table[i].dwAddr, context))
+                break;
     if (heap != nullptr)
         HeapFree(GetProcessHeap(), 0, heap);
     return result;
 }
 
-int SetIntOption(SOCKET s, int level, int name, int value)
+DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
 {
-    return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
+    struct SSearch
+    {
+        uint32_t Address;
+        bool Found;
+    } search = {address, false};
+    const DWORD result = VisitAddressesOfThisMachine(
+        [](uint32_t candidate, void* context) {
+            SSearch& s = *static_cast<SSearch*>(context);
+            s.Found = candidate == s.Address;
+            return !s.Found;
+        },
+        &search);
+    *found = search.Found;
+    return result;
 }
-}  // namespace
 
 bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
 {

@@ -39,27 +39,36 @@ public:
 
 private:
     // The packets of one section, from the one that starts it to the one
-    // that completes it; `Pending` assembles the next while `Stored` is kept.
+    // that completes it.
     struct SSectionPackets
     {
         unsigned char Packets[kPsiSectionMaxPackets][kTsPacketSize];
         int nPackets = 0;
     };
+    // One PID's sections: the latest complete one is kept while the next is
+    // assembled; its CRC is computed as the bytes pass, so nothing but the
+    // packets themselves is stored.
     struct SPidSections
     {
         uint16_t Pid = 0;
-        SSectionPackets Stored;   // the latest complete section
-        SSectionPackets Pending;  // the one being assembled
+        SSectionPackets Stored;   // the latest complete, valid section
+        SSectionPackets Pending;  // the one being assembled; nPackets 0: none
         int nSectionBytes = 0;    // bytes of the pending section seen so far
-        int nSectionLength = -1;  // its total length; -1 while unknown
-        unsigned char Header[8];  // first section bytes, for the PAT's reading
+        int nSectionLength = -1;  // its total length; -1 until its first 3 bytes are in
+        uint32_t Crc = 0;         // CRC-32/MPEG-2 of the bytes seen so far
+        unsigned char Head[3] = {}; // table_id and section_length
     };
 
     void ObservePid(SPidSections& sections, const unsigned char* packet, bool isPat);
-    void ReadPat(const SSectionPackets& pat);
+    // Feeds section bytes; true when they completed a valid section.
+    bool FeedSection(SPidSections& sections, const unsigned char* bytes, int count, bool isPat);
+    void CompleteSection(SPidSections& sections, bool isPat);
+    void ReadPat();
+    void ForgetPmts();
 
-    SPidSections m_Pat;                       // PID 0
-    SPidSections m_Pmts[kPsiCacheMaxPmts];    // the PMT PIDs, in PAT order
+    SPidSections m_Pat;                    // PID 0
+    unsigned char m_PatBytes[1024] = {};   // the pending PAT section's bytes, to read its programs
+    SPidSections m_Pmts[kPsiCacheMaxPmts]; // the PMT PIDs, in PAT order
     int m_nPmts = 0;
-    uint8_t m_PmtSlot[8192];                  // PID -> 1 + index in m_Pmts, 0: not a PMT PID
+    uint8_t m_PmtSlot[8192] = {};          // PID -> 1 + index in m_Pmts; 0: not a PMT PID
 };

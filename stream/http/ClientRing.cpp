@@ -1,0 +1,63 @@
+#include "ClientRing.h"
+
+#include "PacketCopy.h"
+
+CClientRing::CClientRing(size_t packets)
+    : m_Bytes(new unsigned char[(packets == 0 ? 1 : packets) * kTsPacketSize]),
+      m_nCapacity((packets == 0 ? 1 : packets) * kTsPacketSize)
+{
+}
+
+bool CClientRing::AppendPackets(const unsigned char* packets, int count)
+{
+    if (m_bOverflowed.load(std::memory_order_relaxed))
+        return false;
+    if (count <= 0)
+        return true;
+    const uint64_t written = m_nWritten.load(std::memory_order_relaxed);
+    const uint64_t read = m_nRead.load(std::memory_order_acquire);
+    const size_t free = m_nCapacity - static_cast<size_t>(written - read);
+    if (static_cast<size_t>(count) > free / kTsPacketSize)
+    {
+        m_bOverflowed.store(true, std::memory_order_release);
+        return false;
+    }
+    // The capacity and every append are whole packets, so the end of the
+    // memory always falls between two packets.
+    size_t offset = static_cast<size_t>(written % m_nCapacity);
+    for (int i = 0; i < count; ++i)
+    {
+        CopyPackets(m_Bytes.get() + offset, packets + static_cast<size_t>(i) * kTsPacketSize, kTsPacketSize);
+        offset += kTsPacketSize;
+        if (offset == m_nCapacity)
+            offset = 0;
+    }
+    m_nWritten.store(written + static_cast<uint64_t>(count) * kTsPacketSize, std::memory_order_release);
+    return true;
+}
+
+size_t CClientRing::Peek(const unsigned char*& data) const
+{
+    const uint64_t read = m_nRead.load(std::memory_order_relaxed);
+    const uint64_t written = m_nWritten.load(std::memory_order_acquire);
+    const size_t offset = static_cast<size_t>(read % m_nCapacity);
+    const size_t available = static_cast<size_t>(written - read);
+    const size_t untilEnd = m_nCapacity - offset;
+    data = m_Bytes.get() + offset;
+    return available < untilEnd ? available : untilEnd;
+}
+
+void CClientRing::Consume(size_t bytes)
+{
+    const uint64_t read = m_nRead.load(std::memory_order_relaxed);
+    const uint64_t written = m_nWritten.load(std::memory_order_acquire);
+    const size_t available = static_cast<size_t>(written - read);
+    m_nRead.store(read + (bytes < available ? bytes : available), std::memory_order_release);
+}
+
+size_t CClientRing::Buffered() const
+{
+    const uint64_t read = m_nRead.load(std::memory_order_acquire);
+    const uint64_t written = m_nWritten.load(std::memory_order_acquire);
+    return static_cast<size_t>(written - read);
+}

@@ -1,0 +1,52 @@
+#pragma once
+// Appends text to a caller's fixed buffer, snprintf-style: it counts the
+// whole text, stores what fits before the last byte and keeps the stored
+// part NUL-terminated, so that a writer learns the size it needed.
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+
+class CTextWriter
+{
+public:
+    CTextWriter(char* out, size_t capacity) : m_pOut(out), m_nCapacity(capacity)
+    {
+        if (m_nCapacity > 0)
+            m_pOut[0] = 0;
+    }
+
+    void Put(const char* text, size_t length)
+    {
+        if (m_nLength < m_nCapacity)
+        {
+            const size_t room = m_nCapacity - 1 - m_nLength;
+            const size_t stored = length < room ? length : room;
+            std::memcpy(m_pOut + m_nLength, text, stored);
+            m_pOut[m_nLength + stored] = 0;
+        }
+        m_nLength += length;
+    }
+    void Put(const char* text) { Put(text, std::strlen(text)); }
+    void Put(char c) { Put(&c, 1); }
+
+    void PutDecimal(uint64_t value)
+    {
+        char digits[20];
+        size_t count = 0;
+        do
+        {
+            digits[sizeof digits - 1 - count++] = static_cast<char>('0' + value % 10);
+            value /= 10;
+        } while (value != 0);
+        Put(digits + sizeof digits - count, count);
+    }
+
+    size_t Length() const { return m_nLength; }              // the whole text's length
+    bool Fits() const { return m_nLength < m_nCapacity; }   // stored whole, NUL included
+
+private:
+    char* m_pOut;
+    size_t m_nCapacity;
+    size_t m_nLength = 0;
+};

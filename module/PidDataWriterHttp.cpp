@@ -3,9 +3,9 @@
 
 #include "PidDataWriter.h"
 
-#include "HttpOptions.h"
 #include <cstring>
 
+#include "HttpOptions.h"
 #include "PidRecorderModuleApi2Manager.h"
 
 namespace

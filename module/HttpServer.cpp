@@ -338,7 +338,6 @@ void CServerLoop::Round()
     }
     if (FD_ISSET(m_Listener, &readable))
         Accept();
-    const DWORD now = GetTickCount();
     for (SConnection& c : m_Connections.Items)
     {
         if (c.State == EConnection::Free)
@@ -347,15 +346,16 @@ void CServerLoop::Round()
         const bool canWrite = FD_ISSET(c.Socket, &writable) != 0;
         if (c.State == EConnection::Reading && canRead)
             Read(c);
-        else if (c.State == EConnection::Draining && canRead)
-            Drain(c);
-        else if (c.State == EConnection::Streaming && canRead)
+        else if ((c.State == EConnection::Draining || c.State == EConnection::Streaming) && canRead)
             Drain(c);
         if ((c.State == EConnection::Replying || c.State == EConnection::Streaming) && canWrite)
             Send(c);
+    }
+    // After the round: every time stamp it set lies before `now`.
+    const DWORD now = GetTickCount();
+    for (SConnection& c : m_Connections.Items)
         if (c.State != EConnection::Free)
             Sweep(c, now);
-    }
 }
 
 void CServerLoop::Accept()

@@ -395,9 +395,11 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
 
     std::atomic<bool> done{false};
     std::atomic<uint64_t> drained{0};
+    std::atomic<bool> running{false};
     std::thread server([&] {
         for (;;)
         {
+            running = true;
             const bool last = done.load();
             for (CClientRing* ring : {&drained1, &drained2, &late})
             {
@@ -411,6 +413,10 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
             std::this_thread::yield();
         }
     });
+    // A thread's start allocates (its stack, its thread-local blocks): the
+    // window opens once the drainer runs.
+    while (!running.load())
+        std::this_thread::yield();
     int lateSlot = -1;
     AllocationWindow window;
     for (int pass = 0; pass < kPasses; ++pass)

@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "CopyFloor.h"
+#include "DiscardSink.h"
 #include "SyntheticStream.h"
 #include "TrafficPathWriter.h"
 
@@ -37,19 +38,6 @@ const std::vector<unsigned char>& Stream()
     static const std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
     return stream;
 }
-
-// Stands in for sendto: the datagram is handed to an opaque barrier so the
-// compiler must have written every byte of it, then dropped.
-struct DiscardSink
-{
-    bool operator()(const unsigned char* datagram, int size) const
-    {
-        benchmark::DoNotOptimize(datagram);
-        benchmark::DoNotOptimize(size);
-        benchmark::ClobberMemory();
-        return true;
-    }
-};
 
 void Report(benchmark::State& state, uint16_t sequence, int packetsPerDatagram)
 {

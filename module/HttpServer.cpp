@@ -10,6 +10,7 @@
 #include <cstring>
 #include <new>
 
+#include "ProgramFilter.h"
 #include "SocketErrorText.h"
 #include "UdpSender.h"
 #include "http/ClientRing.h"
@@ -61,6 +62,7 @@ struct SConnection
     size_t nReply = 0;
     size_t nReplySent = 0;
     std::unique_ptr<CClientRing> Ring;  // a viewer's stream
+    std::unique_ptr<CProgramFilter> Filter;  // a program viewer's own filter
     int Slot = -1;                      // its place in the fan-out
     uint64_t nSent = 0;                 // bytes the client took, heads included
     char Path[kPathLogCapacity] = {};
@@ -460,6 +462,7 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     {
         size_t body;
         const char* type;
+        m_FanOut.Programs().Snapshot(m_Connections.Programs);
         if (request.Route == EHttpRoute::Index)
         {
             SServerState state;
@@ -498,7 +501,11 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     }
     case EHttpRoute::Stream:
         break;
-    case EHttpRoute::Program:   // served once the program filter is part of the module
+    case EHttpRoute::Program:
+        if (m_FanOut.Programs().Lists(request.ProgramNumber))
+            break;
+        Refuse(c, 404, !head);  // not in the PAT (yet)
+        return;
     case EHttpRoute::NotFound:
         Refuse(c, 404, !head);
         return;
@@ -528,10 +535,27 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         Refuse(c, 503, true);
         return;
     }
-    c.Slot = m_FanOut.Attach(c.Ring.get());
+    if (request.Route == EHttpRoute::Program)
+    {
+        // A filter of its own: each viewer's PAT, versions and counters
+        // start with its connection.
+        c.Filter.reset(new (std::nothrow) CProgramFilter);
+        if (c.Filter == nullptr)
+        {
+            c.Ring.reset();
+            Refuse(c, 503, true);
+            return;
+        }
+        SProgramSelection selection{};
+        selection.Numbers[0] = request.ProgramNumber;
+        selection.Count = 1;
+        c.Filter->Reset(selection);
+    }
+    c.Slot = m_FanOut.Attach(c.Ring.get(), c.Filter.get());
     if (c.Slot < 0)
     {
         c.Ring.reset();
+        c.Filter.reset();
         Refuse(c, 503, true);
         return;
     }
@@ -636,6 +660,7 @@ void CServerLoop::Close(SConnection& c, const wchar_t* why)
         m_FanOut.Detach(c.Slot);
     c.Slot = -1;
     c.Ring.reset();
+    c.Filter.reset();
     c.Reply.reset();
     closesocket(c.Socket);
     c.Socket = INVALID_SOCKET;

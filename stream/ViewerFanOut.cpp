@@ -2,9 +2,15 @@
 
 #include <thread>
 
+#include "ProgramFilter.h"
 #include "http/ClientRing.h"
 
 CViewerFanOut::CViewerFanOut() = default;
+
+void CViewerFanOut::SRingSink::PutPacket(const unsigned char* packet)
+{
+    Ring->AppendPackets(packet, 1);
+}
 
 void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
 {
@@ -13,6 +19,8 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
     if (!m_bReceiving.load(std::memory_order_relaxed))
         m_bReceiving.store(true, std::memory_order_relaxed);
     m_Psi.ObservePackets(packets, count);
+    for (int p = 0; p < count; ++p)
+        m_Programs.Observe(packets + p * kTsPacketSize);
 
     uint64_t attached = m_Attached.load(std::memory_order_acquire);
     while (attached != 0)
@@ -25,7 +33,7 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
         // sequentially consistent), so a ring is never freed under an append.
         slot.Writing.store(1, std::memory_order_seq_cst);
         const int state = slot.State.load(std::memory_order_seq_cst);
-        if (state == kJoining)
+        if (state == kJoining && slot.Filter == nullptr)
         {
             // The prefix goes in before the packets that follow it: a
             // player starts at these tables and then reads on.
@@ -33,15 +41,25 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
                 slot.Ring->AppendPackets(packets, count);
             slot.State.store(kActive, std::memory_order_seq_cst);
         }
-        else if (state == kActive)
+        else if (state == kJoining || state == kActive)
         {
-            slot.Ring->AppendPackets(packets, count);  // an overflowed ring refuses; the server sees it
+            if (state == kJoining)
+                slot.State.store(kActive, std::memory_order_seq_cst);
+            if (slot.Filter != nullptr)
+            {
+                for (int p = 0; p < count && !slot.Ring->Overflowed(); ++p)
+                    slot.Filter->Feed(packets + p * kTsPacketSize, slot.Sink);
+            }
+            else
+            {
+                slot.Ring->AppendPackets(packets, count);  // an overflowed ring refuses; the server sees it
+            }
         }
         slot.Writing.store(0, std::memory_order_release);
     }
 }
 
-int CViewerFanOut::Attach(CClientRing* ring)
+int CViewerFanOut::Attach(CClientRing* ring, CProgramFilter* filter)
 {
     if (ring == nullptr)
         return -1;
@@ -51,6 +69,8 @@ int CViewerFanOut::Attach(CClientRing* ring)
         if (slot.State.load(std::memory_order_acquire) != kFree)
             continue;
         slot.Ring = ring;
+        slot.Filter = filter;
+        slot.Sink.Ring = ring;
         slot.State.store(kJoining, std::memory_order_seq_cst);
         m_Attached.fetch_or(uint64_t{1} << i, std::memory_order_acq_rel);
         m_nViewers.fetch_add(1, std::memory_order_relaxed);
@@ -72,6 +92,8 @@ void CViewerFanOut::Detach(int slotIndex)
     while (slot.Writing.load(std::memory_order_seq_cst) != 0)
         std::this_thread::yield();
     slot.Ring = nullptr;
+    slot.Filter = nullptr;
+    slot.Sink.Ring = nullptr;
     m_nViewers.fetch_sub(1, std::memory_order_relaxed);
     slot.State.store(kFree, std::memory_order_release);
 }
@@ -79,5 +101,6 @@ void CViewerFanOut::Detach(int slotIndex)
 void CViewerFanOut::ForgetStream()
 {
     m_Psi.Reset();
+    m_Programs.Reset();
     m_bReceiving.store(false, std::memory_order_relaxed);
 }

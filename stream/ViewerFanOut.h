@@ -12,9 +12,12 @@
 #include <atomic>
 #include <cstdint>
 
+#include "PacketSink.h"
+#include "ProgramDirectory.h"
 #include "http/PsiCache.h"
 
 class CClientRing;
+class CProgramFilter;
 
 constexpr int kMaxViewers = 64;  // HttpMaxClients' upper bound: a bit mask of 64 viewers
 
@@ -27,9 +30,12 @@ public:
     void PutPackets(const unsigned char* packets, int count);
 
     // Server thread. Puts `ring` into a free slot; the viewer receives the
-    // prefix, then the stream from the next packets on. -1 when every slot
-    // is taken. The ring stays owned by the caller and must outlive Detach.
-    int Attach(CClientRing* ring);
+    // prefix, then the stream from the next packets on. With a `filter`
+    // (reset by the caller for the viewer's program) the viewer receives
+    // what the filter makes of the stream instead, and no prefix: the filter
+    // writes a PAT of its own. -1 when every slot is taken. Ring and filter
+    // stay owned by the caller and must outlive Detach.
+    int Attach(CClientRing* ring, CProgramFilter* filter = nullptr);
     // Takes the viewer out; when it returns, the traffic thread no longer
     // touches its ring.
     void Detach(int slot);
@@ -42,6 +48,9 @@ public:
     // the tables of the previous transponder are forgotten.
     void ForgetStream();
 
+    // The programs of the PAT and SDT, for the page and the playlist.
+    CProgramDirectory& Programs() { return m_Programs; }
+
 private:
     enum ESlotState : int
     {
@@ -50,11 +59,19 @@ private:
         kActive,   // receives every packet
         kLeaving,  // being detached: the traffic thread leaves it alone
     };
+    // A filter's output goes packet by packet into the viewer's ring.
+    struct SRingSink final : IPacketSink
+    {
+        void PutPacket(const unsigned char* packet) override;
+        CClientRing* Ring = nullptr;
+    };
     struct SSlot
     {
         std::atomic<int> State{kFree};
         std::atomic<int> Writing{0};      // the traffic thread is inside this slot
         CClientRing* Ring = nullptr;      // written by the server thread while the slot is free
+        CProgramFilter* Filter = nullptr; // likewise; null: the whole stream
+        SRingSink Sink;                   // into Ring, for the filter
     };
 
     SSlot m_Slots[kMaxViewers];
@@ -62,4 +79,5 @@ private:
     std::atomic<int> m_nViewers{0};
     std::atomic<bool> m_bReceiving{false};
     CPsiCache m_Psi;                      // traffic thread only
+    CProgramDirectory m_Programs;         // fed by the traffic thread
 };

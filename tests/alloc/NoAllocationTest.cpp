@@ -20,11 +20,14 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "ProgramFilter.h"
+#include "ProgramStream.h"
 #include "SyntheticStream.h"
 #include "TrafficPathWriter.h"
 #include "ViewerFanOut.h"
@@ -437,6 +440,36 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
     EXPECT_EQ(fanOut.Viewers(), 4);
     const uint64_t whole = static_cast<uint64_t>(stream.size()) * (1 + kPasses);
     EXPECT_GE(drained.load(), 2 * whole) << "both drained viewers received every packet";
+
+// The program filter sits on the same path: reassembling tables, rewriting
+// the PAT and SDT, a new selection at Start, all in its own members.
+TEST(NoAllocation, ProgramFilterAllocatesNothing)
+{
+    struct CountingSink : IPacketSink
+    {
+        long packets = 0;
+        void PutPacket(const unsigned char* packet) override { packets += packet[0] == kTsSyncByte ? 1 : 0; }
+    };
+    const std::vector<unsigned char> stream = MakeProgramStream(true);
+    auto filter = std::make_unique<CProgramFilter>();
+    CountingSink sink;
+    SProgramSelection selection{};
+    selection.Numbers[selection.Count++] = kFirstProgramNumber + 2;
+    selection.Numbers[selection.Count++] = kFirstProgramNumber + 7;
+
+    AllocationWindow window;
+    for (int pass = 0; pass < 3; ++pass)
+    {
+        filter->Reset(pass == 2 ? SProgramSelection{} : selection);
+        for (size_t offset = 0; offset < stream.size(); offset += kTsPacketSize)
+            filter->Feed(stream.data() + offset, sink);
+    }
+    window.Stop();
+
+    EXPECT_EQ(window.Allocations(), 0) << "allocations in the program filter";
+    EXPECT_EQ(window.Releases(), 0) << "releases in the program filter";
+    EXPECT_GT(sink.packets, static_cast<long>(kProgramStreamPackets)) << "the filter passed too little to prove anything";
+    EXPECT_EQ(filter->ProgramsPresent(), -1);
 }
 
 } // namespace

@@ -1,0 +1,388 @@
+#pragma once
+// Transport streams with tables for the filter's tests, fuzz target and
+// benchmark, built and read back here without the stream core's table code:
+// a bitwise CRC, section builders, a packetizer and a reassembler of their
+// own, so a fault in the code under test cannot hide behind the same fault
+// in the check.
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace psitest {
+
+using Bytes = std::vector<uint8_t>;
+using Packet = std::array<uint8_t, 188>;
+
+// CRC-32/MPEG-2, one bit at a time.
+inline uint32_t ReferenceCrc(const uint8_t* data, size_t length)
+{
+    uint32_t crc = 0xFFFFFFFFu;
+    for (size_t i = 0; i < length; ++i)
+    {
+        crc ^= static_cast<uint32_t>(data[i]) << 24;
+        for (int bit = 0; bit < 8; ++bit)
+            crc = (crc & 0x80000000u) ? (crc << 1) ^ 0x04C11DB7u : crc << 1;
+    }
+    return crc;
+}
+
+inline void Put16(Bytes& out, unsigned value)
+{
+    out.push_back(static_cast<uint8_t>((value >> 8) & 0xFF));
+    out.push_back(static_cast<uint8_t>(value & 0xFF));
+}
+
+// A long section: header, `body`, CRC.
+inline Bytes LongSection(uint8_t tableId, uint16_t extension, int version, const Bytes& body,
+                         int number = 0, int last = 0, bool current = true)
+{
+    Bytes section{tableId, 0, 0};
+    Put16(section, extension);
+    section.push_back(static_cast<uint8_t>(0xC0 | ((version & 0x1F) << 1) | (current ? 1 : 0)));
+    section.push_back(static_cast<uint8_t>(number));
+    section.push_back(static_cast<uint8_t>(last));
+    section.insert(section.end(), body.begin(), body.end());
+    const size_t sectionLength = section.size() - 3 + 4;
+    section[1] = static_cast<uint8_t>(0xB0 | ((sectionLength >> 8) & 0x0F));
+    section[2] = static_cast<uint8_t>(sectionLength & 0xFF);
+    const uint32_t crc = ReferenceCrc(section.data(), section.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        section.push_back(static_cast<uint8_t>((crc >> shift) & 0xFF));
+    return section;
+}
+
+using ProgramList = std::vector<std::pair<uint16_t, uint16_t>>;  // program number, PMT PID
+
+inline Bytes PatSection(uint16_t tsid, int version, const ProgramList& programs, int number = 0, int last = 0)
+{
+    Bytes body;
+    for (const auto& program : programs)
+    {
+        Put16(body, program.first);
+        Put16(body, 0xE000u | program.second);
+    }
+    return LongSection(0x00, tsid, version, body, number, last);
+}
+
+inline Bytes CaDescriptor(uint16_t system, uint16_t pid)
+{
+    Bytes descriptor{0x09, 4};
+    Put16(descriptor, system);
+    Put16(descriptor, 0xE000u | pid);
+    return descriptor;
+}
+
+struct TestStream
+{
+    uint8_t Type;
+    uint16_t Pid;
+    Bytes Descriptors;
+};
+
+inline Bytes PmtSection(uint16_t program, int version, uint16_t pcrPid, const std::vector<TestStream>& streams,
+                        const Bytes& programDescriptors = {})
+{
+    Bytes body;
+    Put16(body, 0xE000u | pcrPid);
+    Put16(body, 0xF000u | programDescriptors.size());
+    body.insert(body.end(), programDescriptors.begin(), programDescriptors.end());
+    for (const TestStream& stream : streams)
+    {
+        body.push_back(stream.Type);
+        Put16(body, 0xE000u | stream.Pid);
+        Put16(body, 0xF000u | stream.Descriptors.size());
+        body.insert(body.end(), stream.Descriptors.begin(), stream.Descriptors.end());
+    }
+    return LongSection(0x02, program, version, body);
+}
+
+struct TestService
+{
+    uint16_t Id;
+    std::string Provider;
+    std::string Name;
+};
+
+inline Bytes ServiceEntry(const TestService& service)
+{
+    Bytes descriptor{0x48, 0, 0x01, static_cast<uint8_t>(service.Provider.size())};
+    descriptor.insert(descriptor.end(), service.Provider.begin(), service.Provider.end());
+    descriptor.push_back(static_cast<uint8_t>(service.Name.size()));
+    descriptor.insert(descriptor.end(), service.Name.begin(), service.Name.end());
+    descriptor[1] = static_cast<uint8_t>(descriptor.size() - 2);
+    Bytes entry;
+    Put16(entry, service.Id);
+    entry.push_back(0xFC);                     // reserved, no EIT flags
+    Put16(entry, 0x8000u | descriptor.size()); // running, free
+    entry.insert(entry.end(), descriptor.begin(), descriptor.end());
+    return entry;
+}
+
+inline Bytes SdtSection(uint8_t tableId, uint16_t tsid, uint16_t onid, int version,
+                        const std::vector<TestService>& services, int number = 0, int last = 0)
+{
+    Bytes body;
+    Put16(body, onid);
+    body.push_back(0xFF);
+    for (const TestService& service : services)
+    {
+        const Bytes entry = ServiceEntry(service);
+        body.insert(body.end(), entry.begin(), entry.end());
+    }
+    return LongSection(tableId, tsid, version, body, number, last);
+}
+
+// An EIT section of `events` events with a short event descriptor each.
+inline Bytes EitSection(uint8_t tableId, uint16_t serviceId, uint16_t tsid, uint16_t onid, int version,
+                        int events, int number = 0)
+{
+    Bytes body;
+    Put16(body, tsid);
+    Put16(body, onid);
+    body.push_back(static_cast<uint8_t>(number));
+    body.push_back(tableId);
+    for (int event = 0; event < events; ++event)
+    {
+        Put16(body, static_cast<unsigned>(event + 1));
+        for (uint8_t b : {0xE9, 0x1D, 0x12, 0x00, 0x00, 0x01, 0x30, 0x00})  // start and duration
+            body.push_back(b);
+        const Bytes descriptor{0x4D, 8, 'e', 'n', 'g', 3, 'N', 'e', 'w', 0};
+        Put16(body, 0x8000u | descriptor.size());
+        body.insert(body.end(), descriptor.begin(), descriptor.end());
+    }
+    return LongSection(tableId, serviceId, version, body, number, number);
+}
+
+// Cuts sections into packets and makes packets of streams, a continuity
+// counter per PID.
+class PacketMaker
+{
+public:
+    // Sections back to back in the payload of consecutive packets of `pid`;
+    // a packet where a section starts carries a pointer_field; the last
+    // packet is filled up with 0xFF.
+    std::vector<Packet> Sections(uint16_t pid, const std::vector<Bytes>& sections)
+    {
+        std::vector<Packet> packets;
+        Bytes payload;
+        std::vector<size_t> starts;
+        for (const Bytes& section : sections)
+        {
+            starts.push_back(payload.size());
+            payload.insert(payload.end(), section.begin(), section.end());
+        }
+        size_t position = 0;
+        size_t nextStart = 0;
+        while (position < payload.size())
+        {
+            Packet packet = Header(pid, false);
+            size_t at = 4;
+            // The first section start within this packet's reach, if any.
+            while (nextStart < starts.size() && starts[nextStart] < position)
+                ++nextStart;
+            size_t end = payload.size();
+            if (nextStart < starts.size() && starts[nextStart] - position < 183)
+            {
+                packet[1] |= 0x40;
+                packet[at++] = static_cast<uint8_t>(starts[nextStart] - position);
+            }
+            else if (nextStart < starts.size() && starts[nextStart] - position < 184)
+                end = starts[nextStart];  // no room for a pointer: stuffing, the start goes to the next packet
+            while (at < 188 && position < end)
+                packet[at++] = payload[position++];
+            while (at < 188)
+                packet[at++] = 0xFF;
+            packets.push_back(packet);
+        }
+        return packets;
+    }
+
+    // A packet of a stream, its payload filled with `fill`.
+    Packet Stream(uint16_t pid, uint8_t fill, bool unitStart = false)
+    {
+        Packet packet = Header(pid, unitStart);
+        for (size_t i = 4; i < 188; ++i)
+            packet[i] = fill;
+        return packet;
+    }
+
+private:
+    Packet Header(uint16_t pid, bool unitStart)
+    {
+        Packet packet{};
+        packet[0] = 0x47;
+        packet[1] = static_cast<uint8_t>((unitStart ? 0x40 : 0) | ((pid >> 8) & 0x1F));
+        packet[2] = static_cast<uint8_t>(pid & 0xFF);
+        packet[3] = static_cast<uint8_t>(0x10 | (m_counters[pid] & 0x0F));
+        ++m_counters[pid];
+        return packet;
+    }
+
+    std::array<uint8_t, 8192> m_counters{};
+};
+
+inline uint16_t PidOf(const Packet& packet) { return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]); }
+
+// The sections of `pid` in `packets`, reassembled without any shortcut the
+// filter's writer would allow: pointer_field honoured, several sections per
+// packet, stuffing. `problems` counts continuity jumps, sections cut short
+// and bytes that make no sense.
+struct ReadBack
+{
+    std::vector<Bytes> Sections;
+    int Problems = 0;
+};
+
+inline ReadBack ReadSections(const std::vector<Packet>& packets, uint16_t pid)
+{
+    ReadBack result;
+    Bytes pending;      // bytes of the section in progress
+    bool collecting = false;
+    int lastCounter = -1;
+    auto take = [&](const uint8_t* data, size_t size, bool mayStart) {
+        size_t i = 0;
+        while (i < size)
+        {
+            if (!collecting)
+            {
+                if (!mayStart || data[i] == 0xFF)
+                    return;
+                collecting = true;
+                pending.clear();
+            }
+            pending.push_back(data[i++]);
+            if (pending.size() >= 3)
+            {
+                const size_t total = 3 + (((pending[1] & 0x0F) << 8) | pending[2]);
+                if (pending.size() == total)
+                {
+                    result.Sections.push_back(pending);
+                    collecting = false;
+                }
+            }
+        }
+    };
+    for (const Packet& packet : packets)
+    {
+        if (PidOf(packet) != pid)
+            continue;
+        const int counter = packet[3] & 0x0F;
+        if (lastCounter >= 0 && counter != ((lastCounter + 1) & 0x0F))
+            ++result.Problems;
+        lastCounter = counter;
+        if ((packet[3] & 0x30) != 0x10)
+        {
+            ++result.Problems;  // the filter writes payload-only table packets
+            continue;
+        }
+        if (packet[1] & 0x40)
+        {
+            const size_t pointer = packet[4];
+            if (5 + pointer > 188)
+            {
+                ++result.Problems;
+                continue;
+            }
+            take(packet.data() + 5, pointer, false);
+            if (collecting)
+            {
+                ++result.Problems;
+                collecting = false;
+            }
+            take(packet.data() + 5 + pointer, 188 - 5 - pointer, true);
+        }
+        else
+            take(packet.data() + 4, 184, false);
+    }
+    if (collecting)
+        ++result.Problems;
+    return result;
+}
+
+inline bool CrcIsRight(const Bytes& section) { return ReferenceCrc(section.data(), section.size()) == 0; }
+
+struct ParsedPat
+{
+    bool Valid = false;  // syntax, length, CRC
+    uint16_t Tsid = 0;
+    int Version = -1;
+    ProgramList Programs;
+};
+
+inline ParsedPat ParsePat(const Bytes& section)
+{
+    ParsedPat pat;
+    if (section.size() < 12 || section[0] != 0x00 || !(section[1] & 0x80) || !CrcIsRight(section) ||
+        (section.size() - 12) % 4 != 0 || section[6] != 0 || section[7] != 0 || !(section[5] & 1))
+        return pat;
+    pat.Valid = true;
+    pat.Tsid = static_cast<uint16_t>((section[3] << 8) | section[4]);
+    pat.Version = (section[5] >> 1) & 0x1F;
+    for (size_t at = 8; at + 4 < section.size(); at += 4)
+        pat.Programs.emplace_back(static_cast<uint16_t>((section[at] << 8) | section[at + 1]),
+                                  static_cast<uint16_t>(((section[at + 2] & 0x1F) << 8) | section[at + 3]));
+    return pat;
+}
+
+struct ParsedSdt
+{
+    bool Valid = false;  // syntax, loops, CRC
+    uint8_t TableId = 0;
+    uint16_t Tsid = 0;
+    uint16_t Onid = 0;
+    int Version = -1;
+    int Number = -1;
+    int Last = -1;
+    std::vector<TestService> Services;
+};
+
+inline ParsedSdt ParseSdt(const Bytes& section)
+{
+    ParsedSdt sdt;
+    if (section.size() < 15 || !(section[1] & 0x80) || !CrcIsRight(section))
+        return sdt;
+    sdt.TableId = section[0];
+    sdt.Tsid = static_cast<uint16_t>((section[3] << 8) | section[4]);
+    sdt.Version = (section[5] >> 1) & 0x1F;
+    sdt.Number = section[6];
+    sdt.Last = section[7];
+    sdt.Onid = static_cast<uint16_t>((section[8] << 8) | section[9]);
+    const size_t end = section.size() - 4;
+    size_t at = 11;
+    while (at < end)
+    {
+        if (end - at < 5)
+            return sdt;
+        TestService service{static_cast<uint16_t>((section[at] << 8) | section[at + 1]), {}, {}};
+        const size_t loop = ((section[at + 3] & 0x0F) << 8) | section[at + 4];
+        size_t d = at + 5;
+        const size_t dEnd = d + loop;
+        if (dEnd > end)
+            return sdt;
+        while (d + 2 <= dEnd && d + 2 + section[d + 1] <= dEnd)
+        {
+            if (section[d] == 0x48 && section[d + 1] >= 3)
+            {
+                const size_t p = d + 3;
+                const size_t pl = section[p];
+                if (p + 1 + pl < d + 2 + section[d + 1])
+                {
+                    service.Provider.assign(section.begin() + p + 1, section.begin() + p + 1 + pl);
+                    const size_t nl = section[p + 1 + pl];
+                    if (p + 2 + pl + nl <= d + 2 + section[d + 1])
+                        service.Name.assign(section.begin() + p + 2 + pl, section.begin() + p + 2 + pl + nl);
+                }
+            }
+            d += 2 + section[d + 1];
+        }
+        sdt.Services.push_back(service);
+        at = dEnd;
+    }
+    sdt.Valid = at == end;
+    return sdt;
+}
+
+} // namespace psitest

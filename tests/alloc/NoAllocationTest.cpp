@@ -383,10 +383,17 @@ TEST(NoAllocation, RefusedDatagramsAllocateNothing)
 // rings are made before, as the server makes them at connect.
 TEST(NoAllocation, ViewerFanOutAllocatesNothing)
 {
-    std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
-    CViewerFanOut fanOut;
-    CClientRing drained1, drained2, late;
+    std::vector<unsigned char> stream = MakeProgramStream(true);  // tables for the prefix, the page and the filter
+    std::unique_ptr<CViewerFanOut> fanOutMemory(new CViewerFanOut);
+    CViewerFanOut& fanOut = *fanOutMemory;
+    CClientRing drained1, drained2, late, program;
     CClientRing tiny(100);
+    std::unique_ptr<CProgramFilter> filter(new CProgramFilter);
+    SProgramSelection selection{};
+    selection.Numbers[0] = 1003;
+    selection.Count = 1;
+    filter->Reset(selection);
+    ASSERT_GE(fanOut.Attach(&program, filter.get()), 0);
     ASSERT_GE(fanOut.Attach(&drained1), 0);
     ASSERT_GE(fanOut.Attach(&drained2), 0);
     ASSERT_GE(fanOut.Attach(&tiny), 0);
@@ -398,6 +405,7 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
 
     std::atomic<bool> done{false};
     std::atomic<uint64_t> drained{0};
+    std::atomic<uint64_t> programBytes{0};
     std::atomic<bool> running{false};
     std::thread server([&] {
         for (;;)
@@ -411,6 +419,10 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
                 ring->Consume(n);
                 drained += n;
             }
+            const unsigned char* data = nullptr;
+            const size_t n = program.Peek(data);
+            program.Consume(n);
+            programBytes += n;
             if (last)
                 break;
             std::this_thread::yield();
@@ -437,9 +449,12 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
     EXPECT_GE(lateSlot, 0);
     EXPECT_TRUE(tiny.Overflowed());
     EXPECT_FALSE(drained1.Overflowed());
-    EXPECT_EQ(fanOut.Viewers(), 4);
+    EXPECT_EQ(fanOut.Viewers(), 5);
+    EXPECT_GT(programBytes.load(), 0u) << "the program viewer received its program";
+    EXPECT_TRUE(fanOut.Programs().Lists(1003)) << "the page's program list follows the PAT";
     const uint64_t whole = static_cast<uint64_t>(stream.size()) * (1 + kPasses);
     EXPECT_GE(drained.load(), 2 * whole) << "both drained viewers received every packet";
+}
 
 // The program filter sits on the same path: reassembling tables, rewriting
 // the PAT and SDT, a new selection at Start, all in its own members.

@@ -267,6 +267,25 @@ def scenario_players(args, check):
         head, body = split_head(data)
         check(head is not None and "Content-Type: audio/x-mpegurl" in head and body.startswith(b"#EXTM3U"),
               f"the playlist: audio/x-mpegurl beginning #EXTM3U (got {head})")
+        entries = re.findall(rb'#EXTINF:-1 tvg-id="(\d+)" tvg-chno="\1",[^\r\n]*\r?\n#KODIPROP:mimetype=video/mp2t\r?\n'
+                             rb'http://tv\.local:8001/program/(\d+)\.ts', body or b"")
+        check(bool(entries) and all(a == b for a, b in entries),
+              f"the playlist has an entry per program with its absolute URL ({entries})")
+        if entries:
+            # One program through its own filter: a PAT of its own first, and
+            # ffprobe finds the program's streams in it.
+            number = entries[0][0].decode()
+            data, _ = exchange(address, f"GET /program/{number}.ts HTTP/1.0\r\n\r\n".encode(), read_bytes=300000)
+            head, body = split_head(data)
+            check_head(check, head, STREAM_HEAD, f"/program/{number}.ts")
+            check(len(body) >= PACKET and body[0] == 0x47 and pid_of(body) == 0 and len(body) % PACKET == 0,
+                  f"/program/{number}.ts: whole packets, the first a PAT")
+            rc, out, err = run_tool(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of",
+                                     "csv=p=0", f"{url}/program/{number}.ts"], 60)
+            codecs = set(out.decode().split())
+            check({"h264", "aac"} <= codecs, f"ffprobe finds H.264 and AAC in /program/{number}.ts ({sorted(codecs)})")
+        data, _ = exchange(address, b"GET /program/65000.ts HTTP/1.0\r\n\r\n")
+        check(data.startswith(b"HTTP/1.1 404 "), "a program the PAT does not list: 404")
         data, _ = exchange(address, b"HEAD /playlist.m3u HTTP/1.1\r\nHost: tv.local\r\n\r\n")
         head, body = split_head(data)
         check(head is not None and head[0] == "HTTP/1.1 200 OK" and body == b"", "HEAD of the playlist: no body")

@@ -1,41 +1,16 @@
-// The URL server's side of the module object: its keys, its start beside the
-// stream's, and its line in the dialog.
+// The URL server's side of the module object: its start beside the
+// stream's, and its line in the dialog. Its keys are read with the others.
 
 #include "PidDataWriter.h"
 
 #include <cstring>
 
 #include "HttpOptions.h"
-#include "PidRecorderModuleApi2Manager.h"
 
 namespace
 {
-constexpr wchar_t kIniSection[] = L"TovrinStreamer";
-// Optional keys that the user adds by hand; never written.
-constexpr wchar_t kKeyHttpPort[] = L"HttpPort";
-constexpr wchar_t kKeyHttpAddress[] = L"HttpAddress";
-constexpr wchar_t kKeyHttpMaxClients[] = L"HttpMaxClients";
-constexpr wchar_t kKeyHttpAllow[] = L"HttpAllow";
-constexpr int kHttpKeyTextCapacity = 64;  // longer than any valid port, address or count
 constexpr wchar_t kHttpLineFormat[] = L"udp://%s:%d + %s : %d viewer%s";
 }  // namespace
-
-void CPidDataWriter::LoadHttpOptions()
-{
-    m_HttpOptions = SHttpOptions();
-    if (m_IniFileName[0] == 0)
-        return;
-    wchar_t text[kHttpKeyTextCapacity];
-    auto read = [&](const wchar_t* key) {
-        GetPrivateProfileStringW(kIniSection, key, L"", text, kHttpKeyTextCapacity, m_IniFileName);
-        return text;
-    };
-    m_HttpOptions.Port = ParseHttpPort(read(kKeyHttpPort));
-    ParseHttpAddress(read(kKeyHttpAddress), m_HttpOptions);
-    m_HttpOptions.MaxClients = ParseHttpMaxClients(read(kKeyHttpMaxClients));
-    GetPrivateProfileStringW(kIniSection, kKeyHttpAllow, L"", m_HttpOptions.szAllow, kHttpAllowTextCapacity,
-                             m_IniFileName);
-}
 
 // True when the start may go on: no server wanted, or it listens now.
 bool CPidDataWriter::StartHttpServer()

@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "HttpOptions.h"
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "TextCapacities.h"
@@ -20,6 +21,10 @@ constexpr wchar_t kKeyProtocol[] = L"Protocol";
 constexpr wchar_t kKeyTtl[] = L"TTL";
 constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
 constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
+constexpr wchar_t kKeyHttpPort[] = L"HttpPort";
+constexpr wchar_t kKeyHttpAddress[] = L"HttpAddress";
+constexpr wchar_t kKeyHttpMaxClients[] = L"HttpMaxClients";
+constexpr wchar_t kKeyHttpAllow[] = L"HttpAllow";
 constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
@@ -85,6 +90,24 @@ void CPidDataWriter::LoadSendOptions()
     m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
     ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
     m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
+}
+
+// The URL server's keys, read at each Start (see StartHttpServer).
+void CPidDataWriter::LoadHttpOptions()
+{
+    m_HttpOptions = SHttpOptions();
+    if (m_IniFileName[0] == 0)
+        return;
+    wchar_t text[kSendOptionTextCapacity];
+    auto read = [&](const wchar_t* key) {
+        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
+        return text;
+    };
+    m_HttpOptions.Port = ParseHttpPort(read(kKeyHttpPort));
+    ParseHttpAddress(read(kKeyHttpAddress), m_HttpOptions);
+    m_HttpOptions.MaxClients = ParseHttpMaxClients(read(kKeyHttpMaxClients));
+    GetPrivateProfileStringW(kIniSection, kKeyHttpAllow, L"", m_HttpOptions.szAllow, kHttpAllowTextCapacity,
+                             m_IniFileName);
 }
 
 void CPidDataWriter::SaveOptions()

@@ -8,6 +8,7 @@
 
 #include <string>
 
+#include "IniModuleTest.h"
 #include "ModuleTestSupport.h"
 
 using namespace KelvModuleApi2;
@@ -107,38 +108,17 @@ private:
     bool m_bConnected = false;
 };
 
-class HttpServer : public ::testing::Test
+class HttpServer : public IniModuleTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(WinsockProbe::Installed());
-        ASSERT_TRUE(receiver.Bound());
-        ASSERT_TRUE(ini.HandToUnit());
+        IniModuleTest::SetUp();
         port = FreeTcpPort();
     }
-
-    void Create(const std::string& lines)
-    {
-        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=127.0.0.1\r\nUDP_Port=" + std::to_string(receiver.Port()) +
-                       "\r\n" + lines);
-        module = CreateModule(&device);
-        ASSERT_TRUE(module);
-    }
     std::string PortLine() const { return "HttpPort=" + std::to_string(port) + "\r\n"; }
-    CPidDataWriterTestAccess Access() { return CPidDataWriterTestAccess(module.get()); }
 
-    void Feed(uint32_t first, int count)
-    {
-        Bytes packets = TsPackets::Make(first, count);
-        ASSERT_TRUE(device.Deliver(packets.data(), static_cast<int>(packets.size())));
-    }
-
-    TempIniFolder ini;
-    ScriptedDevice device;
-    UdpReceiver receiver;
     uint16_t port = 0;
-    ModulePtr module;  // last: ended before the device it borrows
 };
 
 bool Listening(uint16_t port)
@@ -152,7 +132,7 @@ TEST_F(HttpServer, ListensFromStartToStopAndServesTheDeliveredPackets)
 {
     Create(PortLine());
     EXPECT_FALSE(Listening(port)) << "nothing listens before Start";
-    Access().Writer().StartWrite();
+    Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
     EXPECT_EQ(Access().Description().find(L"udp://127.0.0.1:"), 0u) << Narrow(Access().Description());
     EXPECT_NE(Access().Description().find(L"http://"), std::wstring::npos) << Narrow(Access().Description());
@@ -180,7 +160,7 @@ TEST_F(HttpServer, ListensFromStartToStopAndServesTheDeliveredPackets)
         ASSERT_EQ(TsPackets::CounterOf(reinterpret_cast<const uint8_t*>(body.data()) + i * kPacket), 1 + i) << i;
     EXPECT_EQ(receiver.DrainUntilMarker().size(), size_t{packets / 7}) << "the RTP stream runs beside it";
 
-    Access().Writer().StopWrite();
+    Writer().StopWrite();
     EXPECT_TRUE(viewer.ClosedByServer());
     EXPECT_FALSE(Listening(port)) << "nothing listens after Stop";
 
@@ -198,14 +178,14 @@ TEST_F(HttpServer, ChannelChangeAndTheObjectsEndCloseEveryViewer)
     Create(PortLine());
     for (int ending = 0; ending < 2; ++ending)
     {
-        Access().Writer().StartWrite();
+        Writer().StartWrite();
         ASSERT_TRUE(Access().Streaming());
         Client viewer(port);
         ASSERT_TRUE(viewer.Connected());
         viewer.Send("GET /stream.ts HTTP/1.0\r\n\r\n");
         ASSERT_EQ(viewer.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
         if (ending == 0)
-            Access().Writer().UpdateOpenedChannels(nullptr, 0, SModuleInfo::ETT_TransportStream);
+            Writer().UpdateOpenedChannels(nullptr, 0, SModuleInfo::ETT_TransportStream);
         else
             module.reset();
         EXPECT_TRUE(viewer.ClosedByServer()) << ending;
@@ -241,7 +221,7 @@ TEST_F(HttpServer, RefusedStartsRegisterNothing)
     {
         Create(c.lines);
         const size_t adds = device.CallCount(DeviceOp::AddEngineFilter);
-        Access().Writer().StartWrite();
+        Writer().StartWrite();
         EXPECT_FALSE(Access().Streaming()) << c.lines;
         EXPECT_EQ(device.CallCount(DeviceOp::AddEngineFilter), adds) << c.lines;
         EXPECT_EQ(Access().StartRefusal().rfind(c.refusal, 0), 0u) << Narrow(Access().StartRefusal());
@@ -256,7 +236,7 @@ TEST_F(HttpServer, RefusedStartsRegisterNothing)
 TEST_F(HttpServer, ListensOnTheAddressNamed)
 {
     Create(PortLine() + "HttpAddress=127.0.0.1\r\nHttpMaxClients=1\r\n");
-    Access().Writer().StartWrite();
+    Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
     EXPECT_NE(Access().Description().find(L"http://127.0.0.1:" + std::to_wstring(port) + L"/"), std::wstring::npos)
         << Narrow(Access().Description());

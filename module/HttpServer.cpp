@@ -31,9 +31,12 @@ constexpr DWORD kRequestTimeMs = 5000;   // a request head takes a player millis
 constexpr DWORD kStallTimeMs = 10000;    // a viewer that takes nothing this long is gone or stuck
 constexpr DWORD kLingerTimeMs = 1000;    // after a refusal: time for the client to read it
 // The traffic thread never signals the server (that would be a system call
-// on its path): the loop looks at the rings this often. At 60 Mbit/s that is
-// 75 KB a viewer, far below a ring.
+// on its path): while viewers watch, the loop looks at their rings this
+// often. At 60 Mbit/s that is 75 KB a viewer, far below a ring.
 constexpr long kPollMicroseconds = 10000;
+// With nobody watching, select() wakes for every connection and request by
+// itself; the loop only looks for Stop and the time limits this often.
+constexpr long kIdlePollMicroseconds = 200000;
 constexpr size_t kSendSliceBytes = 256 * 1024;  // per viewer and round, so that one fast viewer cannot starve the others
 constexpr int kListenBacklog = 16;
 constexpr int kPathLogCapacity = 48;     // the path in the log, cut
@@ -309,6 +312,7 @@ void CServerLoop::Round()
     FD_ZERO(&readable);
     FD_ZERO(&writable);
     FD_SET(m_Listener, &readable);
+    bool watched = false;
     for (SConnection& c : m_Connections.Items)
     {
         switch (c.State)
@@ -325,6 +329,7 @@ void CServerLoop::Round()
         case EConnection::Streaming:
         {
             FD_SET(c.Socket, &readable);  // a viewer that leaves is seen here
+            watched = true;
             const unsigned char* data = nullptr;
             if (c.nReplySent < c.nReply || c.Ring->Peek(data) > 0 || c.Ring->Overflowed())
                 FD_SET(c.Socket, &writable);
@@ -332,7 +337,7 @@ void CServerLoop::Round()
         }
         }
     }
-    timeval timeout = {0, kPollMicroseconds};
+    timeval timeout = {0, watched ? kPollMicroseconds : kIdlePollMicroseconds};
     if (select(0, &readable, &writable, nullptr, &timeout) == SOCKET_ERROR)
     {
         Sleep(kPollMicroseconds / 1000);  // never spin on a failing select
@@ -610,8 +615,8 @@ void CServerLoop::Send(SConnection& c)
         sentThisRound += static_cast<size_t>(sent);
         c.LastProgress = GetTickCount();
     }
-    // Dropped only once all it had been given is out: what was sent before
-    // the overflow stays a valid stream up to the packet it ends on.
+    // Its ring has taken nothing since it overflowed: the viewer goes, and
+    // no one else waited for it.
     if (c.State == EConnection::Streaming && c.Ring->Overflowed())
         Close(c, L"a whole buffer behind");
 }

@@ -2,8 +2,10 @@
 
 #include "PacketCopy.h"
 
+// Zeroed here, on the thread that accepts the client: every page is touched
+// now rather than by the traffic thread's first pass through the ring.
 CClientRing::CClientRing(size_t packets)
-    : m_Bytes(new unsigned char[(packets == 0 ? 1 : packets) * kTsPacketSize]),
+    : m_Bytes(new unsigned char[(packets == 0 ? 1 : packets) * kTsPacketSize]()),
       m_nCapacity((packets == 0 ? 1 : packets) * kTsPacketSize)
 {
 }

@@ -19,10 +19,14 @@
 constexpr size_t kClientRingPackets = 44620;
 constexpr size_t kClientRingBytes = kClientRingPackets * kTsPacketSize; // 8 388 560
 
+// The two threads meet only in these counters: no lock, on every platform.
+static_assert(std::atomic<uint64_t>::is_always_lock_free, "the ring's counters must be lock-free");
+
 class CClientRing
 {
 public:
-    // Allocates `packets` x 188 bytes (at least one packet).
+    // Allocates `packets` x 188 bytes (at least one packet) and touches
+    // them, so that the traffic thread never takes a first-touch page fault.
     explicit CClientRing(size_t packets = kClientRingPackets);
 
     CClientRing(const CClientRing&) = delete;

@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "Iso8859Tables.h"
 #include "TextWriter.h"
 
 namespace {
@@ -85,15 +86,14 @@ bool IsAsciiLetter(unsigned char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a'
 
 enum class ETable
 {
-    Default,  // the DVB default table, read as Latin-1 with its diacritics
-    Latin,    // an ISO 8859 part other than 5, read as Latin-1
-    Cyrillic, // ISO 8859-5
+    Default, // the DVB default table, read as Latin-1 with its diacritics
+    Iso8859, // an ISO 8859 part
     Ucs2,
     Utf8,
-    Unknown,  // only the ASCII is kept
+    Unknown, // only the ASCII is kept
 };
 
-void ConvertSingleByte(const unsigned char* text, size_t length, ETable table, CUtf8Sink& sink)
+void ConvertSingleByte(const unsigned char* text, size_t length, ETable table, unsigned part, CUtf8Sink& sink)
 {
     for (size_t i = 0; i < length; ++i)
     {
@@ -121,12 +121,7 @@ void ConvertSingleByte(const unsigned char* text, size_t length, ETable table, C
             }
             continue;
         }
-        if (table == ETable::Cyrillic && c != 0xA0 && c != 0xAD)
-        {
-            sink.PutCodePoint(c == 0xF0 ? 0x2116 : c == 0xFD ? 0x00A7 : 0x0360u + c);
-            continue;
-        }
-        sink.PutCodePoint(c);
+        sink.PutCodePoint(table == ETable::Iso8859 ? kIso8859Upper[part][c - 0xA0] : c);
     }
 }
 
@@ -228,18 +223,23 @@ size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t
     if (text == nullptr || length == 0)
         return 0;
     ETable table = ETable::Default;
+    unsigned part = 0;
     size_t start = 0;
     const unsigned char first = text[0];
     if (first >= 0x20)
         table = ETable::Default;
     else if (first >= 0x01 && first <= 0x0B)
-        table = first == 0x01 ? ETable::Cyrillic : ETable::Latin, start = 1;
+    {
+        // One byte: parts 5 (0x01) to 15 (0x0B); 0x08 would be the part that never was.
+        part = first + 4u;
+        table = IsIso8859Part(part) ? ETable::Iso8859 : ETable::Unknown, start = 1;
+    }
     else if (first == 0x10)
     {
         // Three bytes: 0x10, then the ISO 8859 part as a 16-bit number.
         start = length < 3 ? length : 3;
-        const unsigned part = length < 3 ? 0u : (static_cast<unsigned>(text[1]) << 8 | text[2]);
-        table = part == 5 ? ETable::Cyrillic : part >= 1 && part <= 15 ? ETable::Latin : ETable::Unknown;
+        part = length < 3 ? 0u : (static_cast<unsigned>(text[1]) << 8 | text[2]);
+        table = IsIso8859Part(part) ? ETable::Iso8859 : ETable::Unknown;
     }
     else if (first == 0x11)
         table = ETable::Ucs2, start = 1;
@@ -255,7 +255,7 @@ size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t
     else if (table == ETable::Utf8)
         ConvertUtf8(text + start, length - start, sink);
     else
-        ConvertSingleByte(text + start, length - start, table, sink);
+        ConvertSingleByte(text + start, length - start, table, part, sink);
     return sink.Length();
 }
 

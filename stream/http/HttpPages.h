@@ -37,15 +37,17 @@ struct SServerState
 
 // Converts DVB text to UTF-8: the default table read as Latin-1 (with its
 // combining diacritics 0xC1..0xCF placed after their letter), the ISO 8859
-// selectors read as Latin-1, 0x11 (UCS-2) and 0x15 (UTF-8) converted;
+// parts (0x01..0x0B, 0x10 0x00 nn), 0x11 (UCS-2) and 0x15 (UTF-8) converted;
 // control codes dropped, CR/LF (0x8A) as a space; invalid sequences become
 // U+FFFD; unknown tables keep only their ASCII. Writes at most `capacity`-1
 // bytes and a NUL, never cutting a character; returns the bytes written.
 size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t capacity);
 
-// Worst-case sizes, for buffers the server sizes once.
+// Worst-case sizes, for buffers the server sizes once. A broadcast byte
+// becomes at most 3 bytes of UTF-8 (a replacement character) and, escaped
+// for HTML, at most 6 ('"' as "&quot;").
 constexpr size_t kDvbTextUtf8Capacity = kServiceTextMaxBytes * 3 + 4;
-constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kDvbTextUtf8Capacity);
+constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kServiceTextMaxBytes);
 constexpr size_t kPlaylistCapacity = 64 + kMaxListedPrograms * (512 + kHttpHostTextCapacity + kDvbTextUtf8Capacity);
 
 // Both writers behave like snprintf: they return the length of the whole

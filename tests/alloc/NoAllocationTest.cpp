@@ -16,6 +16,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstdlib>
@@ -26,12 +27,15 @@
 #include <thread>
 #include <vector>
 
+#include "ClientRing.h"
+#include "HttpRequest.h"
 #include "ProgramFilter.h"
 #include "ProgramStream.h"
+#include "PsiCache.h"
+#include "PsiTestSections.h"
 #include "SyntheticStream.h"
 #include "TrafficPathWriter.h"
 #include "ViewerFanOut.h"
-#include "http/ClientRing.h"
 
 namespace {
 
@@ -485,6 +489,72 @@ TEST(NoAllocation, ProgramFilterAllocatesNothing)
     EXPECT_EQ(window.Releases(), 0) << "releases in the program filter";
     EXPECT_GT(sink.packets, static_cast<long>(kProgramStreamPackets)) << "the filter passed too little to prove anything";
     EXPECT_EQ(filter->ProgramsPresent(), -1);
+}
+
+// What the traffic thread does for HTTP clients, and what the server thread
+// does with a request: the PAT/PMT prefix watched in every packet, handed to
+// a client that joins, every chunk appended to each client's ring (one of
+// them never read, so that it overflows), the rings drained, a request
+// parsed. The rings and the cache exist before; nothing is allocated after.
+TEST(NoAllocation, HttpClientPathAllocatesNothing)
+{
+    std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
+    // A PAT and two PMTs among the packets, as a broadcast repeats them.
+    unsigned char counter = 0;
+    const auto pat = psi_test::Packetize(0, psi_test::Pat({{1, 0x1000}, {2, 0x1001}}), counter);
+    const auto pmt1 = psi_test::Packetize(0x1000, psi_test::Pmt(1, 0), counter);
+    const auto pmt2 = psi_test::Packetize(0x1001, psi_test::Pmt(2, 0, 60), counter);
+    for (size_t p = 0; p + 4 <= kStreamPackets; p += 100)
+    {
+        unsigned char* at = &stream[p * kTsPacketSize];
+        std::memcpy(at, pat[0].data(), kTsPacketSize);
+        std::memcpy(at + kTsPacketSize, pmt1[0].data(), kTsPacketSize);
+        std::memcpy(at + 2 * kTsPacketSize, pmt2[0].data(), kTsPacketSize);
+        std::memcpy(at + 3 * kTsPacketSize, pmt2[1].data(), kTsPacketSize);
+    }
+    const char request[] = "GET /stream.ts HTTP/1.1\r\nHost: 192.168.1.20:8001\r\nRange: bytes=0-\r\n\r\n";
+
+    auto cache = std::make_unique<CPsiCache>();
+    CClientRing reader(1000);
+    CClientRing stalled(1000);
+    bool joined = false;
+    uint64_t drained = 0;
+
+    AllocationWindow window;
+    for (int pass = 0; pass < 3; ++pass)
+    {
+        for (size_t offset = 0; offset < stream.size(); offset += 7 * kTsPacketSize)
+        {
+            const unsigned char* chunk = &stream[offset];
+            const int packets = static_cast<int>(std::min<size_t>(7, (stream.size() - offset) / kTsPacketSize));
+            cache->ObservePackets(chunk, packets);
+            if (!joined && cache->PrefixPackets() == 4)
+            {
+                joined = cache->AppendPrefixTo(reader) && cache->AppendPrefixTo(stalled);
+            }
+            if (joined)
+            {
+                reader.AppendPackets(chunk, packets);
+                stalled.AppendPackets(chunk, packets);
+            }
+            const unsigned char* data;
+            while (const size_t length = reader.Peek(data))
+            {
+                drained += length;
+                reader.Consume(length);
+            }
+        }
+        SHttpRequest parsed;
+        EXPECT_EQ(ParseHttpRequest(request, sizeof request - 1, parsed), EHttpParse::Complete);
+    }
+    window.Stop();
+
+    EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed to HTTP clients";
+    EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed to HTTP clients";
+    EXPECT_TRUE(joined);
+    EXPECT_FALSE(reader.Overflowed());
+    EXPECT_TRUE(stalled.Overflowed());
+    EXPECT_GT(drained, 2u * stream.size());
 }
 
 } // namespace

@@ -278,8 +278,10 @@ def scenario_players(args, check):
             data, _ = exchange(address, f"GET /program/{number}.ts HTTP/1.0\r\n\r\n".encode(), read_bytes=300000)
             head, body = split_head(data)
             check_head(check, head, STREAM_HEAD, f"/program/{number}.ts")
-            check(len(body) >= PACKET and body[0] == 0x47 and pid_of(body) == 0 and len(body) % PACKET == 0,
-                  f"/program/{number}.ts: whole packets, the first a PAT")
+            body = body[:len(body) - len(body) % PACKET]  # the read stopped where it stopped
+            check(len(body) >= PACKET and all(body[i] == 0x47 for i in range(0, len(body), PACKET))
+                  and pid_of(body) == 0, f"/program/{number}.ts: {len(body) // PACKET} packets, the first a PAT "
+                                         f"(PID {pid_of(body) if body else None})")
             rc, out, err = run_tool(["ffprobe", "-v", "error", "-show_entries", "stream=codec_name", "-of",
                                      "csv=p=0", f"{url}/program/{number}.ts"], 60)
             codecs = set(out.decode().split())

@@ -468,6 +468,10 @@ def scenario_allow(args, check):
                 if not host.streaming():
                     check(False, "the host streams")
                     return
+                # The dialog names the address of this PC on a private
+                # network, not the public one.
+                described = next((l for l in host.lines if l.startswith("host: description: ")), "")
+                check(f"http://192.168.77.1:{port}/" in described, f"the dialog's line: {described}")
                 data, _ = exchange(("192.168.77.1", port), b"GET /stream.ts HTTP/1.0\r\n\r\n", read_bytes=400000,
                                    make_socket=lambda: home.socket(socket.AF_INET, socket.SOCK_STREAM))
                 head, body = split_head(data)

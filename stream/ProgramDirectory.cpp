@@ -69,6 +69,8 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
     const uint32_t crc = CrcOf(section, length);
     if (SectionNumber(section) == 0 && crc == m_nPatCrc)
         return;  // a repetition
+    const int before = m_Working.nPrograms;
+    bool changed = false;
     if (SectionNumber(section) == 0)
     {
         m_nPatCrc = crc;
@@ -89,6 +91,7 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
                 ++kept;
             }
         }
+        changed = kept != list.nPrograms;
         list.nPrograms = kept;
     }
     for (int e = 0; e < PatEntryCount(length); ++e)
@@ -106,7 +109,9 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
         program.NameLength = 0;
         program.ProviderLength = 0;
     }
-    m_bDirty = true;
+    // Later sections of a PAT repeat without a check of their own: only a
+    // change is published.
+    m_bDirty = m_bDirty || changed || m_Working.nPrograms != before;
 }
 
 void CProgramDirectory::OnSdt(const unsigned char* section, int length)

@@ -210,9 +210,18 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
             &m_ShownAddress);
     }
 
+    if (m_pFanOut == nullptr)
+        m_pFanOut.reset(new (std::nothrow) CViewerFanOut);
+    if (m_pFanOut == nullptr)
+    {
+        wsprintfW(refusal, L"Cannot listen on port %u: not enough memory", static_cast<unsigned>(options.Port));
+        closesocket(listener);
+        Stop();
+        return false;
+    }
     m_Listener = listener;
     m_Connections = std::move(connections);
-    m_FanOut.ForgetStream();
+    m_pFanOut->ForgetStream();
     m_bStopRequested.store(false);
     m_hThread = CreateThread(nullptr, 0, ThreadEntry, this, 0, nullptr);
     if (m_hThread == nullptr)
@@ -685,7 +694,7 @@ void CServerLoop::CloseAll(const wchar_t* why)
 
 void CHttpServer::Run()
 {
-    CServerLoop loop(m_Listener, *m_Connections, m_FanOut, m_Options);
+    CServerLoop loop(m_Listener, *m_Connections, *m_pFanOut, m_Options);
     while (!m_bStopRequested.load())
         loop.Round();
     loop.CloseAll(L"the stream stopped");

@@ -44,10 +44,10 @@ public:
     void PutTraffic(const unsigned char* data, int length)
     {
         if (m_bAccepting.load(std::memory_order_acquire))
-            m_FanOut.PutPackets(data, length / kTsPacketSize);
+            m_pFanOut->PutPackets(data, length / kTsPacketSize);
     }
 
-    int Viewers() const { return m_FanOut.Viewers(); }
+    int Viewers() const { return m_pFanOut != nullptr ? m_pFanOut->Viewers() : 0; }
     // The address to open, e.g. "http://192.168.1.20:8001/": the listen
     // address, or for every interface an address of this PC on a private
     // network (loopback when it has none). Empty when not running.
@@ -65,5 +65,8 @@ private:
     int32_t m_nWsaStartups = 0;                     // this object's own WSAStartup calls
     uint32_t m_ShownAddress = 0;                    // the URL's address, host order
     std::unique_ptr<SHttpConnections> m_Connections; // every connection's record, made at Start
-    CViewerFanOut m_FanOut;                         // the traffic thread's side
+    // The traffic thread's side, some 300 KB of tables: made at the first
+    // Start that wants a server, kept to the object's end (the traffic thread
+    // may still be on its way in when a Stop clears m_bAccepting).
+    std::unique_ptr<CViewerFanOut> m_pFanOut;
 };

@@ -655,6 +655,13 @@ void CServerLoop::Sweep(SConnection& c, DWORD now)
     case EConnection::Replying:
     case EConnection::Streaming:
     {
+        // Seen here too, not only after a send: a viewer whose socket stays
+        // full is a whole buffer behind long before it is 10 s late.
+        if (c.Ring != nullptr && c.Ring->Overflowed())
+        {
+            Close(c, L"a whole buffer behind");
+            break;
+        }
         const unsigned char* data = nullptr;
         const bool waiting = c.nReplySent < c.nReply || (c.Ring != nullptr && c.Ring->Peek(data) > 0);
         if (!waiting)

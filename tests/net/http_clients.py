@@ -8,8 +8,8 @@ fetch from it.
 Scenarios:
   players  on 127.0.0.1: curl (GET and HEAD: the exact head), ffprobe and
            ffmpeg (decode it), GStreamer souphttpsrc and VLC as an ordinary
-           user (byte for byte after the PAT/PMT prefix), the page and the
-           playlist, a table of malformed requests over raw sockets,
+           user (byte for byte after the PAT/PMT prefix), the page, the
+           playlist and a program URL (ffprobe decodes it), a table of malformed requests over raw sockets,
            HttpMaxClients + 1 gets 503, and 50 viewers coming and going
            while the host's handle count stays where it was
   slow     on 127.0.0.1 at 40 Mbit/s: three viewers, one reading 20 kB/s:

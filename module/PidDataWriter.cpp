@@ -40,7 +40,9 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_RunPrograms(),
       m_ProgramFeed(),
       m_nProgramsPresent(-1),
-      m_bShowingProgramsMissing(false)
+      m_bShowingProgramsMissing(false),
+      m_HttpOptions(),
+      m_HttpServer()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     LoadOptions();

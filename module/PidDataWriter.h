@@ -12,6 +12,7 @@
 #include "CriticalSection.h"
 #include "FecEncoder.h"
 #include "ProgramFeed.h"
+#include "HttpServer.h"
 #include "SendFailures.h"
 #include "SendOptions.h"
 #include "TsAligner.h"
@@ -82,7 +83,11 @@ private:
     void FinishFec();
     const SProgramSelection& ShownPrograms() const;
     bool ProgramsMissing() const;
-    void ShowProgramsPresence(HWND dialog);
+    // The URL server (PidDataWriterHttp.cpp): its keys, read at each Start;
+    // its start, which may refuse the stream's; its line in the dialog.
+    void LoadHttpOptions();
+    bool StartHttpServer();
+    bool FormatHttpLine(wchar_t* text) const;
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
@@ -119,6 +124,8 @@ private:
     CProgramFeed m_ProgramFeed;                      // cuts m_RunPrograms out; traffic thread only, Reset at Start
     std::atomic<int32_t> m_nProgramsPresent;         // the filter's ProgramsPresent(), for the dialog
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
+    SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
+    CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -156,6 +156,8 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
         wsprintfW(text, L"%s", m_szStartRefusal);
     else if (ProgramsMissing())
         wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
+    else if (FormatHttpLine(text))
+        return;
     else if (programs.Count > 0 && withFec)
         wsprintfW(text, kProgramsFormatFec, plural, numbers, m_szIPAddress, port, m_nTS, fec.Columns, fec.Rows);
     else if (programs.Count > 0)
@@ -173,14 +175,6 @@ void CPidDataWriter::ShowDescription(HWND dialog)
     wchar_t text[kDialogTextCapacity];
     FormatDescription(text);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
-}
-
-// Once a status period: the line follows whether the programs are on the
-// transponder (refused datagrams, when there are any, take the line first).
-void CPidDataWriter::ShowProgramsPresence(HWND dialog)
-{
-    if (!m_bShowingSendFailures && ProgramsMissing() != m_bShowingProgramsMissing)
-        ShowDescription(dialog);
 }
 
 // Once a status period while streaming: datagrams refused in the period put
@@ -326,7 +320,8 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
             SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
             ShowSendFailures(dialog);
-            ShowProgramsPresence(dialog);
+            if (!m_bShowingSendFailures && (m_HttpServer.Running() || ProgramsMissing() != m_bShowingProgramsMissing))
+                ShowDescription(dialog);  // the viewer count, or the programs found or lost
         }
         else if (m_bShowingSendFailures || m_bShowingProgramsMissing)
         {

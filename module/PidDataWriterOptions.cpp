@@ -4,6 +4,7 @@
 
 #include <cstring>
 
+#include "HttpOptions.h"
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "ProgramList.h"
@@ -23,6 +24,10 @@ constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
 constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
 constexpr wchar_t kKeyFec[] = L"FEC";
 constexpr wchar_t kKeyPrograms[] = L"Programs";
+constexpr wchar_t kKeyHttpPort[] = L"HttpPort";
+constexpr wchar_t kKeyHttpAddress[] = L"HttpAddress";
+constexpr wchar_t kKeyHttpMaxClients[] = L"HttpMaxClients";
+constexpr wchar_t kKeyHttpAllow[] = L"HttpAllow";
 constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
 // 16 numbers and their separators fit many times over; an entry cut at the
 // end is dropped (DropCutEntry).
@@ -112,6 +117,24 @@ void CPidDataWriter::TakeRunningSettings()
     CopyZeroFilled(m_szIPAddress, address);
     m_wUdpPort = ntohs(m_DestAddr.sin_port);
     SetPacketsPerDatagram(m_nChunkSize / kTsPacketSize);
+}
+
+// The URL server's keys, read at each Start (see StartHttpServer).
+void CPidDataWriter::LoadHttpOptions()
+{
+    m_HttpOptions = SHttpOptions();
+    if (m_IniFileName[0] == 0)
+        return;
+    wchar_t text[kSendOptionTextCapacity];
+    auto read = [&](const wchar_t* key) {
+        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
+        return text;
+    };
+    m_HttpOptions.Port = ParseHttpPort(read(kKeyHttpPort));
+    ParseHttpAddress(read(kKeyHttpAddress), m_HttpOptions);
+    m_HttpOptions.MaxClients = ParseHttpMaxClients(read(kKeyHttpMaxClients));
+    GetPrivateProfileStringW(kIniSection, kKeyHttpAllow, L"", m_HttpOptions.szAllow, kHttpAllowTextCapacity,
+                             m_IniFileName);
 }
 
 void CPidDataWriter::SaveOptions()

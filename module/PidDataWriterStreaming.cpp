@@ -113,6 +113,10 @@ void CPidDataWriter::StartWrite()
     if (RefuseFecStart())
         return;
 
+    // Before anything is registered: a port that cannot be had refuses the start.
+    if (!StartHttpServer())
+        return;
+
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
     m_nRefusedAtLastStatus = 0;
@@ -190,6 +194,7 @@ void CPidDataWriter::StopWrite()
             m_CreateParams.pDevice->RemoveEngineFilter(m_nFilterHandle);
         m_nFilterHandle = 0;
     }
+    m_HttpServer.Stop();  // every viewer's connection closes with it
 }
 
 // Under m_cs.
@@ -213,11 +218,19 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
         FeedInPacketSteps(*this, data, length);
         return;
     }
-    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent);
+    // The URL server's whole-stream viewers get the source, not the cut.
+    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent, [this](const unsigned char* packets, int count) {
+        m_HttpServer.PutTraffic(packets, count * kTsPacketSize);
+    });
 }
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
 {
+    // Outside the lock: the viewers' rings take the chunk without waiting.
+    // With programs chosen, the aligner carries the cut stream: the viewers
+    // had the source packets before the cut.
+    if (m_RunPrograms.Count == 0)
+        m_HttpServer.PutTraffic(data, length);
     // A change between failing and succeeding goes to the host's log after the
     // lock is released: a debugger attached to the host may hold the call.
     bool changed = false;

@@ -33,35 +33,6 @@ uint32_t NetworkOrder(const uint8_t (&octets)[4])
     return value;
 }
 
-// Whether one of this machine's interfaces has `address` (network order).
-// 0 when the table answered, else the error of the call.
-DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
-{
-    *found = false;
-    alignas(MIB_IPADDRTABLE) unsigned char local[kAddressTableStackBytes];
-    MIB_IPADDRTABLE* table = reinterpret_cast<MIB_IPADDRTABLE*>(local);
-    ULONG size = sizeof local;
-    DWORD result = GetIpAddrTable(table, &size, FALSE);
-    void* heap = nullptr;
-    // The table can grow between the two calls: ask until it fits.
-    for (int attempt = 0; result == ERROR_INSUFFICIENT_BUFFER && attempt < 3; ++attempt)
-    {
-        if (heap != nullptr)
-            HeapFree(GetProcessHeap(), 0, heap);
-        heap = HeapAlloc(GetProcessHeap(), 0, size);
-        if (heap == nullptr)
-            return ERROR_NOT_ENOUGH_MEMORY;
-        table = static_cast<MIB_IPADDRTABLE*>(heap);
-        result = GetIpAddrTable(table, &size, FALSE);
-    }
-    if (result == NO_ERROR)
-        for (DWORD i = 0; i < table->dwNumEntries && !*found; ++i)
-            *found = table->table[i].dwAddr == address;
-    if (heap != nullptr)
-        HeapFree(GetProcessHeap(), 0, heap);
-    return result;
-}
-
 // The system's reason, cut to what the text holds.
 void RefuseSocket(SendRefusalText& refusal, int error)
 {
@@ -81,6 +52,51 @@ int SetIntOption(SOCKET s, int level, int name, int value)
     return setsockopt(s, level, name, reinterpret_cast<const char*>(&value), sizeof value);
 }
 }  // namespace
+
+DWORD VisitAddressesOfThisMachine(bool (*visit)(uint32_t address, void* context), void* context)
+{
+    alignas(MIB_IPADDRTABLE) unsigned char local[kAddressTableStackBytes];
+    MIB_IPADDRTABLE* table = reinterpret_cast<MIB_IPADDRTABLE*>(local);
+    ULONG size = sizeof local;
+    DWORD result = GetIpAddrTable(table, &size, FALSE);
+    void* heap = nullptr;
+    // The table can grow between the two calls: ask until it fits.
+    for (int attempt = 0; result == ERROR_INSUFFICIENT_BUFFER && attempt < 3; ++attempt)
+    {
+        if (heap != nullptr)
+            HeapFree(GetProcessHeap(), 0, heap);
+        heap = HeapAlloc(GetProcessHeap(), 0, size);
+        if (heap == nullptr)
+            return ERROR_NOT_ENOUGH_MEMORY;
+        table = static_cast<MIB_IPADDRTABLE*>(heap);
+        result = GetIpAddrTable(table, &size, FALSE);
+    }
+    if (result == NO_ERROR)
+        for (DWORD i = 0; i < table->dwNumEntries; ++i)
+            if (!visit(table->table[i].dwAddr, context))
+                break;
+    if (heap != nullptr)
+        HeapFree(GetProcessHeap(), 0, heap);
+    return result;
+}
+
+DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
+{
+    struct SSearch
+    {
+        uint32_t Address;
+        bool Found;
+    } search = {address, false};
+    const DWORD result = VisitAddressesOfThisMachine(
+        [](uint32_t candidate, void* context) {
+            SSearch& s = *static_cast<SSearch*>(context);
+            s.Found = candidate == s.Address;
+            return !s.Found;
+        },
+        &search);
+    *found = search.Found;
+    return result;
+}
 
 bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
 {

@@ -10,11 +10,21 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
+#include <cstdint>
+
 #include "SendOptions.h"
 
 // "Cannot send from <19 characters>: " and the longest reason fit.
 constexpr int kSendRefusalCapacity = 128;
 using SendRefusalText = wchar_t[kSendRefusalCapacity];
+
+// Calls `visit` with each IPv4 address (network order) of this machine's
+// interfaces until it returns false. 0 when the table answered, else the
+// error of the call.
+DWORD VisitAddressesOfThisMachine(bool (*visit)(uint32_t address, void* context), void* context);
+
+// Whether one of this machine's interfaces has `address` (network order).
+DWORD FindAddressOfThisMachine(uint32_t address, bool* found);
 
 // True when LocalIPAddress is absent or names an address of this machine;
 // else false with `refusal` saying why. Needs no socket, so that a start can

@@ -45,11 +45,15 @@ public:
         m_nPartial = 0;
     }
 
-    // A host block through the filter into `aligner`. A null block or a
+    // A host block through the filter into `aligner`. `wholeStream(packets,
+    // count)` sees every whole packet of the source before the filter does,
+    // for outputs that carry the complete transport stream. A null block or a
     // negative length is ignored. Afterwards the filter's ProgramsPresent()
     // goes to `programsPresent`, for a thread that must not read the filter
     // while this one changes it.
-    void Feed(CTsAligner& aligner, const unsigned char* data, int length, std::atomic<int32_t>& programsPresent)
+    template <class WholeStream>
+    void Feed(CTsAligner& aligner, const unsigned char* data, int length, std::atomic<int32_t>& programsPresent,
+              WholeStream&& wholeStream)
     {
         if (data == nullptr || length <= 0)
             return;
@@ -63,10 +67,14 @@ public:
             offset = take;
             if (m_nPartial == kTsPacketSize)
             {
+                wholeStream(static_cast<const unsigned char*>(m_Partial), 1);
                 m_Filter.Feed(m_Partial, sink);
                 m_nPartial = 0;
             }
         }
+        const int whole = (length - offset) / kTsPacketSize;
+        if (whole > 0)
+            wholeStream(data + offset, whole);
         for (; length - offset >= kTsPacketSize; offset += kTsPacketSize)
             m_Filter.Feed(data + offset, sink);
         if (offset < length)
@@ -78,6 +86,11 @@ public:
         const int present = m_Filter.ProgramsPresent();
         if (programsPresent.load(std::memory_order_relaxed) != present)
             programsPresent.store(present, std::memory_order_relaxed);
+    }
+
+    void Feed(CTsAligner& aligner, const unsigned char* data, int length, std::atomic<int32_t>& programsPresent)
+    {
+        Feed(aligner, data, length, programsPresent, [](const unsigned char*, int) {});
     }
 
 private:

@@ -25,6 +25,7 @@
 #include <memory>
 #include <new>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "ClientRing.h"
@@ -35,6 +36,7 @@
 #include "PsiTestSections.h"
 #include "SyntheticStream.h"
 #include "TrafficPathWriter.h"
+#include "ViewerFanOut.h"
 
 namespace {
 
@@ -488,6 +490,85 @@ TEST(NoAllocation, RefusedDatagramsAllocateNothing)
         EXPECT_TRUE(writer.SendFailures().Failing());
         EXPECT_EQ(writer.ReportedChanges(), 1) << "one change for the log, not one per datagram";
     }
+}
+
+// The URL server's viewers on the traffic thread: every chunk goes into each
+// viewer's ring (one of them too small, so that it overflows) while a
+// server-like thread drains the others, and a viewer joins midway. The
+// rings are made before, as the server makes them at connect.
+TEST(NoAllocation, ViewerFanOutAllocatesNothing)
+{
+    std::vector<unsigned char> stream = MakeProgramStream(true);  // tables for the prefix, the page and the filter
+    std::unique_ptr<CViewerFanOut> fanOutMemory(new CViewerFanOut);
+    CViewerFanOut& fanOut = *fanOutMemory;
+    CClientRing drained1, drained2, late, program;
+    CClientRing tiny(100);
+    std::unique_ptr<CProgramFilter> filter(new CProgramFilter);
+    SProgramSelection selection{};
+    selection.Numbers[0] = 1003;
+    selection.Count = 1;
+    filter->Reset(selection);
+    ASSERT_GE(fanOut.Attach(&program, filter.get()), 0);
+    ASSERT_GE(fanOut.Attach(&drained1), 0);
+    ASSERT_GE(fanOut.Attach(&drained2), 0);
+    ASSERT_GE(fanOut.Attach(&tiny), 0);
+    auto feed = [&] {
+        ForEachBlock(stream, 7 * kTsPacketSize,
+                     [&](unsigned char* data, int length) { fanOut.PutPackets(data, length / kTsPacketSize); });
+    };
+    feed();  // warm-up: first touch of every page
+
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> drained{0};
+    std::atomic<uint64_t> programBytes{0};
+    std::atomic<bool> running{false};
+    std::thread server([&] {
+        for (;;)
+        {
+            running = true;
+            const bool last = done.load();
+            for (CClientRing* ring : {&drained1, &drained2, &late})
+            {
+                const unsigned char* data = nullptr;
+                const size_t n = ring->Peek(data);
+                ring->Consume(n);
+                drained += n;
+            }
+            const unsigned char* data = nullptr;
+            const size_t n = program.Peek(data);
+            program.Consume(n);
+            programBytes += n;
+            if (last)
+                break;
+            std::this_thread::yield();
+        }
+    });
+    // A thread's start allocates (its stack, its thread-local blocks): the
+    // window opens once the drainer runs.
+    while (!running.load())
+        std::this_thread::yield();
+    int lateSlot = -1;
+    AllocationWindow window;
+    for (int pass = 0; pass < kPasses; ++pass)
+    {
+        if (pass == kPasses / 2)
+            lateSlot = fanOut.Attach(&late);
+        feed();
+    }
+    window.Stop();
+    done = true;
+    server.join();
+
+    EXPECT_EQ(window.Allocations(), 0) << "allocations while viewers were fed";
+    EXPECT_EQ(window.Releases(), 0) << "releases while viewers were fed";
+    EXPECT_GE(lateSlot, 0);
+    EXPECT_TRUE(tiny.Overflowed());
+    EXPECT_FALSE(drained1.Overflowed());
+    EXPECT_EQ(fanOut.Viewers(), 5);
+    EXPECT_GT(programBytes.load(), 0u) << "the program viewer received its program";
+    EXPECT_TRUE(fanOut.Programs().Lists(1003)) << "the page's program list follows the PAT";
+    const uint64_t whole = static_cast<uint64_t>(stream.size()) * (1 + kPasses);
+    EXPECT_GE(drained.load(), 2 * whole) << "both drained viewers received every packet";
 }
 
 // The program filter sits on the same path: reassembling tables, rewriting

@@ -9,6 +9,7 @@
 #include <ostream>
 #include <string>
 
+#include "IniModuleTest.h"
 #include "ModuleTestSupport.h"
 
 using namespace KelvModuleApi2;
@@ -18,39 +19,8 @@ namespace
 // An address no interface of any machine has (TEST-NET-1, for documentation).
 constexpr char kNobodysAddress[] = "192.0.2.1";
 
-class SendKeys : public ::testing::Test
+class SendKeys : public IniModuleTest
 {
-protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(WinsockProbe::Installed());
-        ASSERT_TRUE(receiver.Bound());
-        ASSERT_TRUE(ini.HandToUnit());
-    }
-
-    // A module object whose INI section holds `lines` (each "Key=value\r\n")
-    // after the receiver's address and port.
-    void Create(const std::string& lines, const std::string& address = "127.0.0.1")
-    {
-        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=" + address + "\r\nUDP_Port=" + std::to_string(receiver.Port()) +
-                       "\r\n" + lines);
-        module = CreateModule(&device);
-        ASSERT_TRUE(module);
-    }
-
-    CPidDataWriterTestAccess Access() { return CPidDataWriterTestAccess(module.get()); }
-    CPidDataWriter& Writer() { return Access().Writer(); }
-
-    void Feed(uint32_t first, int count)
-    {
-        Bytes packets = TsPackets::Make(first, count);
-        ASSERT_TRUE(device.Deliver(packets.data(), static_cast<int>(packets.size())));
-    }
-
-    TempIniFolder ini;
-    ScriptedDevice device;
-    UdpReceiver receiver;
-    ModulePtr module;  // last: ended before the device it borrows
 };
 
 int SocketOption(SOCKET s, int level, int name)

@@ -4,7 +4,8 @@
 //
 //   host blocks (bytes)          | expected
 //   whole packets, 7 at a time   | the reference output
-//   1, 100, 187, 189, 1000, odd  | the same bytes, in the same order
+//   1, 100, 187, 189, 1000, odd  | the same bytes, in the same order; the
+//                                | whole-stream side sees every source packet
 //   a Reset between two halves   | nothing of the first half's cut packet
 
 #include <gtest/gtest.h>
@@ -37,7 +38,9 @@ SProgramSelection Select(std::initializer_list<uint16_t> numbers)
     return selection;
 }
 
-std::vector<unsigned char> Cut(const std::vector<unsigned char>& stream, const std::vector<int>& blockSizes)
+// The cut stream; `source` gets what the whole-stream side saw.
+std::vector<unsigned char> Cut(const std::vector<unsigned char>& stream, const std::vector<int>& blockSizes,
+                               std::vector<unsigned char>* source = nullptr)
 {
     auto feed = std::make_unique<CProgramFeed>();
     feed->Reset(Select({kFirstProgramNumber + 1, kFirstProgramNumber + 4}));
@@ -47,7 +50,11 @@ std::vector<unsigned char> Cut(const std::vector<unsigned char>& stream, const s
     for (size_t i = 0; offset < stream.size(); ++i)
     {
         const size_t size = std::min(stream.size() - offset, static_cast<size_t>(blockSizes[i % blockSizes.size()]));
-        feed->Feed(collector, stream.data() + offset, static_cast<int>(size), present);
+        feed->Feed(collector, stream.data() + offset, static_cast<int>(size), present,
+                   [&](const unsigned char* packets, int count) {
+                       if (source != nullptr)
+                           source->insert(source->end(), packets, packets + count * kTsPacketSize);
+                   });
         offset += size;
     }
     EXPECT_EQ(present.load(), 2);
@@ -64,7 +71,10 @@ TEST(ProgramFeed, BlocksOfAnyLengthGiveTheSameCut)
     for (const auto& sizes : cases)
     {
         SCOPED_TRACE(testing::Message() << "first block " << sizes[0] << " bytes");
-        EXPECT_EQ(Cut(stream, sizes), reference);
+        std::vector<unsigned char> source;
+        EXPECT_EQ(Cut(stream, sizes, &source), reference);
+        EXPECT_TRUE(source == stream) << "the whole-stream side saw " << source.size() << " bytes of "
+                                      << stream.size() << ", or not in order";
     }
 }
 

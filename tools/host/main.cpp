@@ -14,6 +14,7 @@
 #include "HostDevice.h"
 #include "HostLog.h"
 #include "HostOptions.h"
+#include "ModuleDebugLines.h"
 #include "Supervisor.h"
 #include "TsSource.h"
 #include "host_api.h"
@@ -262,6 +263,8 @@ int Run()
                   kExportName);
         return kExitExport;
     }
+    // Its log lines join the host's output, where a test reads them.
+    PrintModuleDebugLines(library);
     IReceiverModuleUnit* unit = getUnit();
     if (unit == nullptr)
     {

@@ -1,0 +1,708 @@
+// Before winsock2.h: the socket sets must hold every connection and the
+// listener; Winsock's default of 64 would not.
+#define FD_SETSIZE 128
+
+#include "HttpServer.h"
+
+#include <ws2tcpip.h>
+
+#include <cstdarg>
+#include <cstring>
+#include <new>
+
+#include "ProgramFilter.h"
+#include "SocketErrorText.h"
+#include "UdpSender.h"
+#include "http/ClientRing.h"
+#include "http/HttpPages.h"
+#include "http/HttpRequest.h"
+#include "http/HttpResponse.h"
+#include "http/NetworkAllowList.h"
+
+namespace
+{
+// Connections still sending their request. More at once are closed at
+// accept: a flood of silent connections must not crowd out the viewers.
+constexpr int kMaxPendingRequests = 16;
+constexpr int kMaxConnections = kMaxViewers + kMaxPendingRequests;
+static_assert(FD_SETSIZE >= kMaxConnections + 1, "every connection and the listener fit one socket set");
+
+constexpr DWORD kRequestTimeMs = 5000;   // a request head takes a player milliseconds
+constexpr DWORD kStallTimeMs = 10000;    // a viewer that takes nothing this long is gone or stuck
+constexpr DWORD kLingerTimeMs = 1000;    // after a refusal: time for the client to read it
+// The traffic thread never signals the server (that would be a system call
+// on its path): while viewers watch, the loop looks at their rings this
+// often. At 60 Mbit/s that is 75 KB a viewer, far below a ring.
+constexpr long kPollMicroseconds = 10000;
+// With nobody watching, select() wakes for every connection and request by
+// itself; the loop only looks for Stop and the time limits this often.
+constexpr long kIdlePollMicroseconds = 200000;
+constexpr size_t kSendSliceBytes = 256 * 1024;  // per viewer and round, so that one fast viewer cannot starve the others
+constexpr int kListenBacklog = 16;
+constexpr int kPathLogCapacity = 48;     // the path in the log, cut
+
+enum class EConnection
+{
+    Free,
+    Reading,    // request head arriving
+    Replying,   // head (and page) being sent; closed after it
+    Streaming,  // head, then the viewer's ring, until it leaves or falls behind
+    Draining,   // reply sent, send side shut: reading until the client closes (or kLingerTimeMs)
+};
+
+struct SConnection
+{
+    EConnection State = EConnection::Free;
+    SOCKET Socket = INVALID_SOCKET;
+    sockaddr_in Peer{};
+    sockaddr_in Local{};
+    DWORD Since = 0;               // accepted at, or the reply done at (Draining)
+    DWORD LastProgress = 0;        // the client last took bytes
+    bool Logged = false;           // its connect line went out: its disconnect line follows
+    size_t nRequest = 0;
+    char Request[kHttpRequestLimit];
+    std::unique_ptr<char[]> Reply; // head, and the body of a page
+    size_t nReply = 0;
+    size_t nReplySent = 0;
+    std::unique_ptr<CClientRing> Ring;  // a viewer's stream
+    std::unique_ptr<CProgramFilter> Filter;  // a program viewer's own filter
+    int Slot = -1;                      // its place in the fan-out
+    uint64_t nSent = 0;                 // bytes the client took, heads included
+    char Path[kPathLogCapacity] = {};
+};
+}  // namespace
+
+struct SHttpConnections
+{
+    SConnection Items[kMaxConnections];
+    CNetworkAllowList Allow;
+    SProgramList Programs;
+    char Page[kIndexPageCapacity > kPlaylistCapacity ? kIndexPageCapacity : kPlaylistCapacity];
+};
+
+namespace
+{
+uint32_t HostOrder(const in_addr& address)
+{
+    return ntohl(address.s_addr);
+}
+
+bool IsPrivateAddress(uint32_t a)
+{
+    return (a >> 24) == 10 || (a >> 20) == (172u << 4 | 1) || (a >> 16) == (192u << 8 | 168);
+}
+
+// One line in the host's log about one client: "HTTP a.b.c.d:port " and
+// the rest as `format` says (wsprintfW's format: %S for 8-bit text).
+void Log(const sockaddr_in& peer, const wchar_t* format, ...)
+{
+    const uint32_t ip = HostOrder(peer.sin_addr);
+    wchar_t line[400];
+    int n = wsprintfW(line, L"Tovrin TS Streamer: HTTP %u.%u.%u.%u:%u ", ip >> 24, (ip >> 16) & 255, (ip >> 8) & 255,
+                      ip & 255, static_cast<unsigned>(ntohs(peer.sin_port)));
+    va_list args;
+    va_start(args, format);
+    n += wvsprintfW(line + n, format, args);  // every argument is bounded: the line holds the longest
+    va_end(args);
+    line[n++] = L'\n';
+    line[n] = 0;
+    OutputDebugStringW(line);
+}
+
+// The path as the request line has it, for the log: printable ASCII only,
+// cut. The parser has accepted the head, so the request line is there.
+void CopyPathForLog(const char* request, size_t length, char (&path)[kPathLogCapacity])
+{
+    size_t i = 0;
+    while (i < length && request[i] != ' ')
+        ++i;
+    ++i;
+    int n = 0;
+    for (; i < length && request[i] != ' ' && request[i] != '\r' && request[i] != '\n' && n < kPathLogCapacity - 1; ++i)
+        path[n++] = (request[i] > 0x20 && request[i] < 0x7F) ? request[i] : '?';
+    path[n] = 0;
+}
+
+// The reply buffer of a connection, `size` bytes; false when there is no
+// memory for it (the connection is then closed).
+bool MakeReply(SConnection& c, size_t size)
+{
+    c.Reply.reset(new (std::nothrow) char[size]);
+    c.nReply = 0;
+    c.nReplySent = 0;
+    return c.Reply != nullptr;
+}
+}  // namespace
+
+CHttpServer::CHttpServer() = default;
+
+CHttpServer::~CHttpServer()
+{
+    Stop();
+}
+
+bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRefusalCapacity])
+{
+    refusal[0] = 0;
+    Stop();
+    m_Options = options;
+
+    std::unique_ptr<SHttpConnections> connections(new (std::nothrow) SHttpConnections);
+    if (connections == nullptr)
+    {
+        wsprintfW(refusal, L"Cannot listen on port %u: not enough memory", static_cast<unsigned>(options.Port));
+        return false;
+    }
+    if (options.szAllow[0] != 0)
+        connections->Allow.Parse(options.szAllow);
+
+    WSADATA data;
+    if (WSAStartup(MAKEWORD(2, 2), &data) == 0)
+        ++m_nWsaStartups;
+
+    sockaddr_in address;
+    std::memset(&address, 0, sizeof address);
+    address.sin_family = AF_INET;
+    address.sin_port = htons(options.Port);
+    if (options.HasAddress != 0)
+        std::memcpy(&address.sin_addr, options.Address, 4);
+
+    int error = 0;
+    SOCKET listener = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    if (listener == INVALID_SOCKET)
+        error = WSAGetLastError();
+    if (error == 0)
+    {
+        // No other program may take over the port while the server has it.
+        BOOL exclusive = TRUE;
+        setsockopt(listener, SOL_SOCKET, SO_EXCLUSIVEADDRUSE, reinterpret_cast<const char*>(&exclusive),
+                   sizeof exclusive);
+        u_long nonBlocking = 1;
+        if (bind(listener, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0 ||
+            listen(listener, kListenBacklog) != 0 || ioctlsocket(listener, FIONBIO, &nonBlocking) != 0)
+            error = WSAGetLastError();
+    }
+    if (error != 0)
+    {
+        wchar_t reason[kReasonCapacity];
+        DescribeSocketError(error, reason);
+        wsprintfW(refusal, L"Cannot listen on port %u: %.90s", static_cast<unsigned>(options.Port), reason);
+        if (listener != INVALID_SOCKET)
+            closesocket(listener);
+        Stop();  // releases the socket library again
+        return false;
+    }
+
+    // The address the dialog shows: the one listened on, else one of this
+    // PC on a private network, else loopback.
+    m_ShownAddress = HostOrder(address.sin_addr);
+    if (options.HasAddress == 0)
+    {
+        m_ShownAddress = 0x7F000001;
+        VisitAddressesOfThisMachine(
+            [](uint32_t candidate, void* context) {
+                const uint32_t a = ntohl(candidate);
+                if (!IsPrivateAddress(a))
+                    return true;
+                *static_cast<uint32_t*>(context) = a;
+                return false;
+            },
+            &m_ShownAddress);
+    }
+
+    if (m_pFanOut == nullptr)
+        m_pFanOut.reset(new (std::nothrow) CViewerFanOut);
+    if (m_pFanOut == nullptr)
+    {
+        wsprintfW(refusal, L"Cannot listen on port %u: not enough memory", static_cast<unsigned>(options.Port));
+        closesocket(listener);
+        Stop();
+        return false;
+    }
+    m_Listener = listener;
+    m_Connections = std::move(connections);
+    m_pFanOut->ForgetStream();
+    m_bStopRequested.store(false);
+    m_hThread = CreateThread(nullptr, 0, ThreadEntry, this, 0, nullptr);
+    if (m_hThread == nullptr)
+    {
+        const DWORD threadError = GetLastError();
+        wsprintfW(refusal, L"Cannot listen on port %u: no server thread (error %lu)",
+                  static_cast<unsigned>(options.Port), threadError);
+        closesocket(m_Listener);
+        m_Listener = INVALID_SOCKET;
+        Stop();
+        return false;
+    }
+    m_bAccepting.store(true, std::memory_order_release);
+    return true;
+}
+
+void CHttpServer::Stop()
+{
+    m_bAccepting.store(false, std::memory_order_release);
+    if (m_hThread != nullptr)
+    {
+        m_bStopRequested.store(true);
+        WaitForSingleObject(m_hThread, INFINITE);  // one poll period; the thread waits for nothing else
+        CloseHandle(m_hThread);
+        m_hThread = nullptr;
+    }
+    if (m_Listener != INVALID_SOCKET)
+    {
+        closesocket(m_Listener);
+        m_Listener = INVALID_SOCKET;
+    }
+    m_Connections.reset();
+    for (; m_nWsaStartups > 0; --m_nWsaStartups)
+        WSACleanup();
+}
+
+void CHttpServer::FormatUrl(wchar_t (&text)[kHttpUrlCapacity]) const
+{
+    text[0] = 0;
+    if (!Running())
+        return;
+    const uint32_t a = m_ShownAddress;
+    wsprintfW(text, L"http://%u.%u.%u.%u:%u/", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255,
+              static_cast<unsigned>(m_Options.Port));
+}
+
+DWORD WINAPI CHttpServer::ThreadEntry(void* self)
+{
+    static_cast<CHttpServer*>(self)->Run();
+    return 0;
+}
+
+// ---------------------------------------------------------------------------
+// The server thread
+
+namespace
+{
+class CServerLoop
+{
+public:
+    CServerLoop(SOCKET listener, SHttpConnections& connections, CViewerFanOut& fanOut, const SHttpOptions& options)
+        : m_Listener(listener), m_Connections(connections), m_FanOut(fanOut), m_Options(options)
+    {
+    }
+
+    void Round();
+    void CloseAll(const wchar_t* why);
+
+private:
+    void Accept();
+    void Read(SConnection& c);
+    void Answer(SConnection& c, const SHttpRequest& request, EHttpParse outcome);
+    void Refuse(SConnection& c, int status, bool withBody);
+    void Send(SConnection& c);
+    void Drain(SConnection& c);
+    void Sweep(SConnection& c, DWORD now);
+    void Close(SConnection& c, const wchar_t* why);
+    int Pending() const;
+
+    SOCKET m_Listener;
+    SHttpConnections& m_Connections;
+    CViewerFanOut& m_FanOut;
+    const SHttpOptions& m_Options;
+};
+
+int CServerLoop::Pending() const
+{
+    int pending = 0;
+    for (const SConnection& c : m_Connections.Items)
+        pending += c.State == EConnection::Reading ? 1 : 0;
+    return pending;
+}
+
+void CServerLoop::Round()
+{
+    fd_set readable, writable;
+    FD_ZERO(&readable);
+    FD_ZERO(&writable);
+    FD_SET(m_Listener, &readable);
+    bool watched = false;
+    for (SConnection& c : m_Connections.Items)
+    {
+        switch (c.State)
+        {
+        case EConnection::Free:
+            break;
+        case EConnection::Reading:
+        case EConnection::Draining:
+            FD_SET(c.Socket, &readable);
+            break;
+        case EConnection::Replying:
+            FD_SET(c.Socket, &writable);
+            break;
+        case EConnection::Streaming:
+        {
+            FD_SET(c.Socket, &readable);  // a viewer that leaves is seen here
+            watched = true;
+            const unsigned char* data = nullptr;
+            if (c.nReplySent < c.nReply || c.Ring->Peek(data) > 0 || c.Ring->Overflowed())
+                FD_SET(c.Socket, &writable);
+            break;
+        }
+        }
+    }
+    timeval timeout = {0, watched ? kPollMicroseconds : kIdlePollMicroseconds};
+    if (select(0, &readable, &writable, nullptr, &timeout) == SOCKET_ERROR)
+    {
+        Sleep(kPollMicroseconds / 1000);  // never spin on a failing select
+        return;
+    }
+    if (FD_ISSET(m_Listener, &readable))
+        Accept();
+    for (SConnection& c : m_Connections.Items)
+    {
+        if (c.State == EConnection::Free)
+            continue;
+        const bool canRead = FD_ISSET(c.Socket, &readable) != 0;
+        const bool canWrite = FD_ISSET(c.Socket, &writable) != 0;
+        if (c.State == EConnection::Reading && canRead)
+            Read(c);
+        else if ((c.State == EConnection::Draining || c.State == EConnection::Streaming) && canRead)
+            Drain(c);
+        if ((c.State == EConnection::Replying || c.State == EConnection::Streaming) && canWrite)
+            Send(c);
+    }
+    // After the round: every time stamp it set lies before `now`.
+    const DWORD now = GetTickCount();
+    for (SConnection& c : m_Connections.Items)
+        if (c.State != EConnection::Free)
+            Sweep(c, now);
+}
+
+void CServerLoop::Accept()
+{
+    // Several may wait: take them all, up to the room there is.
+    for (int taken = 0; taken < kListenBacklog; ++taken)
+    {
+        sockaddr_in peer;
+        int peerLength = sizeof peer;
+        SOCKET s = accept(m_Listener, reinterpret_cast<sockaddr*>(&peer), &peerLength);
+        if (s == INVALID_SOCKET)
+            return;
+        SConnection* free = nullptr;
+        for (SConnection& c : m_Connections.Items)
+            if (c.State == EConnection::Free)
+            {
+                free = &c;
+                break;
+            }
+        u_long nonBlocking = 1;
+        if (free == nullptr || Pending() >= kMaxPendingRequests || ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+        {
+            Log(peer, L"closed at once: too many connections waiting");
+            closesocket(s);
+            continue;
+        }
+        SConnection& c = *free;
+        c.Socket = s;
+        c.Peer = peer;
+        int localLength = sizeof c.Local;
+        if (getsockname(s, reinterpret_cast<sockaddr*>(&c.Local), &localLength) != 0)
+            std::memset(&c.Local, 0, sizeof c.Local);
+        c.Since = c.LastProgress = GetTickCount();
+        c.Logged = false;
+        c.nRequest = 0;
+        c.nReply = c.nReplySent = 0;
+        c.nSent = 0;
+        c.Slot = -1;
+        c.Path[0] = 0;
+        c.State = EConnection::Reading;
+        if (!m_Connections.Allow.Contains(HostOrder(peer.sin_addr)))
+        {
+            // Nothing of what it sends is read: the refusal goes out at once.
+            Log(peer, L"refused (403): its network is not in HttpAllow");
+            Refuse(c, 403, true);
+        }
+    }
+}
+
+void CServerLoop::Read(SConnection& c)
+{
+    const int room = static_cast<int>(kHttpRequestLimit - c.nRequest);
+    const int got = room > 0 ? recv(c.Socket, c.Request + c.nRequest, room, 0) : 0;
+    if (got == 0 || (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK))
+    {
+        Close(c, L"left before its request was complete");
+        return;
+    }
+    if (got < 0)
+        return;
+    c.nRequest += static_cast<size_t>(got);
+    SHttpRequest request;
+    EHttpParse outcome = ParseHttpRequest(c.Request, c.nRequest, request);
+    if (outcome == EHttpParse::Incomplete && c.nRequest >= kHttpRequestLimit)
+        outcome = EHttpParse::TooLarge;
+    if (outcome != EHttpParse::Incomplete)
+        Answer(c, request, outcome);
+}
+
+void CServerLoop::Refuse(SConnection& c, int status, bool withBody)
+{
+    if (!MakeReply(c, kHttpResponseHeadCapacity))
+    {
+        Close(c, L"no memory for a reply");
+        return;
+    }
+    c.nReply = WriteErrorResponse(c.Reply.get(), kHttpResponseHeadCapacity, status, withBody);
+    c.State = EConnection::Replying;
+}
+
+void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse outcome)
+{
+    const int status = HttpStatusFor(outcome, request);
+    const bool head = outcome == EHttpParse::Complete && request.Method == EHttpMethod::Head;
+    if (outcome == EHttpParse::Complete)
+    {
+        CopyPathForLog(c.Request, c.nRequest, c.Path);
+        Log(c.Peer, L"connected: %s %S",
+            request.Method == EHttpMethod::Get ? L"GET" : request.Method == EHttpMethod::Head ? L"HEAD" : L"(method not served)",
+            c.Path);
+        c.Logged = true;
+    }
+    if (status != 200)
+    {
+        Refuse(c, status, !head);
+        return;
+    }
+    switch (request.Route)
+    {
+    case EHttpRoute::Index:
+    case EHttpRoute::Playlist:
+    {
+        size_t body;
+        const char* type;
+        m_FanOut.Programs().Snapshot(m_Connections.Programs);
+        if (request.Route == EHttpRoute::Index)
+        {
+            SServerState state;
+            state.bReceiving = m_FanOut.Receiving();
+            state.nViewers = m_FanOut.Viewers();
+            state.nMaxViewers = m_Options.MaxClients;
+            body = WriteIndexPage(m_Connections.Programs, state, m_Connections.Page, sizeof m_Connections.Page);
+            type = "text/html; charset=utf-8";
+        }
+        else
+        {
+            char host[kHttpHostTextCapacity];
+            ChoosePlaylistHost(request.HasPlainHost, request.szHost, HostOrder(c.Local.sin_addr),
+                               ntohs(c.Local.sin_port), host, sizeof host);
+            body = WritePlaylist(m_Connections.Programs, host, m_Connections.Page, sizeof m_Connections.Page);
+            type = "audio/x-mpegurl";
+        }
+        if (body >= sizeof m_Connections.Page)
+        {
+            Refuse(c, 500, !head);
+            return;
+        }
+        if (!MakeReply(c, kHttpResponseHeadCapacity + body))
+        {
+            Close(c, L"no memory for a reply");
+            return;
+        }
+        c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, type, body);
+        if (!head)
+        {
+            std::memcpy(c.Reply.get() + c.nReply, m_Connections.Page, body);
+            c.nReply += body;
+        }
+        c.State = EConnection::Replying;
+        return;
+    }
+    case EHttpRoute::Stream:
+        break;
+    case EHttpRoute::Program:
+        if (m_FanOut.Programs().Lists(request.ProgramNumber))
+            break;
+        Refuse(c, 404, !head);  // not in the PAT (yet)
+        return;
+    case EHttpRoute::NotFound:
+        Refuse(c, 404, !head);
+        return;
+    }
+
+    if (!MakeReply(c, kHttpResponseHeadCapacity))
+    {
+        Close(c, L"no memory for a reply");
+        return;
+    }
+    c.nReply = WriteStreamResponseHead(c.Reply.get(), kHttpResponseHeadCapacity);
+    if (head)
+    {
+        c.State = EConnection::Replying;
+        return;
+    }
+    if (m_FanOut.Viewers() >= m_Options.MaxClients)
+    {
+        Log(c.Peer, L"refused (503): %d viewers already", m_FanOut.Viewers());
+        Refuse(c, 503, true);
+        return;
+    }
+    c.Ring.reset(new (std::nothrow) CClientRing(kClientRingPackets));
+    if (c.Ring == nullptr || c.Ring->Capacity() == 0)
+    {
+        c.Ring.reset();
+        Refuse(c, 503, true);
+        return;
+    }
+    if (request.Route == EHttpRoute::Program)
+    {
+        // A filter of its own: each viewer's PAT, versions and counters
+        // start with its connection.
+        c.Filter.reset(new (std::nothrow) CProgramFilter);
+        if (c.Filter == nullptr)
+        {
+            c.Ring.reset();
+            Refuse(c, 503, true);
+            return;
+        }
+        SProgramSelection selection{};
+        selection.Numbers[0] = request.ProgramNumber;
+        selection.Count = 1;
+        c.Filter->Reset(selection);
+    }
+    c.Slot = m_FanOut.Attach(c.Ring.get(), c.Filter.get());
+    if (c.Slot < 0)
+    {
+        c.Ring.reset();
+        c.Filter.reset();
+        Refuse(c, 503, true);
+        return;
+    }
+    c.LastProgress = GetTickCount();
+    c.State = EConnection::Streaming;
+}
+
+void CServerLoop::Send(SConnection& c)
+{
+    size_t sentThisRound = 0;
+    while (sentThisRound < kSendSliceBytes)
+    {
+        const char* data;
+        size_t available;
+        const bool replying = c.nReplySent < c.nReply;
+        if (replying)
+        {
+            data = c.Reply.get() + c.nReplySent;
+            available = c.nReply - c.nReplySent;
+        }
+        else if (c.State == EConnection::Streaming)
+        {
+            const unsigned char* ring = nullptr;
+            available = c.Ring->Peek(ring);
+            data = reinterpret_cast<const char*>(ring);
+        }
+        else
+        {
+            // The whole reply is out: the client reads it, then closes.
+            shutdown(c.Socket, SD_SEND);
+            c.State = EConnection::Draining;
+            c.Since = GetTickCount();
+            return;
+        }
+        if (available == 0)
+            break;
+        const size_t want = available < kSendSliceBytes - sentThisRound ? available : kSendSliceBytes - sentThisRound;
+        const int sent = send(c.Socket, data, static_cast<int>(want), 0);
+        if (sent < 0)
+        {
+            if (WSAGetLastError() != WSAEWOULDBLOCK)
+                Close(c, L"the connection failed");
+            break;
+        }
+        if (sent == 0)
+            break;
+        if (replying)
+            c.nReplySent += static_cast<size_t>(sent);
+        else
+            c.Ring->Consume(static_cast<size_t>(sent));
+        c.nSent += static_cast<uint64_t>(sent);
+        sentThisRound += static_cast<size_t>(sent);
+        c.LastProgress = GetTickCount();
+    }
+    // Its ring has taken nothing since it overflowed: the viewer goes, and
+    // no one else waited for it.
+    if (c.State == EConnection::Streaming && c.Ring->Overflowed())
+        Close(c, L"a whole buffer behind");
+}
+
+void CServerLoop::Drain(SConnection& c)
+{
+    char discard[4096];
+    const int got = recv(c.Socket, discard, sizeof discard, 0);
+    if (got == 0)
+        Close(c, c.State == EConnection::Streaming ? L"the viewer closed the connection" : L"done");
+    else if (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
+        Close(c, c.State == EConnection::Streaming ? L"the connection failed" : L"done");
+}
+
+void CServerLoop::Sweep(SConnection& c, DWORD now)
+{
+    switch (c.State)
+    {
+    case EConnection::Reading:
+        if (now - c.Since >= kRequestTimeMs)
+            Close(c, L"no complete request within 5 s");
+        break;
+    case EConnection::Draining:
+        if (now - c.Since >= kLingerTimeMs)
+            Close(c, L"done");
+        break;
+    case EConnection::Replying:
+    case EConnection::Streaming:
+    {
+        // Seen here too, not only after a send: a viewer whose socket stays
+        // full is a whole buffer behind long before it is 10 s late.
+        if (c.Ring != nullptr && c.Ring->Overflowed())
+        {
+            Close(c, L"a whole buffer behind");
+            break;
+        }
+        const unsigned char* data = nullptr;
+        const bool waiting = c.nReplySent < c.nReply || (c.Ring != nullptr && c.Ring->Peek(data) > 0);
+        if (!waiting)
+            c.LastProgress = now;  // nothing to send is not the client's fault
+        else if (now - c.LastProgress >= kStallTimeMs)
+            Close(c, L"took nothing for 10 s");
+        break;
+    }
+    case EConnection::Free:
+        break;
+    }
+}
+
+void CServerLoop::Close(SConnection& c, const wchar_t* why)
+{
+    if (c.Slot >= 0)
+        m_FanOut.Detach(c.Slot);
+    c.Slot = -1;
+    c.Ring.reset();
+    c.Filter.reset();
+    c.Reply.reset();
+    closesocket(c.Socket);
+    c.Socket = INVALID_SOCKET;
+    if (c.Logged)
+        Log(c.Peer, L"disconnected: %s, %I64u bytes sent (%S)", why, c.nSent, c.Path);
+    c.Logged = false;
+    c.State = EConnection::Free;
+}
+
+void CServerLoop::CloseAll(const wchar_t* why)
+{
+    for (SConnection& c : m_Connections.Items)
+        if (c.State != EConnection::Free)
+            Close(c, why);
+}
+}  // namespace
+
+void CHttpServer::Run()
+{
+    CServerLoop loop(m_Listener, *m_Connections, *m_pFanOut, m_Options);
+    while (!m_bStopRequested.load())
+        loop.Round();
+    loop.CloseAll(L"the stream stopped");
+}

@@ -1,0 +1,72 @@
+#pragma once
+// The URL server beside the RTP stream: players on this PC or the home
+// network open http://<pc>:<port>/stream.ts (or the page, or the playlist)
+// and get the whole transport stream over TCP.
+//
+// One thread of its own runs one select() loop that owns every connection:
+// it accepts, reads and answers requests, and sends each viewer what the
+// traffic thread left in that viewer's ring. The traffic thread only calls
+// PutPackets, which appends and never waits (see CViewerFanOut).
+
+#include <winsock2.h>
+#include <windows.h>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+
+#include "HttpOptions.h"
+#include "ViewerFanOut.h"
+
+constexpr int kHttpRefusalCapacity = 128;  // as a sending refusal: the dialog line shows either
+constexpr int kHttpUrlCapacity = 64;       // "http://255.255.255.255:65535/" and more
+
+struct SHttpConnections;
+
+class CHttpServer
+{
+public:
+    CHttpServer();
+    ~CHttpServer();
+
+    CHttpServer(const CHttpServer&) = delete;
+    CHttpServer& operator=(const CHttpServer&) = delete;
+
+    // Listens as `options` say (Port not 0) and starts the server thread.
+    // False, with `refusal` saying why, when it cannot; then nothing is open.
+    bool Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRefusalCapacity]);
+    // Closes every connection and the listening socket; returns once the
+    // thread has ended (within one poll period). Nothing when not running.
+    void Stop();
+    bool Running() const { return m_hThread != nullptr; }
+
+    // Traffic thread: `length` bytes of whole packets.
+    void PutTraffic(const unsigned char* data, int length)
+    {
+        if (m_bAccepting.load(std::memory_order_acquire))
+            m_pFanOut->PutPackets(data, length / kTsPacketSize);
+    }
+
+    int Viewers() const { return m_pFanOut != nullptr ? m_pFanOut->Viewers() : 0; }
+    // The address to open, e.g. "http://192.168.1.20:8001/": the listen
+    // address, or for every interface an address of this PC on a private
+    // network (loopback when it has none). Empty when not running.
+    void FormatUrl(wchar_t (&text)[kHttpUrlCapacity]) const;
+
+private:
+    static DWORD WINAPI ThreadEntry(void* self);
+    void Run();
+
+    SHttpOptions m_Options;                         // as at the latest Start
+    SOCKET m_Listener = INVALID_SOCKET;             // the listening socket while running
+    HANDLE m_hThread = nullptr;                     // the server thread while running
+    std::atomic<bool> m_bStopRequested{false};      // the thread ends at its next poll
+    std::atomic<bool> m_bAccepting{false};          // traffic reaches the viewers
+    int32_t m_nWsaStartups = 0;                     // this object's own WSAStartup calls
+    uint32_t m_ShownAddress = 0;                    // the URL's address, host order
+    std::unique_ptr<SHttpConnections> m_Connections; // every connection's record, made at Start
+    // The traffic thread's side, some 300 KB of tables: made at the first
+    // Start that wants a server, kept to the object's end (the traffic thread
+    // may still be on its way in when a Stop clears m_bAccepting).
+    std::unique_ptr<CViewerFanOut> m_pFanOut;
+};

@@ -1,0 +1,58 @@
+// The URL server's side of the module object: its start beside the
+// stream's, and its line in the dialog. Its keys are read with the others.
+
+#include "PidDataWriter.h"
+
+#include <cstring>
+
+#include "HttpOptions.h"
+
+namespace
+{
+constexpr wchar_t kHttpLineFormat[] = L"udp://%s:%d + %s : %d viewer%s";
+}  // namespace
+
+// True when the start may go on: no server wanted, or it listens now.
+bool CPidDataWriter::StartHttpServer()
+{
+    LoadHttpOptions();
+    if (m_HttpOptions.Port == 0)
+        return true;
+    if (m_HttpOptions.HasAddress != 0)
+    {
+        // As for LocalIPAddress: a server on another interface than the user
+        // named, or on every one, is worse than none.
+        bool found = false;
+        uint32_t address;
+        std::memcpy(&address, m_HttpOptions.Address, sizeof address);
+        const DWORD error = HttpAddressMalformed(m_HttpOptions) ? NO_ERROR : FindAddressOfThisMachine(address, &found);
+        if (error != NO_ERROR || !found)
+        {
+            wsprintfW(m_szStartRefusal, L"Cannot listen on %s: %s", m_HttpOptions.szAddress,
+                      error != NO_ERROR ? L"the interface list failed" : L"no interface of this PC has it");
+            return false;
+        }
+    }
+    wchar_t refusal[kHttpRefusalCapacity];
+    if (!m_HttpServer.Start(m_HttpOptions, refusal))
+    {
+        static_assert(kHttpRefusalCapacity <= kSendRefusalCapacity, "a refusal fits the start's");
+        std::memcpy(m_szStartRefusal, refusal, sizeof refusal);
+        return false;
+    }
+    return true;
+}
+
+// The dialog's line while the URL server runs: where the stream goes, the
+// address to open and the viewers; some 70 characters at most.
+bool CPidDataWriter::FormatHttpLine(wchar_t* text) const
+{
+    if (!m_HttpServer.Running() || m_bStreaming.load(std::memory_order_relaxed) == 0)
+        return false;
+    wchar_t url[kHttpUrlCapacity];
+    m_HttpServer.FormatUrl(url);
+    const int viewers = m_HttpServer.Viewers();
+    wsprintfW(text, kHttpLineFormat, m_szIPAddress, static_cast<int>(m_wUdpPort), url, viewers,
+              viewers == 1 ? L"" : L"s");
+    return true;
+}

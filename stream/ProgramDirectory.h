@@ -1,0 +1,48 @@
+#pragma once
+// The transponder's programs as the page and the playlist list them: numbers
+// from the latest PAT, names and providers from the SDT actual. Read on the
+// traffic thread from the table packets; the server thread takes a copy.
+//
+// The traffic thread never waits: it publishes a changed list only when the
+// copy is free (one compare-exchange), else at its next table packet. The
+// server thread holds the copy for one memcpy.
+
+#include <atomic>
+#include <cstdint>
+
+#include "PsiSection.h"
+#include "http/HttpPages.h"
+
+class CProgramDirectory
+{
+public:
+    CProgramDirectory();
+    CProgramDirectory(const CProgramDirectory&) = delete;
+    CProgramDirectory& operator=(const CProgramDirectory&) = delete;
+
+    // Traffic thread: one whole packet (PIDs other than the PAT's and the
+    // SDT's cost one comparison).
+    void Observe(const unsigned char* packet);
+    // Between streams only: forgets the tables.
+    void Reset();
+
+    // Server thread: the latest published list.
+    void Snapshot(SProgramList& out);
+    // Server thread: whether the latest published PAT lists `program`.
+    bool Lists(uint16_t program);
+
+private:
+    void OnPat(const unsigned char* section, int length);
+    void OnSdt(const unsigned char* section, int length);
+    void Publish();
+
+    SProgramList m_Working;                 // traffic thread's list
+    SProgramList m_Published;               // the server's copy, under m_Busy
+    std::atomic<bool> m_Busy{false};        // one side is inside m_Published
+    bool m_bDirty = false;                  // m_Working changed since it was published
+    uint32_t m_nPatCrc = 0;                 // of the latest PAT section 0 read (repeats skipped)
+    unsigned char m_PatBuffer[kMaxPsiSectionSize];
+    CSectionAssembler m_Pat{m_PatBuffer, kMaxPsiSectionSize};
+    unsigned char m_SdtBuffer[kMaxSiSectionSize];
+    CSectionAssembler m_Sdt{m_SdtBuffer, kMaxSiSectionSize};
+};

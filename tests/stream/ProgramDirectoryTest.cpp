@@ -1,0 +1,103 @@
+// The program list that the page and the playlist show, from PAT and SDT
+// packets built by the tests' own table writers: each case a stream of
+// tables, and the list a server thread then reads.
+
+#include <gtest/gtest.h>
+
+#include <memory>
+#include <string>
+
+#include "ProgramDirectory.h"
+#include "PsiTestStreams.h"
+
+using namespace psitest;
+
+namespace {
+
+struct Listed
+{
+    uint16_t Number;
+    std::string Name;
+    std::string Provider;
+};
+
+std::vector<Listed> ListOf(CProgramDirectory& directory)
+{
+    std::unique_ptr<SProgramList> list(new SProgramList);
+    directory.Snapshot(*list);
+    std::vector<Listed> out;
+    for (int i = 0; i < list->nPrograms; ++i)
+    {
+        const SListedProgram& p = list->Programs[i];
+        out.push_back({p.ProgramNumber, std::string(reinterpret_cast<const char*>(p.Name), p.NameLength),
+                       std::string(reinterpret_cast<const char*>(p.Provider), p.ProviderLength)});
+    }
+    return out;
+}
+
+class ProgramDirectory : public ::testing::Test
+{
+protected:
+    void Feed(uint16_t pid, const Bytes& section)
+    {
+        for (const Packet& packet : maker.Sections(pid, {section}))
+            directory->Observe(packet.data());
+    }
+    std::unique_ptr<CProgramDirectory> directory{new CProgramDirectory};
+    PacketMaker maker;
+};
+
+}  // namespace
+
+TEST_F(ProgramDirectory, ProgramsFromThePatNamesFromTheSdt)
+{
+    EXPECT_TRUE(ListOf(*directory).empty());
+    Feed(0x0000, PatSection(1, 0, {{0, 0x10}, {101, 0x100}, {102, 0x200}}));
+    auto list = ListOf(*directory);
+    ASSERT_EQ(list.size(), 2u) << "program 0 is the NIT's, not a program";
+    EXPECT_EQ(list[0].Number, 101);
+    EXPECT_EQ(list[1].Number, 102);
+    EXPECT_EQ(list[0].Name, "");
+    EXPECT_TRUE(directory->Lists(102));
+    EXPECT_FALSE(directory->Lists(103));
+
+    Feed(0x0011, SdtSection(0x42, 1, 7, 0, {{102, "Prov B", "Two"}, {101, "Prov A", "One"}, {999, "X", "Nobody"}}));
+    list = ListOf(*directory);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].Name, "One");
+    EXPECT_EQ(list[0].Provider, "Prov A");
+    EXPECT_EQ(list[1].Name, "Two");
+
+    // The SDT of another transport stream names nothing here.
+    Feed(0x0011, SdtSection(0x46, 2, 7, 0, {{101, "Other", "Elsewhere"}}));
+    EXPECT_EQ(ListOf(*directory)[0].Name, "One");
+
+    // A new PAT: a program gone, one added (named by the next SDT), names kept.
+    Feed(0x0000, PatSection(1, 1, {{102, 0x200}, {103, 0x300}}));
+    list = ListOf(*directory);
+    ASSERT_EQ(list.size(), 2u);
+    EXPECT_EQ(list[0].Number, 102);
+    EXPECT_EQ(list[0].Name, "Two");
+    EXPECT_EQ(list[1].Number, 103);
+    EXPECT_FALSE(directory->Lists(101));
+    Feed(0x0011, SdtSection(0x42, 1, 7, 0, {{102, "Prov B", "Two"}, {103, "Prov C", "Three"}}));
+    EXPECT_EQ(ListOf(*directory)[1].Name, "Three");
+}
+
+TEST_F(ProgramDirectory, DamagedTablesChangeNothing)
+{
+    Feed(0x0000, PatSection(1, 0, {{101, 0x100}}));
+    Bytes broken = PatSection(1, 1, {{201, 0x100}});
+    broken[9] ^= 0x01;  // the CRC no longer matches
+    Feed(0x0000, broken);
+    Bytes sdt = SdtSection(0x42, 1, 7, 0, {{101, "P", "Name"}});
+    sdt[sdt.size() - 1] ^= 0xFF;
+    Feed(0x0011, sdt);
+    const auto list = ListOf(*directory);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].Number, 101);
+    EXPECT_EQ(list[0].Name, "");
+
+    directory->Reset();
+    EXPECT_TRUE(ListOf(*directory).empty());
+}

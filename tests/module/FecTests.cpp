@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "ModuleTestSupport.h"
+#include "IniModuleTest.h"
 
 namespace
 {
@@ -40,37 +40,28 @@ uint16_t SnBaseOf(const Bytes& p)
     return static_cast<uint16_t>(p[12] << 8 | p[13]);
 }
 
-class Fec : public ::testing::Test
+class Fec : public IniModuleTest
 {
 protected:
     void SetUp() override
     {
-        ASSERT_TRUE(WinsockProbe::Installed());
+        IniModuleTest::SetUp();
         ASSERT_TRUE(receivers.Bind());
-        ASSERT_TRUE(ini.HandToUnit());
     }
 
+    // `port` < 0: the media receiver's, with the FEC receivers above it.
     void Create(const std::string& lines, int port = -1)
     {
-        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=127.0.0.1\r\nUDP_Port=" +
-                       std::to_string(port < 0 ? receivers.media->Port() : port) + "\r\n" + lines);
-        module = CreateModule(&device);
-        ASSERT_TRUE(module);
+        m_nPort = port;
+        IniModuleTest::Create(lines);
     }
 
-    CPidDataWriterTestAccess Access() { return CPidDataWriterTestAccess(module.get()); }
-    CPidDataWriter& Writer() { return Access().Writer(); }
+    int DestinationPort() override { return m_nPort < 0 ? receivers.media->Port() : m_nPort; }
 
-    void Feed(uint32_t first, int count)
-    {
-        Bytes packets = TsPackets::Make(first, count);
-        ASSERT_TRUE(device.Deliver(packets.data(), static_cast<int>(packets.size())));
-    }
-
-    TempIniFolder ini;
-    ScriptedDevice device;
     FecReceivers receivers;
-    ModulePtr module;  // last: ended before the device it borrows
+
+private:
+    int m_nPort = -1;
 };
 }  // namespace
 

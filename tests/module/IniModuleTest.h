@@ -19,12 +19,15 @@ protected:
         ASSERT_TRUE(ini.HandToUnit());
     }
 
+    // The destination port written into the INI section.
+    virtual int DestinationPort() { return receiver.Port(); }
+
     // A module object whose INI section holds `lines` (each "Key=value\r\n")
-    // after the receiver's address and port.
+    // after the destination's address and port.
     void Create(const std::string& lines, const std::string& address = "127.0.0.1")
     {
-        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=" + address + "\r\nUDP_Port=" + std::to_string(receiver.Port()) +
-                       "\r\n" + lines);
+        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=" + address + "\r\nUDP_Port=" +
+                       std::to_string(DestinationPort()) + "\r\n" + lines);
         module = CreateModule(&device);
         ASSERT_TRUE(module);
     }

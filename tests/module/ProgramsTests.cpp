@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "ModuleTestSupport.h"
+#include "IniModuleTest.h"
 #include "PsiSection.h"
 
 using namespace KelvModuleApi2;
@@ -151,27 +151,14 @@ std::vector<std::pair<uint16_t, uint16_t>> PatEntries(const Bytes& packet, uint1
     return entries;
 }
 
-class Programs : public ::testing::Test
+class Programs : public IniModuleTest
 {
 protected:
-    void SetUp() override
-    {
-        ASSERT_TRUE(WinsockProbe::Installed());
-        ASSERT_TRUE(receiver.Bound());
-        ASSERT_TRUE(ini.HandToUnit());
-    }
-
     // A module object whose INI section holds `lines` (each "Key=value\r\n").
     void Create(const std::string& lines, int packetsPerDatagram = 7)
     {
-        ini.WriteBytes("[TovrinStreamer]\r\nIPAddress=127.0.0.1\r\nUDP_Port=" + std::to_string(receiver.Port()) +
-                       "\r\nnTS_UDP=" + std::to_string(packetsPerDatagram) + "\r\n" + lines);
-        module = CreateModule(&device);
-        ASSERT_TRUE(module);
+        IniModuleTest::Create("nTS_UDP=" + std::to_string(packetsPerDatagram) + "\r\n" + lines);
     }
-
-    CPidDataWriterTestAccess Access() { return CPidDataWriterTestAccess(module.get()); }
-    CPidDataWriter& Writer() { return Access().Writer(); }
 
     void Deliver(Bytes ts, int blockPackets = 5)
     {
@@ -183,11 +170,6 @@ protected:
     }
 
     std::wstring Port() { return std::to_wstring(receiver.Port()); }
-
-    TempIniFolder ini;
-    ScriptedDevice device;
-    UdpReceiver receiver;
-    ModulePtr module;  // last: ended before the device it borrows
 };
 }  // namespace
 

@@ -477,6 +477,10 @@ def scenario_allow(args, check):
                     return
                 # The dialog names the address of this PC on a private
                 # network, not the public one.
+                # The host prints the line once Start has returned, which
+                # may be after the filter was registered.
+                wait_for(lambda: any(l.startswith("host: description: ") for l in host.lines), 30,
+                         "the dialog's line")
                 described = next((l for l in host.lines if l.startswith("host: description: ")), "")
                 check(f"http://192.168.77.1:{port}/" in described, f"the dialog's line: {described}")
                 data, _ = exchange(("192.168.77.1", port), b"GET /stream.ts HTTP/1.0\r\n\r\n", read_bytes=400000,

@@ -3,29 +3,8 @@
 #include <cstring>
 
 #include "ClientRing.h"
-
-namespace {
-
-constexpr int kPsiSectionMaxBytes = 1024; // PAT and PMT sections (ISO/IEC 13818-1 2.4.4)
-constexpr unsigned char kPatTableId = 0x00;
-constexpr unsigned char kPmtTableId = 0x02;
-
-// CRC-32/MPEG-2: polynomial 0x04C11DB7, most significant bit first, no final
-// inversion. Run over a whole section, its CRC field included, it gives 0.
-uint32_t UpdateCrc(uint32_t crc, const unsigned char* bytes, int count)
-{
-    for (int i = 0; i < count; ++i)
-    {
-        crc ^= static_cast<uint32_t>(bytes[i]) << 24;
-        for (int bit = 0; bit < 8; ++bit)
-            crc = crc & 0x80000000u ? crc << 1 ^ 0x04C11DB7u : crc << 1;
-    }
-    return crc;
-}
-
-int Pid(const unsigned char* packet) { return (packet[1] & 0x1F) << 8 | packet[2]; }
-
-} // namespace
+#include "PatTable.h"
+#include "PmtTable.h"
 
 CPsiCache::CPsiCache() { Reset(); }
 
@@ -54,7 +33,7 @@ void CPsiCache::Observe(const unsigned char* packet)
     // Damaged packets (sync lost, transport_error_indicator) are not kept.
     if (packet[0] != kTsSyncByte || (packet[1] & 0x80) != 0)
         return;
-    const int pid = Pid(packet);
+    const int pid = PacketPid(packet);
     if (pid == 0)
         ObservePid(m_Pat, packet, true);
     else if (m_PmtSlot[pid] != 0)
@@ -125,13 +104,13 @@ bool CPsiCache::FeedSection(SPidSections& sections, const unsigned char* bytes, 
         if (isPat)
             m_PatBytes[sections.nSectionBytes] = b;
         sections.Head[sections.nSectionBytes++] = b;
-        sections.Crc = UpdateCrc(sections.Crc, &b, 1);
+        sections.Crc = Crc32Mpeg(&b, 1, sections.Crc);
         if (sections.nSectionBytes == 3)
         {
-            const int length = 3 + ((sections.Head[1] & 0x0F) << 8 | sections.Head[2]);
+            const int length = kSectionHeaderSize + SectionLength(sections.Head);
             const unsigned char expected = isPat ? kPatTableId : kPmtTableId;
             // Too short for a header and a CRC, too long, or another table.
-            if (sections.Head[0] != expected || length < 12 || length > kPsiSectionMaxBytes)
+            if (sections.Head[0] != expected || length < kMinLongSectionSize || length > kMaxPsiSectionSize)
             {
                 sections.Pending.nPackets = 0;
                 return false;
@@ -147,7 +126,7 @@ bool CPsiCache::FeedSection(SPidSections& sections, const unsigned char* bytes, 
         take = missing;
     if (isPat)
         std::memcpy(m_PatBytes + sections.nSectionBytes, bytes + used, static_cast<size_t>(take));
-    sections.Crc = UpdateCrc(sections.Crc, bytes + used, take);
+    sections.Crc = Crc32Mpeg(bytes + used, take, sections.Crc);
     sections.nSectionBytes += take;
     if (sections.nSectionBytes < sections.nSectionLength)
         return false;
@@ -164,9 +143,7 @@ void CPsiCache::CompleteSection(SPidSections& sections, bool isPat)
     {
         // Only the current, first section of a PAT: the one a player needs
         // to find the programs; later sections of a long PAT arrive live.
-        const unsigned char sectionNumber = m_PatBytes[6];
-        const bool current = (m_PatBytes[5] & 0x01) != 0;
-        if (!current || sectionNumber != 0)
+        if (!SectionIsCurrent(m_PatBytes) || SectionNumber(m_PatBytes) != 0)
         {
             pending.nPackets = 0;
             return;
@@ -184,11 +161,10 @@ void CPsiCache::ReadPat()
     const int length = m_Pat.nSectionLength;
     uint16_t pids[kPsiCacheMaxPmts];
     int count = 0;
-    // The program loop lies between the 8-byte header and the CRC.
-    for (int at = 8; at + 4 <= length - 4 && count < kPsiCacheMaxPmts; at += 4)
+    for (int entry = 0; entry < PatEntryCount(length) && count < kPsiCacheMaxPmts; ++entry)
     {
-        const int program = m_PatBytes[at] << 8 | m_PatBytes[at + 1];
-        const uint16_t pid = static_cast<uint16_t>((m_PatBytes[at + 2] & 0x1F) << 8 | m_PatBytes[at + 3]);
+        const int program = PatProgramNumber(m_PatBytes, entry);
+        const uint16_t pid = PatPid(m_PatBytes, entry);
         if (program == 0 || pid == 0)
             continue; // the NIT's entry; PID 0 is the PAT's own
         bool repeated = false;

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "PsiSection.h"
 #include "TsConstants.h"
 
 class CClientRing;
@@ -67,7 +68,7 @@ private:
     void ForgetPmts();
 
     SPidSections m_Pat;                    // PID 0
-    unsigned char m_PatBytes[1024] = {};   // the pending PAT section's bytes, to read its programs
+    unsigned char m_PatBytes[kMaxPsiSectionSize] = {};   // the pending PAT section's bytes, to read its programs
     SPidSections m_Pmts[kPsiCacheMaxPmts]; // the PMT PIDs, in PAT order
     int m_nPmts = 0;
     uint8_t m_PmtSlot[8192] = {};          // PID -> 1 + index in m_Pmts; 0: not a PMT PID

@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "HttpOptions.h"
+#include "UdpSender.h"
 
 namespace
 {
@@ -18,21 +19,12 @@ bool CPidDataWriter::StartHttpServer()
     LoadHttpOptions();
     if (m_HttpOptions.Port == 0)
         return true;
-    if (m_HttpOptions.HasAddress != 0)
-    {
-        // As for LocalIPAddress: a server on another interface than the user
-        // named, or on every one, is worse than none.
-        bool found = false;
-        uint32_t address;
-        std::memcpy(&address, m_HttpOptions.Address, sizeof address);
-        const DWORD error = HttpAddressMalformed(m_HttpOptions) ? NO_ERROR : FindAddressOfThisMachine(address, &found);
-        if (error != NO_ERROR || !found)
-        {
-            wsprintfW(m_szStartRefusal, L"Cannot listen on %s: %s", m_HttpOptions.szAddress,
-                      error != NO_ERROR ? L"the interface list failed" : L"no interface of this PC has it");
-            return false;
-        }
-    }
+    // As for LocalIPAddress: a server on another interface than the user
+    // named, or on every one, is worse than none.
+    if (m_HttpOptions.HasAddress != 0 &&
+        !CheckAddressOfThisMachine(L"Cannot listen on", m_HttpOptions.szAddress, m_HttpOptions.Address,
+                                   HttpAddressMalformed(m_HttpOptions), m_szStartRefusal))
+        return false;
     wchar_t refusal[kHttpRefusalCapacity];
     if (!m_HttpServer.Start(m_HttpOptions, refusal))
     {

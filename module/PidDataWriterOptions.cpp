@@ -35,6 +35,13 @@ constexpr int kProgramListTextCapacity = 512;
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
 constexpr int kDefaultPackets = 7;
+
+// An optional key's text; empty when absent. Only meaningful with an INI file.
+const wchar_t* ReadOptionalKey(const wchar_t* key, wchar_t (&text)[kSendOptionTextCapacity])
+{
+    GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
+    return text;
+}
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -91,10 +98,7 @@ void CPidDataWriter::LoadSendOptions()
     if (m_IniFileName[0] == 0)
         return;  // the profile functions would read the system's win.ini
     wchar_t text[kSendOptionTextCapacity];
-    auto read = [&](const wchar_t* key) {
-        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
-        return text;
-    };
+    auto read = [&text](const wchar_t* key) { return ReadOptionalKey(key, text); };
     m_SendOptions.Protocol = ParseSendProtocol(read(kKeyProtocol));
     m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
     ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
@@ -126,10 +130,7 @@ void CPidDataWriter::LoadHttpOptions()
     if (m_IniFileName[0] == 0)
         return;
     wchar_t text[kSendOptionTextCapacity];
-    auto read = [&](const wchar_t* key) {
-        GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
-        return text;
-    };
+    auto read = [&text](const wchar_t* key) { return ReadOptionalKey(key, text); };
     m_HttpOptions.Port = ParseHttpPort(read(kKeyHttpPort));
     ParseHttpAddress(read(kKeyHttpAddress), m_HttpOptions);
     m_HttpOptions.MaxClients = ParseHttpMaxClients(read(kKeyHttpMaxClients));

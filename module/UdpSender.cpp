@@ -13,17 +13,16 @@ static_assert(IP_TTL == 4 && IP_MULTICAST_IF == 9 && IP_MULTICAST_TTL == 10, "Wi
 
 namespace
 {
-constexpr wchar_t kRefusalFormat[] = L"Cannot send from %s: %s";
 // Short: the dialog's line shows some 70 characters, 34 of them before it.
 constexpr wchar_t kNoSuchInterface[] = L"no interface of this PC has it";
 constexpr ULONG kAddressTableStackBytes = 4096;  // 170 addresses; more go to the heap
 
-// `reason` may itself be a format taking one number.
+// The source address refused: `reason` may itself be a format taking one number.
 void Refuse(SendRefusalText& refusal, const SSendOptions& options, const wchar_t* reason, long number = 0)
 {
     wchar_t why[kSendRefusalCapacity];
     wsprintfW(why, reason, number);
-    wsprintfW(refusal, kRefusalFormat, options.szLocalAddress, why);
+    wsprintfW(refusal, L"Cannot send from %s: %s", options.szLocalAddress, why);
 }
 
 uint32_t NetworkOrder(const uint8_t (&octets)[4])
@@ -80,6 +79,8 @@ DWORD VisitAddressesOfThisMachine(bool (*visit)(uint32_t address, void* context)
     return result;
 }
 
+namespace
+{
 DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
 {
     struct SSearch
@@ -97,25 +98,30 @@ DWORD FindAddressOfThisMachine(uint32_t address, bool* found)
     *found = search.Found;
     return result;
 }
+}  // namespace
+
+bool CheckAddressOfThisMachine(const wchar_t* action, const wchar_t* written, const uint8_t (&address)[4],
+                               bool malformed, SendRefusalText& refusal)
+{
+    refusal[0] = 0;
+    bool found = false;
+    const DWORD error = malformed ? NO_ERROR : FindAddressOfThisMachine(NetworkOrder(address), &found);
+    if (found)
+        return true;
+    wchar_t why[kSendRefusalCapacity];
+    if (error != NO_ERROR)
+        wsprintfW(why, L"the interface list failed (error %ld)", static_cast<long>(error));
+    else
+        wsprintfW(why, L"%s", kNoSuchInterface);
+    wsprintfW(refusal, L"%s %s: %s", action, written, why);
+    return false;
+}
 
 bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal)
 {
     refusal[0] = 0;
-    if (options.HasLocalAddress == 0)
-        return true;
-    bool found = false;
-    const DWORD error = FindAddressOfThisMachine(NetworkOrder(options.LocalAddress), &found);
-    if (error != NO_ERROR)
-    {
-        Refuse(refusal, options, L"the interface list failed (error %ld)", static_cast<long>(error));
-        return false;
-    }
-    if (!found)
-    {
-        Refuse(refusal, options, kNoSuchInterface);
-        return false;
-    }
-    return true;
+    return options.HasLocalAddress == 0 ||
+           CheckAddressOfThisMachine(L"Cannot send from", options.szLocalAddress, options.LocalAddress, false, refusal);
 }
 
 SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, SendRefusalText& refusal)

@@ -23,8 +23,12 @@ using SendRefusalText = wchar_t[kSendRefusalCapacity];
 // error of the call.
 DWORD VisitAddressesOfThisMachine(bool (*visit)(uint32_t address, void* context), void* context);
 
-// Whether one of this machine's interfaces has `address` (network order).
-DWORD FindAddressOfThisMachine(uint32_t address, bool* found);
+// True when one of this machine's interfaces has `address` (network order);
+// else false with `refusal` reading "<action> <written>: <reason>", e.g.
+// "Cannot listen on 10.0.0.9: no interface of this PC has it". A text that
+// is no address at all (`malformed`) is refused the same way.
+bool CheckAddressOfThisMachine(const wchar_t* action, const wchar_t* written, const uint8_t (&address)[4],
+                               bool malformed, SendRefusalText& refusal);
 
 // True when LocalIPAddress is absent or names an address of this machine;
 // else false with `refusal` saying why. Needs no socket, so that a start can

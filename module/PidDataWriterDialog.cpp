@@ -21,17 +21,12 @@ namespace
 constexpr UINT_PTR kStatusTimerId = 100;
 constexpr UINT kStatusTimerPeriodMs = 1000;
 constexpr INT_PTR kDialogEndCode = 2;
-constexpr wchar_t kDescriptionFormat[] = L"This module sends complete TS to udp://%s:%d with %dxTS chunks";
-// The line shows some 70 characters: what differs comes before the address.
-constexpr wchar_t kDescriptionFormatUdp[] = L"This module sends complete TS without RTP to udp://%s:%d with %dxTS chunks";
-// Shorter in front, so that the matrix at the end stays on the line.
-constexpr wchar_t kDescriptionFormatFec[] = L"Sends complete TS to udp://%s:%d with %dxTS chunks, FEC %dx%d";
-// With programs selected; "s" for several, then the numbers.
-constexpr wchar_t kProgramsFormat[] = L"Sends program%s %s to udp://%s:%d with %dxTS chunks";
-constexpr wchar_t kProgramsFormatUdp[] = L"Sends program%s %s without RTP to udp://%s:%d with %dxTS chunks";
+// "<lead> <what><framing> to udp://<address>:<port> with <N>xTS chunks<parity>".
+// The line shows some 70 characters: the settings' own line keeps its long
+// lead ("This module sends complete TS to ..."); with programs or FEC the
+// lead is shorter, so that the numbers and the matrix stay on the line.
+constexpr wchar_t kDescriptionFormat[] = L"%s %s%s to udp://%s:%d with %dxTS chunks%s";
 constexpr wchar_t kProgramsMissingFormat[] = L"Program%s %s %s not on this transponder";
-// With programs and parity: the numbers first, the matrix at the end.
-constexpr wchar_t kProgramsFormatFec[] = L"Sends program%s %s to udp://%s:%d with %dxTS chunks, FEC %dx%d";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -153,19 +148,27 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
     const wchar_t* plural = programs.Count > 1 ? L"s" : L"";
     const int port = static_cast<int>(m_wUdpPort);
     if (m_szStartRefusal[0] != 0)
+    {
         wsprintfW(text, L"%s", m_szStartRefusal);
-    else if (ProgramsMissing())
-        wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
-    else if (FormatHttpLine(text))
         return;
-    else if (programs.Count > 0 && withFec)
-        wsprintfW(text, kProgramsFormatFec, plural, numbers, m_szIPAddress, port, m_nTS, fec.Columns, fec.Rows);
-    else if (programs.Count > 0)
-        wsprintfW(text, udp ? kProgramsFormatUdp : kProgramsFormat, plural, numbers, m_szIPAddress, port, m_nTS);
-    else if (withFec)
-        wsprintfW(text, kDescriptionFormatFec, m_szIPAddress, port, m_nTS, fec.Columns, fec.Rows);
+    }
+    if (ProgramsMissing())
+    {
+        wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
+        return;
+    }
+    if (FormatHttpLine(text))
+        return;
+    wchar_t what[kProgramNumbersTextCapacity + 16];
+    if (programs.Count > 0)
+        wsprintfW(what, L"program%s %s", plural, numbers);
     else
-        wsprintfW(text, udp ? kDescriptionFormatUdp : kDescriptionFormat, m_szIPAddress, port, m_nTS);
+        wsprintfW(what, L"complete TS");
+    wchar_t parity[32] = L"";
+    if (withFec)
+        wsprintfW(parity, L", FEC %dx%d", fec.Columns, fec.Rows);
+    const wchar_t* lead = programs.Count == 0 && !withFec ? L"This module sends" : L"Sends";
+    wsprintfW(text, kDescriptionFormat, lead, what, udp ? L" without RTP" : L"", m_szIPAddress, port, m_nTS, parity);
 }
 
 void CPidDataWriter::ShowDescription(HWND dialog)

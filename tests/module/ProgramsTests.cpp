@@ -11,6 +11,7 @@
 
 #include "IniModuleTest.h"
 #include "PsiSection.h"
+#include "PsiTestStreams.h"
 
 using namespace KelvModuleApi2;
 
@@ -21,38 +22,14 @@ constexpr uint16_t kPmt1 = 0x1000;
 constexpr uint16_t kPmt2 = 0x1001;
 constexpr uint16_t kVideo1 = 0x100, kAudio1 = 0x101, kVideo2 = 0x200, kAudio2 = 0x201;
 
-Bytes Section(uint8_t tableId, uint16_t extension, uint8_t version, const Bytes& body)
-{
-    const int length = 5 + static_cast<int>(body.size()) + 4;
-    Bytes s(8 + body.size());
-    s[0] = tableId;
-    s[1] = static_cast<uint8_t>(0xB0 | (length >> 8));
-    s[2] = static_cast<uint8_t>(length);
-    s[3] = static_cast<uint8_t>(extension >> 8);
-    s[4] = static_cast<uint8_t>(extension);
-    s[5] = static_cast<uint8_t>(0xC1 | (version << 1));
-    std::copy(body.begin(), body.end(), s.begin() + 8);
-    const uint32_t crc = Crc32Mpeg(s.data(), static_cast<int>(s.size()));
-    for (int shift = 24; shift >= 0; shift -= 8)
-        s.push_back(static_cast<uint8_t>(crc >> shift));
-    return s;
-}
-
 Bytes Pat(const std::vector<std::pair<uint16_t, uint16_t>>& programs)
 {
-    Bytes body;
-    for (auto [number, pid] : programs)
-        body.insert(body.end(), {static_cast<uint8_t>(number >> 8), static_cast<uint8_t>(number),
-                                 static_cast<uint8_t>(0xE0 | pid >> 8), static_cast<uint8_t>(pid)});
-    return Section(0x00, kTsId, 0, body);
+    return psitest::PatSection(kTsId, 0, programs);
 }
 
 Bytes Pmt(uint16_t number, uint16_t video, uint16_t audio)
 {
-    Bytes body = {static_cast<uint8_t>(0xE0 | video >> 8), static_cast<uint8_t>(video), 0xF0, 0x00};
-    for (auto [type, pid] : {std::pair<uint8_t, uint16_t>{0x1B, video}, {0x0F, audio}})
-        body.insert(body.end(), {type, static_cast<uint8_t>(0xE0 | pid >> 8), static_cast<uint8_t>(pid), 0xF0, 0x00});
-    return Section(0x02, number, 0, body);
+    return psitest::PmtSection(number, 0, video, {{0x1B, video, {}}, {0x0F, audio, {}}});
 }
 
 void SetPid(uint8_t* packet, uint16_t pid)
@@ -61,22 +38,15 @@ void SetPid(uint8_t* packet, uint16_t pid)
     packet[2] = static_cast<uint8_t>(pid);
 }
 
-uint16_t PidOf(const uint8_t* packet)
-{
-    return static_cast<uint16_t>((packet[1] & 0x1F) << 8 | packet[2]);
-}
+using psitest::PidOf;
 
-// One packet holding the whole section.
+// One packet holding the whole section, with continuity counter `cc`.
 Bytes SectionPacket(uint16_t pid, uint8_t cc, const Bytes& section)
 {
-    Bytes p(kPacket, 0xFF);
-    p[0] = 0x47;
-    p[1] = 0x40;
-    SetPid(p.data(), pid);
-    p[3] = static_cast<uint8_t>(0x10 | (cc & 0x0F));
-    p[4] = 0;  // pointer_field
-    std::copy(section.begin(), section.end(), p.begin() + 5);
-    return p;
+    psitest::PacketMaker maker;
+    maker.SetCounter(pid, cc);
+    const psitest::Packet packet = maker.Sections(pid, {section}).front();
+    return Bytes(packet.begin(), packet.end());
 }
 
 // A transponder of programs 1 and 2 (and null packets), `rounds` times a PAT
@@ -141,7 +111,7 @@ std::vector<std::pair<uint16_t, uint16_t>> PatEntries(const Bytes& packet, uint1
     if (PidOf(packet.data()) != kPatPid || (packet[1] & 0x40) == 0 || packet[4] != 0 || packet[5] != 0x00)
         return entries;
     const int length = 3 + ((packet[6] & 0x0F) << 8 | packet[7]);
-    if (length < 12 || 5 + length > kPacket || Crc32Mpeg(&packet[5], length) != 0)
+    if (length < 12 || 5 + length > kPacket || psitest::ReferenceCrc(&packet[5], static_cast<size_t>(length)) != 0)
         return entries;
     if (tsId != nullptr)
         *tsId = static_cast<uint16_t>(packet[8] << 8 | packet[9]);

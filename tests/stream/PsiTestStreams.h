@@ -1,6 +1,7 @@
 #pragma once
 // Transport streams with tables for the filter's tests, fuzz target and
-// benchmark, built and read back here without the stream core's table code:
+// benchmark, the HTTP output's tests (PsiTestSections.h) and the module's
+// Programs tests, built and read back here without the stream core's table code:
 // a bitwise CRC, section builders, a packetizer and a reassembler of their
 // own, so a fault in the code under test cannot hide behind the same fault
 // in the check.
@@ -209,6 +210,10 @@ public:
         return packet;
     }
 
+    // The next packet of `pid` carries `counter`: for callers that keep
+    // their own continuity counter across several makers or calls.
+    void SetCounter(uint16_t pid, uint8_t counter) { m_counters[pid] = counter; }
+
 private:
     Packet Header(uint16_t pid, bool unitStart)
     {
@@ -224,7 +229,8 @@ private:
     std::array<uint8_t, 8192> m_counters{};
 };
 
-inline uint16_t PidOf(const Packet& packet) { return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]); }
+inline uint16_t PidOf(const uint8_t* packet) { return static_cast<uint16_t>(((packet[1] & 0x1F) << 8) | packet[2]); }
+inline uint16_t PidOf(const Packet& packet) { return PidOf(packet.data()); }
 
 // The sections of `pid` in `packets`, reassembled without any shortcut the
 // filter's writer would allow: pointer_field honoured, several sections per

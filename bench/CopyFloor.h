@@ -10,8 +10,8 @@
 #include <cstring>
 #include <utility>
 
-#include "RtpFraming.h"
-#include "TsConstants.h"
+#include "rtp/RtpFraming.h"
+#include "ts/TsConstants.h"
 
 template <class Sink>
 class CCopyFloor

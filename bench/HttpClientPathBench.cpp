@@ -15,8 +15,8 @@
 #include <memory>
 #include <vector>
 
-#include "ClientRing.h"
-#include "PsiCache.h"
+#include "http/ClientRing.h"
+#include "http/PsiCache.h"
 #include "SyntheticStream.h"
 
 namespace {

@@ -21,7 +21,7 @@
 
 #include "CopyFloor.h"
 #include "DiscardSink.h"
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 #include "ProgramStream.h"
 
 namespace {

@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "TsConstants.h"
+#include "ts/TsConstants.h"
 
 inline std::vector<unsigned char> MakeTsPackets(int count)
 {

@@ -15,12 +15,12 @@
 #include <cstdint>
 #include <utility>
 
-#include "CriticalSection.h"
-#include "FecEncoder.h"
-#include "ProgramFeed.h"
-#include "RtpFraming.h"
-#include "SendFailures.h"
-#include "TsAligner.h"
+#include "ts/CriticalSection.h"
+#include "rtp/FecEncoder.h"
+#include "programs/ProgramFeed.h"
+#include "rtp/RtpFraming.h"
+#include "rtp/SendFailures.h"
+#include "ts/TsAligner.h"
 
 // Sink: callable as bool(const unsigned char* datagram, int size), standing in
 // for sendto; true means the datagram was accepted.

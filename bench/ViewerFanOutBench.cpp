@@ -18,9 +18,9 @@
 #include <memory>
 #include <vector>
 
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 #include "ProgramStream.h"
-#include "ViewerFanOut.h"
+#include "http/ViewerFanOut.h"
 #include "http/ClientRing.h"
 
 namespace {

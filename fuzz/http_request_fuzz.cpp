@@ -21,10 +21,10 @@
 #include <memory>
 #include <string>
 
-#include "HttpPages.h"
-#include "HttpRequest.h"
-#include "HttpResponse.h"
-#include "NetworkAllowList.h"
+#include "http/HttpPages.h"
+#include "http/HttpRequest.h"
+#include "http/HttpResponse.h"
+#include "http/NetworkAllowList.h"
 #include "Utf8Check.h"
 
 namespace {

@@ -37,7 +37,7 @@
 #include <set>
 #include <vector>
 
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 #include "PsiTestStreams.h"
 
 using namespace psitest;

@@ -10,7 +10,7 @@
 #include <cstring>
 #include <new>
 
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 #include "SocketErrorText.h"
 #include "UdpSender.h"
 #include "http/ClientRing.h"

@@ -16,7 +16,7 @@
 #include <memory>
 
 #include "HttpOptions.h"
-#include "ViewerFanOut.h"
+#include "http/ViewerFanOut.h"
 
 constexpr int kHttpRefusalCapacity = 128;  // as a sending refusal: the dialog line shows either
 constexpr int kHttpUrlCapacity = 64;       // "http://255.255.255.255:65535/" and more

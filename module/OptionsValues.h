@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "TsConstants.h"
+#include "ts/TsConstants.h"
 
 // The blanks that the C runtime's number parsing skips: space, \t to \r.
 template <class Char>

@@ -9,13 +9,13 @@
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
-#include "CriticalSection.h"
-#include "FecEncoder.h"
-#include "ProgramFeed.h"
+#include "ts/CriticalSection.h"
+#include "rtp/FecEncoder.h"
+#include "programs/ProgramFeed.h"
 #include "HttpServer.h"
-#include "SendFailures.h"
+#include "rtp/SendFailures.h"
 #include "SendOptions.h"
-#include "TsAligner.h"
+#include "ts/TsAligner.h"
 #include "UdpSender.h"
 #include "host_api.h"
 

@@ -6,8 +6,8 @@
 #include <cstring>
 
 #include "OptionsValues.h"
-#include "ProgramFeed.h"
-#include "RtpFraming.h"
+#include "programs/ProgramFeed.h"
+#include "rtp/RtpFraming.h"
 #include "SocketErrorText.h"
 #include "TextCapacities.h"
 

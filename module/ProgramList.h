@@ -6,7 +6,7 @@
 #include <cstdint>
 
 #include "OptionsValues.h"
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 
 // The dialog's line names at most this many programs, then "+N" for the rest.
 constexpr int kProgramsNamedOnLine = 2;

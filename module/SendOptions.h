@@ -12,8 +12,8 @@
 #include <cstdint>
 
 #include "OptionsValues.h"
-#include "FecEncoder.h"
-#include "RtpFraming.h"
+#include "rtp/FecEncoder.h"
+#include "rtp/RtpFraming.h"
 
 constexpr int kSendAddressTextCapacity = 20;  // as the destination address: 19 characters and a terminator
 constexpr int32_t kMaxTtl = 255;              // the IPv4 TTL field is one byte

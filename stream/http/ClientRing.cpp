@@ -1,6 +1,6 @@
-#include "ClientRing.h"
+#include "http/ClientRing.h"
 
-#include "PacketCopy.h"
+#include "ts/PacketCopy.h"
 
 // Zeroed here, on the thread that accepts the client: every page is touched
 // now rather than by the traffic thread's first pass through the ring.

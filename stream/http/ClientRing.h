@@ -13,7 +13,7 @@
 #include <cstdint>
 #include <memory>
 
-#include "TsConstants.h"
+#include "ts/TsConstants.h"
 
 // About 8 MiB: a second of the fastest transponders, several of one program.
 constexpr size_t kClientRingPackets = 44620;

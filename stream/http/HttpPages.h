@@ -7,7 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "HttpRequest.h"
+#include "http/HttpRequest.h"
+#include "psi/DvbText.h"
 
 constexpr int kMaxListedPrograms = 128;   // a transponder carries a few dozen at most
 constexpr int kServiceTextMaxBytes = 255; // an SDT name or provider is at most 255 bytes
@@ -34,14 +35,6 @@ struct SServerState
     int nViewers = 0;        // stream clients connected now
     int nMaxViewers = 0;     // HttpMaxClients
 };
-
-// Converts DVB text to UTF-8: the default table read as Latin-1 (with its
-// combining diacritics 0xC1..0xCF placed after their letter), the ISO 8859
-// parts (0x01..0x0B, 0x10 0x00 nn), 0x11 (UCS-2) and 0x15 (UTF-8) converted;
-// control codes dropped, CR/LF (0x8A) as a space; invalid sequences become
-// U+FFFD; unknown tables keep only their ASCII. Writes at most `capacity`-1
-// bytes and a NUL, never cutting a character; returns the bytes written.
-size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t capacity);
 
 // Worst-case sizes, for buffers the server sizes once. A broadcast byte
 // becomes at most 3 bytes of UTF-8 (a replacement character) and, escaped

@@ -1,4 +1,4 @@
-#include "HttpRequest.h"
+#include "http/HttpRequest.h"
 
 #include <cstring>
 

@@ -1,6 +1,6 @@
-#include "HttpResponse.h"
+#include "http/HttpResponse.h"
 
-#include "TextWriter.h"
+#include "http/TextWriter.h"
 
 namespace {
 

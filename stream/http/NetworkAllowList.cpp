@@ -1,4 +1,4 @@
-#include "NetworkAllowList.h"
+#include "http/NetworkAllowList.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "PsiCache.h"
+#include "http/PsiCache.h"
 
 #include <cstring>
 
-#include "ClientRing.h"
-#include "PatTable.h"
-#include "PmtTable.h"
+#include "http/ClientRing.h"
+#include "psi/PatTable.h"
+#include "psi/PmtTable.h"
 
 CPsiCache::CPsiCache() { Reset(); }
 

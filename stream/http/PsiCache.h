@@ -8,8 +8,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "PsiSection.h"
-#include "TsConstants.h"
+#include "psi/PsiSection.h"
+#include "ts/TsConstants.h"
 
 class CClientRing;
 

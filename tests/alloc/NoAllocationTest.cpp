@@ -28,15 +28,15 @@
 #include <thread>
 #include <vector>
 
-#include "ClientRing.h"
-#include "HttpRequest.h"
-#include "ProgramFilter.h"
+#include "http/ClientRing.h"
+#include "http/HttpRequest.h"
+#include "programs/ProgramFilter.h"
 #include "ProgramStream.h"
-#include "PsiCache.h"
+#include "http/PsiCache.h"
 #include "PsiTestSections.h"
 #include "SyntheticStream.h"
 #include "TrafficPathWriter.h"
-#include "ViewerFanOut.h"
+#include "http/ViewerFanOut.h"
 
 namespace {
 

@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "ClientRing.h"
+#include "http/ClientRing.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <string>
 
-#include "HttpPages.h"
-#include "HttpResponse.h"
+#include "http/HttpPages.h"
+#include "http/HttpResponse.h"
 #include "Utf8Check.h"
 
 namespace {

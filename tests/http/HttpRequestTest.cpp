@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "HttpRequest.h"
+#include "http/HttpRequest.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "NetworkAllowList.h"
+#include "http/NetworkAllowList.h"
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <memory>
 #include <vector>
 
-#include "ClientRing.h"
-#include "PsiCache.h"
+#include "http/ClientRing.h"
+#include "http/PsiCache.h"
 #include "PsiTestSections.h"
 
 namespace {

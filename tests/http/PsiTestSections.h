@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "PsiTestStreams.h"
-#include "TsConstants.h"
+#include "ts/TsConstants.h"
 
 namespace psi_test {
 

@@ -20,7 +20,7 @@
 #include <thread>
 #include <vector>
 
-#include "CriticalSection.h"
+#include "ts/CriticalSection.h"
 #include "PidDataWriter.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "host_api.h"

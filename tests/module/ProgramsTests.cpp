@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "IniModuleTest.h"
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 #include "PsiTestStreams.h"
 
 using namespace KelvModuleApi2;

@@ -14,7 +14,7 @@
 #include <string>
 #include <vector>
 
-#include "TsAligner.h"
+#include "ts/TsAligner.h"
 
 namespace probe {
 

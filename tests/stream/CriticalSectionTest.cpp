@@ -17,7 +17,7 @@
 #include <type_traits>
 #include <vector>
 
-#include "CriticalSection.h"
+#include "ts/CriticalSection.h"
 
 static_assert(std::has_virtual_destructor_v<critical_section>, "deleted through a pointer to it");
 static_assert(!std::is_copy_constructible_v<critical_section> && !std::is_copy_assignable_v<critical_section>,

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "FecEncoder.h"
+#include "rtp/FecEncoder.h"
 
 using Bytes = std::vector<unsigned char>;
 

@@ -7,7 +7,7 @@
 #include <memory>
 #include <string>
 
-#include "ProgramDirectory.h"
+#include "programs/ProgramDirectory.h"
 #include "PsiTestStreams.h"
 
 using namespace psitest;

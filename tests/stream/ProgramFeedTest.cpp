@@ -13,7 +13,7 @@
 #include <atomic>
 #include <vector>
 
-#include "ProgramFeed.h"
+#include "programs/ProgramFeed.h"
 #include "ProgramStream.h"
 
 namespace

@@ -18,7 +18,7 @@
 #include <string>
 #include <vector>
 
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 #include "PsiTestStreams.h"
 
 using namespace psitest;

@@ -7,13 +7,13 @@
 #include <string>
 #include <vector>
 
-#include "EitTable.h"
-#include "PacketSink.h"
-#include "PatTable.h"
-#include "PmtTable.h"
-#include "PsiSection.h"
+#include "psi/EitTable.h"
+#include "ts/PacketSink.h"
+#include "psi/PatTable.h"
+#include "psi/PmtTable.h"
+#include "psi/PsiSection.h"
 #include "PsiTestStreams.h"
-#include "SdtTable.h"
+#include "psi/SdtTable.h"
 
 using namespace psitest;
 

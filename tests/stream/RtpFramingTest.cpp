@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "RtpFraming.h"
+#include "rtp/RtpFraming.h"
 
 using Bytes = std::vector<unsigned char>;
 

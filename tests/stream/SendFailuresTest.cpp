@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-#include "SendFailures.h"
+#include "rtp/SendFailures.h"
 
 namespace {
 

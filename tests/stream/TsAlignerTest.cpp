@@ -17,7 +17,7 @@
 #include <vector>
 
 #include "AlignerProbe.h"
-#include "TsAligner.h"
+#include "ts/TsAligner.h"
 
 using probe::Delivery;
 using probe::ProbeAligner;

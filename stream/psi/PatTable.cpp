@@ -1,4 +1,4 @@
-#include "PatTable.h"
+#include "psi/PatTable.h"
 
 bool IsValidPat(const unsigned char* section, int length)
 {

@@ -17,8 +17,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "PacketCopy.h"
-#include "TsConstants.h"
+#include "ts/PacketCopy.h"
+#include "ts/TsConstants.h"
 
 constexpr unsigned char kRtpVersion2 = 0x80;       // V=2, no padding, no extension, no CSRC
 constexpr unsigned char kRtpPayloadTypeMp2t = 33;  // marker bit never set

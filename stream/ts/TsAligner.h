@@ -2,7 +2,7 @@
 // Re-frames transport-stream traffic that arrives in pieces of any length and
 // phase into chunks of one fixed size that begin at a packet start.
 
-#include "TsConstants.h"
+#include "ts/TsConstants.h"
 
 class CTsAligner
 {

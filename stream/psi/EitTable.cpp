@@ -1,4 +1,4 @@
-#include "EitTable.h"
+#include "psi/EitTable.h"
 
 bool IsValidEit(const unsigned char* section, int length)
 {

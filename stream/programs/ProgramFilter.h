@@ -13,8 +13,8 @@
 
 #include <cstdint>
 
-#include "PacketSink.h"
-#include "PsiSection.h"
+#include "ts/PacketSink.h"
+#include "psi/PsiSection.h"
 
 constexpr int kMaxSelectedPrograms = 16;
 

@@ -24,8 +24,8 @@
 
 #include <cstdint>
 
-#include "PacketSink.h"
-#include "TsConstants.h"
+#include "ts/PacketSink.h"
+#include "ts/TsConstants.h"
 
 constexpr int kSectionHeaderSize = 3;            // table_id and section_length
 constexpr int kLongSectionHeaderSize = 8;        // through last_section_number

@@ -1,4 +1,4 @@
-#include "PmtTable.h"
+#include "psi/PmtTable.h"
 
 namespace
 {

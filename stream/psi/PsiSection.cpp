@@ -1,4 +1,4 @@
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 
 #include <cstring>
 

@@ -32,8 +32,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "RtpFraming.h"
-#include "TsConstants.h"
+#include "rtp/RtpFraming.h"
+#include "ts/TsConstants.h"
 
 constexpr int kFecMinDimension = 4;
 constexpr int kFecMaxDimension = 20;

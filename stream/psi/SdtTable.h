@@ -17,7 +17,7 @@
 
 #include <cstdint>
 
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 
 constexpr unsigned char kSdtActualTableId = 0x42;
 constexpr unsigned char kSdtOtherTableId = 0x46;

@@ -1,4 +1,4 @@
-#include "FecEncoder.h"
+#include "rtp/FecEncoder.h"
 
 void XorInto(unsigned char* to, const unsigned char* from, int size)
 {

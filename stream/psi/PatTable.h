@@ -9,7 +9,7 @@
 
 #include <cstdint>
 
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 
 constexpr unsigned char kPatTableId = 0x00;
 constexpr int kPatEntrySize = 4;

@@ -12,8 +12,8 @@
 #include <atomic>
 #include <cstdint>
 
-#include "PacketSink.h"
-#include "ProgramDirectory.h"
+#include "ts/PacketSink.h"
+#include "programs/ProgramDirectory.h"
 #include "http/PsiCache.h"
 
 class CClientRing;

@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "TsConstants.h"
+#include "ts/TsConstants.h"
 
 // Copies `size` bytes (0 or more) from `from` to `to`; the ranges do not overlap.
 inline void CopyPackets(unsigned char* to, const unsigned char* from, int size)

@@ -1,8 +1,8 @@
-#include "ViewerFanOut.h"
+#include "http/ViewerFanOut.h"
 
 #include <thread>
 
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 #include "http/ClientRing.h"
 
 CViewerFanOut::CViewerFanOut() = default;

@@ -1,11 +1,11 @@
-#include "ProgramFilter.h"
+#include "programs/ProgramFilter.h"
 
 #include <cstring>
 
-#include "EitTable.h"
-#include "PatTable.h"
-#include "PmtTable.h"
-#include "SdtTable.h"
+#include "psi/EitTable.h"
+#include "psi/PatTable.h"
+#include "psi/PmtTable.h"
+#include "psi/SdtTable.h"
 
 namespace
 {

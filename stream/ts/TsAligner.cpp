@@ -1,9 +1,9 @@
-#include "TsAligner.h"
+#include "ts/TsAligner.h"
 
 #include <algorithm>
 #include <cstring>
 
-#include "PacketCopy.h"
+#include "ts/PacketCopy.h"
 
 CTsAligner::CTsAligner() : m_nBuffered(0), m_nChunkSize(kTsPacketSize) {}
 

@@ -1,10 +1,10 @@
-#include "ProgramDirectory.h"
+#include "programs/ProgramDirectory.h"
 
 #include <cstring>
 #include <thread>
 
-#include "PatTable.h"
-#include "SdtTable.h"
+#include "psi/PatTable.h"
+#include "psi/SdtTable.h"
 
 namespace
 {

@@ -8,8 +8,8 @@
 #include <cstdint>
 #include <cstring>
 
-#include "ProgramFilter.h"
-#include "TsAligner.h"
+#include "programs/ProgramFilter.h"
+#include "ts/TsAligner.h"
 
 // Hands each of the filter's output packets to the aligner.
 class CAlignerPacketSink final : public IPacketSink

@@ -10,7 +10,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 #include "http/HttpPages.h"
 
 class CProgramDirectory

@@ -1,4 +1,4 @@
-#include "SdtTable.h"
+#include "psi/SdtTable.h"
 
 #include <cstring>
 

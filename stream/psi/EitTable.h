@@ -10,7 +10,7 @@
 //     event_id(16) start_time(40) duration(24) running_status(3) free_CA_mode(1)
 //     descriptors_loop_length(12) descriptors
 
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 
 constexpr unsigned char kEitActualPresentFollowingTableId = 0x4E;
 constexpr unsigned char kEitFirstTableId = 0x4E;

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "PsiSection.h"
+#include "psi/PsiSection.h"
 
 constexpr unsigned char kPmtTableId = 0x02;
 constexpr unsigned char kCaDescriptorTag = 0x09;

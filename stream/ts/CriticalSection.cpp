@@ -1,4 +1,4 @@
-#include "CriticalSection.h"
+#include "ts/CriticalSection.h"
 
 #ifdef _WIN32
 

@@ -10,7 +10,12 @@
 
 constexpr int32_t kMaxHttpClientsLimit = 64;    // stream connections at once; each holds a buffer of its own
 constexpr int32_t kDefaultHttpClients = 8;
-constexpr int kHttpAllowTextCapacity = 512;     // some 30 networks; a longer list is cut, never read past
+// Room for the most networks a list holds (kMaxAllowedNetworks, 32), each
+// in its longest form with blanks around. A longer list refuses Start: cut
+// where it is read, its last entry could widen ("10.0.0.0/12" read as
+// "10.0.0.0/1").
+constexpr int kHttpAllowTextCapacity = 1024;
+constexpr int kHttpAllowMaxLength = kHttpAllowTextCapacity - 2;
 constexpr int kHttpAddressTextCapacity = kSendAddressTextCapacity;
 
 struct SHttpOptions
@@ -21,7 +26,16 @@ struct SHttpOptions
     wchar_t szAddress[kHttpAddressTextCapacity] = {};        // as the user wrote it, for a refusal
     int32_t MaxClients = kDefaultHttpClients;                // 1..64
     wchar_t szAllow[kHttpAllowTextCapacity] = {};            // the networks let in, as written; empty: the default
+    int32_t AllowTooLong = 0;                                // 1: HttpAllow did not fit szAllow, which holds a cut text
 };
+
+// Whether a read of HttpAllow that returned `length` characters into szAllow
+// may have cut the value: a read returns at most the capacity less one, so
+// only shorter values are surely whole.
+inline bool HttpAllowMayBeCut(unsigned long length)
+{
+    return length > static_cast<unsigned long>(kHttpAllowMaxLength);
+}
 
 // 1..65535; 0 and everything else: 0, no server.
 template <class Char>

@@ -134,8 +134,9 @@ void CPidDataWriter::LoadHttpOptions()
     m_HttpOptions.Port = ParseHttpPort(read(kKeyHttpPort));
     ParseHttpAddress(read(kKeyHttpAddress), m_HttpOptions);
     m_HttpOptions.MaxClients = ParseHttpMaxClients(read(kKeyHttpMaxClients));
-    GetPrivateProfileStringW(kIniSection, kKeyHttpAllow, L"", m_HttpOptions.szAllow, kHttpAllowTextCapacity,
-                             m_IniFileName);
+    const DWORD allowLength = GetPrivateProfileStringW(kIniSection, kKeyHttpAllow, L"", m_HttpOptions.szAllow,
+                                                       kHttpAllowTextCapacity, m_IniFileName);
+    m_HttpOptions.AllowTooLong = HttpAllowMayBeCut(allowLength) ? 1 : 0;
 }
 
 void CPidDataWriter::SaveOptions()

@@ -51,7 +51,7 @@ enum class EConnection
 {
     Free,
     Reading,    // request head arriving
-    Replying,   // head (and page) being sent; closed after it
+    Replying,   // head (and page) being sent; Draining after it
     Streaming,  // head, then the viewer's ring, until it leaves or falls behind
     Draining,   // reply handed over: reading until the client closes (or kLingerTimeMs, then reset)
 };
@@ -669,7 +669,8 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     if (c.Ring == nullptr || c.Ring->Capacity() == 0)
     {
         c.Ring.reset();
-        Log(c.Peer, L"refused (503): no memory for a viewer's buffer of %u bytes", static_cast<unsigned>(kClientRingBytes));
+        Log(c.Peer, L"refused (503): no memory for a viewer's buffer of %u bytes",
+            static_cast<unsigned>(kClientRingBytes));
         Refuse(c, 503, true);
         return;
     }

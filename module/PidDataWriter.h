@@ -19,6 +19,9 @@
 #include "UdpSender.h"
 #include "host_api.h"
 
+struct SOptionTexts;
+struct SOptionWritePlan;
+
 class CPidDataWriter final : public CTsAligner,
                        public KelvModuleApi2::IReceiverModule,
                        public KelvModuleApi2::SEngineFilter::IReceiver
@@ -55,6 +58,10 @@ public:
     void SetDefaultOptions();
     void LoadOptions();
     void SaveOptions();
+    // The optional keys as the file holds them, and a change of them that
+    // the second dialog planned (PidDataWriterOptions.cpp).
+    void ReadOptionalKeyTexts(SOptionTexts& texts) const;
+    void ApplyOptionalKeys(const SOptionWritePlan& plan);
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);

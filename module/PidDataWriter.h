@@ -5,12 +5,14 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
 
 #include "ts/CriticalSection.h"
 #include "rtp/FecEncoder.h"
+#include "programs/ProgramDirectory.h"
 #include "programs/ProgramFeed.h"
 #include "HttpServer.h"
 #include "rtp/SendFailures.h"
@@ -19,6 +21,7 @@
 #include "UdpSender.h"
 #include "host_api.h"
 
+class CMoreDialog;
 struct SOptionTexts;
 struct SOptionWritePlan;
 
@@ -64,6 +67,10 @@ public:
     void ApplyOptionalKeys(const SOptionWritePlan& plan);
 
     void UpdateControlsEnable();
+    // The transponder's programs as the latest stream saw them (names from
+    // its SDT), for the second dialog; false before the first stream.
+    bool SnapshotPrograms(SProgramList& programs);
+    bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
     wchar_t* TrafficToStr(long long value, wchar_t* text);
 
     static INT_PTR CALLBACK MyDlgWindowProcStatic(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
@@ -76,6 +83,11 @@ private:
     void SetPacketsPerDatagram(int packets);
     void LoadSendOptions();
     void TakeRunningSettings();
+    void ObserveSource(const unsigned char* packets, int count);
+    // The Programs key changed while streaming: the traffic thread takes the
+    // new choice between two host blocks (PidDataWriterStreaming.cpp).
+    void QueueProgramsChange();
+    void SwitchPrograms();
     void FormatDescription(wchar_t* text) const;
     bool DeviceDeliversTransportStream();
     bool DestinationFromSettings(sockaddr_in& destination) const;
@@ -98,6 +110,7 @@ private:
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
+    CMoreDialog* m_pMoreDialog = nullptr;            // the second dialog while it is open
     KelvModuleApi2::SCreateModuleParams m_CreateParams;  // copy of the host's create record
     std::atomic<int32_t> m_bStreaming;               // 1 while streaming; read without the lock
     wchar_t m_szIPAddress[20];                       // destination, dotted IPv4 text
@@ -127,12 +140,20 @@ private:
     sockaddr_in m_FecRowAddr;                        // the destination's port + 4; under m_cs
     CFecEncoder m_Fec;                               // parity of the running stream; under m_cs
     SProgramSelection m_Programs;                    // the optional Programs key, as last loaded; Count 0: all
-    SProgramSelection m_RunPrograms;                 // the running stream's programs, fixed at its start
+    SProgramSelection m_RunPrograms;                 // the running stream's programs; traffic thread once started
+    SProgramSelection m_ShownRunPrograms;            // the same, as the dialog names them; dialog thread
+    SProgramSelection m_PendingPrograms;             // a choice for the running stream; under m_cs
+    std::atomic<int32_t> m_nProgramsPending;         // 1 while m_PendingPrograms waits for the traffic thread
+    int32_t m_nCutPacketsHeld;                       // packets of the cut the aligner holds after a switch to the whole stream
     CProgramFeed m_ProgramFeed;                      // cuts m_RunPrograms out; traffic thread only, Reset at Start
     std::atomic<int32_t> m_nProgramsPresent;         // the filter's ProgramsPresent(), for the dialog
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
+    // The programs of the transponder, fed with the source packets whether
+    // or not the URL server runs: its page and the second dialog list them.
+    // Made at the first Start (some 140 KB), kept to the object's end.
+    std::unique_ptr<CProgramDirectory> m_pProgramDirectory;
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -149,5 +149,8 @@ void CPidDataWriter::ApplyOptionalKeys(const SOptionWritePlan& plan)
         else if (plan.Action[k] == EOptionWrite::Remove)
             WritePrivateProfileStringW(kIniSection, key, nullptr, m_IniFileName);
     }
+    // The sending keys take effect at the next Start; a running stream
+    // takes another choice of programs at once.
     LoadSendOptions();
+    QueueProgramsChange();
 }

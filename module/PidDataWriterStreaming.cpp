@@ -4,6 +4,7 @@
 #include "PidDataWriter.h"
 
 #include <cstring>
+#include <new>
 
 #include "OptionsValues.h"
 #include "programs/ProgramFeed.h"
@@ -113,6 +114,13 @@ void CPidDataWriter::StartWrite()
     if (RefuseFecStart())
         return;
 
+    // A new stream, perhaps of another transponder: its own program list.
+    if (m_pProgramDirectory == nullptr)
+        m_pProgramDirectory.reset(new (std::nothrow) CProgramDirectory);
+    if (m_pProgramDirectory != nullptr)
+        m_pProgramDirectory->Reset();
+    m_HttpServer.UseProgramDirectory(m_pProgramDirectory.get());
+
     // Before anything is registered: a port that cannot be had refuses the start.
     if (!StartHttpServer())
         return;
@@ -155,8 +163,11 @@ void CPidDataWriter::StartWrite()
     // Like the aligner, the filter starts empty: the stream begins with a PAT
     // and a PMT of the programs, and no packet of the previous run is held.
     m_RunPrograms = m_Programs;
+    m_ShownRunPrograms = m_Programs;
     m_ProgramFeed.Reset(m_RunPrograms);
     m_nProgramsPresent.store(-1, std::memory_order_relaxed);
+    m_nCutPacketsHeld = 0;
+    m_nProgramsPending.store(0, std::memory_order_relaxed);
     {
         // A traffic call that passed the flag test before the last stop may
         // still be on its way to a send: under the lock it sees either no
@@ -213,15 +224,96 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 {
     if (m_bStreaming.load(std::memory_order_acquire) == 0)
         return;
+    if (m_nProgramsPending.load(std::memory_order_acquire) != 0)
+        SwitchPrograms();
     if (m_RunPrograms.Count == 0)
     {
         FeedInPacketSteps(*this, data, length);
         return;
     }
     // The URL server's whole-stream viewers get the source, not the cut.
-    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent, [this](const unsigned char* packets, int count) {
-        m_HttpServer.PutTraffic(packets, count * kTsPacketSize);
-    });
+    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent,
+                       [this](const unsigned char* packets, int count) { ObserveSource(packets, count); });
+}
+
+// Dialog thread: the Programs key as now loaded becomes the running
+// stream's choice; the next host block takes it.
+void CPidDataWriter::QueueProgramsChange()
+{
+    if (m_bStreaming.load(std::memory_order_relaxed) == 0)
+        return;
+    const SProgramSelection& next = m_Programs;
+    bool same = next.Count == m_ShownRunPrograms.Count;
+    for (int i = 0; same && i < next.Count; ++i)
+        same = next.Numbers[i] == m_ShownRunPrograms.Numbers[i];
+    if (same)
+        return;
+    m_ShownRunPrograms = next;
+    m_nProgramsPresent.store(-1, std::memory_order_relaxed);
+    SafeCriticalSection guard(m_cs);
+    m_PendingPrograms = next;
+    m_nProgramsPending.store(1, std::memory_order_release);
+}
+
+// Traffic thread, before a host block: the stream goes on with the queued
+// choice. Datagrams keep their sequence (the aligner carries on), and
+// nothing of the source is lost between the two paths: a packet that one
+// path holds in part goes to the other, and the viewers of the whole stream
+// get every source packet once.
+void CPidDataWriter::SwitchPrograms()
+{
+    SProgramSelection next;
+    {
+        SafeCriticalSection guard(m_cs);
+        next = m_PendingPrograms;
+        m_nProgramsPending.store(0, std::memory_order_relaxed);
+    }
+    const bool wasWhole = m_RunPrograms.Count == 0;
+    if (wasWhole && next.Count == 0)
+        return;
+    const int patVersion = m_pProgramDirectory != nullptr ? m_pProgramDirectory->LatestPatVersion() : -1;
+    const int patContinuity = m_pProgramDirectory != nullptr ? m_pProgramDirectory->LatestPatContinuity() : -1;
+    if (wasWhole)
+    {
+        // The aligner holds whole source packets, which the viewers get now
+        // (they leave in the next datagram), and perhaps the start of one,
+        // which the program feed completes from the next block.
+        const int whole = m_nBuffered / kTsPacketSize * kTsPacketSize;
+        ObserveSource(m_Buffer, whole / kTsPacketSize);
+        m_ProgramFeed.Reselect(next, patVersion, patContinuity);
+        m_ProgramFeed.HoldPartial(m_Buffer + whole, m_nBuffered - whole);
+        m_nBuffered = whole;
+        m_RunPrograms = next;
+    }
+    else if (next.Count == 0)
+    {
+        // The aligner holds whole packets of the cut; the feed perhaps the
+        // start of a source packet, which the aligner completes from the
+        // next block (it cannot complete a chunk: fewer than 188 bytes on
+        // top of fewer than a chunk's whole packets).
+        m_nCutPacketsHeld = m_nBuffered / kTsPacketSize;
+        m_RunPrograms = next;
+        unsigned char partial[kTsPacketSize];
+        const int count = m_ProgramFeed.TakePartial(partial);
+        if (count > 0)
+            ReceiveNotAlignedTraffic(partial, count);
+    }
+    else
+    {
+        m_ProgramFeed.Reselect(next, patVersion, patContinuity);
+        m_RunPrograms = next;
+    }
+    m_nProgramsPresent.store(-1, std::memory_order_relaxed);
+}
+
+// Traffic thread: whole packets of the source, before any program cut. The
+// program list looks at two PIDs; the URL server's viewers take the rest.
+void CPidDataWriter::ObserveSource(const unsigned char* packets, int count)
+{
+    if (m_pProgramDirectory != nullptr)
+        for (int p = 0; p < count; ++p)
+            m_pProgramDirectory->Observe(packets + p * kTsPacketSize);
+    m_HttpServer.PutTraffic(packets, count * kTsPacketSize);
 }
 
 void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
@@ -230,7 +322,15 @@ void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
     // With programs chosen, the aligner carries the cut stream: the viewers
     // had the source packets before the cut.
     if (m_RunPrograms.Count == 0)
-        m_HttpServer.PutTraffic(data, length);
+    {
+        // After a switch back to the whole stream, the first chunk begins
+        // with packets of the cut that the viewers must not get.
+        int skip = m_nCutPacketsHeld;
+        if (skip > length / kTsPacketSize)
+            skip = length / kTsPacketSize;
+        m_nCutPacketsHeld -= skip;
+        ObserveSource(data + skip * kTsPacketSize, length / kTsPacketSize - skip);
+    }
     // A change between failing and succeeding goes to the host's log after the
     // lock is released: a debugger attached to the host may hold the call.
     bool changed = false;

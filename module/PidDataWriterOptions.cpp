@@ -20,7 +20,6 @@ constexpr wchar_t kKeyPort[] = L"UDP_Port";
 constexpr wchar_t kKeyPackets[] = L"nTS_UDP";
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
-constexpr int kDefaultPackets = 7;
 
 // Every optional key's text as the file holds it now; empty when absent.
 // Only meaningful with an INI file.
@@ -37,20 +36,17 @@ void ReadOptionTexts(SOptionTexts& texts)
 
 void CPidDataWriter::SetPacketsPerDatagram(int packets)
 {
-    m_nTS = ClampPacketsPerDatagram(packets);
-    // A running stream keeps the chunk length it started with; the next start
-    // takes the new one.
-    if (m_bStreaming.load(std::memory_order_relaxed) == 0)
-        m_nChunkSize = m_nTS * kTsPacketSize;
+    First().SetPacketsPerDatagram(packets, Streaming());
 }
 
 void CPidDataWriter::SetDefaultOptions()
 {
-    CopyZeroFilled(m_szIPAddress, kDefaultAddress);
-    m_wUdpPort = kDefaultPort;
-    SetPacketsPerDatagram(kDefaultPackets);
-    m_SendOptions = SSendOptions();
-    m_Programs.Count = 0;
+    SOutputSettings& settings = First().Settings();
+    CopyZeroFilled(settings.szAddress, kDefaultAddress);
+    settings.Port = kDefaultPort;
+    SetPacketsPerDatagram(kDefaultPacketsPerDatagram);
+    settings.Send = SSendOptions();
+    settings.Programs.Count = 0;
 }
 
 void CPidDataWriter::LoadOptions()
@@ -61,18 +57,20 @@ void CPidDataWriter::LoadOptions()
     if (m_IniFileName[0] == 0)
         return;
 
+    SOutputSettings& settings = First().Settings();
     wchar_t fallback[kAddressCapacity];
-    std::memcpy(fallback, m_szIPAddress, sizeof fallback);
-    GetPrivateProfileStringW(kIniSection, kKeyAddress, fallback, m_szIPAddress, kAddressCapacity, m_IniFileName);
-    m_szIPAddress[kAddressCapacity - 1] = 0;
+    std::memcpy(fallback, settings.szAddress, sizeof fallback);
+    GetPrivateProfileStringW(kIniSection, kKeyAddress, fallback, settings.szAddress, kAddressCapacity,
+                             m_IniFileName);
+    settings.szAddress[kAddressCapacity - 1] = 0;
 
     wchar_t text[kNumberTextCapacity];
     wchar_t value[kNumberTextCapacity];
-    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    wsprintfW(text, L"%d", static_cast<int>(settings.Port));
     GetPrivateProfileStringW(kIniSection, kKeyPort, text, value, kNumberTextCapacity, m_IniFileName);
-    m_wUdpPort = PortFromInt(ParseLeadingInt(value));
+    settings.Port = PortFromInt(ParseLeadingInt(value));
 
-    wsprintfW(text, L"%d", m_nTS);
+    wsprintfW(text, L"%d", settings.Packets);
     GetPrivateProfileStringW(kIniSection, kKeyPackets, text, value, kNumberTextCapacity, m_IniFileName);
     SetPacketsPerDatagram(ParseLeadingInt(value));
 
@@ -87,19 +85,8 @@ void CPidDataWriter::LoadSendOptions()
         return;  // the profile functions would read the system's win.ini
     SOptionTexts texts;
     ReadOptionTexts(texts);
-    ReadSendKeys(texts, m_SendOptions, m_Programs);
-}
-
-// The running stream's destination and packets per datagram, as it started.
-// Only this thread starts a stream, so they are read without the lock.
-void CPidDataWriter::TakeRunningSettings()
-{
-    const unsigned char* ip = reinterpret_cast<const unsigned char*>(&m_DestAddr.sin_addr);
-    wchar_t address[kAddressCapacity];  // at most 15 characters
-    wsprintfW(address, L"%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-    CopyZeroFilled(m_szIPAddress, address);
-    m_wUdpPort = ntohs(m_DestAddr.sin_port);
-    SetPacketsPerDatagram(m_nChunkSize / kTsPacketSize);
+    SOutputSettings& settings = First().Settings();
+    ReadSendKeys(texts, settings.Send, settings.Programs);
 }
 
 // The URL server's keys, read at each Start (see StartHttpServer).
@@ -117,11 +104,12 @@ void CPidDataWriter::SaveOptions()
 {
     if (m_IniFileName[0] == 0)
         return;
+    const SOutputSettings& settings = First().Settings();
     wchar_t text[kNumberTextCapacity];
-    WritePrivateProfileStringW(kIniSection, kKeyAddress, m_szIPAddress, m_IniFileName);
-    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    WritePrivateProfileStringW(kIniSection, kKeyAddress, settings.szAddress, m_IniFileName);
+    wsprintfW(text, L"%d", static_cast<int>(settings.Port));
     WritePrivateProfileStringW(kIniSection, kKeyPort, text, m_IniFileName);
-    wsprintfW(text, L"%d", m_nTS);
+    wsprintfW(text, L"%d", settings.Packets);
     WritePrivateProfileStringW(kIniSection, kKeyPackets, text, m_IniFileName);
 }
 
@@ -152,5 +140,6 @@ void CPidDataWriter::ApplyOptionalKeys(const SOptionWritePlan& plan)
     // The sending keys take effect at the next Start; a running stream
     // takes another choice of programs at once.
     LoadSendOptions();
-    QueueProgramsChange();
+    if (Streaming())
+        First().ChangePrograms(First().Settings().Programs);
 }

@@ -249,8 +249,12 @@ void COutput::SwitchPrograms()
         // The aligner holds whole source packets, which the viewers get now
         // (they leave in the next datagram), and perhaps the start of one,
         // which the program feed completes from the next block.
+        // (A switch back and forth within one chunk: the cut's packets in
+        // front of them are not the viewers'.)
         const int whole = m_nBuffered / kTsPacketSize * kTsPacketSize;
-        ObserveSource(m_Buffer, whole / kTsPacketSize);
+        const int cut = m_nCutPacketsHeld < whole / kTsPacketSize ? m_nCutPacketsHeld : whole / kTsPacketSize;
+        ObserveSource(m_Buffer + cut * kTsPacketSize, whole / kTsPacketSize - cut);
+        m_nCutPacketsHeld = 0;
         m_ProgramFeed.Reselect(next, patVersion, patContinuity);
         m_ProgramFeed.HoldPartial(m_Buffer + whole, m_nBuffered - whole);
         m_nBuffered = whole;

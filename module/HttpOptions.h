@@ -10,11 +10,9 @@
 
 constexpr int32_t kMaxHttpClientsLimit = 64;    // stream connections at once; each holds a buffer of its own
 constexpr int32_t kDefaultHttpClients = 8;
-// Room for the most networks a list holds (kMaxAllowedNetworks, 32), each
-// in its longest form with blanks around. A longer list refuses Start: cut
-// where it is read, its last entry could widen ("10.0.0.0/12" read as
-// "10.0.0.0/1").
-constexpr int kHttpAllowTextCapacity = 1024;
+// Some 30 networks. A longer list refuses Start: cut where it is read, its
+// last entry could widen ("10.0.0.0/12" read as "10.0.0.0/1").
+constexpr int kHttpAllowTextCapacity = 512;
 constexpr int kHttpAllowMaxLength = kHttpAllowTextCapacity - 2;
 constexpr int kHttpAddressTextCapacity = kSendAddressTextCapacity;
 
@@ -29,9 +27,9 @@ struct SHttpOptions
     int32_t AllowTooLong = 0;                                // 1: HttpAllow did not fit szAllow, which holds a cut text
 };
 
-// Whether a read of HttpAllow that returned `length` characters into szAllow
-// may have cut the value: a read returns at most the capacity less one, so
-// only shorter values are surely whole.
+// Whether a read of HttpAllow that gave `length` characters into
+// kHttpAllowTextCapacity may have cut the value: a read gives at most the
+// capacity less one, so only shorter values are surely whole.
 inline bool HttpAllowMayBeCut(unsigned long length)
 {
     return length > static_cast<unsigned long>(kHttpAllowMaxLength);

@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "guide/GuideFeed.h"
 #include "ts/PacketSink.h"
 #include "programs/ProgramDirectory.h"
 #include "http/PsiCache.h"
@@ -50,6 +51,8 @@ public:
 
     // The programs of the PAT and SDT, for the page and the playlist.
     CProgramDirectory& Programs() { return m_Programs; }
+    // The packets of the guide's tables, for its collector on the server thread.
+    CGuideFeed& Guide() { return m_Guide; }
 
 private:
     enum ESlotState : int
@@ -80,4 +83,5 @@ private:
     std::atomic<bool> m_bReceiving{false};
     CPsiCache m_Psi;                      // traffic thread only
     CProgramDirectory m_Programs;         // fed by the traffic thread
+    CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's
 };

@@ -83,6 +83,7 @@ private:
     void FinishFec();
     const SProgramSelection& ShownPrograms() const;
     bool ProgramsMissing() const;
+    bool PacketBoundaryLost() const;
     // The URL server (PidDataWriterHttp.cpp): its keys, read at each Start;
     // its start, which may refuse the stream's; its line in the dialog.
     void LoadHttpOptions();
@@ -124,6 +125,9 @@ private:
     CProgramFeed m_ProgramFeed;                      // cuts m_RunPrograms out; traffic thread only, Reset at Start
     std::atomic<int32_t> m_nProgramsPresent;         // the filter's ProgramsPresent(), for the dialog
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
+    uint64_t m_nDroppedAtLastStatus = 0;             // m_ProgramFeed.BytesDropped() at the previous status update
+    bool m_bDroppedInPeriod = false;                 // the feed dropped bytes in the status period past
+    bool m_bShowingBoundaryLost = false;             // the description line says the packet boundary was lost
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
 };

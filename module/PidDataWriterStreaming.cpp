@@ -120,6 +120,8 @@ void CPidDataWriter::StartWrite()
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
     m_nRefusedAtLastStatus = 0;
+    m_nDroppedAtLastStatus = 0;
+    m_bDroppedInPeriod = false;
 
     SEngineFilter filter;
     std::memset(&filter, 0, sizeof filter);
@@ -218,7 +220,7 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
         FeedInPacketSteps(*this, data, length);
         return;
     }
-    // The URL server's whole-stream viewers get the source, not the cut.
+    // The URL server's whole-stream viewers get the source packets, not the cut.
     m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent, [this](const unsigned char* packets, int count) {
         m_HttpServer.PutTraffic(packets, count * kTsPacketSize);
     });

@@ -430,6 +430,20 @@ TEST_F(Programs, TheLineSaysWhileNoSyncByteComes)
 
     Deliver(Transponder(1, kBothPrograms, 1));
     EXPECT_EQ(Access().Description(), sends);
+
+    // Found again within a status period: for that period the line says the
+    // stream resynchronised, the next one names the program again.
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), L"Stream resynchronised (376 bytes dropped since Start)");
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), sends);
+    Bytes damaged = Join({Bytes(40, 0xFF), Transponder(1, kBothPrograms, 2)});
+    Deliver(damaged);
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), L"Stream resynchronised (416 bytes dropped since Start)");
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), sends);
+
     ASSERT_TRUE(device.Deliver(noSync.data(), 300));
     Writer().StopWrite();
     EXPECT_EQ(Access().Description(), sends) << "a stopped stream searches for nothing";

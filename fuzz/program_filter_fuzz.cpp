@@ -88,7 +88,6 @@ private:
 struct Output : IPacketSink
 {
     std::vector<Packet> source;  // from the whole-stream side
-    size_t matched = 0;          // source packets up to the latest passed one
     std::vector<Packet> packets;
     std::vector<Packet> passed;
 
@@ -100,15 +99,7 @@ struct Output : IPacketSink
             abort();
         const uint16_t pid = PidOf(copy);
         if (pid != 0x00 && pid != 0x11 && pid != 0x12)
-        {
-            // A passed packet is a source packet, and later than the last one.
-            while (matched < source.size() && source[matched] != copy)
-                ++matched;
-            if (matched == source.size())
-                abort();
-            ++matched;
             passed.push_back(copy);
-        }
         packets.push_back(copy);
     }
 };
@@ -382,8 +373,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     Require(run.feed->BytesDropped() ==
             run.handedOver - run.model->delivered.size() - static_cast<size_t>(run.model->Buffered()));
 
-    // The cut is the filter's cut of the source packets.
+    // The cut is the filter's cut of the source packets; each passed packet
+    // is a source packet, in order.
     Require(run.referenceOut.packets == run.out.packets);
+    size_t matched = 0;
+    for (const Packet& packet : run.out.passed)
+    {
+        while (matched < run.out.source.size() && run.out.source[matched] != packet)
+            ++matched;
+        Require(matched < run.out.source.size());
+        ++matched;
+    }
 
     if (run.selected.empty())
         return 0;  // the whole stream: every sync'd packet passed, as checked in PutPacket

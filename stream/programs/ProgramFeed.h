@@ -55,8 +55,9 @@ public:
     }
 
     // A host block through the filter into `aligner`. `wholeStream(packets,
-    // count)` sees every packet of the source before the filter does, for
-    // outputs that carry the complete transport stream. A null block or a
+    // count)` sees every packet of the source, in order, each run of them
+    // once the filter has had it, for outputs that carry the complete
+    // transport stream. A null block or a
     // negative length is ignored. Afterwards the filter's ProgramsPresent()
     // goes to `programsPresent`, for a thread that must not read the filter
     // while this one changes it.
@@ -78,8 +79,8 @@ public:
             offset = take;
             if (m_nPartial == kTsPacketSize)
             {
-                wholeStream(static_cast<const unsigned char*>(m_Partial), 1);
                 m_Filter.Feed(m_Partial, sink);
+                wholeStream(static_cast<const unsigned char*>(m_Partial), 1);
                 m_nPartial = 0;
             }
         }
@@ -95,19 +96,18 @@ public:
             }
             if (m_bSearching)
                 NoteDropped(0, false);
-            int end = offset;
-            while (length - end >= kTsPacketSize && data[end] == kTsSyncByte)
-                end += kTsPacketSize;
-            if (end == offset)
+            // A run of whole packets, up to the first without its sync byte.
+            const int run = offset;
+            for (; length - offset >= kTsPacketSize && data[offset] == kTsSyncByte; offset += kTsPacketSize)
+                m_Filter.FeedSynced(data + offset, sink);
+            if (offset == run)
             {
                 // Fewer than kTsPacketSize bytes from a sync byte to the block's end.
                 m_nPartial = length - offset;
                 std::memcpy(m_Partial, data + offset, static_cast<size_t>(m_nPartial));
                 break;
             }
-            wholeStream(data + offset, (end - offset) / kTsPacketSize);
-            for (; offset < end; offset += kTsPacketSize)
-                m_Filter.Feed(data + offset, sink);
+            wholeStream(data + run, (offset - run) / kTsPacketSize);
         }
         const int present = m_Filter.ProgramsPresent();
         if (programsPresent.load(std::memory_order_relaxed) != present)

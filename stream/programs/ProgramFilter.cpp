@@ -82,10 +82,8 @@ void CProgramFilter::Reset(const SProgramSelection& programs)
     RebuildPidRoles();
 }
 
-void CProgramFilter::Feed(const unsigned char* packet, IPacketSink& sink)
+void CProgramFilter::FeedSynced(const unsigned char* packet, IPacketSink& sink)
 {
-    if (packet[0] != kTsSyncByte)
-        return;
     const unsigned char role = m_PidRoles[PacketPid(packet)];
     if (role == kPass)
     {

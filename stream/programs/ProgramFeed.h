@@ -57,10 +57,9 @@ public:
     // A host block through the filter into `aligner`. `wholeStream(packets,
     // count)` sees every packet of the source, in order, each run of them
     // once the filter has had it, for outputs that carry the complete
-    // transport stream. A null block or a
-    // negative length is ignored. Afterwards the filter's ProgramsPresent()
-    // goes to `programsPresent`, for a thread that must not read the filter
-    // while this one changes it.
+    // transport stream. A null block or a negative length is ignored.
+    // Afterwards the filter's ProgramsPresent() goes to `programsPresent`,
+    // for a thread that must not read the filter while this one changes it.
     template <class WholeStream>
     void Feed(CTsAligner& aligner, const unsigned char* data, int length, std::atomic<int32_t>& programsPresent,
               WholeStream&& wholeStream)

@@ -201,8 +201,8 @@ void COutput::Feed(unsigned char* data, int length)
 }
 
 // Traffic thread: whole packets of the source, as the program feed found them
-// where it cuts. The program
-// list looks at two PIDs; the URL server's viewers take the rest.
+// where it cuts. The program list looks at two PIDs; the URL server's viewers
+// take the rest.
 void COutput::ObserveSource(const unsigned char* packets, int count)
 {
     if (m_pPrograms != nullptr)

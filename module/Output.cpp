@@ -200,8 +200,9 @@ void COutput::Feed(unsigned char* data, int length)
                        [this](const unsigned char* packets, int count) { ObserveSource(packets, count); });
 }
 
-// Traffic thread: whole packets of the source, before any cut. The program
-// list looks at two PIDs; the URL server's viewers take the rest.
+// Traffic thread: whole packets of the source, as the program feed found them
+// where it cuts. The program list looks at two PIDs; the URL server's viewers
+// take the rest.
 void COutput::ObserveSource(const unsigned char* packets, int count)
 {
     if (m_pPrograms != nullptr)
@@ -285,7 +286,7 @@ void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
 {
     // Outside the lock: the viewers' rings take the chunk without waiting.
     // With programs chosen, the aligner carries the cut stream: the viewers
-    // had the source packets before the cut.
+    // get the source packets from the program feed.
     if (m_RunPrograms.Count == 0)
     {
         // After a switch back to the whole stream, the first chunk begins

@@ -64,6 +64,9 @@ public:
     // The running stream's programs as the dialog thread last set them.
     const SProgramSelection& RunPrograms() const { return m_ShownRunPrograms; }
     int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
+    // The cut's search for a packet start now, and the bytes it dropped since Start.
+    bool SearchingPacketStart() const { return m_ProgramFeed.Searching(); }
+    uint64_t BytesDropped() const { return m_ProgramFeed.BytesDropped(); }
     // Under the lock.
     const CSendFailures& SendFailures() const { return m_Stream.Failures(); }
 

@@ -88,6 +88,7 @@ private:
     const COutput& First() const { return m_Outputs[0]; }
     const SProgramSelection& ShownPrograms() const;
     bool ProgramsMissing() const;
+    bool PacketBoundaryLost() const;
     // The URL server (PidDataWriterHttp.cpp): its keys, read at each Start;
     // its start, which may refuse the stream's; its line in the dialog.
     void LoadHttpOptions();
@@ -112,6 +113,9 @@ private:
     bool m_bControlsShowStreaming;                   // the stream state the dialog's controls were last set for
     bool m_bKeepIniOnClose;                          // opened on a running stream, nothing set in it since
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
+    uint64_t m_nDroppedAtLastStatus = 0;             // output 1's bytes dropped at the previous status update
+    bool m_bDroppedInPeriod = false;                 // the feed dropped bytes in the status period past
+    bool m_bShowingBoundaryLost = false;             // the description line says the packet boundary was lost
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
     COutput m_Outputs[kMaxOutputs];                  // output 1 first

@@ -61,6 +61,8 @@ void CPidDataWriter::StartWrite()
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
     m_nRefusedAtLastStatus = 0;
+    m_nDroppedAtLastStatus = 0;
+    m_bDroppedInPeriod = false;
 
     SEngineFilter filter;
     std::memset(&filter, 0, sizeof filter);

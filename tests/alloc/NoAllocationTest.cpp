@@ -250,8 +250,9 @@ constexpr int kJunkBytes = 61;            // no sync byte among them
 
 enum class Feed
 {
-    HostBlocks,   // ReceiveTraffic with blocks of whole packets, as the host's engine delivers
-    CutBlocks,    // ReceiveNotAlignedTraffic with blocks cut anywhere, after a burst of junk
+    HostBlocks,     // ReceiveTraffic with blocks of whole packets, as the host's engine delivers
+    CutBlocks,      // ReceiveNotAlignedTraffic with blocks cut anywhere, after a burst of junk
+    CutHostBlocks,  // ReceiveTraffic with blocks cut anywhere, after a burst of junk
 };
 
 struct Case
@@ -283,12 +284,19 @@ void Play(Writer& writer, std::vector<unsigned char>& stream, const Case& c, int
         // Junk while nothing is held: the sync search drops it.
         unsigned char junk[kJunkBytes];
         std::memset(junk, 0x5A, sizeof junk);
-        writer.ReceiveNotAlignedTraffic(junk, kJunkBytes);
+        const bool host = c.feed == Feed::CutHostBlocks;
+        if (host)
+            writer.ReceiveTraffic(junk, kJunkBytes);
+        else
+            writer.ReceiveNotAlignedTraffic(junk, kJunkBytes);
         for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(c.block))
         {
             const size_t left = stream.size() - offset;
             const int length = static_cast<int>(left < static_cast<size_t>(c.block) ? left : c.block);
-            writer.ReceiveNotAlignedTraffic(stream.data() + offset, length);
+            if (host)
+                writer.ReceiveTraffic(stream.data() + offset, length);
+            else
+                writer.ReceiveNotAlignedTraffic(stream.data() + offset, length);
         }
     }
 }
@@ -405,7 +413,9 @@ TEST(NoAllocation, FecAllocatesNothing)
 
 // With programs selected every packet goes through the program filter, whose
 // rewritten tables are built in its own buffers: the path still allocates
-// nothing, for one program, several, and programs the transponder lacks.
+// nothing, for one program, several, and programs the transponder lacks, and
+// where the program stage must find the packet boundary again (junk, then
+// blocks cut anywhere).
 TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
 {
     std::vector<unsigned char> stream = MakeProgramStream(true);
@@ -426,16 +436,20 @@ TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
             programs.Numbers[programs.Count++] = number;
         for (int n : {1, 3, 7})
         {
-            for (int blockPackets : {1, 8, 100})  // whole divisors of the stream
+            // Whole divisors of the stream, so that each pass ends in phase.
+            const Case feeds[] = {{Feed::HostBlocks, 1, "host blocks of 1 packet"},
+                                  {Feed::HostBlocks, 8, "host blocks of 8 packets"},
+                                  {Feed::HostBlocks, 100, "host blocks of 100 packets"},
+                                  {Feed::CutHostBlocks, 1000, "junk, then host blocks of 1000 bytes"}};
+            for (const Case& c : feeds)
             {
                 SCOPED_TRACE(testing::Message() << selection.numbers.size() << " programs from " << selection.numbers[0]
-                                                << ", N=" << n << ", host blocks of " << blockPackets);
+                                                << ", N=" << n << ", " << c.name);
                 CheckingSink sink;
                 sink.expectedSize = kRtpHeaderSize + n * kTsPacketSize;
                 Writer writer(n, sink);
                 writer.SelectPrograms(programs);
                 writer.Start();
-                const Case c = {Feed::HostBlocks, blockPackets, ""};
                 Play(writer, stream, c, 1);
 
                 AllocationWindow window;

@@ -27,9 +27,13 @@ public:
     COutput(const COutput&) = delete;
     COutput& operator=(const COutput&) = delete;
 
-    // Once, by the module object: the lock its sends run under and the
+    // Once, by the module object: the output's number (1 for the section's
+    // own keys, k for Output<k>), the lock its sends run under and the
     // running total of payload bytes that all its outputs add to.
-    void Attach(critical_section& lock, std::atomic<int64_t>& totalBytes);
+    void Attach(int number, critical_section& lock, std::atomic<int64_t>& totalBytes);
+    int Number() const { return m_nNumber; }
+    // Whether its log lines name it: only when the stream has several outputs.
+    void NameInLog(bool name) { m_bNameInLog = name; }
 
     SOutputSettings& Settings() { return m_Settings; }
     const SOutputSettings& Settings() const { return m_Settings; }
@@ -77,6 +81,8 @@ private:
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
 
     SOutputSettings m_Settings;                  // as last loaded or set in the dialog
+    int32_t m_nNumber;                           // 1..16, as the keys name it
+    bool m_bNameInLog;                           // several outputs run: log lines say which
     critical_section* m_pLock;                   // the module's: held while sending and while stopping
     std::atomic<int64_t>* m_pTotalBytes;         // the module's total of accepted payload bytes
     sockaddr_in m_StartAddr;                     // checked by CheckStart, taken by Begin

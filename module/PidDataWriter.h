@@ -64,6 +64,14 @@ private:
     // follows only while no stream runs.
     void SetPacketsPerDatagram(int packets);
     void LoadSendOptions();
+    // The Output<k> keys into the outputs they name, and the checks between
+    // outputs; false with m_szStartRefusal naming the output (PidDataWriterOutputs.cpp).
+    bool LoadOutputKeys();
+    bool RefuseCollidingOutputs();
+    bool CheckOutputs();
+    bool FormatOutputsLine(wchar_t* text) const;
+    // "Output<k>: " in front of m_szStartRefusal for outputs 2..16.
+    void NameRefusal(const COutput& output);
     void FormatDescription(wchar_t* text) const;
     bool DeviceDeliversTransportStream();
     void ReadBackControls(HWND dialog);
@@ -91,7 +99,6 @@ private:
     UINT_PTR m_nTimerId;                             // the dialog's status timer, 0 when none
     WSADATA m_WsaData;                               // filled by WSAStartup
     int32_t m_nWsaStartups;                          // WSAStartup calls not yet matched by WSACleanup
-    uint64_t m_nRefusedAtLastStatus;                 // refused datagrams at the previous status update
     bool m_bShowingSendFailures;                     // the description line tells of refused datagrams
     SendRefusalText m_szStartRefusal;                // why the latest start was refused; empty when it was not
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
@@ -100,8 +107,10 @@ private:
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
-    COutput m_Outputs[kMaxOutputs];                  // output 1 first
-    int32_t m_nOutputs;                              // outputs of the latest start, 1..kMaxOutputs
+    COutput m_Outputs[kMaxOutputs];                  // output k at k - 1, whether its key is there or not
+    COutput* m_Active[kMaxOutputs];                  // the outputs of the latest start, output 1 first
+    int32_t m_nOutputs;                              // how many, 1..kMaxOutputs
+    uint64_t m_RefusedAtLastStatus[kMaxOutputs];     // each active output's refusals at the previous status update
 };
 
 // The flag, the total and the start tick are read across threads without the

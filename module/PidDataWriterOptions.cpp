@@ -6,6 +6,7 @@
 
 #include "HttpOptions.h"
 #include "OptionsValues.h"
+#include "OutputKey.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "ProgramList.h"
 #include "TextCapacities.h"
@@ -108,6 +109,44 @@ void CPidDataWriter::LoadSendOptions()
     GetPrivateProfileStringW(kIniSection, kKeyPrograms, L"", programs, kProgramListTextCapacity, m_IniFileName);
     DropCutEntry(programs, kProgramListTextCapacity);
     ParseProgramList(programs, settings.Programs);
+}
+
+// The Output<k> keys as the INI file holds them now: each output whose key is
+// there takes its settings from it, in the order of k after output 1.
+bool CPidDataWriter::LoadOutputKeys()
+{
+    m_nOutputs = 1;
+    if (m_IniFileName[0] == 0)
+        return true;
+    for (int k = kFirstOutputKey; k <= kLastOutputKey; ++k)
+    {
+        wchar_t key[16];
+        wsprintfW(key, L"Output%d", k);
+        wchar_t text[kOutputKeyTextCapacity];
+        const int length = static_cast<int>(
+            GetPrivateProfileStringW(kIniSection, key, L"", text, kOutputKeyTextCapacity, m_IniFileName));
+        if (length >= kOutputKeyTextCapacity - 1)
+        {
+            wsprintfW(m_szStartRefusal, L"%s: longer than %d characters", key, kOutputKeyTextCapacity - 2);
+            return false;
+        }
+        SOutputSettings settings;
+        wchar_t reason[kOutputKeyErrorCapacity];
+        const EOutputKey parsed = ParseOutputKey(text, length, settings, reason);
+        if (parsed == EOutputKey::Refused)
+        {
+            static_assert(kOutputKeyErrorCapacity + 16 <= kSendRefusalCapacity, "a reason fits the start's");
+            wsprintfW(m_szStartRefusal, L"%s: %s", key, reason);
+            return false;
+        }
+        if (parsed == EOutputKey::Absent)
+            continue;
+        COutput& output = m_Outputs[k - 1];
+        output.Settings() = settings;
+        output.SetPacketsPerDatagram(settings.Packets, false);
+        m_Active[m_nOutputs++] = &output;
+    }
+    return true;
 }
 
 // The URL server's keys, read at each Start (see StartHttpServer).

@@ -42,9 +42,8 @@ void CPidDataWriter::StartWrite()
     LoadSendOptions();
     if (!DeviceDeliversTransportStream())
         return;
-    for (int i = 0; i < m_nOutputs; ++i)
-        if (!m_Outputs[i].CheckStart(m_szStartRefusal))
-            return;
+    if (!CheckOutputs())
+        return;
 
     // Before anything is registered: a port that cannot be had refuses the start.
     if (!StartHttpServer())
@@ -52,7 +51,8 @@ void CPidDataWriter::StartWrite()
 
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
-    m_nRefusedAtLastStatus = 0;
+    for (uint64_t& refused : m_RefusedAtLastStatus)
+        refused = 0;
 
     SEngineFilter filter;
     std::memset(&filter, 0, sizeof filter);
@@ -69,11 +69,12 @@ void CPidDataWriter::StartWrite()
         ++m_nWsaStartups;
     for (int i = 0; i < m_nOutputs; ++i)
     {
-        if (m_Outputs[i].Open(m_szStartRefusal))
+        if (m_Active[i]->Open(m_szStartRefusal))
             continue;
+        NameRefusal(*m_Active[i]);
         // A start without every socket must not look like a running stream.
         for (int opened = 0; opened < i; ++opened)
-            m_Outputs[opened].Abandon();
+            m_Active[opened]->Abandon();
         if (m_nWsaStartups > 0)
         {
             WSACleanup();
@@ -83,7 +84,11 @@ void CPidDataWriter::StartWrite()
         return;
     }
     for (int i = 0; i < m_nOutputs; ++i)
-        m_Outputs[i].Begin(i == 0 ? &m_HttpServer : nullptr);
+    {
+        m_Active[i]->NameInLog(m_nOutputs > 1);
+        // The URL server's viewers get the complete stream that output 1 sees.
+        m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr);
+    }
     // Release: a traffic call that sees the flag also sees every output's
     // chunk length and emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);
@@ -114,11 +119,13 @@ void CPidDataWriter::EngineFilter_ReceiveTraffic(unsigned char* data, int length
 }
 
 // Each output cuts, frames, protects and sends the block in turn; a failing
-// output's sends return at once and hold no other back.
+// output's sends return at once and hold no other back. The outputs change
+// only at a start, before the flag is set.
 void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 {
     if (m_bStreaming.load(std::memory_order_acquire) == 0)
         return;
-    for (int i = 0; i < m_nOutputs; ++i)
-        m_Outputs[i].Feed(data, length);
+    const int outputs = m_nOutputs;
+    for (int i = 0; i < outputs; ++i)
+        m_Active[i]->Feed(data, length);
 }

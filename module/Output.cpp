@@ -67,7 +67,12 @@ COutput::COutput()
       m_RunPrograms(),
       m_ProgramFeed(),
       m_nProgramsPresent(-1),
-      m_pViewers(nullptr)
+      m_pViewers(nullptr),
+      m_pDirectory(nullptr),
+      m_bAnnounce(false),
+      m_bAnnounced(false),
+      m_SapAddr(),
+      m_Announced()
 {
 }
 
@@ -133,8 +138,11 @@ bool COutput::Open(SendRefusalText& refusal)
     return m_OpenedSocket != INVALID_SOCKET;
 }
 
-void COutput::Begin(CHttpServer* viewers)
+void COutput::Begin(CHttpServer* viewers, CProgramDirectory* directory, bool announce)
 {
+    PrepareAnnouncement(announce);
+    // Output 1 reads the names for every announcing output, whether it announces itself or not.
+    m_pDirectory = announce ? directory : nullptr;
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_Settings.Packets * kTsPacketSize;
     Reset();
@@ -174,6 +182,10 @@ void COutput::Finish()
 {
     if (m_Socket == INVALID_SOCKET)
         return;
+    // Players drop the session at once instead of when its announcements stop.
+    if (m_bAnnounced)
+        SendAnnouncement(m_Announced, true);
+    m_bAnnounced = false;
     // The null-packet datagrams that complete the last matrix are not the
     // host's traffic: the byte total leaves them out.
     auto send = [this](const unsigned char* datagram, int size) { return SendTo(m_DestAddr, datagram, size); };
@@ -193,11 +205,18 @@ void COutput::Feed(unsigned char* data, int length)
         return;
     }
     // The URL server's whole-stream viewers get the source, not the cut.
-    CHttpServer* viewers = m_pViewers;
-    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent, [viewers](const unsigned char* packets, int count) {
-        if (viewers != nullptr)
-            viewers->PutTraffic(packets, count * kTsPacketSize);
+    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent, [this](const unsigned char* packets, int count) {
+        ObserveWhole(packets, count * kTsPacketSize);
     });
+}
+
+void COutput::ObserveWhole(const unsigned char* packets, int bytes)
+{
+    if (m_pViewers != nullptr)
+        m_pViewers->PutTraffic(packets, bytes);
+    if (m_pDirectory != nullptr)
+        for (int offset = 0; offset + kTsPacketSize <= bytes; offset += kTsPacketSize)
+            m_pDirectory->Observe(packets + offset);
 }
 
 void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
@@ -205,8 +224,8 @@ void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
     // Outside the lock: the viewers' rings take the chunk without waiting.
     // With programs chosen, the aligner carries the cut stream: the viewers
     // had the source packets before the cut.
-    if (m_RunPrograms.Count == 0 && m_pViewers != nullptr)
-        m_pViewers->PutTraffic(data, length);
+    if (m_RunPrograms.Count == 0)
+        ObserveWhole(data, length);
     // A change between failing and succeeding goes to the host's log after the
     // lock is released: a debugger attached to the host may hold the call.
     bool changed = false;

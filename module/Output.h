@@ -14,8 +14,10 @@
 #include "HttpServer.h"
 #include "OutputSettings.h"
 #include "UdpSender.h"
+#include "programs/ProgramDirectory.h"
 #include "programs/ProgramFeed.h"
 #include "rtp/DatagramStream.h"
+#include "sap/SapAnnouncement.h"
 #include "ts/CriticalSection.h"
 #include "ts/TsAligner.h"
 
@@ -45,11 +47,19 @@ public:
     // every output has been checked. False with `refusal` saying why.
     bool CheckStart(SendRefusalText& refusal);
     bool Open(SendRefusalText& refusal);
-    // The checked destination and the opened socket take effect; `viewers`,
-    // when given, get the whole stream as this output sees it before the cut.
-    void Begin(CHttpServer* viewers);
-    // Under the lock: the last parity goes out and the socket closes.
+    // The checked destination and the opened socket take effect; `viewers`
+    // and `directory`, when given, get the whole stream as this output sees
+    // it before the cut. `announce`: a multicast destination is announced.
+    void Begin(CHttpServer* viewers, CProgramDirectory* directory, bool announce);
+    // Under the lock: the last parity goes out, the announcement is deleted
+    // and the socket closes.
     void Finish();
+
+    // Traffic thread: whether this run announces, and its announcement with
+    // `name` and `provider` (UTF-8, empty when unknown); a description that
+    // changed deletes the previous one first. Returns the bytes sent.
+    bool Announces() const { return m_bAnnounce; }
+    int Announce(const char* name, const char* provider);
     // Closes a socket that Open made but Begin never took.
     void Abandon();
 
@@ -79,6 +89,12 @@ private:
     void BeginFec(const sockaddr_in& destination);
     const sockaddr_in& FecAddress(EFecDirection direction) const;
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
+    // The complete stream before the cut, whole packets, to the viewers and
+    // the directory.
+    void ObserveWhole(const unsigned char* packets, int bytes);
+    void PrepareAnnouncement(bool announce);
+    // Under the lock: `session` announced, or deleted; its size when sent.
+    int SendAnnouncement(const SSapSession& session, bool deletion);
 
     SOutputSettings m_Settings;                  // as last loaded or set in the dialog
     int32_t m_nNumber;                           // 1..16, as the keys name it
@@ -96,4 +112,9 @@ private:
     CProgramFeed m_ProgramFeed;                  // cuts m_RunPrograms out; traffic thread only
     std::atomic<int32_t> m_nProgramsPresent;     // the filter's ProgramsPresent(), for the dialog
     CHttpServer* m_pViewers;                     // gets the whole stream; null for all but output 1
+    CProgramDirectory* m_pDirectory;             // gets the names for the announcements; null without Announce
+    bool m_bAnnounce;                            // this run announces its multicast destination
+    bool m_bAnnounced;                           // m_Announced went out and is not deleted yet
+    sockaddr_in m_SapAddr;                       // the announcements' group and port
+    SSapSession m_Announced;                     // the latest description sent; traffic thread and Stop, under the lock
 };

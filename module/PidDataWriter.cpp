@@ -27,7 +27,11 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_Outputs(),
       m_Active(),
       m_nOutputs(1),
-      m_RefusedAtLastStatus()
+      m_RefusedAtLastStatus(),
+      m_bAnnounceKey(false),
+      m_bRunAnnounce(false),
+      m_dwNextAnnounce(0),
+      m_Directory()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     for (int i = 0; i < kMaxOutputs; ++i)

@@ -70,6 +70,9 @@ private:
     bool RefuseCollidingOutputs();
     bool CheckOutputs();
     bool FormatOutputsLine(wchar_t* text) const;
+    // Traffic thread: every multicast output's announcement once it is due
+    // (PidDataWriterOutputs.cpp).
+    void AnnounceWhenDue();
     // "Output<k>: " in front of m_szStartRefusal for outputs 2..16.
     void NameRefusal(const COutput& output);
     void FormatDescription(wchar_t* text) const;
@@ -111,6 +114,10 @@ private:
     COutput* m_Active[kMaxOutputs];                  // the outputs of the latest start, output 1 first
     int32_t m_nOutputs;                              // how many, 1..kMaxOutputs
     uint64_t m_RefusedAtLastStatus[kMaxOutputs];     // each active output's refusals at the previous status update
+    bool m_bAnnounceKey;                             // the optional Announce key, as last loaded
+    bool m_bRunAnnounce;                             // the running stream announces its multicast outputs
+    uint32_t m_dwNextAnnounce;                       // tick at which the next round of announcements is due
+    CProgramDirectory m_Directory;                   // the service names for the announcements; traffic thread
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -25,6 +25,7 @@ constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
 constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
 constexpr wchar_t kKeyFec[] = L"FEC";
 constexpr wchar_t kKeyPrograms[] = L"Programs";
+constexpr wchar_t kKeyAnnounce[] = L"Announce";
 constexpr wchar_t kKeyHttpPort[] = L"HttpPort";
 constexpr wchar_t kKeyHttpAddress[] = L"HttpAddress";
 constexpr wchar_t kKeyHttpMaxClients[] = L"HttpMaxClients";
@@ -104,6 +105,8 @@ void CPidDataWriter::LoadSendOptions()
     ParseLocalAddress(read(kKeyLocalAddress), settings.Send);
     settings.Send.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
     settings.Send.Fec = ParseFecMatrix(read(kKeyFec));
+    long long announce = 0;
+    m_bAnnounceKey = SendOptionText::ParseWholeNumber(read(kKeyAnnounce), 1, &announce) && announce == 1;
 
     wchar_t programs[kProgramListTextCapacity];
     GetPrivateProfileStringW(kIniSection, kKeyPrograms, L"", programs, kProgramListTextCapacity, m_IniFileName);

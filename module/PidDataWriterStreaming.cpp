@@ -14,6 +14,7 @@ constexpr int32_t kFilterRecordSize = 80;
 constexpr int32_t kFilterValue60 = 5;
 constexpr char kFilterName[] = "Tovrin TS Streamer";
 static_assert(sizeof(kFilterName) == 19, "the filter name's zero sits at offset 26");
+constexpr uint32_t kFirstAnnouncementDelayMs = 1000;
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -83,12 +84,19 @@ void CPidDataWriter::StartWrite()
         StopWrite();
         return;
     }
+    // Like the aligner, the names start unknown at each Start; the first
+    // announcements wait a second for the service description.
+    m_Directory.Reset();
+    m_bRunAnnounce = false;
     for (int i = 0; i < m_nOutputs; ++i)
     {
         m_Active[i]->NameInLog(m_nOutputs > 1);
-        // The URL server's viewers get the complete stream that output 1 sees.
-        m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr);
+        // The URL server's viewers and the announcements' names get the
+        // complete stream that output 1 sees.
+        m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? &m_Directory : nullptr, m_bAnnounceKey);
+        m_bRunAnnounce = m_bRunAnnounce || m_Active[i]->Announces();
     }
+    m_dwNextAnnounce = GetTickCount() + kFirstAnnouncementDelayMs;
     // Release: a traffic call that sees the flag also sees every output's
     // chunk length and emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);
@@ -128,4 +136,6 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
     const int outputs = m_nOutputs;
     for (int i = 0; i < outputs; ++i)
         m_Active[i]->Feed(data, length);
+    if (m_bRunAnnounce)
+        AnnounceWhenDue();
 }

@@ -19,6 +19,14 @@ sequence numbers and the stream again afterwards, and the other outputs lose
 nothing. Then an Output key that does not parse refuses the start with the
 output named, and nothing is sent.
 
+With "announce", Announce=1 and three multicast outputs (two programs by
+name, one of them plain UDP, and the whole TS with FEC in another scope) and
+a unicast one: a listener in rx receives a SAP announcement for each
+multicast output, its SDP naming the program's service (or the module for
+the whole TS) with group, TTL, port, framing and FEC ports, none for the
+unicast output, and a deletion of each at Stop; ffprobe sap:// in rx finds
+an announced output and reads its stream.
+
 Exit status 0 when every check passed. Needs root (namespaces).
 """
 
@@ -244,8 +252,96 @@ def several(args, check):
         check(not listener.datagrams, f"nothing sent after the refusal ({len(listener.datagrams)} datagrams)")
 
 
+def sap_messages(receiver):
+    """(deletion, hash, {field: [values]}) of every SAP message received."""
+    out = []
+    for data, *_ in receiver.datagrams:
+        if len(data) < 24 or data[0] & 0xE0 != 0x20:
+            continue
+        deletion = bool(data[0] & 0x04)
+        hash_ = struct.unpack("!H", data[2:4])[0]
+        body = data[8 + data[1] * 4:]
+        if body.startswith(b"application/sdp\0"):
+            body = body[len(b"application/sdp\0"):]
+        fields = {}
+        for line in body.decode("utf-8", "replace").split("\r\n"):
+            if len(line) > 2 and line[1] == "=":
+                fields.setdefault(line[0], []).append(line[2:])
+        out.append((deletion, hash_, fields))
+    return out
+
+
+def announce(args, check):
+    with netns.Namespace("sap-tx") as tx, netns.Namespace("sap-rx") as rx:
+        tx.veth("tx0", "10.206.1.1/24", "rx0", "10.206.1.2/24", peer=rx)
+        tx.ip("route", "add", "224.0.0.0/4", "dev", "tx0")
+        rx.ip("route", "add", "224.0.0.0/4", "dev", "rx0")
+        wine = tx.wine(args.build)
+        local = Receiver(rx, ("239.255.255.255", 9875), joins=("10.206.1.2",))
+        other = Receiver(rx, ("224.2.127.254", 9875), joins=("10.206.1.2",))
+        for r in (local, other):
+            r.start()
+        folder = os.path.join(args.workdir, "announce")
+        os.makedirs(folder, exist_ok=True)
+        probe_out = open(os.path.join(folder, "ffprobe.out"), "w")
+        probe_err = open(os.path.join(folder, "ffprobe.err"), "w")
+        probe = rx.popen(["ffprobe", "-v", "error", "-analyzeduration", "1000000", "-show_entries",
+                          "stream=codec_name", "-of", "compact=p=0", "sap://239.255.255.255"],
+                         stdout=probe_out, stderr=probe_err)
+        sending.RATE_MBITS = "3"
+        keys = [f"Programs={PROGRAM_A}", "TTL=3", "Announce=1",
+                f"Output2=239.255.1.2:{PORT} programs={PROGRAM_B} protocol=udp ttl=2",
+                f"Output3=10.206.1.2:{PORT + 30}",
+                f"Output4=239.1.2.3:{PORT + 40} fec=5x5 ttl=5"]
+        rc, lines = play(wine, args, "announce", "239.255.1.1", keys)
+        for r in (local, other):
+            r.finish()
+        try:
+            probe.wait(timeout=20)
+        except subprocess.TimeoutExpired:
+            stop_process(probe)
+        probe_out.close()
+        probe_err.close()
+        check(rc == 0, f"tovrin-host exited with {rc}")
+
+        messages = sap_messages(local) + sap_messages(other)
+        for deletion, hash_, fields in messages:
+            log(f"  SAP {'deletion' if deletion else 'announcement'} {hash_:04x}: " +
+                "; ".join(f"{k}={v}" for k, vs in fields.items() for v in vs))
+        announced = {}
+        for deletion, hash_, fields in messages:
+            if not deletion:
+                announced.setdefault(fields.get("m", [""])[0], (hash_, fields))
+        want = {
+            f"video {PORT} RTP/AVP 33": ("Tovrin One", "239.255.1.1/3", local),
+            f"video {PORT} udp MP2T": ("Tovrin Two", "239.255.1.2/2", local),
+            f"video {PORT + 40} RTP/AVP 33": ("Tovrin TS Streamer", "239.1.2.3/5", other),
+        }
+        for media, (name, connection, where) in want.items():
+            got = announced.get(media)
+            check(got is not None and got[1].get("s") == [name] and got[1].get("c") == [f"IN IP4 {connection}"],
+                  f"announced: m={media} as s={name}, c=IN IP4 {connection}"
+                  + ("" if got is None else f" (got s={got[1].get('s')}, c={got[1].get('c')})"))
+        check(f"video {PORT + 30} RTP/AVP 33" not in announced, "the unicast output is not announced")
+        fec = announced.get(f"video {PORT + 40} RTP/AVP 33", (0, {}))[1].get("a", [])
+        check(f"x-fec-column-port:{PORT + 42}" in fec and f"x-fec-row-port:{PORT + 44}" in fec,
+              f"the FEC output's ports in its a= lines ({fec})")
+        named = announced.get(f"video {PORT} RTP/AVP 33", (0, {}))[1]
+        check(named.get("i") == ["FFmpeg"] and named.get("a", [None])[-1] == "rtpmap:33 MP2T/90000",
+              f"the program's provider and the payload type ({named.get('i')}, {named.get('a')})")
+        deleted = {(h, tuple(f.get("m", []))) for d, h, f in messages if d}
+        check(all((h, tuple(f.get("m", []))) in deleted for h, f in announced.values()),
+              f"a deletion of each announcement at Stop ({len(deleted)} deletions)")
+        out = open(os.path.join(folder, "ffprobe.out")).read()
+        err = open(os.path.join(folder, "ffprobe.err")).read()
+        codecs = {l.split("codec_name=")[1] for l in out.splitlines() if "codec_name=" in l}
+        check("h264" in codecs, f"ffprobe sap://239.255.255.255 reads an announced stream (codecs {sorted(codecs)}; "
+                                f"it said {err.strip()[:200]!r})")
+
+
 def main():
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("scenario", choices=["several", "announce"])
     ap.add_argument("--build", required=True, help="the Windows build folder (wine-run, the module, tovrin-host)")
     ap.add_argument("--sample", required=True, help="the three-program transport stream to play")
     ap.add_argument("--workdir", required=True, help="folder for the received files and logs")
@@ -256,9 +352,9 @@ def main():
         return 1
     os.makedirs(args.workdir, exist_ok=True)
     check = Check()
-    several(args, check)
+    {"several": several, "announce": announce}[args.scenario](args, check)
     log("")
-    log("outputs: " + ("passed" if not check.failed else "FAILED: " + "; ".join(check.failed)))
+    log(f"outputs {args.scenario}: " + ("passed" if not check.failed else "FAILED: " + "; ".join(check.failed)))
     return 0 if not check.failed else 1
 
 

@@ -57,7 +57,7 @@ FEC_PORTS = (2, 4)
 MEDIA_CAPS = "application/x-rtp,media=video,clock-rate=90000,encoding-name=MP2T,payload=33"
 FEC_CAPS = "application/x-rtp,media=application,clock-rate=90000,encoding-name=parityfec,payload=96"
 DECODER_PORT = 45000           # the decoder's, on rx's own loopback
-RATE = "6"                     # Mbit/s: the play lasts long enough for the link to go down and up
+RATE = "4"                     # Mbit/s: 3 s of play, the link down and up and a clean second after
 
 
 def tables_of(ns):
@@ -241,6 +241,11 @@ def several(args, check):
               f"output 4: {len(far.datagrams)} datagrams, {gaps} gap(s) in the sequence, the stream back after the link")
         ordered = all((b - a) & 0xFFFF >= 1 for a, b in zip(seqs, seqs[1:]))
         check(ordered, "output 4: sequence numbers only go forward")
+        logged = [l for l in lines if "Tovrin TS Streamer: Output4: sending to 10.205.2.2" in l]
+        check(len(logged) == 2 and "fails" in logged[0] and "succeeds again" in logged[1],
+              f"the host's log names output 4 when its sends fail and when they succeed again ({logged})")
+        others = [l for l in lines if "sending to" in l and "Output4" not in l]
+        check(not others, f"no other output's sends failed ({others})")
 
         # A bad Output key: nothing sent anywhere, the output named.
         listener = Receiver(rx, ("10.205.1.2", PORT))

@@ -48,9 +48,9 @@ public:
     bool CheckStart(SendRefusalText& refusal);
     bool Open(SendRefusalText& refusal);
     // The checked destination and the opened socket take effect; `viewers`
-    // and `directory`, when given, get the whole stream as this output sees
-    // it before the cut. `announce`: a multicast destination is announced.
-    void Begin(CHttpServer* viewers, CProgramDirectory* directory, bool announce);
+    // and `programs`, when given, get the whole stream as this output sees it
+    // before the cut. `announce`: a multicast destination is announced.
+    void Begin(CHttpServer* viewers, CProgramDirectory* programs, bool announce);
     // Under the lock: the last parity goes out, the announcement is deleted
     // and the socket closes.
     void Finish();
@@ -65,12 +65,16 @@ public:
 
     // A host block through the output's cut into its frames and out.
     void Feed(unsigned char* data, int length);
+    // Dialog thread, while running: another choice of programs, which the
+    // traffic thread takes before its next block (see SwitchPrograms).
+    void ChangePrograms(const SProgramSelection& programs);
 
     bool Running() const { return m_Socket != INVALID_SOCKET; }
     const sockaddr_in& Destination() const { return m_DestAddr; }
     EDatagramFraming RunFraming() const { return m_Stream.Framing(); }
     const SFecMatrix& RunFec() const { return m_Stream.RunFec(); }
-    const SProgramSelection& RunPrograms() const { return m_RunPrograms; }
+    // The running stream's programs as the dialog thread last set them.
+    const SProgramSelection& RunPrograms() const { return m_ShownRunPrograms; }
     int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
     // Under the lock.
     const CSendFailures& SendFailures() const { return m_Stream.Failures(); }
@@ -88,10 +92,9 @@ private:
     bool RefuseFecStart(SendRefusalText& refusal) const;
     void BeginFec(const sockaddr_in& destination);
     const sockaddr_in& FecAddress(EFecDirection direction) const;
+    void ObserveSource(const unsigned char* packets, int count);
+    void SwitchPrograms();
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
-    // The complete stream before the cut, whole packets, to the viewers and
-    // the directory.
-    void ObserveWhole(const unsigned char* packets, int bytes);
     void PrepareAnnouncement(bool announce);
     // Under the lock: `session` announced, or deleted; its size when sent.
     int SendAnnouncement(const SSapSession& session, bool deletion);
@@ -108,11 +111,15 @@ private:
     sockaddr_in m_FecColumnAddr;                 // the destination's port + 2; under the lock
     sockaddr_in m_FecRowAddr;                    // the destination's port + 4; under the lock
     CDatagramStream m_Stream;                    // framing, RTP counters, parity, refusals; under the lock
-    SProgramSelection m_RunPrograms;             // the running stream's programs, fixed at its start
+    SProgramSelection m_RunPrograms;             // the running stream's programs; traffic thread once started
+    SProgramSelection m_ShownRunPrograms;        // the same, as the dialog names them; dialog thread
+    SProgramSelection m_PendingPrograms;         // a choice for the running stream; under the lock
+    std::atomic<int32_t> m_nProgramsPending;     // 1 while m_PendingPrograms waits for the traffic thread
+    int32_t m_nCutPacketsHeld;                   // packets of the cut the aligner holds after a switch to the whole stream
     CProgramFeed m_ProgramFeed;                  // cuts m_RunPrograms out; traffic thread only
     std::atomic<int32_t> m_nProgramsPresent;     // the filter's ProgramsPresent(), for the dialog
     CHttpServer* m_pViewers;                     // gets the whole stream; null for all but output 1
-    CProgramDirectory* m_pDirectory;             // gets the names for the announcements; null without Announce
+    CProgramDirectory* m_pPrograms;              // likewise: the transponder's programs
     bool m_bAnnounce;                            // this run announces its multicast destination
     bool m_bAnnounced;                           // m_Announced went out and is not deleted yet
     sockaddr_in m_SapAddr;                       // the announcements' group and port

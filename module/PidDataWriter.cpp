@@ -25,13 +25,13 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_HttpOptions(),
       m_HttpServer(),
       m_Outputs(),
+      m_pProgramDirectory(),
       m_Active(),
       m_nOutputs(1),
       m_RefusedAtLastStatus(),
       m_bAnnounceKey(false),
       m_bRunAnnounce(false),
-      m_dwNextAnnounce(0),
-      m_Directory()
+      m_dwNextAnnounce(0)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     for (int i = 0; i < kMaxOutputs; ++i)

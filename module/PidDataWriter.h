@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -14,6 +15,11 @@
 #include "Output.h"
 #include "UdpSender.h"
 #include "host_api.h"
+#include "programs/ProgramDirectory.h"
+
+class CMoreDialog;
+struct SOptionTexts;
+struct SOptionWritePlan;
 
 // Output 1 and the Output<k> keys' 2..16.
 constexpr int kMaxOutputs = 16;
@@ -50,6 +56,14 @@ public:
     void SetDefaultOptions();
     void LoadOptions();
     void SaveOptions();
+    // The optional keys as the file holds them, and a change of them that
+    // the second dialog planned (PidDataWriterOptions.cpp).
+    void ReadOptionalKeyTexts(SOptionTexts& texts) const;
+    void ApplyOptionalKeys(const SOptionWritePlan& plan);
+    // The transponder's programs as the latest stream saw them (names from
+    // its SDT), for the second dialog; false before the first stream.
+    bool SnapshotPrograms(SProgramList& programs);
+    bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);
@@ -80,7 +94,6 @@ private:
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
     void ShowSendFailures(HWND dialog);
-    bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
     // Output 1: the section's own keys, the dialog's fields.
     COutput& First() { return m_Outputs[0]; }
     const COutput& First() const { return m_Outputs[0]; }
@@ -94,6 +107,7 @@ private:
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
+    CMoreDialog* m_pMoreDialog = nullptr;            // the second dialog while it is open
     KelvModuleApi2::SCreateModuleParams m_CreateParams;  // copy of the host's create record
     std::atomic<int32_t> m_bStreaming;               // 1 while streaming; read without the lock
     int32_t m_nFilterHandle;                         // from AddEngineFilter, 0 when none
@@ -111,13 +125,17 @@ private:
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
     COutput m_Outputs[kMaxOutputs];                  // output k at k - 1, whether its key is there or not
+    // The programs of the transponder, fed by output 1 with the source
+    // packets whether or not the URL server runs: its page, the second
+    // dialog and the announcements' names list them. Made at the first
+    // Start (some 140 KB), kept to the object's end.
+    std::unique_ptr<CProgramDirectory> m_pProgramDirectory;
     COutput* m_Active[kMaxOutputs];                  // the outputs of the latest start, output 1 first
     int32_t m_nOutputs;                              // how many, 1..kMaxOutputs
     uint64_t m_RefusedAtLastStatus[kMaxOutputs];     // each active output's refusals at the previous status update
     bool m_bAnnounceKey;                             // the optional Announce key, as last loaded
     bool m_bRunAnnounce;                             // the running stream announces its multicast outputs
     uint32_t m_dwNextAnnounce;                       // tick at which the next round of announcements is due
-    CProgramDirectory m_Directory;                   // the service names for the announcements; traffic thread
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -119,7 +119,9 @@ void CPidDataWriter::AnnounceWhenDue()
         const SProgramSelection& programs = output.RunPrograms();
         if (programs.Count == 1)
         {
-            if (const SListedProgram* listed = m_Directory.Find(programs.Numbers[0]))
+            const SListedProgram* listed =
+                m_pProgramDirectory != nullptr ? m_pProgramDirectory->Find(programs.Numbers[0]) : nullptr;
+            if (listed != nullptr)
             {
                 AnnouncedText(listed->Name, listed->NameLength, name);
                 AnnouncedText(listed->Provider, listed->ProviderLength, provider);

@@ -4,6 +4,7 @@
 #include "PidDataWriter.h"
 
 #include <cstring>
+#include <new>
 
 
 using namespace KelvModuleApi2;
@@ -46,6 +47,13 @@ void CPidDataWriter::StartWrite()
     if (!CheckOutputs())
         return;
 
+    // A new stream, perhaps of another transponder: its own program list.
+    if (m_pProgramDirectory == nullptr)
+        m_pProgramDirectory.reset(new (std::nothrow) CProgramDirectory);
+    if (m_pProgramDirectory != nullptr)
+        m_pProgramDirectory->Reset();
+    m_HttpServer.UseProgramDirectory(m_pProgramDirectory.get());
+
     // Before anything is registered: a port that cannot be had refuses the start.
     if (!StartHttpServer())
         return;
@@ -84,16 +92,15 @@ void CPidDataWriter::StartWrite()
         StopWrite();
         return;
     }
-    // Like the aligner, the names start unknown at each Start; the first
-    // announcements wait a second for the service description.
-    m_Directory.Reset();
+    // The first announcements wait a second for the service description.
     m_bRunAnnounce = false;
     for (int i = 0; i < m_nOutputs; ++i)
     {
         m_Active[i]->NameInLog(m_nOutputs > 1);
-        // The URL server's viewers and the announcements' names get the
-        // complete stream that output 1 sees.
-        m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? &m_Directory : nullptr, m_bAnnounceKey);
+        // The URL server's viewers, the program list and the announcements'
+        // names get the complete stream that output 1 sees.
+        m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? m_pProgramDirectory.get() : nullptr,
+                           m_bAnnounceKey);
         m_bRunAnnounce = m_bRunAnnounce || m_Active[i]->Announces();
     }
     m_dwNextAnnounce = GetTickCount() + kFirstAnnouncementDelayMs;

@@ -178,7 +178,7 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
         wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
         return;
     }
-    if (FormatHttpLine(text))
+    if (FormatHttpLine(text) || FormatOutputsLine(text))
         return;
     wchar_t what[kProgramNumbersTextCapacity + 16];
     if (programs.Count > 0)
@@ -208,21 +208,36 @@ void CPidDataWriter::ShowDescription(HWND dialog)
 // without brings the settings back.
 void CPidDataWriter::ShowSendFailures(HWND dialog)
 {
-    uint64_t refused;
-    int error;
+    // The first output that had datagrams refused in the period; with
+    // several outputs the line names it.
+    int failing = -1;
+    uint64_t refused = 0;
+    int error = 0;
     {
         SafeCriticalSection guard(m_cs);
-        refused = First().SendFailures().Refused();
-        error = First().SendFailures().LastError();
+        for (int i = 0; i < m_nOutputs; ++i)
+        {
+            const CSendFailures& failures = m_Active[i]->SendFailures();
+            if (failures.Refused() > m_RefusedAtLastStatus[i] && failing < 0)
+            {
+                failing = i;
+                refused = failures.Refused();
+                error = failures.LastError();
+            }
+            m_RefusedAtLastStatus[i] = failures.Refused();
+        }
     }
-    const bool refusedInPeriod = refused > m_nRefusedAtLastStatus;
-    m_nRefusedAtLastStatus = refused;
-    if (refusedInPeriod)
+    if (failing >= 0)
     {
         wchar_t reason[kReasonCapacity];
         DescribeSocketError(error, reason);
+        wchar_t named[kReasonCapacity + 16];
+        if (m_nOutputs > 1)
+            wsprintfW(named, L"Output%d: %s", m_Active[failing]->Number(), reason);
+        else
+            wsprintfW(named, L"%s", reason);
         wchar_t text[kDialogTextCapacity];
-        wsprintfW(text, kSendFailureFormat, reason, refused);
+        wsprintfW(text, kSendFailureFormat, named, refused);
         SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
         m_bShowingSendFailures = true;
     }
@@ -288,7 +303,8 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
         {
             // A dialog opened while streaming tells of refusals from now on.
             SafeCriticalSection guard(m_cs);
-            m_nRefusedAtLastStatus = First().SendFailures().Refused();
+            for (int i = 0; i < m_nOutputs; ++i)
+                m_RefusedAtLastStatus[i] = m_Active[i]->SendFailures().Refused();
         }
         m_nTimerId = SetTimer(dialog, kStatusTimerId, kStatusTimerPeriodMs, nullptr);
         UpdateControlsEnable();

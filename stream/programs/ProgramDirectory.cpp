@@ -47,6 +47,14 @@ void CProgramDirectory::Reset()
     Publish();
 }
 
+const SListedProgram* CProgramDirectory::Find(uint16_t program) const
+{
+    for (int i = 0; i < m_Working.nPrograms; ++i)
+        if (m_Working.Programs[i].ProgramNumber == program)
+            return &m_Working.Programs[i];
+    return nullptr;
+}
+
 void CProgramDirectory::Observe(const unsigned char* packet)
 {
     const uint16_t pid = PacketPid(packet);

@@ -5,7 +5,7 @@
 // This binary replaces the global operator new and delete and counts malloc
 // too, then drives megabytes of traffic through the module's path (the
 // aligner, the lock and the RTP framing of bench/TrafficPathWriter.h, which
-// mirrors CPidDataWriter) for every packet count and feed shape, with and
+// mirrors one output of CPidDataWriter, one or sixteen of them) for every packet count and feed shape, with and
 // without programs selected (the program filter on the path), and fails on
 // any allocation or release in between.
 //
@@ -474,6 +474,68 @@ TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
             }
         }
     }
+}
+
+// Sixteen outputs fed from one block after the other, as the module object
+// feeds its outputs: each its own packet count, framing, parity, programs,
+// and one whose every datagram is refused. Nothing is allocated for any of
+// them, and the failing one takes nothing from the others.
+TEST(NoAllocation, SixteenOutputsAllocateNothing)
+{
+    std::vector<unsigned char> stream = MakeProgramStream(true);
+    constexpr int kOutputs = 16;
+    std::unique_ptr<Writer> outputs[kOutputs];
+    Writer* feed[kOutputs];
+    for (int i = 0; i < kOutputs; ++i)
+    {
+        const int n = 1 + i % 7;
+        const bool udp = i % 4 == 3;
+        CheckingSink sink;
+        sink.framing = udp ? EDatagramFraming::Udp : EDatagramFraming::Rtp;
+        sink.expectedSize = (udp ? 0 : kRtpHeaderSize) + n * kTsPacketSize;
+        sink.refuseEvery = i == 5 ? 1 : 0;
+        const SFecMatrix fec = i % 4 == 1 ? SFecMatrix{5, 5} : SFecMatrix{};
+        outputs[i] = std::make_unique<Writer>(n, sink, sink.framing, fec);
+        if (i % 2 == 1)
+        {
+            SProgramSelection programs{};
+            programs.Numbers[programs.Count++] = static_cast<uint16_t>(kFirstProgramNumber + i % 10);
+            outputs[i]->SelectPrograms(programs);
+        }
+        feed[i] = outputs[i].get();
+        feed[i]->Start();
+    }
+    const size_t block = 100 * kTsPacketSize;  // the stream is 40 such blocks
+    auto play = [&](int passes) {
+        for (int pass = 0; pass < passes; ++pass)
+            for (size_t offset = 0; offset < stream.size(); offset += block)
+                FeedOutputs(feed, kOutputs, stream.data() + offset, static_cast<int>(block));
+    };
+    play(1);
+
+    AllocationWindow window;
+    play(kPasses);
+    for (Writer* output : feed)
+        output->Stop();
+    window.Stop();
+
+    EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed to 16 outputs";
+    EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed to 16 outputs";
+    for (int i = 0; i < kOutputs; ++i)
+    {
+        SCOPED_TRACE(testing::Message() << "output " << i + 1);
+        Writer& output = *outputs[i];
+        EXPECT_EQ(output.GetSink().faults, 0);
+        EXPECT_GT(output.GetSink().datagrams, 0);
+        const long long packets = static_cast<long long>(1 + kPasses) * kProgramStreamPackets;
+        const int n = 1 + i % 7;
+        if (i % 2 == 0)  // the whole stream: every whole chunk of it
+        {
+            EXPECT_EQ(output.TotalBytes(), packets / n * n * kTsPacketSize);
+        }
+    }
+    EXPECT_EQ(outputs[5]->TotalBytes(), 0) << "the failing output";
+    EXPECT_GT(outputs[5]->SendFailures().Refused(), 0u);
 }
 
 // Refused datagrams are counted on the same path, in fields under the lock

@@ -19,6 +19,7 @@
 #include "rtp/FecEncoder.h"
 #include "programs/ProgramFeed.h"
 #include "rtp/RtpFraming.h"
+#include "rtp/RtpTimestamps.h"
 #include "rtp/SendFailures.h"
 #include "ts/TsAligner.h"
 
@@ -51,6 +52,9 @@ public:
             SafeCriticalSection guard(m_cs);
             m_SendFailures.Reset();
             m_Fec.Begin(m_FecMatrix);
+            // As the module: the 90 kHz clock with FEC, read per datagram.
+            m_RtpTimestamps.Begin(m_FecMatrix.Columns != 0 ? ERtpTimestamps::Clock : ERtpTimestamps::Counter,
+                                  kNanosecondsPerSecond, SteadyNanoseconds);
         }
         m_bStreaming.store(1, std::memory_order_release);
     }
@@ -61,7 +65,7 @@ public:
     {
         m_cs.Lock();
         m_bStreaming.store(0, std::memory_order_release);
-        CompleteFecMatrix(m_Fec, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+        CompleteFecMatrix(m_Fec, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp, m_RtpTimestamps,
                           ProtectedBy(m_Fec, m_SendFailures.Counting(m_Sink, TickCount, NoError), FecSink()),
                           FecSink());
         m_Fec.End();
@@ -98,7 +102,7 @@ protected:
         {
             SafeCriticalSection guard(m_cs);
             const long long accepted =
-                SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
+                SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp, m_RtpTimestamps,
                            ProtectedBy(m_Fec, m_SendFailures.Counting(m_Sink, TickCount, NoError), FecSink()));
             if (accepted != 0)
                 m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
@@ -119,6 +123,14 @@ protected:
         };
     }
 
+    static constexpr uint64_t kNanosecondsPerSecond = 1000000000;
+    static uint64_t SteadyNanoseconds()
+    {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
+    }
+
     static uint32_t TickCount()
     {
         return static_cast<uint32_t>(std::chrono::duration_cast<std::chrono::milliseconds>(
@@ -131,6 +143,7 @@ private:
     std::atomic<int32_t> m_bStreaming{0};   // 1 while streaming; read without the lock
     uint16_t m_wRtpSeq = 0;                 // sequence number of the next datagram
     uint32_t m_dwRtpTimestamp = 0;          // timestamp of the previous datagram
+    CRtpTimestamps m_RtpTimestamps;         // counter, or the clock with FEC; under m_cs
     std::atomic<int64_t> m_llTotalBytes{0}; // payload bytes accepted since the latest start
     CSendFailures m_SendFailures;           // datagrams refused since the latest start; under m_cs
     long m_nReportedChanges = 0;            // where the module writes to the host's log

@@ -119,6 +119,7 @@ private:
     sockaddr_in m_FecColumnAddr;                     // the destination's port + 2; under m_cs
     sockaddr_in m_FecRowAddr;                        // the destination's port + 4; under m_cs
     CFecEncoder m_Fec;                               // parity of the running stream; under m_cs
+    CRtpTimestamps m_RtpTimestamps;                  // the running stream's timestamps, set at its start; under m_cs
     SProgramSelection m_Programs;                    // the optional Programs key, as last loaded; Count 0: all
     SProgramSelection m_RunPrograms;                 // the running stream's programs, fixed at its start
     CProgramFeed m_ProgramFeed;                      // cuts m_RunPrograms out; traffic thread only, Reset at Start

@@ -57,7 +57,7 @@ void CPidDataWriter::FinishFec()
     auto sendFec = [this](EFecDirection direction, const unsigned char* packet, int size) {
         SendFecPacket(direction, packet, size);
     };
-    CompleteFecMatrix(m_Fec, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp,
+    CompleteFecMatrix(m_Fec, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp, m_RtpTimestamps,
                       ProtectedBy(m_Fec, m_SendFailures.Counting(send, GetTickCount, WSAGetLastError), sendFec),
                       sendFec);
     m_Fec.End();

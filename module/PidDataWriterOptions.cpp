@@ -23,6 +23,7 @@ constexpr wchar_t kKeyTtl[] = L"TTL";
 constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
 constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
 constexpr wchar_t kKeyFec[] = L"FEC";
+constexpr wchar_t kKeyRtpTimestamps[] = L"RtpTimestamps";
 constexpr wchar_t kKeyPrograms[] = L"Programs";
 constexpr wchar_t kKeyHttpPort[] = L"HttpPort";
 constexpr wchar_t kKeyHttpAddress[] = L"HttpAddress";
@@ -104,6 +105,7 @@ void CPidDataWriter::LoadSendOptions()
     ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
     m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
     m_SendOptions.Fec = ParseFecMatrix(read(kKeyFec));
+    m_SendOptions.RtpTimestamps = ParseRtpTimestamps(read(kKeyRtpTimestamps));
 
     wchar_t programs[kProgramListTextCapacity];
     GetPrivateProfileStringW(kIniSection, kKeyPrograms, L"", programs, kProgramListTextCapacity, m_IniFileName);

@@ -31,6 +31,20 @@ void NarrowAddress(const wchar_t* wide, char (&narrow)[kAddressCapacity])
     narrow[i] = 0;
 }
 
+// The monotonic counter behind the RTP clock.
+uint64_t PerformanceCounter()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
+uint64_t PerformanceFrequency()
+{
+    LARGE_INTEGER frequency;
+    return QueryPerformanceFrequency(&frequency) ? static_cast<uint64_t>(frequency.QuadPart) : 0;
+}
+
 // One line in the host's log when sending starts to fail and one when it
 // succeeds again (see CSendFailures for when that is).
 void LogSendingChange(const CSendFailures& failures, const sockaddr_in& destination)
@@ -168,6 +182,7 @@ void CPidDataWriter::StartWrite()
         m_RunFec = m_SendOptions.Fec;
         m_SendFailures.Reset();
         BeginFec(destination);
+        m_RtpTimestamps.Begin(RunTimestamps(m_SendOptions), PerformanceFrequency(), PerformanceCounter);
     }
     // Release: a traffic call that sees the flag also sees the chunk length
     // and the emptied aligner.
@@ -247,7 +262,7 @@ void CPidDataWriter::ReceiveAlignedTraffic(unsigned char* data, int length)
             SendFecPacket(direction, packet, size);
         };
         const long long accepted =
-            SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp,
+            SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp, m_RtpTimestamps,
                        ProtectedBy(m_Fec, m_SendFailures.Counting(send, GetTickCount, WSAGetLastError), sendFec));
         // Only this thread adds to the total: a plain load and store suffice.
         if (accepted != 0)

@@ -332,6 +332,10 @@ def run_matrix(args, columns, rows, rate, base_port, check, env):
         stop_process(sink.proc, wait=20)
     dropped_by_kernel = sum(d for s in sinks for p in s.ports() for _, d in udp_sockets(p))
 
+    if len(relay.media_arrivals) > 1:
+        seconds = relay.media_arrivals[-1] - relay.media_arrivals[0]
+        log(f"fec_check: {len(relay.media_arrivals)} media datagrams over {seconds:.2f} s, "
+            f"{(len(relay.media_arrivals) - 1) / max(seconds, 1e-6):.0f} a second")
     log(f"== verdicts {label}")
     check(rc == 0, f"{label}: tovrin-host exited with {rc}")
     chunks, indexes = media_chunks(relay)

@@ -235,9 +235,9 @@ LARGE_INTEGER Now()
 }
 }  // namespace
 
-// One datagram every 30 ms or so (about 33 a second, far from 1000): on the
+// One datagram every 20 ms or so (about 50 a second, far from 1000): on the
 // clock, each timestamp lies between the 90 kHz times measured around its
-// send, counted from the first datagram's; a Stop and a pause of 300 ms are
+// send, counted from the first datagram's; a Stop and a pause of 150 ms are
 // not counted, the next run goes on from the last timestamp sent (FEC's
 // completing datagrams included). The counter adds 90 per datagram whatever
 // the time. The dialog's line stays as it was; the module never writes the
@@ -251,9 +251,7 @@ TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
         const wchar_t* key;  // as the INI file keeps it
     };
     for (const Case c : {Case{"", false, L"<missing>"}, Case{"RtpTimestamps=counter\r\n", false, L"counter"},
-                         Case{"RtpTimestamps=clocks\r\n", false, L"clocks"},
-                         Case{"RtpTimestamps=clock\r\n", true, L"clock"},
-                         Case{"RtpTimestamps=CLOCK\r\n", true, L"CLOCK"}, Case{"FEC=4x4\r\n", true, L"<missing>"},
+                         Case{"RtpTimestamps=Clock\r\n", true, L"Clock"}, Case{"FEC=4x4\r\n", true, L"<missing>"},
                          Case{"FEC=4x4\r\nRtpTimestamps=counter\r\n", true, L"counter"}})
     {
         SCOPED_TRACE(c.lines);
@@ -272,7 +270,7 @@ TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
             std::vector<LARGE_INTEGER> before, after;
             for (int i = 0; i < 5; ++i)
             {
-                Sleep(30);
+                Sleep(20);
                 before.push_back(Now());
                 Feed(static_cast<uint32_t>(i * 7), 7);
                 after.push_back(Now());
@@ -299,7 +297,7 @@ TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
                     EXPECT_LT(sinceLast, 1u << 31) << "the completing datagrams never step back";
                 last = stamp;
             }
-            Sleep(300);
+            Sleep(150);
         }
         module.reset();
         EXPECT_EQ(ini.ReadKey(L"RtpTimestamps"), c.key)

@@ -45,8 +45,9 @@ import threading
 import time
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from stream_check import (BIG_BUFFER, free_port_block, FORWARD_CHECK_EVERY, Check, forward_queue_limit, log,  # noqa: E402
-                          queued_bytes, start_xvfb, stop_process, udp_port_bound, udp_sockets, wait_for,
+from stream_check import (BIG_BUFFER, SO_TIMESTAMPNS, arrival_time, clock_span_matches,  # noqa: E402
+                          clock_timestamp_span, free_port_block, FORWARD_CHECK_EVERY, Check, forward_queue_limit,
+                          log, queued_bytes, start_xvfb, stop_process, udp_port_bound, udp_sockets, wait_for,
                           wait_process)
 
 PACKET = 188
@@ -147,18 +148,6 @@ class Sink:
                                      stdout=subprocess.DEVNULL, stderr=open(log_path, "w"))
 
 
-SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
-
-
-def arrival_time(ancillary):
-    """Seconds from the kernel's SCM_TIMESTAMPNS record."""
-    for level, kind, data in ancillary:
-        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
-            seconds, nanoseconds = struct.unpack("qq", data[:16])
-            return seconds + nanoseconds / 1e9
-    return time.time()
-
-
 class Relay(threading.Thread):
     """Owns the module's three ports; keeps and forwards what arrives."""
 
@@ -250,31 +239,21 @@ def compare(got, chunks):
 def check_timestamps(relay, label, check):
     """The media timestamps advance with the arrival times (90 kHz, not a count
     of datagrams), and each FEC packet carries its newest datagram's."""
-    stamps = {}
-    for d in relay.sent[0]:
-        stamps[struct.unpack("!H", d[2:4])[0]] = struct.unpack("!I", d[4:8])[0]
     media = relay.sent[0]
     if len(media) < 2:
         return check(False, f"{label}: media datagrams arrived")
-    first, last = media[0], media[-1]
-    ticks = (struct.unpack("!I", last[4:8])[0] - struct.unpack("!I", first[4:8])[0]) & 0xFFFFFFFF
-    seconds = relay.media_arrivals[-1] - relay.media_arrivals[0]
-    # The kernel's arrival times follow the sends closely; the margin allows
-    # for a scheduling pause in the sender, far below the factor of 2.6 to 3.6
-    # by which a counter of 90 per datagram misses the clock at these rates.
-    check(abs(ticks / 90000 - seconds) <= 0.15 * seconds + 0.15,
-          f"{label}: media timestamps span {ticks / 90000:.3f} s of the 90 kHz clock while the datagrams "
-          f"arrived over {seconds:.3f} s")
-    steps_back = sum(1 for a, b in zip(media, media[1:])
-                     if ((struct.unpack("!I", b[4:8])[0] - struct.unpack("!I", a[4:8])[0]) & 0xFFFFFFFF) >= 1 << 31)
-    check(steps_back == 0, f"{label}: media timestamps never step back ({steps_back} times)")
+    stamps = [struct.unpack("!I", d[4:8])[0] for d in media]
+    span, seconds, back = clock_timestamp_span(stamps, relay.media_arrivals)
+    check(back == 0 and clock_span_matches(span, seconds),
+          f"{label}: media timestamps span {span:.3f} s of the 90 kHz clock while the datagrams arrived over "
+          f"{seconds:.3f} s, {back} steps back")
+    by_sequence = {struct.unpack("!H", d[2:4])[0]: ts for d, ts in zip(media, stamps)}
     wrong = 0
     for offset in FEC_OFFSETS:
         for p in relay.sent[offset]:
             sn_base, ts = struct.unpack("!H", p[12:14])[0], struct.unpack("!I", p[4:8])[0]
             step, count = (1, p[26]) if p[24] & 0x40 else (p[25], p[26])
-            newest = (sn_base + step * (count - 1)) & 0xFFFF
-            wrong += stamps.get(newest) != ts
+            wrong += by_sequence.get((sn_base + step * (count - 1)) & 0xFFFF) != ts
     return check(wrong == 0, f"{label}: every FEC packet carries its newest datagram's timestamp ({wrong} do not)")
 
 

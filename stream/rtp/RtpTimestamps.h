@@ -52,7 +52,7 @@ public:
     uint32_t operator()(uint32_t previous)
     {
         if (m_eMode == ERtpTimestamps::Counter)
-            return previous + kRtpTicksPerDatagram;
+            return SRtpCounterStep()(previous);
         return FromClock(previous, m_pRead());
     }
 

@@ -1,9 +1,9 @@
 #pragma once
-// The module object's traffic path with the socket taken out: the same
-// aligner, the same lock taken the same way, the same datagram assembly and
-// count of refused datagrams, and the send replaced by a sink. ReceiveTraffic
-// and ReceiveAlignedTraffic are line for line those of CPidDataWriter
-// (module/PidDataWriter.cpp), so what is measured or checked here is what the
+// One output of the module object with the socket taken out: the same
+// aligner, the same lock taken the same way, the same datagram state
+// (stream/rtp/DatagramStream.h), and the send replaced by a sink. Feed and
+// ReceiveAlignedTraffic are line for line those of COutput
+// (module/Output.cpp), so what is measured or checked here is what the
 // module does per packet short of the system calls: where the module asks
 // WSAGetLastError, the sink's refusal counts with error 0, and where it writes
 // a line to the host's log, the change is counted. With programs selected
@@ -16,11 +16,8 @@
 #include <utility>
 
 #include "ts/CriticalSection.h"
-#include "rtp/FecEncoder.h"
 #include "programs/ProgramFeed.h"
-#include "rtp/RtpFraming.h"
-#include "rtp/RtpTimestamps.h"
-#include "rtp/SendFailures.h"
+#include "rtp/DatagramStream.h"
 #include "ts/TsAligner.h"
 
 // Sink: callable as bool(const unsigned char* datagram, int size), standing in
@@ -31,7 +28,7 @@ class CTrafficPathWriter final : public CTsAligner
 public:
     explicit CTrafficPathWriter(int packetsPerDatagram, Sink sink = Sink(),
                                 EDatagramFraming framing = EDatagramFraming::Rtp, SFecMatrix fec = SFecMatrix())
-        : m_RunFraming(framing), m_FecMatrix(fec), m_Sink(std::move(sink))
+        : m_Framing(framing), m_FecMatrix(fec), m_Sink(std::move(sink))
     {
         m_nChunkSize = packetsPerDatagram * kTsPacketSize;
     }
@@ -50,11 +47,10 @@ public:
         m_llTotalBytes.store(0, std::memory_order_relaxed);
         {
             SafeCriticalSection guard(m_cs);
-            m_SendFailures.Reset();
-            m_Fec.Begin(m_FecMatrix);
-            // As the module: the 90 kHz clock with FEC, read per datagram.
-            m_RtpTimestamps.Begin(m_FecMatrix.Columns != 0 ? ERtpTimestamps::Clock : ERtpTimestamps::Counter,
-                                  kNanosecondsPerSecond, SteadyNanoseconds);
+            // As the module: the 90 kHz clock with FEC, read for every datagram.
+            m_Stream.Begin(m_Framing, m_FecMatrix,
+                           m_FecMatrix.Columns != 0 ? ERtpTimestamps::Clock : ERtpTimestamps::Counter,
+                           kNanosecondsPerSecond, SteadyNanoseconds);
         }
         m_bStreaming.store(1, std::memory_order_release);
     }
@@ -65,10 +61,7 @@ public:
     {
         m_cs.Lock();
         m_bStreaming.store(0, std::memory_order_release);
-        CompleteFecMatrix(m_Fec, m_nChunkSize, m_wRtpSeq, m_dwRtpTimestamp, m_RtpTimestamps,
-                          ProtectedBy(m_Fec, m_SendFailures.Counting(m_Sink, TickCount, NoError), FecSink()),
-                          FecSink());
-        m_Fec.End();
+        m_Stream.Finish(m_nChunkSize, m_Sink, FecSink(), TickCount, NoError);
         m_cs.Unlock();
     }
 
@@ -89,9 +82,12 @@ public:
 
     int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
     long long TotalBytes() const { return m_llTotalBytes.load(std::memory_order_relaxed); }
-    uint16_t NextSequence() const { return m_wRtpSeq; }
-    uint16_t FecPackets() const { return static_cast<uint16_t>(m_Fec.ColumnSequence() + m_Fec.RowSequence()); }
-    const CSendFailures& SendFailures() const { return m_SendFailures; }
+    uint16_t NextSequence() const { return m_Stream.Sequence(); }
+    uint16_t FecPackets() const
+    {
+        return static_cast<uint16_t>(m_Stream.Fec().ColumnSequence() + m_Stream.Fec().RowSequence());
+    }
+    const CSendFailures& SendFailures() const { return m_Stream.Failures(); }
     long ReportedChanges() const { return m_nReportedChanges; }
     Sink& GetSink() { return m_Sink; }
 
@@ -101,13 +97,11 @@ protected:
         bool changed = false;
         {
             SafeCriticalSection guard(m_cs);
-            const long long accepted =
-                SendChunks(data, length, m_nChunkSize, m_RunFraming, m_wRtpSeq, m_dwRtpTimestamp, m_RtpTimestamps,
-                           ProtectedBy(m_Fec, m_SendFailures.Counting(m_Sink, TickCount, NoError), FecSink()));
+            const long long accepted = m_Stream.Send(data, length, m_nChunkSize, m_Sink, FecSink(), TickCount, NoError);
             if (accepted != 0)
                 m_llTotalBytes.store(m_llTotalBytes.load(std::memory_order_relaxed) + accepted,
                                      std::memory_order_relaxed);
-            changed = m_SendFailures.TakeChange();
+            changed = m_Stream.Failures().TakeChange();
         }
         if (changed)
             ++m_nReportedChanges;
@@ -118,9 +112,7 @@ protected:
     // FEC packets go to the same sink, counted as the module counts them.
     auto FecSink()
     {
-        return [this](EFecDirection, const unsigned char* packet, int size) {
-            m_SendFailures.Counting(m_Sink, TickCount, NoError)(packet, size);
-        };
+        return [this](EFecDirection, const unsigned char* packet, int size) { return m_Sink(packet, size); };
     }
 
     static constexpr uint64_t kNanosecondsPerSecond = 1000000000;
@@ -141,15 +133,11 @@ protected:
 private:
     critical_section m_cs;                  // held while sending and while stopping
     std::atomic<int32_t> m_bStreaming{0};   // 1 while streaming; read without the lock
-    uint16_t m_wRtpSeq = 0;                 // sequence number of the next datagram
-    uint32_t m_dwRtpTimestamp = 0;          // timestamp of the previous datagram
-    CRtpTimestamps m_RtpTimestamps;         // counter, or the clock with FEC; under m_cs
     std::atomic<int64_t> m_llTotalBytes{0}; // payload bytes accepted since the latest start
-    CSendFailures m_SendFailures;           // datagrams refused since the latest start; under m_cs
     long m_nReportedChanges = 0;            // where the module writes to the host's log
-    EDatagramFraming m_RunFraming;          // RTP header or the chunk alone
+    EDatagramFraming m_Framing;             // RTP header or the chunk alone
     SFecMatrix m_FecMatrix;                 // parity asked for; none by default
-    CFecEncoder m_Fec;                      // parity of the running stream; under m_cs
+    CDatagramStream m_Stream;               // counters, parity, refusals; under m_cs
     Sink m_Sink;                            // where sendto would be
     SProgramSelection m_Programs{};         // the Programs key; Count 0: all
     SProgramSelection m_RunPrograms{};      // fixed at Start

@@ -10,41 +10,27 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
     : m_hDlg(nullptr),
       m_CreateParams(),
       m_bStreaming(0),
-      m_szIPAddress(),
-      m_wUdpPort(0),
-      m_nTS(0),
       m_nFilterHandle(0),
       m_dwStartTick(0),
-      m_wRtpSeq(0),
-      m_dwRtpTimestamp(0),
       m_llTotalBytes(0),
       m_nTimerId(0),
       m_WsaData(),
-      m_Socket(INVALID_SOCKET),
-      m_DestAddr(),
       m_nWsaStartups(0),
-      m_SendFailures(),
       m_nRefusedAtLastStatus(0),
       m_bShowingSendFailures(false),
       m_szStartRefusal(),
       m_bAddressEdited(false),
-      m_SendOptions(),
-      m_RunFraming(EDatagramFraming::Rtp),
-      m_RunFec(),
       m_bControlsShowStreaming(false),
       m_bKeepIniOnClose(false),
-      m_FecColumnAddr(),
-      m_FecRowAddr(),
-      m_Fec(),
-      m_Programs(),
-      m_RunPrograms(),
-      m_ProgramFeed(),
-      m_nProgramsPresent(-1),
       m_bShowingProgramsMissing(false),
       m_HttpOptions(),
-      m_HttpServer()
+      m_HttpServer(),
+      m_Outputs(),
+      m_nOutputs(1)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
+    for (COutput& output : m_Outputs)
+        output.Attach(m_cs, m_llTotalBytes);
     LoadOptions();
 }
 

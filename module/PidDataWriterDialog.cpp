@@ -91,7 +91,7 @@ int CPidDataWriter::ShowOptionsDialog(HWND parent)
     // running and nothing set in it, the dialog leaves that change in the file.
     m_bKeepIniOnClose = m_bStreaming.load(std::memory_order_relaxed) != 0;
     if (m_bKeepIniOnClose)
-        TakeRunningSettings();
+        First().TakeRunningSettings();
     g_pThisForDialog = this;
     // The address control's class lives in the common controls; a host that
     // never registered it would get no dialog at all.
@@ -122,14 +122,13 @@ INT_PTR CALLBACK CPidDataWriter::MyDlgWindowProcStatic(HWND dialog, UINT message
 // The running stream's programs while it runs, else those of the next Start.
 const SProgramSelection& CPidDataWriter::ShownPrograms() const
 {
-    return m_bStreaming.load(std::memory_order_relaxed) != 0 ? m_RunPrograms : m_Programs;
+    return Streaming() ? First().RunPrograms() : First().Settings().Programs;
 }
 
 // The stream runs for programs of which the latest PAT lists none.
 bool CPidDataWriter::ProgramsMissing() const
 {
-    return m_bStreaming.load(std::memory_order_relaxed) != 0 && m_RunPrograms.Count > 0 &&
-           m_nProgramsPresent.load(std::memory_order_relaxed) == 0;
+    return Streaming() && First().RunPrograms().Count > 0 && First().ProgramsPresent() == 0;
 }
 
 // `text` holds kDialogTextCapacity characters: why the latest start was
@@ -138,15 +137,16 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
 {
     const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
     // A running stream keeps the framing and parity it started with.
-    const EDatagramFraming framing = streaming ? m_RunFraming : m_SendOptions.Protocol;
-    const SFecMatrix& fec = streaming ? m_RunFec : m_SendOptions.Fec;
+    const SOutputSettings& settings = First().Settings();
+    const EDatagramFraming framing = streaming ? First().RunFraming() : settings.Send.Protocol;
+    const SFecMatrix& fec = streaming ? First().RunFec() : settings.Send.Fec;
     const bool udp = framing == EDatagramFraming::Udp;
     const bool withFec = fec.Columns != 0 && !udp;
     const SProgramSelection& programs = ShownPrograms();
     wchar_t numbers[kProgramNumbersTextCapacity];
     FormatProgramNumbers(programs.Numbers, programs.Count, numbers);
     const wchar_t* plural = programs.Count > 1 ? L"s" : L"";
-    const int port = static_cast<int>(m_wUdpPort);
+    const int port = static_cast<int>(settings.Port);
     if (m_szStartRefusal[0] != 0)
     {
         wsprintfW(text, L"%s", m_szStartRefusal);
@@ -168,7 +168,8 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
     if (withFec)
         wsprintfW(parity, L", FEC %dx%d", fec.Columns, fec.Rows);
     const wchar_t* lead = programs.Count == 0 && !withFec ? L"This module sends" : L"Sends";
-    wsprintfW(text, kDescriptionFormat, lead, what, udp ? L" without RTP" : L"", m_szIPAddress, port, m_nTS, parity);
+    wsprintfW(text, kDescriptionFormat, lead, what, udp ? L" without RTP" : L"", settings.szAddress, port,
+              settings.Packets, parity);
 }
 
 void CPidDataWriter::ShowDescription(HWND dialog)
@@ -189,8 +190,8 @@ void CPidDataWriter::ShowSendFailures(HWND dialog)
     int error;
     {
         SafeCriticalSection guard(m_cs);
-        refused = m_SendFailures.Refused();
-        error = m_SendFailures.LastError();
+        refused = First().SendFailures().Refused();
+        error = First().SendFailures().LastError();
     }
     const bool refusedInPeriod = refused > m_nRefusedAtLastStatus;
     m_nRefusedAtLastStatus = refused;
@@ -212,6 +213,7 @@ void CPidDataWriter::ShowSendFailures(HWND dialog)
 void CPidDataWriter::ReadBackControls(HWND dialog)
 {
     m_bKeepIniOnClose = false;  // the settings are the user's from here on
+    SOutputSettings& settings = First().Settings();
     // The address control's fields are what the user typed; its window text
     // is not kept up to date by every implementation of the control, and
     // where it is, a blank field reads as 0.
@@ -219,17 +221,17 @@ void CPidDataWriter::ReadBackControls(HWND dialog)
     DWORD address = 0;
     const LRESULT filled = SendMessageW(addressControl, IPM_GETADDRESS, 0, reinterpret_cast<LPARAM>(&address));
     if (filled == 4)
-        wsprintfW(m_szIPAddress, L"%u.%u.%u.%u", FIRST_IPADDRESS(address), SECOND_IPADDRESS(address),
+        wsprintfW(settings.szAddress, L"%u.%u.%u.%u", FIRST_IPADDRESS(address), SECOND_IPADDRESS(address),
                   THIRD_IPADDRESS(address), FOURTH_IPADDRESS(address));
     else if (filled > 0 || m_bAddressEdited)
-        ReadAddressFields(addressControl, m_szIPAddress);
+        ReadAddressFields(addressControl, settings.szAddress);
     // else: all four fields blank and never touched, because the setting is
     // not an address the control can show ("abc"): it stays as written.
-    m_szIPAddress[kAddressCapacity - 1] = 0;
+    settings.szAddress[kAddressCapacity - 1] = 0;
 
     wchar_t text[kDialogTextCapacity];
     GetDlgItemTextW(dialog, IDC_PORT, text, kDialogTextCapacity);
-    m_wUdpPort = PortFromInt(ParseLeadingInt(text));
+    settings.Port = PortFromInt(ParseLeadingInt(text));
     GetDlgItemTextW(dialog, IDC_PACKETS, text, kDialogTextCapacity);
     SetPacketsPerDatagram(ParseLeadingInt(text));
 }
@@ -241,29 +243,30 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
     case WM_INITDIALOG:
     {
         m_hDlg = dialog;
+        const SOutputSettings& settings = First().Settings();
         // WM_SETTEXT fills the control's fields on Windows; IPM_SETADDRESS
         // does so everywhere, for any address it can express.
-        SetDlgItemTextW(dialog, IDC_ADDRESS, m_szIPAddress);
+        SetDlgItemTextW(dialog, IDC_ADDRESS, settings.szAddress);
         unsigned char octets[4];
-        if (ParseDottedQuad(m_szIPAddress, octets))
+        if (ParseDottedQuad(settings.szAddress, octets))
             SendDlgItemMessageW(dialog, IDC_ADDRESS, IPM_SETADDRESS, 0,
                                 MAKEIPADDRESS(octets[0], octets[1], octets[2], octets[3]));
         m_bAddressEdited = false;  // from here on, a change of a field is the user's
 
         wchar_t text[kNumberTextCapacity];
-        wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+        wsprintfW(text, L"%d", static_cast<int>(settings.Port));
         SetDlgItemTextW(dialog, IDC_PORT, text);
 
         static const wchar_t* const kPacketChoices[] = {L"1", L"2", L"3", L"4", L"5", L"6", L"7"};
         for (const wchar_t* choice : kPacketChoices)
             SendDlgItemMessageW(dialog, IDC_PACKETS, CB_ADDSTRING, 0, reinterpret_cast<LPARAM>(choice));
-        SendDlgItemMessageW(dialog, IDC_PACKETS, CB_SETCURSEL, static_cast<WPARAM>(m_nTS - 1), 0);
+        SendDlgItemMessageW(dialog, IDC_PACKETS, CB_SETCURSEL, static_cast<WPARAM>(settings.Packets - 1), 0);
 
         ShowDescription(dialog);
         {
             // A dialog opened while streaming tells of refusals from now on.
             SafeCriticalSection guard(m_cs);
-            m_nRefusedAtLastStatus = m_SendFailures.Refused();
+            m_nRefusedAtLastStatus = First().SendFailures().Refused();
         }
         m_nTimerId = SetTimer(dialog, kStatusTimerId, kStatusTimerPeriodMs, nullptr);
         UpdateControlsEnable();

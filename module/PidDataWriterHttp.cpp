@@ -44,7 +44,8 @@ bool CPidDataWriter::FormatHttpLine(wchar_t* text) const
     wchar_t url[kHttpUrlCapacity];
     m_HttpServer.FormatUrl(url);
     const int viewers = m_HttpServer.Viewers();
-    wsprintfW(text, kHttpLineFormat, m_szIPAddress, static_cast<int>(m_wUdpPort), url, viewers,
+    const SOutputSettings& settings = First().Settings();
+    wsprintfW(text, kHttpLineFormat, settings.szAddress, static_cast<int>(settings.Port), url, viewers,
               viewers == 1 ? L"" : L"s");
     return true;
 }

@@ -35,7 +35,6 @@ constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so 
 constexpr int kProgramListTextCapacity = 512;
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
-constexpr int kDefaultPackets = 7;
 
 // An optional key's text; empty when absent. Only meaningful with an INI file.
 const wchar_t* ReadOptionalKey(const wchar_t* key, wchar_t (&text)[kSendOptionTextCapacity])
@@ -50,20 +49,17 @@ const wchar_t* ReadOptionalKey(const wchar_t* key, wchar_t (&text)[kSendOptionTe
 
 void CPidDataWriter::SetPacketsPerDatagram(int packets)
 {
-    m_nTS = ClampPacketsPerDatagram(packets);
-    // A running stream keeps the chunk length it started with; the next start
-    // takes the new one.
-    if (m_bStreaming.load(std::memory_order_relaxed) == 0)
-        m_nChunkSize = m_nTS * kTsPacketSize;
+    First().SetPacketsPerDatagram(packets, Streaming());
 }
 
 void CPidDataWriter::SetDefaultOptions()
 {
-    CopyZeroFilled(m_szIPAddress, kDefaultAddress);
-    m_wUdpPort = kDefaultPort;
-    SetPacketsPerDatagram(kDefaultPackets);
-    m_SendOptions = SSendOptions();
-    m_Programs.Count = 0;
+    SOutputSettings& settings = First().Settings();
+    CopyZeroFilled(settings.szAddress, kDefaultAddress);
+    settings.Port = kDefaultPort;
+    SetPacketsPerDatagram(kDefaultPacketsPerDatagram);
+    settings.Send = SSendOptions();
+    settings.Programs.Count = 0;
 }
 
 void CPidDataWriter::LoadOptions()
@@ -74,18 +70,20 @@ void CPidDataWriter::LoadOptions()
     if (m_IniFileName[0] == 0)
         return;
 
+    SOutputSettings& settings = First().Settings();
     wchar_t fallback[kAddressCapacity];
-    std::memcpy(fallback, m_szIPAddress, sizeof fallback);
-    GetPrivateProfileStringW(kIniSection, kKeyAddress, fallback, m_szIPAddress, kAddressCapacity, m_IniFileName);
-    m_szIPAddress[kAddressCapacity - 1] = 0;
+    std::memcpy(fallback, settings.szAddress, sizeof fallback);
+    GetPrivateProfileStringW(kIniSection, kKeyAddress, fallback, settings.szAddress, kAddressCapacity,
+                             m_IniFileName);
+    settings.szAddress[kAddressCapacity - 1] = 0;
 
     wchar_t text[kNumberTextCapacity];
     wchar_t value[kNumberTextCapacity];
-    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    wsprintfW(text, L"%d", static_cast<int>(settings.Port));
     GetPrivateProfileStringW(kIniSection, kKeyPort, text, value, kNumberTextCapacity, m_IniFileName);
-    m_wUdpPort = PortFromInt(ParseLeadingInt(value));
+    settings.Port = PortFromInt(ParseLeadingInt(value));
 
-    wsprintfW(text, L"%d", m_nTS);
+    wsprintfW(text, L"%d", settings.Packets);
     GetPrivateProfileStringW(kIniSection, kKeyPackets, text, value, kNumberTextCapacity, m_IniFileName);
     SetPacketsPerDatagram(ParseLeadingInt(value));
 
@@ -100,29 +98,18 @@ void CPidDataWriter::LoadSendOptions()
         return;  // the profile functions would read the system's win.ini
     wchar_t text[kSendOptionTextCapacity];
     auto read = [&text](const wchar_t* key) { return ReadOptionalKey(key, text); };
-    m_SendOptions.Protocol = ParseSendProtocol(read(kKeyProtocol));
-    m_SendOptions.Ttl = ParseTtl(read(kKeyTtl));
-    ParseLocalAddress(read(kKeyLocalAddress), m_SendOptions);
-    m_SendOptions.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
-    m_SendOptions.Fec = ParseFecMatrix(read(kKeyFec));
-    m_SendOptions.RtpTimestamps = ParseRtpTimestamps(read(kKeyRtpTimestamps));
+    SOutputSettings& settings = First().Settings();
+    settings.Send.Protocol = ParseSendProtocol(read(kKeyProtocol));
+    settings.Send.Ttl = ParseTtl(read(kKeyTtl));
+    ParseLocalAddress(read(kKeyLocalAddress), settings.Send);
+    settings.Send.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
+    settings.Send.Fec = ParseFecMatrix(read(kKeyFec));
+    settings.Send.RtpTimestamps = ParseRtpTimestamps(read(kKeyRtpTimestamps));
 
     wchar_t programs[kProgramListTextCapacity];
     GetPrivateProfileStringW(kIniSection, kKeyPrograms, L"", programs, kProgramListTextCapacity, m_IniFileName);
     DropCutEntry(programs, kProgramListTextCapacity);
-    ParseProgramList(programs, m_Programs);
-}
-
-// The running stream's destination and packets per datagram, as it started.
-// Only this thread starts a stream, so they are read without the lock.
-void CPidDataWriter::TakeRunningSettings()
-{
-    const unsigned char* ip = reinterpret_cast<const unsigned char*>(&m_DestAddr.sin_addr);
-    wchar_t address[kAddressCapacity];  // at most 15 characters
-    wsprintfW(address, L"%u.%u.%u.%u", ip[0], ip[1], ip[2], ip[3]);
-    CopyZeroFilled(m_szIPAddress, address);
-    m_wUdpPort = ntohs(m_DestAddr.sin_port);
-    SetPacketsPerDatagram(m_nChunkSize / kTsPacketSize);
+    ParseProgramList(programs, settings.Programs);
 }
 
 // The URL server's keys, read at each Start (see StartHttpServer).
@@ -144,10 +131,11 @@ void CPidDataWriter::SaveOptions()
 {
     if (m_IniFileName[0] == 0)
         return;
+    const SOutputSettings& settings = First().Settings();
     wchar_t text[kNumberTextCapacity];
-    WritePrivateProfileStringW(kIniSection, kKeyAddress, m_szIPAddress, m_IniFileName);
-    wsprintfW(text, L"%d", static_cast<int>(m_wUdpPort));
+    WritePrivateProfileStringW(kIniSection, kKeyAddress, settings.szAddress, m_IniFileName);
+    wsprintfW(text, L"%d", static_cast<int>(settings.Port));
     WritePrivateProfileStringW(kIniSection, kKeyPort, text, m_IniFileName);
-    wsprintfW(text, L"%d", m_nTS);
+    wsprintfW(text, L"%d", settings.Packets);
     WritePrivateProfileStringW(kIniSection, kKeyPackets, text, m_IniFileName);
 }

@@ -53,21 +53,21 @@ public:
     KelvModuleApi2::SEngineFilter::IReceiver* ReceiverFace() const { return &m_Writer; }
 
     bool Streaming() const { return m_Writer.m_bStreaming != 0; }
-    SOCKET Socket() const { return m_Writer.m_Socket; }
+    SOCKET Socket() const { return First().m_Socket; }
     int FilterHandle() const { return m_Writer.m_nFilterHandle; }
-    int ChunkSize() const { return m_Writer.m_nChunkSize; }
-    int Buffered() const { return m_Writer.m_nBuffered; }
-    int PacketsPerDatagram() const { return m_Writer.m_nTS; }
-    uint16_t Port() const { return m_Writer.m_wUdpPort; }
+    int ChunkSize() const { return First().m_nChunkSize; }
+    int Buffered() const { return First().m_nBuffered; }
+    int PacketsPerDatagram() const { return First().m_Settings.Packets; }
+    uint16_t Port() const { return First().m_Settings.Port; }
     int WsaStartups() const { return m_Writer.m_nWsaStartups; }
-    std::wstring Address() const { return std::wstring(m_Writer.m_szIPAddress, AddressLength()); }
+    std::wstring Address() const { return std::wstring(First().m_Settings.szAddress, AddressLength()); }
     // The whole 20-character field, terminator and fill included.
-    std::wstring AddressField() const { return std::wstring(m_Writer.m_szIPAddress, 20); }
-    sockaddr_in Destination() const { return m_Writer.m_DestAddr; }
+    std::wstring AddressField() const { return std::wstring(First().m_Settings.szAddress, 20); }
+    sockaddr_in Destination() const { return First().m_DestAddr; }
     std::wstring StartRefusal() const { return m_Writer.m_szStartRefusal; }
-    const SSendOptions& SendOptions() const { return m_Writer.m_SendOptions; }
-    const SProgramSelection& Programs() const { return m_Writer.m_Programs; }
-    int ProgramsPresent() const { return m_Writer.m_nProgramsPresent; }
+    const SSendOptions& SendOptions() const { return First().m_Settings.Send; }
+    const SProgramSelection& Programs() const { return First().m_Settings.Programs; }
+    int ProgramsPresent() const { return First().m_nProgramsPresent; }
     // The options dialog's description line as it would show now.
     std::wstring Description() const
     {
@@ -78,7 +78,7 @@ public:
     CSendFailures SendFailures() const
     {
         SafeCriticalSection guard(m_Writer.m_cs);
-        return m_Writer.m_SendFailures;
+        return First().m_Stream.Failures();
     }
     uint32_t StartTick() const { return m_Writer.m_dwStartTick; }
     critical_section& Lock() const { return m_Writer.m_cs; }
@@ -95,11 +95,12 @@ public:
         return free;
     }
 
-    void SetPort(uint16_t port) { m_Writer.m_wUdpPort = port; }
+    void SetPort(uint16_t port) { First().m_Settings.Port = port; }
     void SetAddress(const std::wstring& text)
     {
-        std::fill(std::begin(m_Writer.m_szIPAddress), std::end(m_Writer.m_szIPAddress), L'\0');
-        text.copy(m_Writer.m_szIPAddress, 19);
+        wchar_t(&field)[20] = First().m_Settings.szAddress;
+        std::fill(std::begin(field), std::end(field), L'\0');
+        text.copy(field, 19);
     }
     void SetStartTick(uint32_t tick) { m_Writer.m_dwStartTick = tick; }
 
@@ -114,13 +115,13 @@ public:
     Counters ReadCounters() const
     {
         SafeCriticalSection guard(m_Writer.m_cs);
-        return {m_Writer.m_wRtpSeq, m_Writer.m_dwRtpTimestamp, static_cast<long long>(m_Writer.m_llTotalBytes)};
+        return {First().m_Stream.Sequence(), First().m_Stream.Timestamp(),
+                static_cast<long long>(m_Writer.m_llTotalBytes)};
     }
     void SetCounters(uint16_t sequence, uint32_t timestamp, long long totalBytes)
     {
         SafeCriticalSection guard(m_Writer.m_cs);
-        m_Writer.m_wRtpSeq = sequence;
-        m_Writer.m_dwRtpTimestamp = timestamp;
+        First().m_Stream.SetCounters(sequence, timestamp);
         m_Writer.m_llTotalBytes = totalBytes;
     }
 
@@ -128,10 +129,11 @@ private:
     size_t AddressLength() const
     {
         size_t n = 0;
-        while (n < 20 && m_Writer.m_szIPAddress[n] != 0)
+        while (n < 20 && First().m_Settings.szAddress[n] != 0)
             ++n;
         return n;
     }
+    COutput& First() const { return m_Writer.m_Outputs[0]; }
 
     CPidDataWriter& m_Writer;
 };

@@ -150,7 +150,11 @@ def check_stream_body(check, body, sample, who):
         return
     looped = memoryview(sample * (len(body) // len(sample) + 3))
     body = memoryview(body)
-    for prefix in range(0, 12):
+    # The prefix is a copy of the source's latest PAT and PMT packets: a
+    # viewer who joins just after the source carried them gets a body that
+    # also reads as the source from that PAT on. Longer prefixes are tried
+    # first so that such a body counts as what it is.
+    for prefix in [*range(2, 12), 0, 1]:
         first = bytes(body[prefix * PACKET:(prefix + 1) * PACKET])
         rest = body[prefix * PACKET:]
         at = sample.find(first)

@@ -1,0 +1,93 @@
+#pragma once
+// One destination of the stream: its settings, its socket, and the path from
+// the host's traffic to its datagrams: cut (the programs it carries), frame
+// (chunks of N whole packets, aligned on packet starts), protect (parity),
+// send. The module object holds a fixed array of them and starts, feeds and
+// stops each; output 1 is the one the dialog shows.
+
+#include <atomic>
+#include <cstdint>
+
+#include <winsock2.h>
+#include <ws2tcpip.h>
+
+#include "HttpServer.h"
+#include "OutputSettings.h"
+#include "UdpSender.h"
+#include "programs/ProgramFeed.h"
+#include "rtp/DatagramStream.h"
+#include "ts/CriticalSection.h"
+#include "ts/TsAligner.h"
+
+class COutput final : public CTsAligner
+{
+public:
+    COutput();
+    ~COutput();
+    COutput(const COutput&) = delete;
+    COutput& operator=(const COutput&) = delete;
+
+    // Once, by the module object: the lock its sends run under and the
+    // running total of payload bytes that all its outputs add to.
+    void Attach(critical_section& lock, std::atomic<int64_t>& totalBytes);
+
+    SOutputSettings& Settings() { return m_Settings; }
+    const SOutputSettings& Settings() const { return m_Settings; }
+    // Settings().Packets brought into 1..7; the chunk size follows it only
+    // while the output does not run.
+    void SetPacketsPerDatagram(int packets, bool running);
+
+    // A start in three steps, so that nothing is registered or opened before
+    // every output has been checked. False with `refusal` saying why.
+    bool CheckStart(SendRefusalText& refusal);
+    bool Open(SendRefusalText& refusal);
+    // The checked destination and the opened socket take effect; `viewers`,
+    // when given, get the whole stream as this output sees it before the cut.
+    void Begin(CHttpServer* viewers);
+    // Under the lock: the last parity goes out and the socket closes.
+    void Finish();
+    // Closes a socket that Open made but Begin never took.
+    void Abandon();
+
+    // A host block through the output's cut into its frames and out.
+    void Feed(unsigned char* data, int length);
+
+    bool Running() const { return m_Socket != INVALID_SOCKET; }
+    const sockaddr_in& Destination() const { return m_DestAddr; }
+    EDatagramFraming RunFraming() const { return m_Stream.Framing(); }
+    const SFecMatrix& RunFec() const { return m_Stream.RunFec(); }
+    const SProgramSelection& RunPrograms() const { return m_RunPrograms; }
+    int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
+    // Under the lock.
+    const CSendFailures& SendFailures() const { return m_Stream.Failures(); }
+
+    // The running destination and packets per datagram into Settings().
+    void TakeRunningSettings();
+
+private:
+    friend class CPidDataWriterTestAccess;  // lets the module's tests read the stream state
+
+    // Whole chunks, under the lock: frame, protect, send.
+    void ReceiveAlignedTraffic(unsigned char* data, int length) override;
+
+    bool DestinationFromSettings(sockaddr_in& destination) const;
+    bool RefuseFecStart(SendRefusalText& refusal) const;
+    void BeginFec(const sockaddr_in& destination);
+    const sockaddr_in& FecAddress(EFecDirection direction) const;
+    bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
+
+    SOutputSettings m_Settings;                  // as last loaded or set in the dialog
+    critical_section* m_pLock;                   // the module's: held while sending and while stopping
+    std::atomic<int64_t>* m_pTotalBytes;         // the module's total of accepted payload bytes
+    sockaddr_in m_StartAddr;                     // checked by CheckStart, taken by Begin
+    SOCKET m_OpenedSocket;                       // made by Open, taken by Begin
+    SOCKET m_Socket;                             // the UDP socket, INVALID_SOCKET when none; under the lock
+    sockaddr_in m_DestAddr;                      // receiver of the datagrams; under the lock
+    sockaddr_in m_FecColumnAddr;                 // the destination's port + 2; under the lock
+    sockaddr_in m_FecRowAddr;                    // the destination's port + 4; under the lock
+    CDatagramStream m_Stream;                    // framing, RTP counters, parity, refusals; under the lock
+    SProgramSelection m_RunPrograms;             // the running stream's programs, fixed at its start
+    CProgramFeed m_ProgramFeed;                  // cuts m_RunPrograms out; traffic thread only
+    std::atomic<int32_t> m_nProgramsPresent;     // the filter's ProgramsPresent(), for the dialog
+    CHttpServer* m_pViewers;                     // gets the whole stream; null for all but output 1
+};

@@ -257,9 +257,11 @@ TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
         SCOPED_TRACE(c.lines);
         Create(c.lines);
         if (std::strstr(c.lines, "FEC") == nullptr)
+        {
             EXPECT_EQ(Access().Description(), L"This module sends complete TS to udp://127.0.0.1:" +
                                                   std::to_wstring(receivers.media->Port()) + L" with 7xTS chunks")
                 << "the line says nothing new";
+        }
         uint32_t last = 0;
         for (int run = 0; run < 2; ++run)
         {
@@ -283,10 +285,14 @@ TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
                 const uint32_t stamp = TimestampOf(media[i]);
                 const uint32_t sinceLast = stamp - last;
                 if (!c.clock)
+                {
                     EXPECT_EQ(sinceLast, 90u) << i;
+                }
                 else if (i == 0)
+                {
                     // The pause before Start does not count.
                     EXPECT_LE(sinceLast, 90000 * Seconds(start, after[0]) + 1);
+                }
                 else if (i < 5)
                 {
                     const double ticks = stamp - TimestampOf(media[0]);
@@ -294,7 +300,9 @@ TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
                     EXPECT_LE(ticks, 90000 * Seconds(before[0], after[i]) + 1) << i;
                 }
                 else
+                {
                     EXPECT_LT(sinceLast, 1u << 31) << "the completing datagrams never step back";
+                }
                 last = stamp;
             }
             Sleep(150);

@@ -1,8 +1,9 @@
 #pragma once
 // One destination's datagram state: its framing, RTP sequence and timestamp
 // (a counter, or the 90 kHz clock), parity encoder and count of refused
-// datagrams, and the one way chunks become datagrams through them. Portable, so that the module's outputs and
-// the benchmarks' copy of the traffic path run the same code.
+// datagrams, and the one way chunks become datagrams through them. Portable,
+// so that the module's outputs and the benchmarks' copy of the traffic path
+// run the same code.
 //
 // Everything here runs under the sender's lock on the traffic thread: plain
 // fields, no allocation, no system call of its own. The caller passes the
@@ -60,7 +61,6 @@ public:
     }
 
     EDatagramFraming Framing() const { return m_Framing; }
-    ERtpTimestamps Timestamps() const { return m_Timestamps.Mode(); }
     const SFecMatrix& RunFec() const { return m_RunFec; }
     const CFecEncoder& Fec() const { return m_Fec; }
     CSendFailures& Failures() { return m_Failures; }

@@ -25,6 +25,7 @@
 #include <string>
 #include <vector>
 
+#include "OptionKeys.h"
 #include "OptionsValues.h"
 #include "ProgramList.h"
 #include "SendOptions.h"
@@ -303,6 +304,27 @@ void CheckElapsed(uint32_t milliseconds)
 
 }  // namespace
 
+// Every key's check and written form: what the dialog would write for a valid
+// text is itself valid and written unchanged, and a refused text has a reason.
+void CheckOptionKeys(const std::wstring& text)
+{
+    if (text.size() >= static_cast<size_t>(kOptionTextCapacity))
+        return;
+    for (int k = 0; k < kOptionKeyCount; ++k)
+    {
+        const EOptionKey key = static_cast<EOptionKey>(k);
+        wchar_t written[kOptionTextCapacity];
+        const bool valid = CanonicalOptionText(key, text.c_str(), written);
+        if (valid != (CheckOptionText(key, text.c_str()) == nullptr))
+            Fail("the check and the written form disagree on validity");
+        if (!valid)
+            continue;
+        wchar_t again[kOptionTextCapacity];
+        if (!CanonicalOptionText(key, written, again) || std::wcscmp(written, again) != 0)
+            Fail("a written value is not written unchanged again");
+    }
+}
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     auto byte = [&](size_t i) -> uint64_t { return i < size ? data[i] : 0u; };
@@ -328,6 +350,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     CheckParse(wide, std::wcstol(wideReference.c_str(), nullptr, 10));
     CheckSendOptions(wide);
     CheckProgramList(wide);
+    CheckOptionKeys(wide);
 
     std::string narrow;
     std::string narrowReference;

@@ -222,6 +222,7 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
     m_Listener = listener;
     m_Connections = std::move(connections);
     m_pFanOut->ForgetStream();
+    m_pFanOut->UseProgramDirectory(m_pPrograms);
     m_bStopRequested.store(false);
     m_hThread = CreateThread(nullptr, 0, ThreadEntry, this, 0, nullptr);
     if (m_hThread == nullptr)

@@ -47,6 +47,10 @@ public:
             m_pFanOut->PutPackets(data, length / kTsPacketSize);
     }
 
+    // Between streams: the program list the module feeds itself, for the
+    // page and the program URLs (see CViewerFanOut::UseProgramDirectory).
+    void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
+
     int Viewers() const { return m_pFanOut != nullptr ? m_pFanOut->Viewers() : 0; }
     // The address to open, e.g. "http://192.168.1.20:8001/": the listen
     // address, or for every interface an address of this PC on a private
@@ -69,4 +73,5 @@ private:
     // Start that wants a server, kept to the object's end (the traffic thread
     // may still be on its way in when a Stop clears m_bAccepting).
     std::unique_ptr<CViewerFanOut> m_pFanOut;
+    CProgramDirectory* m_pPrograms = nullptr;       // the module's, handed to the fan-out at Start
 };

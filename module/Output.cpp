@@ -72,9 +72,14 @@ COutput::COutput()
       m_FecRowAddr(),
       m_Stream(),
       m_RunPrograms(),
+      m_ShownRunPrograms(),
+      m_PendingPrograms(),
+      m_nProgramsPending(0),
+      m_nCutPacketsHeld(0),
       m_ProgramFeed(),
       m_nProgramsPresent(-1),
-      m_pViewers(nullptr)
+      m_pViewers(nullptr),
+      m_pPrograms(nullptr)
 {
 }
 
@@ -139,7 +144,7 @@ bool COutput::Open(SendRefusalText& refusal)
     return m_OpenedSocket != INVALID_SOCKET;
 }
 
-void COutput::Begin(CHttpServer* viewers)
+void COutput::Begin(CHttpServer* viewers, CProgramDirectory* programs)
 {
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_Settings.Packets * kTsPacketSize;
@@ -147,13 +152,17 @@ void COutput::Begin(CHttpServer* viewers)
     // Like the aligner, the filter starts empty: the stream begins with a PAT
     // and a PMT of the programs, and no packet of the previous run is held.
     m_RunPrograms = m_Settings.Programs;
+    m_ShownRunPrograms = m_Settings.Programs;
     m_ProgramFeed.Reset(m_RunPrograms);
     m_nProgramsPresent.store(-1, std::memory_order_relaxed);
+    m_nCutPacketsHeld = 0;
     m_pViewers = viewers;
+    m_pPrograms = programs;
     // A traffic call that passed the flag test before the last stop may still
     // be on its way to a send: under the lock it sees either no socket or the
     // new socket with the whole new destination and framing.
     SafeCriticalSection guard(*m_pLock);
+    m_nProgramsPending.store(0, std::memory_order_relaxed);
     m_Socket = m_OpenedSocket;
     m_OpenedSocket = INVALID_SOCKET;
     m_DestAddr = m_StartAddr;
@@ -194,17 +203,97 @@ void COutput::Finish()
 
 void COutput::Feed(unsigned char* data, int length)
 {
+    if (m_nProgramsPending.load(std::memory_order_acquire) != 0)
+        SwitchPrograms();
     if (m_RunPrograms.Count == 0)
     {
         FeedInPacketSteps(*this, data, length);
         return;
     }
     // The URL server's whole-stream viewers get the source, not the cut.
-    CHttpServer* viewers = m_pViewers;
-    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent, [viewers](const unsigned char* packets, int count) {
-        if (viewers != nullptr)
-            viewers->PutTraffic(packets, count * kTsPacketSize);
-    });
+    m_ProgramFeed.Feed(*this, data, length, m_nProgramsPresent,
+                       [this](const unsigned char* packets, int count) { ObserveSource(packets, count); });
+}
+
+// Traffic thread: whole packets of the source, before any cut. The program
+// list looks at two PIDs; the URL server's viewers take the rest.
+void COutput::ObserveSource(const unsigned char* packets, int count)
+{
+    if (m_pPrograms != nullptr)
+        for (int p = 0; p < count; ++p)
+            m_pPrograms->Observe(packets + p * kTsPacketSize);
+    if (m_pViewers != nullptr)
+        m_pViewers->PutTraffic(packets, count * kTsPacketSize);
+}
+
+void COutput::ChangePrograms(const SProgramSelection& programs)
+{
+    bool same = programs.Count == m_ShownRunPrograms.Count;
+    for (int i = 0; same && i < programs.Count; ++i)
+        same = programs.Numbers[i] == m_ShownRunPrograms.Numbers[i];
+    if (same || !Running())
+        return;
+    m_ShownRunPrograms = programs;
+    m_nProgramsPresent.store(-1, std::memory_order_relaxed);
+    SafeCriticalSection guard(*m_pLock);
+    m_PendingPrograms = programs;
+    m_nProgramsPending.store(1, std::memory_order_release);
+}
+
+// Traffic thread, before a host block: the stream goes on with the queued
+// choice. Datagrams keep their sequence (the aligner carries on), and
+// nothing of the source is lost between the two paths: a packet that one
+// path holds in part goes to the other, and the viewers of the whole stream
+// get every source packet once.
+void COutput::SwitchPrograms()
+{
+    SProgramSelection next;
+    {
+        SafeCriticalSection guard(*m_pLock);
+        next = m_PendingPrograms;
+        m_nProgramsPending.store(0, std::memory_order_relaxed);
+    }
+    const bool wasWhole = m_RunPrograms.Count == 0;
+    if (wasWhole && next.Count == 0)
+        return;
+    // Where the source's PAT left off, for a cut that follows the whole stream.
+    const int patVersion = m_pPrograms != nullptr ? m_pPrograms->LatestPatVersion() : -1;
+    const int patContinuity = m_pPrograms != nullptr ? m_pPrograms->LatestPatContinuity() : -1;
+    if (wasWhole)
+    {
+        // The aligner holds whole source packets, which the viewers get now
+        // (they leave in the next datagram), and perhaps the start of one,
+        // which the program feed completes from the next block.
+        // (A switch back and forth within one chunk: the cut's packets in
+        // front of them are not the viewers'.)
+        const int whole = m_nBuffered / kTsPacketSize * kTsPacketSize;
+        const int cut = m_nCutPacketsHeld < whole / kTsPacketSize ? m_nCutPacketsHeld : whole / kTsPacketSize;
+        ObserveSource(m_Buffer + cut * kTsPacketSize, whole / kTsPacketSize - cut);
+        m_nCutPacketsHeld = 0;
+        m_ProgramFeed.Reselect(next, patVersion, patContinuity);
+        m_ProgramFeed.HoldPartial(m_Buffer + whole, m_nBuffered - whole);
+        m_nBuffered = whole;
+        m_RunPrograms = next;
+    }
+    else if (next.Count == 0)
+    {
+        // The aligner holds whole packets of the cut; the feed perhaps the
+        // start of a source packet, which the aligner completes from the
+        // next block (it cannot complete a chunk: fewer than 188 bytes on
+        // top of fewer than a chunk's whole packets).
+        m_nCutPacketsHeld = m_nBuffered / kTsPacketSize;
+        m_RunPrograms = next;
+        unsigned char partial[kTsPacketSize];
+        const int count = m_ProgramFeed.TakePartial(partial);
+        if (count > 0)
+            ReceiveNotAlignedTraffic(partial, count);
+    }
+    else
+    {
+        m_ProgramFeed.Reselect(next, patVersion, patContinuity);
+        m_RunPrograms = next;
+    }
+    m_nProgramsPresent.store(-1, std::memory_order_relaxed);
 }
 
 void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
@@ -212,8 +301,16 @@ void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
     // Outside the lock: the viewers' rings take the chunk without waiting.
     // With programs chosen, the aligner carries the cut stream: the viewers
     // had the source packets before the cut.
-    if (m_RunPrograms.Count == 0 && m_pViewers != nullptr)
-        m_pViewers->PutTraffic(data, length);
+    if (m_RunPrograms.Count == 0)
+    {
+        // After a switch back to the whole stream, the first chunk begins
+        // with packets of the cut that the viewers must not get.
+        int skip = m_nCutPacketsHeld;
+        if (skip > length / kTsPacketSize)
+            skip = length / kTsPacketSize;
+        m_nCutPacketsHeld -= skip;
+        ObserveSource(data + skip * kTsPacketSize, length / kTsPacketSize - skip);
+    }
     // A change between failing and succeeding goes to the host's log after the
     // lock is released: a debugger attached to the host may hold the call.
     bool changed = false;

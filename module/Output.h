@@ -14,6 +14,7 @@
 #include "HttpServer.h"
 #include "OutputSettings.h"
 #include "UdpSender.h"
+#include "programs/ProgramDirectory.h"
 #include "programs/ProgramFeed.h"
 #include "rtp/DatagramStream.h"
 #include "ts/CriticalSection.h"
@@ -41,9 +42,10 @@ public:
     // every output has been checked. False with `refusal` saying why.
     bool CheckStart(SendRefusalText& refusal);
     bool Open(SendRefusalText& refusal);
-    // The checked destination and the opened socket take effect; `viewers`,
-    // when given, get the whole stream as this output sees it before the cut.
-    void Begin(CHttpServer* viewers);
+    // The checked destination and the opened socket take effect; `viewers`
+    // and `programs`, when given, get the whole stream as this output sees it
+    // before the cut.
+    void Begin(CHttpServer* viewers, CProgramDirectory* programs);
     // Under the lock: the last parity goes out and the socket closes.
     void Finish();
     // Closes a socket that Open made but Begin never took.
@@ -51,12 +53,16 @@ public:
 
     // A host block through the output's cut into its frames and out.
     void Feed(unsigned char* data, int length);
+    // Dialog thread, while running: another choice of programs, which the
+    // traffic thread takes before its next block (see SwitchPrograms).
+    void ChangePrograms(const SProgramSelection& programs);
 
     bool Running() const { return m_Socket != INVALID_SOCKET; }
     const sockaddr_in& Destination() const { return m_DestAddr; }
     EDatagramFraming RunFraming() const { return m_Stream.Framing(); }
     const SFecMatrix& RunFec() const { return m_Stream.RunFec(); }
-    const SProgramSelection& RunPrograms() const { return m_RunPrograms; }
+    // The running stream's programs as the dialog thread last set them.
+    const SProgramSelection& RunPrograms() const { return m_ShownRunPrograms; }
     int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
     // Under the lock.
     const CSendFailures& SendFailures() const { return m_Stream.Failures(); }
@@ -74,6 +80,8 @@ private:
     bool RefuseFecStart(SendRefusalText& refusal) const;
     void BeginFec(const sockaddr_in& destination);
     const sockaddr_in& FecAddress(EFecDirection direction) const;
+    void ObserveSource(const unsigned char* packets, int count);
+    void SwitchPrograms();
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
 
     SOutputSettings m_Settings;                  // as last loaded or set in the dialog
@@ -86,8 +94,13 @@ private:
     sockaddr_in m_FecColumnAddr;                 // the destination's port + 2; under the lock
     sockaddr_in m_FecRowAddr;                    // the destination's port + 4; under the lock
     CDatagramStream m_Stream;                    // framing, RTP counters, parity, refusals; under the lock
-    SProgramSelection m_RunPrograms;             // the running stream's programs, fixed at its start
+    SProgramSelection m_RunPrograms;             // the running stream's programs; traffic thread once started
+    SProgramSelection m_ShownRunPrograms;        // the same, as the dialog names them; dialog thread
+    SProgramSelection m_PendingPrograms;         // a choice for the running stream; under the lock
+    std::atomic<int32_t> m_nProgramsPending;     // 1 while m_PendingPrograms waits for the traffic thread
+    int32_t m_nCutPacketsHeld;                   // packets of the cut the aligner holds after a switch to the whole stream
     CProgramFeed m_ProgramFeed;                  // cuts m_RunPrograms out; traffic thread only
     std::atomic<int32_t> m_nProgramsPresent;     // the filter's ProgramsPresent(), for the dialog
     CHttpServer* m_pViewers;                     // gets the whole stream; null for all but output 1
+    CProgramDirectory* m_pPrograms;              // likewise: the transponder's programs
 };

@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <memory>
 
 #include <winsock2.h>
 #include <ws2tcpip.h>
@@ -14,6 +15,11 @@
 #include "Output.h"
 #include "UdpSender.h"
 #include "host_api.h"
+#include "programs/ProgramDirectory.h"
+
+class CMoreDialog;
+struct SOptionTexts;
+struct SOptionWritePlan;
 
 // Output 1 and the Output<k> keys' 2..16.
 constexpr int kMaxOutputs = 16;
@@ -50,6 +56,14 @@ public:
     void SetDefaultOptions();
     void LoadOptions();
     void SaveOptions();
+    // The optional keys as the file holds them, and a change of them that
+    // the second dialog planned (PidDataWriterOptions.cpp).
+    void ReadOptionalKeyTexts(SOptionTexts& texts) const;
+    void ApplyOptionalKeys(const SOptionWritePlan& plan);
+    // The transponder's programs as the latest stream saw them (names from
+    // its SDT), for the second dialog; false before the first stream.
+    bool SnapshotPrograms(SProgramList& programs);
+    bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);
@@ -69,7 +83,6 @@ private:
     void ReadBackControls(HWND dialog);
     void ShowDescription(HWND dialog);
     void ShowSendFailures(HWND dialog);
-    bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
     // Output 1: the section's own keys, the dialog's fields.
     COutput& First() { return m_Outputs[0]; }
     const COutput& First() const { return m_Outputs[0]; }
@@ -83,6 +96,7 @@ private:
 
     critical_section m_cs;                           // held while sending and while stopping
     HWND m_hDlg;                                     // the open options dialog, null when none
+    CMoreDialog* m_pMoreDialog = nullptr;            // the second dialog while it is open
     KelvModuleApi2::SCreateModuleParams m_CreateParams;  // copy of the host's create record
     std::atomic<int32_t> m_bStreaming;               // 1 while streaming; read without the lock
     int32_t m_nFilterHandle;                         // from AddEngineFilter, 0 when none
@@ -101,6 +115,11 @@ private:
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
     COutput m_Outputs[kMaxOutputs];                  // output 1 first
+    // The programs of the transponder, fed by output 1 with the source
+    // packets whether or not the URL server runs: its page and the second
+    // dialog list them. Made at the first Start (some 140 KB), kept to the
+    // object's end.
+    std::unique_ptr<CProgramDirectory> m_pProgramDirectory;
     int32_t m_nOutputs;                              // outputs of the latest start, 1..kMaxOutputs
 };
 

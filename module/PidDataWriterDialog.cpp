@@ -7,7 +7,9 @@
 
 #include <algorithm>
 #include <initializer_list>
+#include <new>
 
+#include "MoreDialog.h"
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "ProgramList.h"
@@ -287,6 +289,19 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             ShowDescription(dialog);
             UpdateControlsEnable();
             return TRUE;
+        case IDC_MORE:
+        {
+            // Idle or streaming alike; modal, owned by this dialog, whose
+            // timer goes on meanwhile and refreshes it.
+            CMoreDialog* more = new (std::nothrow) CMoreDialog(*this);
+            m_pMoreDialog = more;
+            if (more != nullptr)
+                more->Run(m_hModuleHandle, dialog);
+            m_pMoreDialog = nullptr;
+            delete more;
+            ShowDescription(dialog);  // the keys may have changed what it names
+            return TRUE;
+        }
         case IDCANCEL:
             break;  // Close, below
         case IDC_ADDRESS:
@@ -310,6 +325,8 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
     {
         if (wParam != kStatusTimerId)
             return FALSE;
+        if (m_pMoreDialog != nullptr)
+            m_pMoreDialog->Refresh();
         const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
         if (streaming != m_bControlsShowStreaming)
         {
@@ -352,6 +369,14 @@ void CPidDataWriter::UpdateControlsEnable()
     EnableWindow(GetDlgItem(m_hDlg, IDC_STOP), usable && streaming);
     for (int id : {IDC_PACKETS, IDC_ADDRESS, IDC_PORT})
         EnableWindow(GetDlgItem(m_hDlg, id), usable && !streaming);
+}
+
+bool CPidDataWriter::SnapshotPrograms(SProgramList& programs)
+{
+    if (m_pProgramDirectory == nullptr)
+        return false;
+    m_pProgramDirectory->Snapshot(programs);
+    return true;
 }
 
 wchar_t* CPidDataWriter::TrafficToStr(long long value, wchar_t* text)

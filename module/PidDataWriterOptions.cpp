@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "HttpOptions.h"
+#include "OptionKeys.h"
 #include "OptionsValues.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "ProgramList.h"
@@ -17,30 +18,16 @@ constexpr wchar_t kIniSection[] = L"TovrinStreamer";
 constexpr wchar_t kKeyAddress[] = L"IPAddress";
 constexpr wchar_t kKeyPort[] = L"UDP_Port";
 constexpr wchar_t kKeyPackets[] = L"nTS_UDP";
-// Optional keys that the user adds by hand; never written.
-constexpr wchar_t kKeyProtocol[] = L"Protocol";
-constexpr wchar_t kKeyTtl[] = L"TTL";
-constexpr wchar_t kKeyLocalAddress[] = L"LocalIPAddress";
-constexpr wchar_t kKeySendBufferSize[] = L"SendBufferSize";
-constexpr wchar_t kKeyFec[] = L"FEC";
-constexpr wchar_t kKeyRtpTimestamps[] = L"RtpTimestamps";
-constexpr wchar_t kKeyPrograms[] = L"Programs";
-constexpr wchar_t kKeyHttpPort[] = L"HttpPort";
-constexpr wchar_t kKeyHttpAddress[] = L"HttpAddress";
-constexpr wchar_t kKeyHttpMaxClients[] = L"HttpMaxClients";
-constexpr wchar_t kKeyHttpAllow[] = L"HttpAllow";
-constexpr int kSendOptionTextCapacity = 64;  // longer than any valid value, so a cut never makes one
-// 16 numbers and their separators fit many times over; an entry cut at the
-// end is dropped (DropCutEntry).
-constexpr int kProgramListTextCapacity = 512;
 constexpr wchar_t kDefaultAddress[] = L"127.0.0.1";
 constexpr uint16_t kDefaultPort = 43000;
 
-// An optional key's text; empty when absent. Only meaningful with an INI file.
-const wchar_t* ReadOptionalKey(const wchar_t* key, wchar_t (&text)[kSendOptionTextCapacity])
+// Every optional key's text as the file holds it now; empty when absent.
+// Only meaningful with an INI file.
+void ReadOptionTexts(SOptionTexts& texts)
 {
-    GetPrivateProfileStringW(kIniSection, key, L"", text, kSendOptionTextCapacity, m_IniFileName);
-    return text;
+    for (int k = 0; k < kOptionKeyCount; ++k)
+        GetPrivateProfileStringW(kIniSection, OptionKeyName(static_cast<EOptionKey>(k)), L"", texts.Text[k],
+                                 kOptionTextCapacity, m_IniFileName);
 }
 }  // namespace
 
@@ -96,20 +83,10 @@ void CPidDataWriter::LoadSendOptions()
 {
     if (m_IniFileName[0] == 0)
         return;  // the profile functions would read the system's win.ini
-    wchar_t text[kSendOptionTextCapacity];
-    auto read = [&text](const wchar_t* key) { return ReadOptionalKey(key, text); };
+    SOptionTexts texts;
+    ReadOptionTexts(texts);
     SOutputSettings& settings = First().Settings();
-    settings.Send.Protocol = ParseSendProtocol(read(kKeyProtocol));
-    settings.Send.Ttl = ParseTtl(read(kKeyTtl));
-    ParseLocalAddress(read(kKeyLocalAddress), settings.Send);
-    settings.Send.SendBufferSize = ParseSendBufferSize(read(kKeySendBufferSize));
-    settings.Send.Fec = ParseFecMatrix(read(kKeyFec));
-    settings.Send.RtpTimestamps = ParseRtpTimestamps(read(kKeyRtpTimestamps));
-
-    wchar_t programs[kProgramListTextCapacity];
-    GetPrivateProfileStringW(kIniSection, kKeyPrograms, L"", programs, kProgramListTextCapacity, m_IniFileName);
-    DropCutEntry(programs, kProgramListTextCapacity);
-    ParseProgramList(programs, settings.Programs);
+    ReadSendKeys(texts, settings.Send, settings.Programs);
 }
 
 // The URL server's keys, read at each Start (see StartHttpServer).
@@ -118,13 +95,9 @@ void CPidDataWriter::LoadHttpOptions()
     m_HttpOptions = SHttpOptions();
     if (m_IniFileName[0] == 0)
         return;
-    wchar_t text[kSendOptionTextCapacity];
-    auto read = [&text](const wchar_t* key) { return ReadOptionalKey(key, text); };
-    m_HttpOptions.Port = ParseHttpPort(read(kKeyHttpPort));
-    ParseHttpAddress(read(kKeyHttpAddress), m_HttpOptions);
-    m_HttpOptions.MaxClients = ParseHttpMaxClients(read(kKeyHttpMaxClients));
-    GetPrivateProfileStringW(kIniSection, kKeyHttpAllow, L"", m_HttpOptions.szAllow, kHttpAllowTextCapacity,
-                             m_IniFileName);
+    SOptionTexts texts;
+    ReadOptionTexts(texts);
+    ReadHttpKeys(texts, m_HttpOptions);
 }
 
 void CPidDataWriter::SaveOptions()
@@ -138,4 +111,35 @@ void CPidDataWriter::SaveOptions()
     WritePrivateProfileStringW(kIniSection, kKeyPort, text, m_IniFileName);
     wsprintfW(text, L"%d", settings.Packets);
     WritePrivateProfileStringW(kIniSection, kKeyPackets, text, m_IniFileName);
+}
+
+// The second dialog's keys. Only what the plan says changes: a key kept is
+// not rewritten, so a hand-written value and its place in the file stay.
+void CPidDataWriter::ReadOptionalKeyTexts(SOptionTexts& texts) const
+{
+    if (m_IniFileName[0] == 0)
+    {
+        texts = SOptionTexts();
+        return;
+    }
+    ReadOptionTexts(texts);
+}
+
+void CPidDataWriter::ApplyOptionalKeys(const SOptionWritePlan& plan)
+{
+    if (m_IniFileName[0] == 0)
+        return;
+    for (int k = 0; k < kOptionKeyCount; ++k)
+    {
+        const wchar_t* key = OptionKeyName(static_cast<EOptionKey>(k));
+        if (plan.Action[k] == EOptionWrite::Write)
+            WritePrivateProfileStringW(kIniSection, key, plan.Texts.Text[k], m_IniFileName);
+        else if (plan.Action[k] == EOptionWrite::Remove)
+            WritePrivateProfileStringW(kIniSection, key, nullptr, m_IniFileName);
+    }
+    // The sending keys take effect at the next Start; a running stream
+    // takes another choice of programs at once.
+    LoadSendOptions();
+    if (Streaming())
+        First().ChangePrograms(First().Settings().Programs);
 }

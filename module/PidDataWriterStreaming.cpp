@@ -4,6 +4,7 @@
 #include "PidDataWriter.h"
 
 #include <cstring>
+#include <new>
 
 
 using namespace KelvModuleApi2;
@@ -46,6 +47,13 @@ void CPidDataWriter::StartWrite()
         if (!m_Outputs[i].CheckStart(m_szStartRefusal))
             return;
 
+    // A new stream, perhaps of another transponder: its own program list.
+    if (m_pProgramDirectory == nullptr)
+        m_pProgramDirectory.reset(new (std::nothrow) CProgramDirectory);
+    if (m_pProgramDirectory != nullptr)
+        m_pProgramDirectory->Reset();
+    m_HttpServer.UseProgramDirectory(m_pProgramDirectory.get());
+
     // Before anything is registered: a port that cannot be had refuses the start.
     if (!StartHttpServer())
         return;
@@ -83,7 +91,7 @@ void CPidDataWriter::StartWrite()
         return;
     }
     for (int i = 0; i < m_nOutputs; ++i)
-        m_Outputs[i].Begin(i == 0 ? &m_HttpServer : nullptr);
+        m_Outputs[i].Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? m_pProgramDirectory.get() : nullptr);
     // Release: a traffic call that sees the flag also sees every output's
     // chunk length and emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);

@@ -1,5 +1,6 @@
 #pragma once
-// Resource and control ids of the options dialog.
+// Resource and control ids of the options dialog and of the second dialog
+// that its More… button opens.
 
 #define IDD_OPTIONS          101
 #define IDB_BANNER           102
@@ -12,3 +13,17 @@
 #define IDC_PACKETS          1005
 #define IDC_ADDRESS          1006
 #define IDC_PORT             1007
+#define IDC_MORE             1008
+
+// The second dialog: a frame with tabs, and one child page per tab.
+#define IDD_MORE             103
+#define IDD_MORE_PROGRAMS    104
+
+#define IDC_MORE_TABS        1100
+#define IDC_MORE_APPLY       1101
+#define IDC_MORE_NOTE        1102
+
+#define IDC_PROGRAMS_ALL     1200
+#define IDC_PROGRAMS_CHOSEN  1201
+#define IDC_PROGRAMS_LIST    1202
+#define IDC_PROGRAMS_NOTE    1203

@@ -18,6 +18,7 @@ struct SListedProgram
     uint16_t ProgramNumber = 0;                     // 1..65535 (service_id)
     uint8_t NameLength = 0;                         // bytes used in Name; 0: none known
     uint8_t ProviderLength = 0;                     // bytes used in Provider; 0: none known
+    uint8_t ServiceType = 0;                        // of the service descriptor; 0: none known
     unsigned char Name[kServiceTextMaxBytes] = {};     // service name as broadcast, DVB text
     unsigned char Provider[kServiceTextMaxBytes] = {}; // provider name as broadcast, DVB text
 };

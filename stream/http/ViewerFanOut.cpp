@@ -19,8 +19,9 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
     if (!m_bReceiving.load(std::memory_order_relaxed))
         m_bReceiving.store(true, std::memory_order_relaxed);
     m_Psi.ObservePackets(packets, count);
-    for (int p = 0; p < count; ++p)
-        m_Programs.Observe(packets + p * kTsPacketSize);
+    if (m_pPrograms == nullptr)
+        for (int p = 0; p < count; ++p)
+            m_Programs.Observe(packets + p * kTsPacketSize);
 
     uint64_t attached = m_Attached.load(std::memory_order_acquire);
     while (attached != 0)

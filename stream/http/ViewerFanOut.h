@@ -49,7 +49,11 @@ public:
     void ForgetStream();
 
     // The programs of the PAT and SDT, for the page and the playlist.
-    CProgramDirectory& Programs() { return m_Programs; }
+    CProgramDirectory& Programs() { return m_pPrograms != nullptr ? *m_pPrograms : m_Programs; }
+    // Between streams only: a directory that the caller feeds with every
+    // packet itself (the module keeps one for its dialog whether or not a
+    // server runs), so that no packet is looked at twice. Null: its own.
+    void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
 
 private:
     enum ESlotState : int
@@ -79,5 +83,6 @@ private:
     std::atomic<int> m_nViewers{0};
     std::atomic<bool> m_bReceiving{false};
     CPsiCache m_Psi;                      // traffic thread only
-    CProgramDirectory m_Programs;         // fed by the traffic thread
+    CProgramDirectory m_Programs;         // fed by the traffic thread, unless m_pPrograms is set
+    CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
 };

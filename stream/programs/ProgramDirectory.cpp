@@ -39,6 +39,8 @@ void CProgramDirectory::Reset()
     m_Sdt.Reset();
     m_Working.nPrograms = 0;
     m_nPatCrc = 0;
+    m_nLatestPatVersion = -1;
+    m_nLatestPatContinuity = -1;
     m_bDirty = true;
     Publish();
 }
@@ -48,6 +50,8 @@ void CProgramDirectory::Observe(const unsigned char* packet)
     const uint16_t pid = PacketPid(packet);
     if (pid != kPatPid && pid != kSdtPid)
         return;
+    if (pid == kPatPid && (packet[3] & 0x10) != 0)
+        m_nLatestPatContinuity = packet[3] & 0x0F;  // a packet with payload
     CSectionAssembler& assembler = pid == kPatPid ? m_Pat : m_Sdt;
     assembler.Start(packet);
     int length = 0;
@@ -66,6 +70,7 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
 {
     if (!IsValidPat(section, length) || !SectionIsCurrent(section))
         return;
+    m_nLatestPatVersion = SectionVersion(section);
     const uint32_t crc = CrcOf(section, length);
     if (SectionNumber(section) == 0 && crc == m_nPatCrc)
         return;  // a repetition
@@ -108,6 +113,7 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
         program.ProgramNumber = number;
         program.NameLength = 0;
         program.ProviderLength = 0;
+        program.ServiceType = 0;
     }
     // Later sections of a PAT repeat without a check of their own: only a
     // change is published.
@@ -135,7 +141,9 @@ void CProgramDirectory::OnSdt(const unsigned char* section, int length)
             const bool name = CopyText(names.Name, names.NameLength, program.Name, program.NameLength);
             const bool provider =
                 CopyText(names.Provider, names.ProviderLength, program.Provider, program.ProviderLength);
-            m_bDirty = m_bDirty || name || provider;
+            const bool type = program.ServiceType != names.ServiceType;
+            program.ServiceType = names.ServiceType;
+            m_bDirty = m_bDirty || name || provider || type;
         }
     }
 }

@@ -26,6 +26,11 @@ public:
     // Between streams only: forgets the tables.
     void Reset();
 
+    // Traffic thread: the version and the continuity counter of the latest
+    // PAT packet and section seen; -1 before any.
+    int LatestPatVersion() const { return m_nLatestPatVersion; }
+    int LatestPatContinuity() const { return m_nLatestPatContinuity; }
+
     // Server thread: the latest published list.
     void Snapshot(SProgramList& out);
     // Server thread: whether the latest published PAT lists `program`.
@@ -40,6 +45,8 @@ private:
     SProgramList m_Published;               // the server's copy, under m_Busy
     std::atomic<bool> m_Busy{false};        // one side is inside m_Published
     bool m_bDirty = false;                  // m_Working changed since it was published
+    int m_nLatestPatVersion = -1;           // traffic thread only
+    int m_nLatestPatContinuity = -1;        // traffic thread only
     uint32_t m_nPatCrc = 0;                 // of the latest PAT section 0 read (repeats skipped)
     unsigned char m_PatBuffer[kMaxPsiSectionSize];
     CSectionAssembler m_Pat{m_PatBuffer, kMaxPsiSectionSize};

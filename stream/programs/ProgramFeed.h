@@ -45,6 +45,35 @@ public:
         m_nPartial = 0;
     }
 
+    // Between two host blocks, while the stream runs: another choice of
+    // programs (see CProgramFilter::Reselect). The start of a packet held
+    // here stays, for the next block to complete.
+    void Reselect(const SProgramSelection& programs, int sourcePatVersion, int sourcePatContinuity)
+    {
+        m_Filter.Reselect(programs, sourcePatVersion, sourcePatContinuity);
+    }
+
+    // The start of a packet (fewer than kTsPacketSize bytes) that the
+    // whole-stream path held when the choice changed: the next block
+    // completes it here. Replaces what was held.
+    void HoldPartial(const unsigned char* bytes, int count)
+    {
+        m_nPartial = count > 0 && count < kTsPacketSize ? count : 0;
+        if (m_nPartial > 0)
+            std::memcpy(m_Partial, bytes, static_cast<size_t>(m_nPartial));
+    }
+
+    // The start of a packet held here, handed over and forgotten: for the
+    // whole-stream path when the choice goes back to the whole transponder.
+    int TakePartial(unsigned char (&bytes)[kTsPacketSize])
+    {
+        const int count = m_nPartial;
+        if (count > 0)
+            std::memcpy(bytes, m_Partial, static_cast<size_t>(count));
+        m_nPartial = 0;
+        return count;
+    }
+
     // A host block through the filter into `aligner`. `wholeStream(packets,
     // count)` sees every whole packet of the source before the filter does,
     // for outputs that carry the complete transport stream. A null block or a

@@ -82,6 +82,37 @@ void CProgramFilter::Reset(const SProgramSelection& programs)
     RebuildPidRoles();
 }
 
+void CProgramFilter::Reselect(const SProgramSelection& programs, int sourcePatVersion, int sourcePatContinuity)
+{
+    const bool wasWholeStream = m_bWholeStream;
+    const CSectionWriter patWriter = m_PatWriter;
+    const CSectionWriter sdtWriter = m_SdtWriter;
+    const CSectionWriter eitWriter = m_EitWriter;
+    const int patVersion = m_nPatVersion;
+    const bool patWritten = m_bPatWritten;
+    const uint32_t patContent = m_nPatContent;
+    const int sdtVersion = m_nSdtVersion;
+    Reset(programs);
+    if (wasWholeStream)
+    {
+        // Receivers know the source's PAT: the cut one follows it on PID 0
+        // with the next counter and another version.
+        if (sourcePatContinuity >= 0)
+            m_PatWriter.ContinueAfter(sourcePatContinuity & 0x0F);
+        m_nPatVersion = sourcePatVersion >= 0 ? (sourcePatVersion + 1) & 0x1F : 0;
+        return;
+    }
+    m_PatWriter = patWriter;
+    m_SdtWriter = sdtWriter;
+    m_EitWriter = eitWriter;
+    // The next PAT lists other programs, so its content differs from the
+    // latest one written and it takes the next version.
+    m_nPatVersion = patVersion;
+    m_bPatWritten = patWritten;
+    m_nPatContent = patContent;
+    m_nSdtVersion = (sdtVersion + 1) & 0x1F;
+}
+
 void CProgramFilter::Feed(const unsigned char* packet, IPacketSink& sink)
 {
     if (packet[0] != kTsSyncByte)

@@ -35,6 +35,13 @@ public:
     // Forgets every table and PID and starts anew for `programs` (the state of
     // a fresh Start). Numbers 0 and repeats are ignored.
     void Reset(const SProgramSelection& programs);
+    // Another choice for a stream that goes on: as Reset, except that the
+    // rewritten tables keep their continuity counters and take a new
+    // version, so that receivers follow the new PAT at once. A filter that
+    // passed the whole stream so far continues the source's PAT instead:
+    // `sourcePatVersion` and `sourcePatContinuity` are those of its latest
+    // PAT packet (-1: none seen).
+    void Reselect(const SProgramSelection& programs, int sourcePatVersion, int sourcePatContinuity);
     // One source packet (188 bytes) in; 0..many packets out through `sink`
     // before it returns. A packet without the sync byte is dropped. No
     // allocation, nothing read beyond the 188 bytes.

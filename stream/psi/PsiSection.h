@@ -138,6 +138,8 @@ public:
     explicit CSectionWriter(uint16_t pid = kNullPid) : m_nPid(pid) {}
     // A new PID, the counter restarting at 0.
     void Reset(uint16_t pid);
+    // The next packet follows one with `counter` (0..15) on the same PID.
+    void ContinueAfter(int counter) { m_nCounter = (counter + 1) & 0x0F; }
     // `length` is 3..kMaxSiSectionSize.
     void Write(const unsigned char* section, int length, IPacketSink& sink);
 

@@ -71,3 +71,43 @@ bool SdtFindServiceNames(const unsigned char* section, int length, uint16_t serv
 // `out` must hold as many bytes as `source`.
 int WriteSdtSubset(const unsigned char* source, int length, const uint16_t* keep, int count,
                    int version, unsigned char* out);
+
+// What a service is, from its descriptor's service_type (EN 300 468 table
+// 87): television in any coding, radio, or anything else (data, teletext,
+// ...). 0 (no descriptor) is unknown.
+enum class EServiceKind
+{
+    Unknown,
+    Television,
+    Radio,
+    Data,
+};
+
+inline EServiceKind ServiceKindOf(unsigned char serviceType)
+{
+    switch (serviceType)
+    {
+    case 0x00:
+        return EServiceKind::Unknown;
+    case 0x01:  // MPEG-2 SD
+    case 0x11:  // MPEG-2 HD
+    case 0x16:  // H.264 SD
+    case 0x17:  // H.264 SD NVOD time-shifted
+    case 0x18:  // H.264 SD NVOD reference
+    case 0x19:  // H.264 HD
+    case 0x1A:
+    case 0x1B:
+    case 0x1C:  // H.264 frame-compatible 3D HD
+    case 0x1D:
+    case 0x1E:
+    case 0x1F:  // HEVC
+    case 0x20:  // HEVC UHD
+        return EServiceKind::Television;
+    case 0x02:  // MPEG-1 Layer II radio
+    case 0x07:  // FM radio
+    case 0x0A:  // advanced codec radio
+        return EServiceKind::Radio;
+    default:
+        return EServiceKind::Data;
+    }
+}

@@ -875,11 +875,9 @@ static void make_pat_packet(unsigned char *p, int withChosen, int continuity)
         s[3 + length - 4 + i] = (unsigned char)(crc >> (24 - 8 * i));
 }
 
-/* One PAT through the registered filter receiver, as the engine delivers. */
-static int deliver_pat(int withChosen, int continuity)
+/* One packet through the registered filter receiver, as the engine delivers. */
+static int deliver_packet(unsigned char *packet)
 {
-    unsigned char packet[HOST_TS_PACKET];
-    make_pat_packet(packet, withChosen, continuity);
     int delivered = 0;
     EnterCriticalSection(&g_host.engine.lock);
     EngineFilterReceiver *r = g_host.engine.device.receiver;
@@ -889,6 +887,13 @@ static int deliver_pat(int withChosen, int continuity)
     }
     LeaveCriticalSection(&g_host.engine.lock);
     return delivered;
+}
+
+static int deliver_pat(int withChosen, int continuity)
+{
+    unsigned char packet[HOST_TS_PACKET];
+    make_pat_packet(packet, withChosen, continuity);
+    return deliver_packet(packet);
 }
 
 static void session_program(HWND dlg)
@@ -1269,6 +1274,8 @@ static void check_ini(const wchar_t *address, unsigned port, int packets, const 
     CHECK(wcscmp(text, L"10,20,640,480") == 0, "%s: the host's own section is untouched", when);
 }
 
+#include "more_dialog_session.h"
+
 /* ---- Setting up --------------------------------------------------------- */
 
 /* The port typed as 65536 + port reaches `port`: 70000 reaches 4464 when it
@@ -1468,6 +1475,8 @@ static void run_loopback_sessions(void)
     CHECK(WritePrivateProfileStringW(INI_SECTION, L"Programs", L"4711", g_host.ini), "INI file with Programs=4711");
     run_session("session 11: a chosen program", g_host.a, session_program);
     CHECK(WritePrivateProfileStringW(INI_SECTION, L"Programs", NULL, g_host.ini), "Programs removed again");
+
+    run_more_dialog_session();
 
     check_step("session 4: a device of another transport type");
     TestDevice other;

@@ -52,6 +52,8 @@ typedef struct UdpTally {
     int haveRtp;
     uint16_t nextSeq;
     uint32_t nextTimestamp;
+    long pats;                        /* packets on PID 0 (a PAT) in the payloads */
+    unsigned char lastPat[HOST_TS_PACKET]; /* the latest of them */
 } UdpTally;
 
 static CRITICAL_SECTION g_tally_lock;
@@ -104,6 +106,10 @@ static void udp_tally_take(UdpTally *t, const unsigned char *d, int n, const str
     }
     for (const unsigned char *p = d + RTP_HEADER_BYTES; p < d + n; p += HOST_TS_PACKET) {
         uint32_t index = udp_be32(p + 4);
+        if (p[0] == 0x47 && (p[1] & 0x1F) == 0 && p[2] == 0) {
+            ++t->pats;
+            memcpy(t->lastPat, p, HOST_TS_PACKET);
+        }
         if (p[0] != 0x47 || p[1] != 0x01 || p[2] != 0x00 || p[3] != (0x10 | (index & 0x0F)))
             ++t->badPackets;
         if (t->haveIndex && index != t->nextIndex)

@@ -5,11 +5,14 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cwchar>
 #include <ostream>
 #include <string>
 #include <vector>
 
 #include "IniModuleTest.h"
+#include "OptionKeys.h"
 #include "psi/PsiSection.h"
 #include "PsiTestStreams.h"
 
@@ -361,4 +364,90 @@ TEST_F(Programs, TheLineForSeveralProgramsFitsAndPlainUdpSaysSo)
                    "65534 65535 1 2 3 4 5 6 7 8 9 10 11\r\n");
     module = CreateModule(&device);
     EXPECT_EQ(Access().Description(), L"Sends programs 65531, 65532 +14 to udp://255.255.255.255:65535 with 7xTS chunks");
+}
+
+// ---------------------------------------------------------------------------
+// Another choice while the stream runs, as the second dialog applies it: the
+// next packet after the change goes through the new path, a packet that a
+// host block split is completed there, and the datagrams run on.
+
+// The second dialog's write of the Programs key: `text`, or none.
+static void ApplyProgramsKey(CPidDataWriter& writer, const wchar_t* text)
+{
+    SOptionWritePlan plan;
+    plan.Action[kOptionPrograms] = text[0] != 0 ? EOptionWrite::Write : EOptionWrite::Remove;
+    std::wcscpy(plan.Texts.Text[kOptionPrograms], text);
+    writer.ApplyOptionalKeys(plan);
+}
+
+TEST_F(Programs, AChangeWhileRunningCutsFromTheNextPacketWithoutAGap)
+{
+    Create("", 3);
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming());
+    Bytes whole1 = Transponder(3, kBothPrograms);
+    Bytes cut = Transponder(3, kBothPrograms, 3);
+    Bytes whole2 = Transponder(3, kBothPrograms, 6);
+    // Host blocks of 500 bytes: packets split between blocks.
+    auto deliver = [&](Bytes& ts, size_t from, size_t to) {
+        for (size_t offset = from; offset < to; offset += 500)
+            ASSERT_TRUE(device.Deliver(ts.data() + offset, static_cast<int>(std::min<size_t>(500, to - offset))));
+    };
+    deliver(whole1, 0, whole1.size());
+    deliver(cut, 0, 100);  // the first 100 bytes of the cut part's PAT
+    ApplyProgramsKey(Writer(), L"2");
+    EXPECT_EQ(Access().Programs().Count, 1);
+    deliver(cut, 100, cut.size() - 50);
+    ApplyProgramsKey(Writer(), L"");  // the last packet's start is held by the cut
+    deliver(cut, cut.size() - 50, cut.size());
+    deliver(whole2, 0, whole2.size());
+
+    std::vector<Bytes> expected;
+    auto packetAt = [](const Bytes& ts, size_t i) {
+        return Bytes(ts.begin() + static_cast<std::ptrdiff_t>(i * kPacket),
+                     ts.begin() + static_cast<std::ptrdiff_t>((i + 1) * kPacket));
+    };
+    for (size_t i = 0; i < whole1.size() / kPacket; ++i)
+        expected.push_back(packetAt(whole1, i));
+    const size_t cutPackets = cut.size() / kPacket;
+    for (size_t i = 0; i + 1 < cutPackets; ++i)
+    {
+        const Bytes p = packetAt(cut, i);
+        const uint16_t pid = PidOf(p.data());
+        if (pid == kPatPid || pid == kPmt2 || pid == kVideo2 || pid == kAudio2)
+            expected.push_back(p);
+    }
+    expected.push_back(packetAt(cut, cutPackets - 1));  // completed on the whole stream's path
+    for (size_t i = 0; i < whole2.size() / kPacket; ++i)
+        expected.push_back(packetAt(whole2, i));
+
+    const std::vector<Bytes> got = receiver.DrainUntilMarker();
+    ExpectContiguousRtp(got);
+    const std::vector<Bytes> packets = PacketsOf(got);
+    ASSERT_EQ(packets.size(), expected.size() - expected.size() % 3);
+    const size_t cutBegin = whole1.size() / kPacket;
+    int lastPatCounter = -1;
+    for (size_t i = 0; i < packets.size(); ++i)
+    {
+        const uint16_t pid = PidOf(expected[i].data());
+        if (pid == kPatPid)
+        {
+            // The PAT's continuity counter runs on through the source's PATs
+            // and the cut's.
+            const int counter = packets[i][3] & 0x0F;
+            if (lastPatCounter >= 0)
+            {
+                EXPECT_EQ(counter, (lastPatCounter + 1) & 0x0F) << "packet " << i;
+            }
+            lastPatCounter = counter;
+        }
+        const bool inCut = i >= cutBegin && i < expected.size() - whole2.size() / kPacket - 1;
+        if (pid != kPatPid || !inCut)
+        {
+            EXPECT_TRUE(packets[i] == expected[i]) << "packet " << i << " PID " << pid;
+            continue;
+        }
+        EXPECT_EQ(PatEntries(packets[i]), (std::vector<std::pair<uint16_t, uint16_t>>{{2, kPmt2}})) << "packet " << i;
+        EXPECT_EQ((packets[i][5 + 5] >> 1) & 0x1F, 1) << "a version after the source's 0";
+    }
 }

@@ -8,6 +8,7 @@
 #include <string>
 
 #include "programs/ProgramDirectory.h"
+#include "psi/SdtTable.h"
 #include "PsiTestStreams.h"
 
 using namespace psitest;
@@ -19,6 +20,7 @@ struct Listed
     uint16_t Number;
     std::string Name;
     std::string Provider;
+    uint8_t ServiceType;
 };
 
 std::vector<Listed> ListOf(CProgramDirectory& directory)
@@ -30,7 +32,7 @@ std::vector<Listed> ListOf(CProgramDirectory& directory)
     {
         const SListedProgram& p = list->Programs[i];
         out.push_back({p.ProgramNumber, std::string(reinterpret_cast<const char*>(p.Name), p.NameLength),
-                       std::string(reinterpret_cast<const char*>(p.Provider), p.ProviderLength)});
+                       std::string(reinterpret_cast<const char*>(p.Provider), p.ProviderLength), p.ServiceType});
     }
     return out;
 }
@@ -100,4 +102,30 @@ TEST_F(ProgramDirectory, DamagedTablesChangeNothing)
 
     directory->Reset();
     EXPECT_TRUE(ListOf(*directory).empty());
+}
+
+// The dialog's kind column: the service type of the SDT, kept with the names
+// and following a change of it.
+TEST_F(ProgramDirectory, ServiceTypesAndTheirKinds)
+{
+    Feed(0x0000, PatSection(1, 0, {{101, 0x100}, {102, 0x200}, {103, 0x300}}));
+    EXPECT_EQ(ListOf(*directory)[0].ServiceType, 0) << "unknown before the SDT";
+    Feed(0x0011, SdtSection(0x42, 1, 7, 0, {{101, "P", "TV", 0x19}, {102, "P", "Radio", 0x02}, {103, "P", "Text", 0x0C}}));
+    auto list = ListOf(*directory);
+    ASSERT_EQ(list.size(), 3u);
+    EXPECT_EQ(list[0].ServiceType, 0x19);
+    EXPECT_EQ(list[1].ServiceType, 0x02);
+    EXPECT_EQ(list[2].ServiceType, 0x0C);
+    Feed(0x0011, SdtSection(0x42, 1, 7, 1, {{101, "P", "TV", 0x1F}}));
+    EXPECT_EQ(ListOf(*directory)[0].ServiceType, 0x1F) << "a changed type is published";
+
+    struct Case { unsigned char type; EServiceKind kind; };
+    const Case cases[] = {
+        {0x00, EServiceKind::Unknown},    {0x01, EServiceKind::Television}, {0x11, EServiceKind::Television},
+        {0x16, EServiceKind::Television}, {0x19, EServiceKind::Television}, {0x1F, EServiceKind::Television},
+        {0x02, EServiceKind::Radio},      {0x0A, EServiceKind::Radio},      {0x07, EServiceKind::Radio},
+        {0x03, EServiceKind::Data},       {0x0C, EServiceKind::Data},       {0xFF, EServiceKind::Data},
+    };
+    for (const Case& c : cases)
+        EXPECT_EQ(ServiceKindOf(c.type), c.kind) << "service type " << static_cast<int>(c.type);
 }

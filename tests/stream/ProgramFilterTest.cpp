@@ -370,3 +370,34 @@ TEST_F(ProgramFilterTest, ResetStartsAgainFromNothing)
 }
 
 } // namespace
+
+// Another choice while the stream runs: receivers see the PAT of the new
+// programs at the next source PAT, with the next version and the continuity
+// counter going on; from the whole stream, the cut PAT follows the source's
+// PAT on PID 0 the same way.
+TEST_F(ProgramFilterTest, ReselectWhileRunningGivesTheNextPatVersion)
+{
+    filter->Reset(Select({}));  // the whole stream passes, the source's PAT with it
+    Run(Join({ts.StandardPat(), ts.Pmt101(), ts.StandardPat()}));
+    const int sourceCounter = out.packets.back()[3] & 0x0F;
+    filter->Reselect(Select({101}), 0, sourceCounter);
+    Run(Join({{ts.Es("video 102", 0x110)}, ts.StandardPat(), ts.Pmt101(), ts.Pmt102(), {ts.Es("video 101", 0x100)}}));
+    filter->Reselect(Select({102, 101}), 0, sourceCounter);
+    Run(Join({ts.StandardPat(), ts.Pmt102(), {ts.Es("video 102", 0x110)}}));
+    filter->Reselect(Select({103}), 0, sourceCounter);
+    Run(Join({ts.Pmt102(), ts.StandardPat(), ts.Pmt103()}));
+    EXPECT_EQ(out.labels, (std::vector<std::string>{
+        "out PAT", "PMT 101", "out PAT",           // the whole stream
+        "out PAT", "PMT 101", "video 101",         // 101: from its next PAT on
+        "out PAT", "PMT 102", "video 102",         // 101 and 102
+        "out PAT", "PMT 103"}));                   // 103: 102's PMT no longer passes
+    const auto pats = OutputPats();  // continuity checked across every change
+    ASSERT_EQ(pats.size(), 5u);
+    EXPECT_EQ(pats[1].Version, 0) << "the source's own";
+    EXPECT_EQ(pats[2].Version, 1) << "after the source's version 0";
+    EXPECT_EQ(pats[2].Programs, (ProgramList{{101, 0x1000}}));
+    EXPECT_EQ(pats[3].Version, 2);
+    EXPECT_EQ(pats[3].Programs, (ProgramList{{101, 0x1000}, {102, 0x1001}}));
+    EXPECT_EQ(pats[4].Version, 3);
+    EXPECT_EQ(pats[4].Programs, (ProgramList{{103, 0x1002}}));
+}

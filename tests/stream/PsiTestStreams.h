@@ -105,11 +105,12 @@ struct TestService
     uint16_t Id;
     std::string Provider;
     std::string Name;
+    uint8_t Type = 0x01;  // digital television
 };
 
 inline Bytes ServiceEntry(const TestService& service)
 {
-    Bytes descriptor{0x48, 0, 0x01, static_cast<uint8_t>(service.Provider.size())};
+    Bytes descriptor{0x48, 0, service.Type, static_cast<uint8_t>(service.Provider.size())};
     descriptor.insert(descriptor.end(), service.Provider.begin(), service.Provider.end());
     descriptor.push_back(static_cast<uint8_t>(service.Name.size()));
     descriptor.insert(descriptor.end(), service.Name.begin(), service.Name.end());

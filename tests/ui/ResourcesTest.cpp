@@ -287,7 +287,7 @@ TEST_F(UiResources, DialogHeader)
     EXPECT_EQ(h.helpId, 0u);
     EXPECT_EQ(h.exStyle, 0x00000080u) << "WS_EX_TOOLWINDOW only";
     EXPECT_EQ(h.style, 0x80C800C0u) << "WS_POPUP|WS_CAPTION|WS_SYSMENU|DS_MODALFRAME|DS_SETFONT";
-    EXPECT_EQ(h.itemCount, 14u);
+    EXPECT_EQ(h.itemCount, 15u);
     EXPECT_EQ(h.x, 0);
     EXPECT_EQ(h.y, 0);
     EXPECT_EQ(h.cx, 279);
@@ -339,6 +339,8 @@ const std::vector<ExpectedControl>& ExpectedControls()
         {1004,  kStatic,                 kDescription,          0x50020000, 13,  47,  250, 8},
         {kNoId, kStatic,                 Ordinal(102),          0x5000000E, 56,  12,  167, 28},  // banner
         {kNoId, kStatic,                 Text(L"TS per UDP :"), 0x50020000, 13,  93,  44,  8},
+        // Last, so that the others keep their tab order; above Start, not a default button.
+        {1008,  kButton,                 Text(L"&More\u2026"), 0x50010000, 222, 81,  50,  14},
     };
     return controls;
 }

@@ -1,0 +1,320 @@
+// The optional keys' rules as the INI reader and the dialog share them: which
+// texts the dialog takes, what is written for them, that what is written
+// reads back as the module read the typed text, and which keys a change of
+// the dialog's fields writes, removes or leaves as written by hand.
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "OptionKeys.h"
+#include "http/NetworkAllowList.h"
+
+namespace
+{
+std::string Narrow(const wchar_t* text)
+{
+    std::string out;
+    for (; *text != 0; ++text)
+        out += *text < 0x80 ? static_cast<char>(*text) : '?';
+    return out;
+}
+
+void Set(SOptionTexts& texts, EOptionKey key, const wchar_t* text)
+{
+    std::wcsncpy(texts.Text[key], text, kOptionTextCapacity - 1);
+    texts.Text[key][kOptionTextCapacity - 1] = 0;
+}
+
+// What the module makes of `text` for `key`, as comparable values.
+struct SRead
+{
+    SSendOptions Send;
+    SProgramSelection Programs{};
+    SHttpOptions Http;
+};
+
+SRead ReadOne(EOptionKey key, const wchar_t* text)
+{
+    SOptionTexts texts;
+    Set(texts, key, text);
+    SRead read;
+    ReadSendKeys(texts, read.Send, read.Programs);
+    ReadHttpKeys(texts, read.Http);
+    return read;
+}
+
+bool SameReading(const SRead& a, const SRead& b)
+{
+    return a.Send.Protocol == b.Send.Protocol && a.Send.Ttl == b.Send.Ttl &&
+           a.Send.SendBufferSize == b.Send.SendBufferSize && a.Send.HasLocalAddress == b.Send.HasLocalAddress &&
+           std::memcmp(a.Send.LocalAddress, b.Send.LocalAddress, 4) == 0 && a.Send.Fec.Columns == b.Send.Fec.Columns &&
+           a.Send.Fec.Rows == b.Send.Fec.Rows && a.Send.RtpTimestamps == b.Send.RtpTimestamps &&
+           a.Programs.Count == b.Programs.Count &&
+           std::memcmp(a.Programs.Numbers, b.Programs.Numbers, sizeof(uint16_t) * a.Programs.Count) == 0 &&
+           a.Http.Port == b.Http.Port && a.Http.HasAddress == b.Http.HasAddress &&
+           std::memcmp(a.Http.Address, b.Http.Address, 4) == 0 && a.Http.MaxClients == b.Http.MaxClients;
+}
+}  // namespace
+
+TEST(OptionKeys, NamesAsTheIniFileHasThem)
+{
+    const wchar_t* names[] = {L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",
+                              L"RtpTimestamps", L"Programs", L"HttpPort", L"HttpAddress", L"HttpMaxClients",
+                              L"HttpAllow"};
+    for (int k = 0; k < kOptionKeyCount; ++k)
+        EXPECT_STREQ(OptionKeyName(static_cast<EOptionKey>(k)), names[k]);
+    EXPECT_STREQ(OptionKeyName(kOptionKeyCount), L"");
+}
+
+// Each key's texts: taken or refused by the dialog, and what is then written
+// ("" for the default, which is written as no key).
+TEST(OptionKeys, CheckedAndWritten)
+{
+    struct Case { EOptionKey key; const wchar_t* text; bool valid; const wchar_t* written; };
+    const Case cases[] = {
+        {kOptionProtocol, L"", true, L""},
+        {kOptionProtocol, L"RTP", true, L""},
+        {kOptionProtocol, L" rtp ", true, L""},
+        {kOptionProtocol, L"udp", true, L"UDP"},
+        {kOptionProtocol, L"SRT", false, L""},
+        {kOptionProtocol, L"udp://", false, L""},
+
+        {kOptionTtl, L"", true, L""},
+        {kOptionTtl, L"0", true, L""},
+        {kOptionTtl, L"1", true, L"1"},
+        {kOptionTtl, L" 064 ", true, L"64"},
+        {kOptionTtl, L"255", true, L"255"},
+        {kOptionTtl, L"256", false, L""},
+        {kOptionTtl, L"-1", false, L""},
+        {kOptionTtl, L"12abc", false, L""},
+
+        {kOptionLocalIPAddress, L"", true, L""},
+        {kOptionLocalIPAddress, L"0.0.0.0", true, L""},
+        {kOptionLocalIPAddress, L" 192.168.1.20 ", true, L"192.168.1.20"},
+        {kOptionLocalIPAddress, L"192.168.1", false, L""},
+        {kOptionLocalIPAddress, L"192.168.001.1", false, L""},
+        {kOptionLocalIPAddress, L"host.example", false, L""},
+
+        {kOptionSendBufferSize, L"", true, L""},
+        {kOptionSendBufferSize, L"0", true, L""},
+        {kOptionSendBufferSize, L"1048576", true, L"1048576"},
+        {kOptionSendBufferSize, L"2147483647", true, L"2147483647"},
+        {kOptionSendBufferSize, L"2147483648", false, L""},
+        {kOptionSendBufferSize, L"4M", false, L""},
+
+        {kOptionFec, L"", true, L""},
+        {kOptionFec, L"5x5", true, L"5x5"},
+        {kOptionFec, L" 10X10 ", true, L"10x10"},
+        {kOptionFec, L"05x20", true, L"5x20"},
+        {kOptionFec, L"11x10", false, L""},
+        {kOptionFec, L"3x10", false, L""},
+        {kOptionFec, L"off", false, L""},
+
+        {kOptionRtpTimestamps, L"", true, L""},
+        {kOptionRtpTimestamps, L"counter", true, L""},
+        {kOptionRtpTimestamps, L" Counter ", true, L""},
+        {kOptionRtpTimestamps, L"clock", true, L"clock"},
+        {kOptionRtpTimestamps, L" CLOCK ", true, L"clock"},
+        {kOptionRtpTimestamps, L"clocks", false, L""},
+        {kOptionRtpTimestamps, L"90kHz", false, L""},
+
+        {kOptionPrograms, L"", true, L""},
+        {kOptionPrograms, L" , ", true, L""},
+        {kOptionPrograms, L"28106", true, L"28106"},
+        {kOptionPrograms, L"28106 28107,28106", true, L"28106, 28107"},
+        {kOptionPrograms, L"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,16", true,
+         L"1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16"},
+        {kOptionPrograms, L"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17", false, L""},
+        {kOptionPrograms, L"0", false, L""},
+        {kOptionPrograms, L"65536", false, L""},
+        {kOptionPrograms, L"28106;28107", false, L""},
+
+        {kOptionHttpPort, L"", true, L""},
+        {kOptionHttpPort, L"0", true, L""},
+        {kOptionHttpPort, L"8001", true, L"8001"},
+        {kOptionHttpPort, L"65535", true, L"65535"},
+        {kOptionHttpPort, L"65536", false, L""},
+        {kOptionHttpPort, L"80x", false, L""},
+
+        {kOptionHttpAddress, L"", true, L""},
+        {kOptionHttpAddress, L"10.0.0.9", true, L"10.0.0.9"},
+        {kOptionHttpAddress, L"10.0.0", false, L""},
+
+        {kOptionHttpMaxClients, L"", true, L""},
+        {kOptionHttpMaxClients, L"8", true, L""},
+        {kOptionHttpMaxClients, L"1", true, L"1"},
+        {kOptionHttpMaxClients, L"64", true, L"64"},
+        {kOptionHttpMaxClients, L"0", false, L""},
+        {kOptionHttpMaxClients, L"65", false, L""},
+
+        {kOptionHttpAllow, L"", true, L""},
+        {kOptionHttpAllow, L" 192.168.1.0/24, 10.8.0.7 ", true, L"192.168.1.0/24, 10.8.0.7"},
+        {kOptionHttpAllow, L"0.0.0.0/0", true, L"0.0.0.0/0"},
+        {kOptionHttpAllow, L"192.168.1.0/33", false, L""},
+        {kOptionHttpAllow, L"192.168.1.0/24, home", false, L""},
+        {kOptionHttpAllow, L",", false, L""},
+    };
+    for (const Case& c : cases)
+    {
+        wchar_t written[kOptionTextCapacity];
+        const bool valid = CanonicalOptionText(c.key, c.text, written);
+        const std::string what = Narrow(OptionKeyName(c.key)) + "=\"" + Narrow(c.text) + "\"";
+        EXPECT_EQ(valid, c.valid) << what;
+        EXPECT_STREQ(written, c.written) << what;
+        const wchar_t* reason = CheckOptionText(c.key, c.text);
+        EXPECT_EQ(reason == nullptr, c.valid) << what;
+        if (reason != nullptr)
+        {
+            EXPECT_GT(std::wcslen(reason), 5u) << what;
+        }
+        // What is written reads back as the module reads what was typed.
+        if (c.valid)
+        {
+            EXPECT_TRUE(SameReading(ReadOne(c.key, c.text), ReadOne(c.key, written))) << what;
+        }
+    }
+}
+
+// An HttpAllow list that the URL server's buffer would cut is refused
+// rather than narrowed by a cut nobody sees; one that fits is taken.
+TEST(OptionKeys, AllowListMustFitTheServersBuffer)
+{
+    std::wstring list;
+    while (list.size() + 17 + 8 < kHttpAllowTextCapacity - 1)
+        list += L"192.168.100.0/24,";
+    list += L"10.0.0.1";
+    ASSERT_LT(list.size(), static_cast<size_t>(kHttpAllowTextCapacity));
+    EXPECT_EQ(CheckOptionText(kOptionHttpAllow, list.c_str()), nullptr);
+    std::wstring spaced;
+    for (int i = 0; i < 20; ++i)
+        spaced += L"192.168.100.0/24 ,         ";  // 20 networks, 540 characters
+    spaced += L"10.0.0.1";
+    EXPECT_STREQ(CheckOptionText(kOptionHttpAllow, spaced.c_str()), L"At most 511 characters of networks");
+    // More networks than the server keeps: refused, not cut.
+    list.clear();
+    for (int i = 0; i <= kMaxAllowedNetworks; ++i)
+        list += L"10.0.0." + std::to_wstring(i + 1) + L",";
+    EXPECT_STREQ(CheckOptionText(kOptionHttpAllow, list.c_str()), L"Networks such as 192.168.1.0/24, commas between");
+}
+
+// The reader is lenient where the dialog is strict: invalid values count as
+// absent, as before the dialog existed.
+TEST(OptionKeys, ReadingKeepsTheLenientRules)
+{
+    SOptionTexts texts;
+    Set(texts, kOptionProtocol, L"udp");
+    Set(texts, kOptionTtl, L"300");
+    Set(texts, kOptionLocalIPAddress, L"10.1.2.3");
+    Set(texts, kOptionSendBufferSize, L"4M");
+    Set(texts, kOptionFec, L"10x10");
+    Set(texts, kOptionRtpTimestamps, L" Clock");
+    Set(texts, kOptionPrograms, L"28106, x, 28107");
+    Set(texts, kOptionHttpPort, L"8001");
+    Set(texts, kOptionHttpAddress, L"abc");
+    Set(texts, kOptionHttpMaxClients, L"99");
+    Set(texts, kOptionHttpAllow, L"192.168.1.0/24");
+    SSendOptions send;
+    SProgramSelection programs{};
+    SHttpOptions http;
+    ReadSendKeys(texts, send, programs);
+    ReadHttpKeys(texts, http);
+    EXPECT_EQ(send.Protocol, EDatagramFraming::Udp);
+    EXPECT_EQ(send.Ttl, 0);
+    EXPECT_EQ(send.HasLocalAddress, 1);
+    EXPECT_EQ(send.LocalAddress[3], 3);
+    EXPECT_EQ(send.SendBufferSize, 0);
+    EXPECT_EQ(send.Fec.Columns, 10);
+    EXPECT_EQ(send.RtpTimestamps, ERtpTimestamps::Clock);
+    ASSERT_EQ(programs.Count, 2);
+    EXPECT_EQ(programs.Numbers[1], 28107);
+    EXPECT_EQ(http.Port, 8001);
+    EXPECT_TRUE(HttpAddressMalformed(http));
+    EXPECT_EQ(http.MaxClients, kDefaultHttpClients);
+    EXPECT_STREQ(http.szAllow, L"192.168.1.0/24");
+}
+
+// A Programs text that filled the read buffer may end in the front part of
+// a cut number, which must not be read as another program.
+TEST(OptionKeys, ProgramsCutByTheBufferLoseTheirLastEntry)
+{
+    SOptionTexts texts;
+    std::wstring list;
+    while (list.size() < kOptionTextCapacity - 1)
+        list += L"     ";
+    list.resize(kOptionTextCapacity - 1 - 4);
+    list += L"2810";  // "28106" as a 511-character read leaves it
+    Set(texts, kOptionPrograms, list.c_str());
+    SSendOptions send;
+    SProgramSelection programs{};
+    ReadSendKeys(texts, send, programs);
+    EXPECT_EQ(programs.Count, 0);
+}
+
+// What a change of the dialog's fields does to each key.
+TEST(OptionKeys, WritePlan)
+{
+    struct Case { EOptionKey key; const wchar_t* stored; const wchar_t* edited; EOptionWrite action; const wchar_t* text; };
+    const Case cases[] = {
+        {kOptionTtl, L"", L"", EOptionWrite::Keep, L""},
+        {kOptionTtl, L"", L"4", EOptionWrite::Write, L"4"},
+        {kOptionTtl, L"4", L"16", EOptionWrite::Write, L"16"},
+        {kOptionTtl, L"4", L"", EOptionWrite::Remove, L""},
+        {kOptionTtl, L"4", L"0", EOptionWrite::Remove, L""},
+        {kOptionTtl, L"", L"0", EOptionWrite::Keep, L""},            // absent already
+        {kOptionTtl, L"004", L"4", EOptionWrite::Keep, L""},           // same value as written by hand
+        {kOptionTtl, L"300", L"300", EOptionWrite::Keep, L""},         // invalid, but unchanged: kept
+        {kOptionProtocol, L"udp", L"UDP", EOptionWrite::Keep, L""},
+        {kOptionProtocol, L"udp", L"RTP", EOptionWrite::Remove, L""},
+        {kOptionFec, L"12x8", L"12x8", EOptionWrite::Keep, L""},       // an unusual matrix stays
+        {kOptionFec, L"12x8", L"", EOptionWrite::Remove, L""},
+        {kOptionFec, L"", L"5X5", EOptionWrite::Write, L"5x5"},
+        {kOptionPrograms, L"28106,28107", L"28106, 28107", EOptionWrite::Keep, L""},
+        {kOptionPrograms, L"28106", L"28107 28106", EOptionWrite::Write, L"28107, 28106"},
+        {kOptionHttpMaxClients, L"4", L"8", EOptionWrite::Remove, L""},
+        {kOptionHttpAllow, L"10.0.0.0/8,192.168.1.7", L"10.0.0.0/8,192.168.1.7", EOptionWrite::Keep, L""},
+    };
+    for (const Case& c : cases)
+    {
+        SOptionTexts stored;
+        Set(stored, c.key, c.stored);
+        SOptionTexts edited = stored;
+        Set(edited, c.key, c.edited);
+        SOptionWritePlan plan;
+        EOptionKey invalid = kOptionKeyCount;
+        const wchar_t* reason = nullptr;
+        const std::string what = Narrow(OptionKeyName(c.key)) + " \"" + Narrow(c.stored) + "\" -> \"" +
+                                 Narrow(c.edited) + "\"";
+        ASSERT_TRUE(PlanOptionWrites(stored, edited, plan, &invalid, &reason)) << what;
+        EXPECT_EQ(invalid, kOptionKeyCount) << what;
+        for (int k = 0; k < kOptionKeyCount; ++k)
+        {
+            const EOptionWrite expected = k == c.key ? c.action : EOptionWrite::Keep;
+            EXPECT_EQ(static_cast<int>(plan.Action[k]), static_cast<int>(expected)) << what << " key " << k;
+        }
+        if (c.action == EOptionWrite::Write)
+        {
+            EXPECT_STREQ(plan.Texts.Text[c.key], c.text) << what;
+        }
+    }
+}
+
+// Any invalid changed field refuses the whole write; the first one in key
+// order is named, with the reason the check gives.
+TEST(OptionKeys, AnInvalidFieldRefusesEveryWrite)
+{
+    SOptionTexts stored;
+    Set(stored, kOptionTtl, L"300");  // invalid, written by hand, untouched
+    SOptionTexts edited = stored;
+    Set(edited, kOptionSendBufferSize, L"1048576");
+    Set(edited, kOptionFec, L"30x30");
+    Set(edited, kOptionHttpPort, L"70000");
+    SOptionWritePlan plan;
+    EOptionKey invalid = kOptionKeyCount;
+    const wchar_t* reason = nullptr;
+    EXPECT_FALSE(PlanOptionWrites(stored, edited, plan, &invalid, &reason));
+    EXPECT_EQ(invalid, kOptionFec);
+    EXPECT_STREQ(reason, CheckOptionText(kOptionFec, L"30x30"));
+}

@@ -47,7 +47,10 @@ public:
         m_llTotalBytes.store(0, std::memory_order_relaxed);
         {
             SafeCriticalSection guard(m_cs);
-            m_Stream.Begin(m_Framing, m_FecMatrix);
+            // As the module: the 90 kHz clock with FEC, read for every datagram.
+            m_Stream.Begin(m_Framing, m_FecMatrix,
+                           m_FecMatrix.Columns != 0 ? ERtpTimestamps::Clock : ERtpTimestamps::Counter,
+                           kNanosecondsPerSecond, SteadyNanoseconds);
         }
         m_bStreaming.store(1, std::memory_order_release);
     }
@@ -110,6 +113,14 @@ protected:
     auto FecSink()
     {
         return [this](EFecDirection, const unsigned char* packet, int size) { return m_Sink(packet, size); };
+    }
+
+    static constexpr uint64_t kNanosecondsPerSecond = 1000000000;
+    static uint64_t SteadyNanoseconds()
+    {
+        return static_cast<uint64_t>(
+            std::chrono::duration_cast<std::chrono::nanoseconds>(std::chrono::steady_clock::now().time_since_epoch())
+                .count());
     }
 
     static uint32_t TickCount()

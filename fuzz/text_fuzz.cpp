@@ -112,6 +112,9 @@ void CheckSendOptions(const std::basic_string<Char>& text)
     const bool udp = b != std::string::npos && upper.substr(b, e - b + 1) == "UDP";
     if ((ParseSendProtocol(text.c_str()) == EDatagramFraming::Udp) != udp)
         Fail("ParseSendProtocol disagrees on '" + upper + "'");
+    const bool clock = b != std::string::npos && upper.substr(b, e - b + 1) == "CLOCK";
+    if ((ParseRtpTimestamps(text.c_str()) == ERtpTimestamps::Clock) != clock)
+        Fail("ParseRtpTimestamps disagrees on '" + upper + "'");
 
     // FEC: the trimmed text is exactly "<1-2 digits>x<1-2 digits>" of a valid matrix.
     int fecColumns = 0;

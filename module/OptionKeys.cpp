@@ -11,7 +11,7 @@ namespace
 using Canonical = wchar_t[kOptionTextCapacity];
 
 const wchar_t* const kKeyNames[kOptionKeyCount] = {
-    L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",
+    L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",       L"RtpTimestamps",
     L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow",
 };
 
@@ -20,6 +20,7 @@ const wchar_t kWhyTtl[] = L"A TTL is 1 to 255, or empty for the system's";
 const wchar_t kWhyAddress[] = L"Not an IPv4 address of four numbers 0 to 255";
 const wchar_t kWhySendBuffer[] = L"Bytes, 1 to 2147483647, or empty for the system's";
 const wchar_t kWhyFec[] = L"L x D: each 4 to 20, L x D at most 100";
+const wchar_t kWhyRtpTimestamps[] = L"clock, or counter (the default)";
 const wchar_t kWhyPrograms[] = L"Program numbers 1 to 65535, at most 16";
 const wchar_t kWhyHttpPort[] = L"A port is 1 to 65535";
 const wchar_t kWhyHttpClients[] = L"1 to 64 viewers";
@@ -185,6 +186,13 @@ bool CanonicalFor(EOptionKey key, const wchar_t* text, Canonical& out)
         return CanonicalNumber(text, 1, INT32_MAX, 0, out);
     case kOptionFec:
         return CanonicalFec(text, out);
+    case kOptionRtpTimestamps:
+        if (*SkipBlanks(text) == 0 || SendOptionText::IsWordInAnyCase(text, "COUNTER"))
+            return true;
+        if (ParseRtpTimestamps(text) != ERtpTimestamps::Clock)
+            return false;
+        Append(out, 0, L"clock");
+        return true;
     case kOptionPrograms:
         return CanonicalPrograms(text, out);
     case kOptionHttpPort:
@@ -213,6 +221,8 @@ const wchar_t* ReasonFor(EOptionKey key, const wchar_t* text)
         return kWhySendBuffer;
     case kOptionFec:
         return kWhyFec;
+    case kOptionRtpTimestamps:
+        return kWhyRtpTimestamps;
     case kOptionPrograms:
         return kWhyPrograms;
     case kOptionHttpPort:
@@ -244,6 +254,7 @@ void ReadSendKeys(const SOptionTexts& texts, SSendOptions& send, SProgramSelecti
     ParseLocalAddress(texts.Text[kOptionLocalIPAddress], send);
     send.SendBufferSize = ParseSendBufferSize(texts.Text[kOptionSendBufferSize]);
     send.Fec = ParseFecMatrix(texts.Text[kOptionFec]);
+    send.RtpTimestamps = ParseRtpTimestamps(texts.Text[kOptionRtpTimestamps]);
     // A list that filled the buffer may end in the front of a cut entry.
     wchar_t list[kOptionTextCapacity];
     std::wmemcpy(list, texts.Text[kOptionPrograms], kOptionTextCapacity);

@@ -22,6 +22,7 @@ enum EOptionKey : int
     kOptionLocalIPAddress,
     kOptionSendBufferSize,
     kOptionFec,
+    kOptionRtpTimestamps,
     kOptionPrograms,
     kOptionHttpPort,
     kOptionHttpAddress,

@@ -23,6 +23,20 @@ void NarrowAddress(const wchar_t* wide, char (&narrow)[kAddressCapacity])
     narrow[i] = 0;
 }
 
+// The monotonic counter behind the RTP clock.
+uint64_t PerformanceCounter()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return static_cast<uint64_t>(now.QuadPart);
+}
+
+uint64_t PerformanceFrequency()
+{
+    LARGE_INTEGER frequency;
+    return QueryPerformanceFrequency(&frequency) ? static_cast<uint64_t>(frequency.QuadPart) : 0;
+}
+
 // One line in the host's log when sending starts to fail and one when it
 // succeeds again (see CSendFailures for when that is).
 // With several outputs the line names the output first.
@@ -165,7 +179,8 @@ void COutput::Begin(CHttpServer* viewers, CProgramDirectory* programs, bool anno
     m_Socket = m_OpenedSocket;
     m_OpenedSocket = INVALID_SOCKET;
     m_DestAddr = m_StartAddr;
-    m_Stream.Begin(m_Settings.Send.Protocol, m_Settings.Send.Fec);
+    m_Stream.Begin(m_Settings.Send.Protocol, m_Settings.Send.Fec, RunTimestamps(m_Settings.Send),
+                   PerformanceFrequency(), PerformanceCounter);
     BeginFec(m_DestAddr);
 }
 

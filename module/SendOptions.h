@@ -14,6 +14,7 @@
 #include "OptionsValues.h"
 #include "rtp/FecEncoder.h"
 #include "rtp/RtpFraming.h"
+#include "rtp/RtpTimestamps.h"
 
 constexpr int kSendAddressTextCapacity = 20;  // as the destination address: 19 characters and a terminator
 constexpr int32_t kMaxTtl = 255;              // the IPv4 TTL field is one byte
@@ -27,6 +28,7 @@ struct SSendOptions
     int32_t HasLocalAddress = 0;                            // 1 when LocalAddress names one
     wchar_t szLocalAddress[kSendAddressTextCapacity] = {};  // as the user wrote it, for a refusal
     SFecMatrix Fec;                                         // column and row parity; 0 columns: none
+    ERtpTimestamps RtpTimestamps = ERtpTimestamps::Counter; // 90 per datagram, or the 90 kHz clock
 };
 
 namespace SendOptionText
@@ -95,6 +97,23 @@ int32_t ParseSendBufferSize(const Char* text)
 {
     long long value = 0;
     return SendOptionText::ParseWholeNumber(text, INT_MAX, &value) ? static_cast<int32_t>(value) : 0;
+}
+
+// "CLOCK" in any letter case; anything else is the counter, as if absent.
+template <class Char>
+ERtpTimestamps ParseRtpTimestamps(const Char* text)
+{
+    if (SendOptionText::IsWordInAnyCase(text, "CLOCK"))
+        return ERtpTimestamps::Clock;
+    return ERtpTimestamps::Counter;
+}
+
+// What a run stamps its datagrams with. FEC always takes the clock: its
+// decoder's jitter buffer places the late, repaired datagrams by their
+// timestamps.
+inline ERtpTimestamps RunTimestamps(const SSendOptions& options)
+{
+    return options.Fec.Columns != 0 ? ERtpTimestamps::Clock : options.RtpTimestamps;
 }
 
 // "LxD" (L columns, D rows; 'x' in either case, blanks around the whole):

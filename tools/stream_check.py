@@ -6,7 +6,9 @@ One UDP socket can own the module's destination port, so this script owns it:
 it binds 127.0.0.1:PORT (by default a port the system picks, so that test
 runs side by side never meet) with a 64 MiB receive buffer, checks every datagram's
 RTP header (version 2, payload type 33, SSRC 0, sequence +1 and timestamp +90
-per datagram, 12 + N x 188 bytes), writes the payloads to a file (the
+per datagram, 12 + N x 188 bytes; with --clock-timestamps, the module's
+RtpTimestamps=clock: timestamps that never step back and span the time over
+which the kernel received the datagrams, at 90 kHz), writes the payloads to a file (the
 recovered transport stream, compared with the input byte for byte), and
 forwards each datagram unchanged to a port of its own for every other
 receiver: ffmpeg reading an SDP file (payload type 33) decodes everything and
@@ -48,6 +50,33 @@ BIG_BUFFER = 64 << 20  # a loopback receiver with less loses datagrams in bursts
 FORWARD_CHECK_EVERY = 16  # datagrams forwarded between looks at the receivers' queues
 
 
+SO_TIMESTAMPNS = getattr(socket, "SO_TIMESTAMPNS", 35)
+
+
+def arrival_time(ancillary):
+    """Seconds from the kernel's SCM_TIMESTAMPNS record of a datagram (its
+    arrival, however late the reader took it)."""
+    for level, kind, data in ancillary:
+        if level == socket.SOL_SOCKET and kind == SO_TIMESTAMPNS and len(data) >= 16:
+            seconds, nanoseconds = struct.unpack("qq", data[:16])
+            return seconds + nanoseconds / 1e9
+    return time.time()
+
+
+def clock_timestamp_span(stamps, arrivals):
+    """(90 kHz seconds the timestamps span, seconds over which they arrived,
+    times a timestamp stepped back) of a run's datagrams."""
+    back = sum(1 for a, b in zip(stamps, stamps[1:]) if (b - a) & 0xFFFFFFFF >= 1 << 31)
+    return ((stamps[-1] - stamps[0]) & 0xFFFFFFFF) / 90000, arrivals[-1] - arrivals[0], back
+
+
+def clock_span_matches(ticks_seconds, seconds):
+    # The kernel's arrival times follow the sends closely; the margin allows
+    # for a scheduling pause in the sender, far below the factor by which a
+    # counter of 90 per datagram misses the clock away from 1000 a second.
+    return abs(ticks_seconds - seconds) <= 0.15 * seconds + 0.15
+
+
 def log(text):
     print(text, flush=True)
 
@@ -68,8 +97,10 @@ class Check:
 # --- the RTP receiver -------------------------------------------------------
 
 class RtpReceiver(threading.Thread):
-    def __init__(self, port, payload_path, forward_ports):
+    def __init__(self, port, payload_path, forward_ports, clock_timestamps=False):
         super().__init__(daemon=True)
+        self.clock_timestamps = clock_timestamps
+        self.stamps, self.arrivals = [], []
         self.sock = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         for opt in (getattr(socket, "SO_RCVBUFFORCE", 33), socket.SO_RCVBUF):
             try:
@@ -77,6 +108,7 @@ class RtpReceiver(threading.Thread):
                 break
             except OSError:
                 continue
+        self.sock.setsockopt(socket.SOL_SOCKET, SO_TIMESTAMPNS, 1)
         self.sock.bind(("127.0.0.1", port))
         self.out = socket.socket(socket.AF_INET, socket.SOCK_DGRAM)
         self.out.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4 << 20)
@@ -110,8 +142,9 @@ class RtpReceiver(threading.Thread):
                 if idle is not None and time.monotonic() - self.last_arrival >= idle:
                     break
                 continue
-            n = self.sock.recv_into(buf)
+            n, ancillary, _, _ = self.sock.recvmsg_into([buf], socket.CMSG_SPACE(16))
             self.last_arrival = time.monotonic()
+            self.arrivals.append(arrival_time(ancillary))
             datagram = bytes(view[:n])
             for dest in self.forward:
                 self.out.sendto(datagram, dest)
@@ -150,9 +183,10 @@ class RtpReceiver(threading.Thread):
             pseq, pts = self.prev
             if seq != (pseq + 1) & 0xFFFF:
                 self.sequence_errors += 1
-            if ts != (pts + 90) & 0xFFFFFFFF:
+            if not self.clock_timestamps and ts != (pts + 90) & 0xFFFFFFFF:
                 self.timestamp_errors += 1
         self.prev = (seq, ts)
+        self.stamps.append(ts)
         payload = d[RTP_HEADER:]
         if len(payload) % PACKET or any(payload[i] != 0x47 for i in range(0, len(payload), PACKET)):
             self.sync_errors += 1
@@ -432,6 +466,8 @@ def main():
                     help="the module's Programs key (e.g. 28106,28111): check the cut instead of byte identity")
     ap.add_argument("--cold-prefix", metavar="DIR",
                     help="run the host in Wine prefix DIR, removed first: a cold start as on a fresh machine")
+    ap.add_argument("--clock-timestamps", action="store_true",
+                    help="set RtpTimestamps=clock; the timestamps must follow the 90 kHz clock")
     ap.add_argument("host_args", nargs="*", help="more options for tovrin-host (after --)")
     args = ap.parse_args()
 
@@ -498,7 +534,7 @@ def main():
     ffmpeg_err = None
     try:
         try:
-            receiver = RtpReceiver(args.port, wd("received.ts"), forward)
+            receiver = RtpReceiver(args.port, wd("received.ts"), forward, args.clock_timestamps)
         except OSError as e:
             log(f"stream_check: cannot receive on 127.0.0.1:{args.port}: {e}")
             return 1
@@ -513,6 +549,8 @@ def main():
             cmd += ["--ini-key", f"Programs={args.programs}"]
         if args.module:
             cmd += ["--module", args.module]
+        if args.clock_timestamps:
+            cmd += ["--ini-key", "RtpTimestamps=clock"]
         cmd += args.host_args + [args.sample]
         if os.path.exists(wd("host.ini")):
             os.remove(wd("host.ini"))
@@ -590,9 +628,17 @@ def main():
         check(receiver.datagrams > 0 and not receiver.header_errors,
               "every RTP header is 80 21 ... with SSRC 0" +
               ("" if not receiver.header_errors else ": " + "; ".join(receiver.header_errors)))
-        check(receiver.sequence_errors == 0 and receiver.timestamp_errors == 0,
-              f"sequence numbers contiguous ({receiver.sequence_errors} breaks), "
-              f"timestamps +90 each ({receiver.timestamp_errors} breaks)")
+        if args.clock_timestamps:
+            check(receiver.sequence_errors == 0, f"sequence numbers contiguous ({receiver.sequence_errors} breaks)")
+            span, seconds, back = clock_timestamp_span(receiver.stamps, receiver.arrivals) \
+                if receiver.datagrams > 1 else (0, 0, 0)
+            check(receiver.datagrams > 1 and back == 0 and clock_span_matches(span, seconds),
+                  f"timestamps on the 90 kHz clock: they span {span:.3f} s while the datagrams arrived over "
+                  f"{seconds:.3f} s, {back} steps back")
+        else:
+            check(receiver.sequence_errors == 0 and receiver.timestamp_errors == 0,
+                  f"sequence numbers contiguous ({receiver.sequence_errors} breaks), "
+                  f"timestamps +90 each ({receiver.timestamp_errors} breaks)")
         check(receiver.sync_errors == 0, f"every payload is whole packets ({receiver.sync_errors} bad)")
         if args.programs:
             with open(wd("received.ts"), "rb") as f:

@@ -1,8 +1,9 @@
 #pragma once
-// One destination's datagram state: its framing, RTP sequence and timestamp,
-// parity encoder and count of refused datagrams, and the one way chunks
-// become datagrams through them. Portable, so that the module's outputs and
-// the benchmarks' copy of the traffic path run the same code.
+// One destination's datagram state: its framing, RTP sequence and timestamp
+// (a counter, or the 90 kHz clock), parity encoder and count of refused
+// datagrams, and the one way chunks become datagrams through them. Portable,
+// so that the module's outputs and the benchmarks' copy of the traffic path
+// run the same code.
 //
 // Everything here runs under the sender's lock on the traffic thread: plain
 // fields, no allocation, no system call of its own. The caller passes the
@@ -14,20 +15,24 @@
 
 #include "rtp/FecEncoder.h"
 #include "rtp/RtpFraming.h"
+#include "rtp/RtpTimestamps.h"
 #include "rtp/SendFailures.h"
 
 class CDatagramStream
 {
 public:
-    // A new run: framing and parity as the run asks, no refusals yet. The
-    // RTP counters run on from the previous run, so that a receiver sees one
-    // stream across Stop and Start.
-    void Begin(EDatagramFraming framing, SFecMatrix fec)
+    // A new run: framing, parity and timestamps as the run asks, no refusals
+    // yet. The RTP counters run on from the previous run, so that a receiver
+    // sees one stream across Stop and Start. For the clock, `read` answers a
+    // monotonic counter of `frequency` counts a second.
+    void Begin(EDatagramFraming framing, SFecMatrix fec, ERtpTimestamps timestamps, uint64_t frequency,
+               CRtpTimestamps::ReadCounter read)
     {
         m_Framing = framing;
         m_RunFec = fec;
         m_Failures.Reset();
         m_Fec.Begin(fec);
+        m_Timestamps.Begin(timestamps, frequency, read);
     }
 
     // Every whole chunk of `data` as one datagram, each protected on its way
@@ -37,7 +42,7 @@ public:
                    Clock&& now, LastError&& lastError)
     {
         auto fec = CountedFec(sendFec, now, lastError);
-        return SendChunks(data, length, chunkSize, m_Framing, m_wSequence, m_dwTimestamp,
+        return SendChunks(data, length, chunkSize, m_Framing, m_wSequence, m_dwTimestamp, m_Timestamps,
                           ProtectedBy(m_Fec, m_Failures.Counting(send, now, lastError), fec));
     }
 
@@ -50,7 +55,7 @@ public:
         if (!m_Fec.Active())
             return;
         auto fec = CountedFec(sendFec, now, lastError);
-        CompleteFecMatrix(m_Fec, chunkSize, m_wSequence, m_dwTimestamp,
+        CompleteFecMatrix(m_Fec, chunkSize, m_wSequence, m_dwTimestamp, m_Timestamps,
                           ProtectedBy(m_Fec, m_Failures.Counting(send, now, lastError), fec), fec);
         m_Fec.End();
     }
@@ -82,6 +87,7 @@ private:
     SFecMatrix m_RunFec;                                  // parity of the run, fixed at its start
     uint16_t m_wSequence = 0;                             // sequence number of the next datagram
     uint32_t m_dwTimestamp = 0;                           // timestamp of the previous datagram
+    CRtpTimestamps m_Timestamps;                          // counter or clock, fixed at the run's start
     CFecEncoder m_Fec;                                    // parity of the running stream
     CSendFailures m_Failures;                             // datagrams refused since the run began
 };

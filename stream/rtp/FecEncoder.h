@@ -206,10 +206,11 @@ void CFecEncoder::Protect(const unsigned char* datagram, int size, SendFec&& sen
 
 // Ends a run: the current matrix is filled up with datagrams of null packets
 // (PID 0x1FFF, which every receiver discards) through `sendMedia` (as
-// SendChunks takes it; each is protected on its way), then the column
-// packets still pending follow. Nothing is sent when FEC is off.
-template <class SendMedia, class SendFec>
-void CompleteFecMatrix(CFecEncoder& fec, int chunkSize, uint16_t& sequence, uint32_t& timestamp,
+// SendChunks takes it, and stamped as the run's media by `stamp`; each is
+// protected on its way), then the column packets still pending follow.
+// Nothing is sent when FEC is off.
+template <class Stamp, class SendMedia, class SendFec>
+void CompleteFecMatrix(CFecEncoder& fec, int chunkSize, uint16_t& sequence, uint32_t& timestamp, Stamp&& stamp,
                        SendMedia&& sendMedia, SendFec&& sendFec)
 {
     if (!fec.Active())
@@ -227,7 +228,7 @@ void CompleteFecMatrix(CFecEncoder& fec, int chunkSize, uint16_t& sequence, uint
             std::memset(packet + 4, 0xFF, kTsPacketSize - 4);
         }
         for (int missing = fec.DatagramsToCompleteMatrix(); missing > 0; --missing)
-            SendChunks(nulls, chunkSize, chunkSize, EDatagramFraming::Rtp, sequence, timestamp, sendMedia);
+            SendChunks(nulls, chunkSize, chunkSize, EDatagramFraming::Rtp, sequence, timestamp, stamp, sendMedia);
     }
     fec.SendPendingColumns(sendFec);
 }

@@ -51,16 +51,23 @@ enum class EDatagramFraming : int32_t
     Udp = 1,
 };
 
+// The timestamps by default: 90 more for every datagram.
+struct SRtpCounterStep
+{
+    uint32_t operator()(uint32_t previous) const { return previous + kRtpTicksPerDatagram; }
+};
+
 // Sends every whole chunk of `data` as one datagram, in memory order:
 // `send(datagram, size)` returns whether the socket accepted it. An RTP
 // datagram is assembled in one stack buffer; a plain one is the chunk where
 // it lies, since nothing goes in front of it. Sequence and timestamp advance
 // for every chunk, sent or not and in either framing, so a receiver sees a
-// lost datagram as a gap. Returns the payload bytes that were accepted. A
+// lost datagram as a gap; `stamp(previous)` gives each datagram's timestamp
+// just before it goes. Returns the payload bytes that were accepted. A
 // chunk size the buffer cannot hold sends nothing.
-template <class Send>
+template <class Stamp, class Send>
 long long SendChunks(const unsigned char* data, int length, int chunkSize, EDatagramFraming framing,
-                     uint16_t& sequence, uint32_t& timestamp, Send&& send)
+                     uint16_t& sequence, uint32_t& timestamp, Stamp&& stamp, Send&& send)
 {
     unsigned char datagram[kMaxDatagramSize];
     WriteRtpFixedHeader(datagram);
@@ -70,7 +77,7 @@ long long SendChunks(const unsigned char* data, int length, int chunkSize, EData
     long long accepted = 0;
     for (int offset = 0; length - offset >= chunkSize; offset += chunkSize)
     {
-        timestamp += kRtpTicksPerDatagram;
+        timestamp = stamp(timestamp);
         bool sent;
         if (framing == EDatagramFraming::Rtp)
         {
@@ -87,4 +94,11 @@ long long SendChunks(const unsigned char* data, int length, int chunkSize, EData
         ++sequence;
     }
     return accepted;
+}
+
+template <class Send>
+long long SendChunks(const unsigned char* data, int length, int chunkSize, EDatagramFraming framing,
+                     uint16_t& sequence, uint32_t& timestamp, Send&& send)
+{
+    return SendChunks(data, length, chunkSize, framing, sequence, timestamp, SRtpCounterStep(), send);
 }

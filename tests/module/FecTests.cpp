@@ -2,7 +2,8 @@
 // the parity packets on 127.0.0.1: column packets at the media port + 2, row
 // packets at + 4, the last matrix completed at Stop. The packets' fields and
 // payloads are checked natively (tests/stream); a real decoder repairs
-// losses from them in tools/fec_check.py.
+// losses from them in tools/fec_check.py. With FEC, or RtpTimestamps=clock,
+// the media's timestamps follow the 90 kHz clock.
 
 #include <gtest/gtest.h>
 
@@ -215,4 +216,99 @@ TEST_F(Fec, OffSendsNothingBeyondTheMedia)
     EXPECT_EQ(receivers.media->DrainUntilMarker().size(), 10u);
     EXPECT_TRUE(receivers.columns->DrainUntilMarker().empty());
     EXPECT_TRUE(receivers.rows->DrainUntilMarker().empty());
+}
+
+namespace
+{
+double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
+LARGE_INTEGER Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+}  // namespace
+
+// One datagram every 20 ms or so (about 50 a second, far from 1000): on the
+// clock, each timestamp lies between the 90 kHz times measured around its
+// send, counted from the first datagram's; a Stop and a pause of 150 ms are
+// not counted, the next run goes on from the last timestamp sent (FEC's
+// completing datagrams included). The counter adds 90 per datagram whatever
+// the time. The dialog's line stays as it was; the module never writes the
+// key.
+TEST_F(Fec, TimestampsFollowTheClockWithFecOrTheKey)
+{
+    struct Case
+    {
+        const char* lines;
+        bool clock;
+        const wchar_t* key;  // as the INI file keeps it
+    };
+    for (const Case c : {Case{"", false, L"<missing>"}, Case{"RtpTimestamps=counter\r\n", false, L"counter"},
+                         Case{"RtpTimestamps=Clock\r\n", true, L"Clock"}, Case{"FEC=4x4\r\n", true, L"<missing>"},
+                         Case{"FEC=4x4\r\nRtpTimestamps=counter\r\n", true, L"counter"}})
+    {
+        SCOPED_TRACE(c.lines);
+        Create(c.lines);
+        if (std::strstr(c.lines, "FEC") == nullptr)
+        {
+            EXPECT_EQ(Access().Description(), L"This module sends complete TS to udp://127.0.0.1:" +
+                                                  std::to_wstring(receivers.media->Port()) + L" with 7xTS chunks")
+                << "the line says nothing new";
+        }
+        uint32_t last = 0;
+        for (int run = 0; run < 2; ++run)
+        {
+            SCOPED_TRACE(run);
+            const LARGE_INTEGER start = Now();
+            Writer().StartWrite();
+            ASSERT_TRUE(Access().Streaming());
+            std::vector<LARGE_INTEGER> before, after;
+            for (int i = 0; i < 5; ++i)
+            {
+                Sleep(20);
+                before.push_back(Now());
+                Feed(static_cast<uint32_t>(i * 7), 7);
+                after.push_back(Now());
+            }
+            Writer().StopWrite();
+            std::vector<Bytes> media = receivers.media->DrainUntilMarker();
+            ASSERT_GE(media.size(), 5u);
+            for (size_t i = 0; i < media.size(); ++i)
+            {
+                const uint32_t stamp = TimestampOf(media[i]);
+                const uint32_t sinceLast = stamp - last;
+                if (!c.clock)
+                {
+                    EXPECT_EQ(sinceLast, 90u) << i;
+                }
+                else if (i == 0)
+                {
+                    // The pause before Start does not count.
+                    EXPECT_LE(sinceLast, 90000 * Seconds(start, after[0]) + 1);
+                }
+                else if (i < 5)
+                {
+                    const double ticks = stamp - TimestampOf(media[0]);
+                    EXPECT_GE(ticks, 90000 * Seconds(after[0], before[i]) - 1) << i;
+                    EXPECT_LE(ticks, 90000 * Seconds(before[0], after[i]) + 1) << i;
+                }
+                else
+                {
+                    EXPECT_LT(sinceLast, 1u << 31) << "the completing datagrams never step back";
+                }
+                last = stamp;
+            }
+            Sleep(150);
+        }
+        module.reset();
+        EXPECT_EQ(ini.ReadKey(L"RtpTimestamps"), c.key)
+            << "the module never writes the key";
+    }
 }

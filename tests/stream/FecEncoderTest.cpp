@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "rtp/FecEncoder.h"
+#include "rtp/RtpTimestamps.h"
 
 using Bytes = std::vector<unsigned char>;
 
@@ -44,6 +45,7 @@ struct Sender
     Wire wire;
     uint16_t sequence = 0;
     uint32_t timestamp = 0;
+    CRtpTimestamps stamps;  // the counter unless a test begins the clock
     int chunkSize = kMaxChunkSize;
 
     bool Media(const unsigned char* d, int size)
@@ -68,14 +70,14 @@ struct Sender
         auto media = [this](const unsigned char* d, int size) { return Media(d, size); };
         auto fecSend = [this](EFecDirection dir, const unsigned char* d, int size) { Fec(dir, d, size); };
         SendChunks(chunks.data(), static_cast<int>(chunks.size()), chunkSize, EDatagramFraming::Rtp, sequence,
-                   timestamp, ProtectedBy(fec, media, fecSend));
+                   timestamp, stamps, ProtectedBy(fec, media, fecSend));
     }
 
     void Stop()
     {
         auto media = [this](const unsigned char* d, int size) { return Media(d, size); };
         auto fecSend = [this](EFecDirection dir, const unsigned char* d, int size) { Fec(dir, d, size); };
-        CompleteFecMatrix(fec, chunkSize, sequence, timestamp, ProtectedBy(fec, media, fecSend), fecSend);
+        CompleteFecMatrix(fec, chunkSize, sequence, timestamp, stamps, ProtectedBy(fec, media, fecSend), fecSend);
         fec.End();
     }
 };
@@ -295,6 +297,8 @@ TEST_P(FecMatrices, HeadersPayloadsAndTiming)
         EXPECT_EQ(f.Type, 0);
         EXPECT_EQ(f.Offset, c.L);
         EXPECT_EQ(f.Na, c.D);
+        EXPECT_EQ(U32(p, 4), U32(media[first + static_cast<size_t>((c.D - 1) * c.L)], 4))
+            << "a column's packet carries its newest datagram's timestamp";
     }
 
     // The order on the wire: a row's packet right after its L-th datagram;
@@ -368,6 +372,49 @@ TEST(FecCompletion, FillsTheLastMatrixWithNullPackets)
         ExpectEveryDatagramRecoverable(s.wire, c.L, c.D);
         EXPECT_EQ(s.wire.Of(2).size() + s.wire.Of(4).size(), static_cast<size_t>(matrices * (c.L + c.D)));
     }
+}
+
+namespace
+{
+// A counter that moves on by a fixed step at every reading, as time passes
+// between datagrams.
+uint64_t g_counterNow = 0;
+uint64_t g_counterStep = 0;
+uint64_t SteppingCounter()
+{
+    const uint64_t now = g_counterNow;
+    g_counterNow += g_counterStep;
+    return now;
+}
+}  // namespace
+
+// On the clock, the datagrams that complete the last matrix are stamped like
+// the media before them (the time they leave), and every FEC packet carries
+// the timestamp of the newest datagram it protects.
+TEST(FecCompletion, OnTheClockTheCompletionFollowsTheMedia)
+{
+    Sender s;
+    s.timestamp = 0xFFFFFFF0u;  // wraps within the run
+    g_counterNow = 1000;
+    g_counterStep = 2500;  // 2.5 ms of a 1 MHz counter between readings: 225 ticks
+    s.stamps.Begin(ERtpTimestamps::Clock, 1000000, SteppingCounter);
+    s.fec.Begin({4, 5});
+    s.Send(13);
+    s.Stop();
+
+    const std::vector<Bytes> media = s.wire.Of(0);
+    ASSERT_EQ(media.size(), 20u);
+    for (size_t i = 0; i < media.size(); ++i)
+        EXPECT_EQ(U32(media[i], 4), static_cast<uint32_t>(0xFFFFFFF0u + 225 * (i + 1)))
+            << "datagram " << i << (i < 13 ? "" : ", completing the matrix");
+    for (const int port : {2, 4})
+        for (const Bytes& p : s.wire.Of(port))
+        {
+            const FecFields f = Parse(p);
+            const size_t newest = f.SnBase + static_cast<size_t>(port == 2 ? 4 * 4 : 3);
+            EXPECT_EQ(U32(p, 4), U32(media[newest], 4)) << "port + " << port << ", SNBase " << f.SnBase;
+        }
+    ExpectEveryDatagramRecoverable(s.wire, 4, 5);
 }
 
 // Off: the same datagrams as without the hook, and nothing at the end. The

@@ -51,7 +51,8 @@ bool SameReading(const SRead& a, const SRead& b)
     return a.Send.Protocol == b.Send.Protocol && a.Send.Ttl == b.Send.Ttl &&
            a.Send.SendBufferSize == b.Send.SendBufferSize && a.Send.HasLocalAddress == b.Send.HasLocalAddress &&
            std::memcmp(a.Send.LocalAddress, b.Send.LocalAddress, 4) == 0 && a.Send.Fec.Columns == b.Send.Fec.Columns &&
-           a.Send.Fec.Rows == b.Send.Fec.Rows && a.Programs.Count == b.Programs.Count &&
+           a.Send.Fec.Rows == b.Send.Fec.Rows && a.Send.RtpTimestamps == b.Send.RtpTimestamps &&
+           a.Programs.Count == b.Programs.Count &&
            std::memcmp(a.Programs.Numbers, b.Programs.Numbers, sizeof(uint16_t) * a.Programs.Count) == 0 &&
            a.Http.Port == b.Http.Port && a.Http.HasAddress == b.Http.HasAddress &&
            std::memcmp(a.Http.Address, b.Http.Address, 4) == 0 && a.Http.MaxClients == b.Http.MaxClients;
@@ -61,7 +62,8 @@ bool SameReading(const SRead& a, const SRead& b)
 TEST(OptionKeys, NamesAsTheIniFileHasThem)
 {
     const wchar_t* names[] = {L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",
-                              L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow"};
+                              L"RtpTimestamps", L"Programs", L"HttpPort", L"HttpAddress", L"HttpMaxClients",
+                              L"HttpAllow"};
     for (int k = 0; k < kOptionKeyCount; ++k)
         EXPECT_STREQ(OptionKeyName(static_cast<EOptionKey>(k)), names[k]);
     EXPECT_STREQ(OptionKeyName(kOptionKeyCount), L"");
@@ -110,6 +112,14 @@ TEST(OptionKeys, CheckedAndWritten)
         {kOptionFec, L"11x10", false, L""},
         {kOptionFec, L"3x10", false, L""},
         {kOptionFec, L"off", false, L""},
+
+        {kOptionRtpTimestamps, L"", true, L""},
+        {kOptionRtpTimestamps, L"counter", true, L""},
+        {kOptionRtpTimestamps, L" Counter ", true, L""},
+        {kOptionRtpTimestamps, L"clock", true, L"clock"},
+        {kOptionRtpTimestamps, L" CLOCK ", true, L"clock"},
+        {kOptionRtpTimestamps, L"clocks", false, L""},
+        {kOptionRtpTimestamps, L"90kHz", false, L""},
 
         {kOptionPrograms, L"", true, L""},
         {kOptionPrograms, L" , ", true, L""},
@@ -200,6 +210,7 @@ TEST(OptionKeys, ReadingKeepsTheLenientRules)
     Set(texts, kOptionLocalIPAddress, L"10.1.2.3");
     Set(texts, kOptionSendBufferSize, L"4M");
     Set(texts, kOptionFec, L"10x10");
+    Set(texts, kOptionRtpTimestamps, L" Clock");
     Set(texts, kOptionPrograms, L"28106, x, 28107");
     Set(texts, kOptionHttpPort, L"8001");
     Set(texts, kOptionHttpAddress, L"abc");
@@ -216,6 +227,7 @@ TEST(OptionKeys, ReadingKeepsTheLenientRules)
     EXPECT_EQ(send.LocalAddress[3], 3);
     EXPECT_EQ(send.SendBufferSize, 0);
     EXPECT_EQ(send.Fec.Columns, 10);
+    EXPECT_EQ(send.RtpTimestamps, ERtpTimestamps::Clock);
     ASSERT_EQ(programs.Count, 2);
     EXPECT_EQ(programs.Numbers[1], 28107);
     EXPECT_EQ(http.Port, 8001);

@@ -29,6 +29,8 @@ TEST(SendOptions, DefaultsAreTodaysBehaviour)
     EXPECT_EQ(options.HasLocalAddress, 0);
     EXPECT_EQ(options.szLocalAddress[0], L'\0');
     EXPECT_EQ(options.Fec.Columns, 0);
+    EXPECT_EQ(options.RtpTimestamps, ERtpTimestamps::Counter);
+    EXPECT_EQ(RunTimestamps(options), ERtpTimestamps::Counter);
 }
 
 TEST(SendOptions, Protocol)
@@ -120,6 +122,35 @@ TEST(SendOptions, Fec)
     }
     EXPECT_EQ(ParseFecMatrix(static_cast<const wchar_t*>(nullptr)).Columns, 0);
     EXPECT_EQ(ParseFecMatrix("10x10").Rows, 10);
+}
+
+// The key picks the clock only as "clock"; FEC takes the clock whatever the
+// key says.
+TEST(SendOptions, RtpTimestamps)
+{
+    struct Case { const wchar_t* text; ERtpTimestamps timestamps; };
+    const Case cases[] = {
+        {L"clock", ERtpTimestamps::Clock},
+        {L"CLOCK", ERtpTimestamps::Clock},
+        {L" Clock ", ERtpTimestamps::Clock},
+        {L"counter", ERtpTimestamps::Counter},
+        {L"", ERtpTimestamps::Counter},
+        {L"clocks", ERtpTimestamps::Counter},
+        {L"clock counter", ERtpTimestamps::Counter},
+        {L"1", ERtpTimestamps::Counter},
+        {L"90kHz", ERtpTimestamps::Counter},
+    };
+    for (const Case& c : cases)
+    {
+        EXPECT_EQ(ParseRtpTimestamps(c.text), c.timestamps) << "\"" << Narrow(c.text) << "\"";
+        SSendOptions options;
+        options.RtpTimestamps = c.timestamps;
+        EXPECT_EQ(RunTimestamps(options), c.timestamps);
+        options.Fec = ParseFecMatrix(L"5x5");
+        EXPECT_EQ(RunTimestamps(options), ERtpTimestamps::Clock);
+    }
+    EXPECT_EQ(ParseRtpTimestamps(static_cast<const wchar_t*>(nullptr)), ERtpTimestamps::Counter);
+    EXPECT_EQ(ParseRtpTimestamps("clock"), ERtpTimestamps::Clock);
 }
 
 TEST(SendOptions, SendBufferSize)

@@ -8,12 +8,14 @@
 #include <new>
 
 #include "MoreProgramsPage.h"
+#include "MoreUrlPage.h"
 #include "PidDataWriter.h"
 #include "resource.h"
 
 CMoreDialog::CMoreDialog(CPidDataWriter& module) : m_Module(module)
 {
     m_Pages[0] = new (std::nothrow) CMoreProgramsPage(module);
+    m_Pages[1] = new (std::nothrow) CMoreUrlPage(module);
 }
 
 CMoreDialog::~CMoreDialog()

@@ -255,37 +255,43 @@ void CMoreUrlPage::ShowRunning()
     ShowViewers();
 }
 
+// Row by row in place: the list keeps its scroll position and selection,
+// and nothing flickers once a second.
 void CMoreUrlPage::ShowViewers()
 {
     HWND list = GetDlgItem(m_hPage, IDC_URL_WATCHING);
-    SendMessageW(list, WM_SETREDRAW, FALSE, 0);
-    SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+    int count = 0;
     if (m_pViewers != nullptr && m_Module.SnapshotHttpViewers(*m_pViewers))
+        count = m_pViewers->Count;
+    int rows = static_cast<int>(SendMessageW(list, LVM_GETITEMCOUNT, 0, 0));
+    for (; rows > count; --rows)
+        SendMessageW(list, LVM_DELETEITEM, static_cast<WPARAM>(rows - 1), 0);
+    for (int i = 0; i < count; ++i)
     {
-        for (int i = 0; i < m_pViewers->Count; ++i)
+        const SHttpViewer& viewer = m_pViewers->Viewers[i];
+        wchar_t text[kHttpViewerPathCapacity + 8];
+        const uint32_t a = viewer.Address;
+        wsprintfW(text, L"%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255,
+                  static_cast<unsigned>(viewer.Port));
+        if (i >= rows)
         {
-            const SHttpViewer& viewer = m_pViewers->Viewers[i];
-            wchar_t text[kHttpViewerPathCapacity + 8];
-            const uint32_t a = viewer.Address;
-            wsprintfW(text, L"%u.%u.%u.%u:%u", a >> 24, (a >> 16) & 255, (a >> 8) & 255, a & 255,
-                      static_cast<unsigned>(viewer.Port));
             LVITEMW item = {};
             item.mask = LVIF_TEXT;
             item.iItem = i;
             item.pszText = text;
-            const int row = static_cast<int>(SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)));
-            if (row < 0)
-                continue;
-            wsprintfW(text, L"%.47S", viewer.Path);
-            SetCell(list, row, kColumnWatching, text);
-            wchar_t number[32];
-            FormatSince(viewer.Since, number);
-            SetCell(list, row, kColumnSince, number);
-            FormatBytes(viewer.Sent, number);
-            SetCell(list, row, kColumnSent, number);
+            if (SendMessageW(list, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item)) < 0)
+                break;
+            ++rows;
         }
+        SetCell(list, i, kColumnAddress, text);
+        wsprintfW(text, L"%.47S", viewer.Path);
+        SetCell(list, i, kColumnWatching, text);
+        wchar_t number[32];
+        FormatSince(viewer.Since, number);
+        SetCell(list, i, kColumnSince, number);
+        FormatBytes(viewer.Sent, number);
+        SetCell(list, i, kColumnSent, number);
     }
-    SendMessageW(list, WM_SETREDRAW, TRUE, 0);
 }
 
 void CMoreUrlPage::Refresh()
@@ -339,9 +345,10 @@ bool CMoreUrlPage::Collect(SOptionTexts& edited, HWND* field, const wchar_t** re
             GetDlgItemTextW(m_hPage, IDC_URL_PORT, text, kOptionTextCapacity);
             if (ParseHttpPort(text) == 0)
             {
-                // Empty would turn the server off while the box says on.
+                // Empty or 0 would turn the server off while the box says
+                // on; the key's own words for a port that is none.
                 *field = GetDlgItem(m_hPage, IDC_URL_PORT);
-                *reason = CheckOptionText(kOptionHttpPort, L"0");
+                *reason = CheckOptionText(kOptionHttpPort, L"-");
                 return false;
             }
         }

@@ -46,7 +46,7 @@ constexpr long kPollMicroseconds = 10000;
 constexpr long kIdlePollMicroseconds = 200000;
 constexpr size_t kSendSliceBytes = 256 * 1024;  // per viewer and round, so that one fast viewer cannot starve the others
 constexpr int kListenBacklog = 16;
-constexpr int kPathLogCapacity = 48;     // the path in the log, cut
+constexpr int kPathLogCapacity = kHttpViewerPathCapacity;  // the path in the log and the dialog, cut
 
 enum class EConnection
 {
@@ -76,6 +76,7 @@ struct SConnection
     std::unique_ptr<CProgramFilter> Filter;  // a program viewer's own filter
     int Slot = -1;                      // its place in the fan-out
     uint64_t nSent = 0;                 // bytes the client took, heads included
+    uint64_t StreamingSince = 0;        // FILETIME at which its stream began
     char Path[kPathLogCapacity] = {};
 };
 }  // namespace
@@ -343,6 +344,7 @@ public:
 
     void Round();
     void CloseAll(const wchar_t* why);
+    void ListViewers(SHttpViewerSnapshot& viewers) const;
 
 private:
     void CollectGuide();
@@ -737,6 +739,9 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         return;
     }
     c.LastProgress = GetTickCount();
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    c.StreamingSince = static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
     c.State = EConnection::Streaming;
 }
 
@@ -882,6 +887,23 @@ void CServerLoop::Close(SConnection& c, const wchar_t* why, bool clientClosedFir
     c.State = EConnection::Free;
 }
 
+void CServerLoop::ListViewers(SHttpViewerSnapshot& viewers) const
+{
+    viewers.Count = 0;
+    for (const SConnection& c : m_Connections.Items)
+    {
+        if (c.State != EConnection::Streaming || viewers.Count >= kMaxViewers)
+            continue;
+        SHttpViewer& v = viewers.Viewers[viewers.Count++];
+        v.Address = HostOrder(c.Peer.sin_addr);
+        v.Port = ntohs(c.Peer.sin_port);
+        static_assert(sizeof v.Path == sizeof c.Path, "the path is copied whole");
+        std::memcpy(v.Path, c.Path, sizeof v.Path);
+        v.Since = c.StreamingSince;
+        v.Sent = c.nSent;
+    }
+}
+
 void CServerLoop::CloseAll(const wchar_t* why)
 {
     for (SConnection& c : m_Connections.Items)
@@ -893,7 +915,27 @@ void CServerLoop::CloseAll(const wchar_t* why)
 void CHttpServer::Run()
 {
     CServerLoop loop(m_Listener, *m_Connections, *m_pFanOut, m_Options);
+    std::unique_ptr<SHttpViewerSnapshot> viewers(new (std::nothrow) SHttpViewerSnapshot);
     while (!m_bStopRequested.load())
+    {
         loop.Round();
+        // Built outside the lock: a reader waits only for the copy.
+        if (viewers != nullptr)
+        {
+            loop.ListViewers(*viewers);
+            SafeCriticalSection lock(m_ViewersLock);
+            m_Viewers = *viewers;
+        }
+    }
     loop.CloseAll(L"the stream stopped");
+    SafeCriticalSection lock(m_ViewersLock);
+    m_Viewers.Count = 0;
+}
+
+void CHttpServer::SnapshotViewers(SHttpViewerSnapshot& viewers) const
+{
+    SafeCriticalSection lock(m_ViewersLock);
+    viewers.Count = m_Viewers.Count;
+    for (int i = 0; i < m_Viewers.Count; ++i)
+        viewers.Viewers[i] = m_Viewers.Viewers[i];
 }

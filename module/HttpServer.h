@@ -17,9 +17,27 @@
 
 #include "HttpOptions.h"
 #include "http/ViewerFanOut.h"
+#include "ts/CriticalSection.h"
 
 constexpr int kHttpRefusalCapacity = 128;  // as a sending refusal: the dialog line shows either
 constexpr int kHttpUrlCapacity = 64;       // "http://255.255.255.255:65535/" and more
+constexpr int kHttpViewerPathCapacity = 48;
+
+// The viewers watching now, as the dialog lists them.
+struct SHttpViewer
+{
+    uint32_t Address = 0;                       // host order
+    uint16_t Port = 0;
+    char Path[kHttpViewerPathCapacity] = {};    // what it watches, as requested (printable ASCII)
+    uint64_t Since = 0;                         // FILETIME (UTC) at which its stream began
+    uint64_t Sent = 0;                          // bytes it took, head included
+};
+
+struct SHttpViewerSnapshot
+{
+    int Count = 0;
+    SHttpViewer Viewers[kMaxViewers];
+};
 
 struct SHttpConnections;
 
@@ -56,6 +74,9 @@ public:
     // address, or for every interface an address of this PC on a private
     // network (loopback when it has none). Empty when not running.
     void FormatUrl(wchar_t (&text)[kHttpUrlCapacity]) const;
+    // Any thread: the viewers as the server thread saw them at its latest
+    // round (none when not running).
+    void SnapshotViewers(SHttpViewerSnapshot& viewers) const;
 
 private:
     static DWORD WINAPI ThreadEntry(void* self);
@@ -74,4 +95,8 @@ private:
     // may still be on its way in when a Stop clears m_bAccepting).
     std::unique_ptr<CViewerFanOut> m_pFanOut;
     CProgramDirectory* m_pPrograms = nullptr;       // the module's, handed to the fan-out at Start
+    // The server thread's copy of its viewers for other threads, under its
+    // own lock (never the module's: the dialog reads it while sending runs).
+    mutable critical_section m_ViewersLock;
+    SHttpViewerSnapshot m_Viewers;
 };

@@ -64,6 +64,10 @@ public:
     // its SDT), for the second dialog; false before the first stream.
     bool SnapshotPrograms(SProgramList& programs);
     bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
+    // While the URL server runs: the address to open and who watches now,
+    // for the second dialog; false when it does not run.
+    bool FormatHttpUrl(wchar_t (&url)[kHttpUrlCapacity]) const;
+    bool SnapshotHttpViewers(SHttpViewerSnapshot& viewers) const;
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);

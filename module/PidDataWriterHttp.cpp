@@ -35,6 +35,24 @@ bool CPidDataWriter::StartHttpServer()
     return true;
 }
 
+bool CPidDataWriter::FormatHttpUrl(wchar_t (&url)[kHttpUrlCapacity]) const
+{
+    url[0] = 0;
+    if (!m_HttpServer.Running() || !Streaming())
+        return false;
+    m_HttpServer.FormatUrl(url);
+    return url[0] != 0;
+}
+
+bool CPidDataWriter::SnapshotHttpViewers(SHttpViewerSnapshot& viewers) const
+{
+    viewers.Count = 0;
+    if (!m_HttpServer.Running() || !Streaming())
+        return false;
+    m_HttpServer.SnapshotViewers(viewers);
+    return true;
+}
+
 // The dialog's line while the URL server runs: where the stream goes, the
 // address to open and the viewers; some 70 characters at most.
 bool CPidDataWriter::FormatHttpLine(wchar_t* text) const

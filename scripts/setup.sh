@@ -10,7 +10,7 @@ packages=(
   libgtest-dev googletest libbenchmark-dev
   clang libclang-rt-14-dev valgrind hyperfine
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
-  gstreamer1.0-plugins-bad multicat curl vlc-bin vlc-plugin-base
+  gstreamer1.0-plugins-bad multicat curl vlc-bin vlc-plugin-base zbar-tools
   xmltv-util
 )
 
@@ -21,13 +21,50 @@ for p in "${packages[@]}"; do
   fi
 done
 
-if [ ${#missing[@]} -eq 0 ]; then
-  echo "setup: all ${#packages[@]} packages present"
-  exit 0
-fi
-
 sudo=""
 [ "$(id -u)" -eq 0 ] || sudo="sudo"
-echo "setup: installing ${missing[*]}"
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
-$sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+
+# The QR code generator library (Nayuki's, MIT) is built from its source into
+# the module: Debian's source package, fetched once to a fixed folder outside
+# any work tree, so that every build (and a fresh copy of the tree) finds the
+# same files at the same path. Its source needs a deb-src entry.
+qr_version=1.8.0
+qr_sha256=2ec0a4d33d6f521c942eeaf473d42d5fe139abcfa57d2beffe10c5cf7d34ae60
+qr_dir=/usr/local/src/tovrin/QR-Code-generator-$qr_version
+src_list=/etc/apt/sources.list.d/tovrin-deb-src.sources
+need_update=0
+[ ${#missing[@]} -eq 0 ] || need_update=1
+if [ ! -f "$qr_dir/c/qrcodegen.c" ] && [ ! -f "$src_list" ]; then
+  printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" "Suites: bookworm" "Components: main" \
+    "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" | $sudo tee "$src_list" >/dev/null
+  need_update=1
+fi
+if [ $need_update -eq 1 ]; then
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get update -q
+fi
+
+if [ ${#missing[@]} -eq 0 ]; then
+  echo "setup: all ${#packages[@]} packages present"
+else
+  echo "setup: installing ${missing[*]}"
+  $sudo env DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
+
+if [ -f "$qr_dir/c/qrcodegen.c" ]; then
+  echo "setup: QR code generator $qr_version present"
+else
+  echo "setup: fetching the QR code generator $qr_version source"
+  fetch=$(mktemp -d)
+  # The Debian diff may be missing from the mirror: only the original tarball
+  # is needed, so apt-get's complaint about the rest is not fatal.
+  (cd "$fetch" && apt-get source --download-only -q qr-code-generator >/dev/null 2>&1) || true
+  tarball=$fetch/qr-code-generator_$qr_version.orig.tar.gz
+  if [ ! -f "$tarball" ] || ! echo "$qr_sha256  $tarball" | sha256sum -c --quiet -; then
+    echo "setup: could not fetch qr-code-generator_$qr_version.orig.tar.gz" >&2
+    rm -rf "$fetch"
+    exit 1
+  fi
+  $sudo mkdir -p "$(dirname "$qr_dir")"
+  $sudo tar -xzf "$tarball" -C "$(dirname "$qr_dir")" --no-same-owner
+  rm -rf "$fetch"
+fi

@@ -27,3 +27,20 @@
 #define IDC_PROGRAMS_CHOSEN  1201
 #define IDC_PROGRAMS_LIST    1202
 #define IDC_PROGRAMS_NOTE    1203
+
+#define IDD_MORE_URL         107
+
+#define IDC_URL_ON           1500
+#define IDC_URL_PORT         1501
+#define IDC_URL_WHO          1502
+#define IDC_URL_ALLOW        1503
+#define IDC_URL_VIEWERS      1504
+#define IDC_URL_VIEWERS_SPIN 1505
+#define IDC_URL_MEMORY       1506
+#define IDC_URL_ADAPTER      1507
+#define IDC_URL_NOTE         1508
+#define IDC_URL_PAGE         1509
+#define IDC_URL_PLAYLIST     1510
+#define IDC_URL_COPY         1511
+#define IDC_URL_QR           1512
+#define IDC_URL_WATCHING     1513

@@ -695,7 +695,7 @@ static void session_close_box(HWND dlg)
  * addresses), with the engine's traffic flowing afterwards, while the
  * namespace test listens on PORT on both ends of its link. */
 
-enum { NET_NONE = 0, NET_OUTAGE = 1, NET_BAD_ADDRESS = 2 };
+enum { NET_NONE = 0, NET_OUTAGE = 1, NET_BAD_ADDRESS = 2, NET_URL = 3 };
 static wchar_t g_net_address[32];
 static unsigned g_net_port;
 
@@ -715,6 +715,9 @@ static int net_mode_from_arguments(void)
     } else if (argc == 4 && wcscmp(argv[2], L"--bad-address") == 0) {
         g_net_port = (unsigned)_wtoi(argv[3]);
         mode = g_net_port > 0 && g_net_port < 65536 ? NET_BAD_ADDRESS : -1;
+    } else if (argc == 4 && wcscmp(argv[2], L"--url") == 0) {
+        g_net_port = (unsigned)_wtoi(argv[3]);
+        mode = g_net_port > 0 && g_net_port < 65536 ? NET_URL : -1;
     }
     LocalFree(argv);
     return mode;
@@ -1294,6 +1297,7 @@ static void check_ini(const wchar_t *address, unsigned port, int packets, const 
 }
 
 #include "more_dialog_session.h"
+#include "more_url_session.h"
 
 /* ---- Setting up --------------------------------------------------------- */
 
@@ -1524,7 +1528,7 @@ int main(void)
     wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
     int mode = net_mode_from_arguments();
     if (!host_module_path_arg(1, probe, MAX_PATH * 2) || mode < 0) {
-        printf("usage: dialog_test_host <path of TovrinStreamer.module> [--outage ADDRESS PORT | --bad-address PORT]\n");
+        printf("usage: dialog_test_host <path of TovrinStreamer.module> [--outage ADDRESS PORT | --bad-address PORT | --url PORT]\n");
         return 2;
     }
     HMODULE module = NULL;
@@ -1548,6 +1552,8 @@ int main(void)
         run_session("beyond loopback: the link goes down and comes back", g_host.a, session_outage);
     else if (mode == NET_BAD_ADDRESS)
         run_bad_address_sessions();
+    else if (mode == NET_URL)
+        run_more_url_session();
     else
         run_loopback_sessions();
 

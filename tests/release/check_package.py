@@ -98,7 +98,8 @@ def main():
     shutil.rmtree(args.workdir, ignore_errors=True)
     entries = [f"{base}/{name}" for name in (
         "LICENSE.txt", "TovrinStreamer.module", "TovrinStreamer.sdp", "UserGuide.txt",
-        "licenses/GCC-RUNTIME-LIBRARY-EXCEPTION.txt", "licenses/GPL-3.0.txt", "licenses/mingw-w64.txt")]
+        "licenses/GCC-RUNTIME-LIBRARY-EXCEPTION.txt", "licenses/GPL-3.0.txt", "licenses/QR-Code-generator.txt",
+        "licenses/mingw-w64.txt")]
     check_entries(zip_path, entries, base + ".zip", args.workdir)
     check_entries(symbols_path, [f"{base}-symbols/TovrinStreamer.module.debug"], base + "-symbols.zip", args.workdir)
     for name in entries:

@@ -13,6 +13,7 @@ using Canonical = wchar_t[kOptionTextCapacity];
 const wchar_t* const kKeyNames[kOptionKeyCount] = {
     L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",
     L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow",
+    L"RtpTimestamps",
 };
 
 const wchar_t kWhyProtocol[] = L"RTP or UDP";
@@ -25,6 +26,7 @@ const wchar_t kWhyHttpPort[] = L"A port is 1 to 65535";
 const wchar_t kWhyHttpClients[] = L"1 to 64 viewers";
 const wchar_t kWhyHttpAllow[] = L"Networks such as 192.168.1.0/24, commas between";
 const wchar_t kWhyHttpAllowLong[] = L"At most 511 characters of networks";
+const wchar_t kWhyRtpTimestamps[] = L"counter or clock";
 
 int Length(const wchar_t* text)
 {
@@ -193,6 +195,14 @@ bool CanonicalFor(EOptionKey key, const wchar_t* text, Canonical& out)
         return CanonicalNumber(text, 1, kMaxHttpClientsLimit, kDefaultHttpClients, out);
     case kOptionHttpAllow:
         return CanonicalAllow(text, out);
+    case kOptionRtpTimestamps:
+        // The counter is the default, as when the key is absent.
+        if (*SkipBlanks(text) == 0 || SendOptionText::IsWordInAnyCase(text, "COUNTER"))
+            return true;
+        if (!SendOptionText::IsWordInAnyCase(text, "CLOCK"))
+            return false;
+        Append(out, 0, L"clock");
+        return true;
     default:
         return false;
     }
@@ -221,6 +231,8 @@ const wchar_t* ReasonFor(EOptionKey key, const wchar_t* text)
         return kWhyHttpClients;
     case kOptionHttpAllow:
         return Length(SkipBlanks(text)) >= kHttpAllowTextCapacity ? kWhyHttpAllowLong : kWhyHttpAllow;
+    case kOptionRtpTimestamps:
+        return kWhyRtpTimestamps;
     default:
         return kWhyProtocol;
     }

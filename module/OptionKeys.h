@@ -27,6 +27,7 @@ enum EOptionKey : int
     kOptionHttpAddress,
     kOptionHttpMaxClients,
     kOptionHttpAllow,
+    kOptionRtpTimestamps,
     kOptionKeyCount
 };
 

@@ -64,6 +64,8 @@ public:
     // its SDT), for the second dialog; false before the first stream.
     bool SnapshotPrograms(SProgramList& programs);
     bool Streaming() const { return m_bStreaming.load(std::memory_order_relaxed) != 0; }
+    // Output 1's destination port, whose + 2 and + 4 the FEC tab names.
+    uint16_t DestinationPort() const { return First().Settings().Port; }
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);

@@ -18,6 +18,8 @@
 // The second dialog: a frame with tabs, and one child page per tab.
 #define IDD_MORE             103
 #define IDD_MORE_PROGRAMS    104
+#define IDD_MORE_SENDING     110
+#define IDD_MORE_FEC         111
 
 #define IDC_MORE_TABS        1100
 #define IDC_MORE_APPLY       1101
@@ -27,3 +29,23 @@
 #define IDC_PROGRAMS_CHOSEN  1201
 #define IDC_PROGRAMS_LIST    1202
 #define IDC_PROGRAMS_NOTE    1203
+
+#define IDC_SEND_RTP         1500
+#define IDC_SEND_UDP         1501
+#define IDC_SEND_TIMESTAMPS  1502
+#define IDC_SEND_TTL         1503
+#define IDC_SEND_TTL_SPIN    1504
+#define IDC_SEND_FROM        1505
+#define IDC_SEND_BUFFER      1506
+#define IDC_SEND_NEXT_START  1507
+#define IDC_SEND_NOTE        1508
+
+// The FEC choices' radio buttons in order, IDC_FEC_OFF..IDC_FEC_OTHER.
+#define IDC_FEC_OFF          1600
+#define IDC_FEC_5X5          1601
+#define IDC_FEC_10X10        1602
+#define IDC_FEC_OTHER        1603
+#define IDC_FEC_MATRIX       1604
+#define IDC_FEC_COST         1605
+#define IDC_FEC_NEXT_START   1606
+#define IDC_FEC_NOTE         1607

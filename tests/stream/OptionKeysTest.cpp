@@ -61,7 +61,8 @@ bool SameReading(const SRead& a, const SRead& b)
 TEST(OptionKeys, NamesAsTheIniFileHasThem)
 {
     const wchar_t* names[] = {L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",
-                              L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow"};
+                              L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow",
+                              L"RtpTimestamps"};
     for (int k = 0; k < kOptionKeyCount; ++k)
         EXPECT_STREQ(OptionKeyName(static_cast<EOptionKey>(k)), names[k]);
     EXPECT_STREQ(OptionKeyName(kOptionKeyCount), L"");
@@ -146,6 +147,13 @@ TEST(OptionKeys, CheckedAndWritten)
         {kOptionHttpAllow, L"192.168.1.0/33", false, L""},
         {kOptionHttpAllow, L"192.168.1.0/24, home", false, L""},
         {kOptionHttpAllow, L",", false, L""},
+
+        {kOptionRtpTimestamps, L"", true, L""},
+        {kOptionRtpTimestamps, L" Counter ", true, L""},
+        {kOptionRtpTimestamps, L"CLOCK", true, L"clock"},
+        {kOptionRtpTimestamps, L"clock ", true, L"clock"},
+        {kOptionRtpTimestamps, L"90kHz", false, L""},
+        {kOptionRtpTimestamps, L"clocks", false, L""},
     };
     for (const Case& c : cases)
     {

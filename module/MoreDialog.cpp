@@ -69,6 +69,7 @@ void CMoreDialog::CreatePages(HWND dialog)
     GetWindowRect(tabs, &area);
     MapWindowPoints(nullptr, dialog, reinterpret_cast<POINT*>(&area), 2);
     SendMessageW(tabs, TCM_ADJUSTRECT, FALSE, reinterpret_cast<LPARAM>(&area));
+    HWND previous = tabs;
     for (int i = 0; i < kPageCount; ++i)
     {
         HWND page = CreateDialogParamW(m_hInstance, MAKEINTRESOURCEW(m_Pages[i]->TemplateId()), dialog, PageProc,
@@ -76,10 +77,12 @@ void CMoreDialog::CreatePages(HWND dialog)
         m_hPages[i] = page;
         if (page == nullptr)
             continue;
-        // Right behind the tab control in the tab order, so that Tab goes
-        // from the tabs into the page and on to OK.
-        SetWindowPos(page, tabs, area.left, area.top, area.right - area.left, area.bottom - area.top,
+        // Right behind the tab control (and the pages before it) in the tab
+        // order, so that Tab goes from the tabs into the shown page and on
+        // to OK; the pages keep the tabs' order.
+        SetWindowPos(page, previous, area.left, area.top, area.right - area.left, area.bottom - area.top,
                      SWP_HIDEWINDOW);
+        previous = page;
         m_Pages[i]->Init(page, m_Stored);
     }
 }

@@ -333,11 +333,6 @@ static void session_more_adapters(HWND dlg)
         CHECK(rows[i] > 0 && wcsncmp(text, L"tx0: ", 5) == 0, "the list names %s on its adapter (\"%s\")",
               host_narrow(g_adapter_addresses[i]), host_narrow(text));
     }
-    const int count = (int)SendDlgItemMessageW(p.sending, ID_SEND_FROM, CB_GETCOUNT, 0, 0);
-    for (int i = 0; i < count; ++i) {
-        SendDlgItemMessageW(p.sending, ID_SEND_FROM, CB_GETLBTEXT, (WPARAM)i, (LPARAM)text);
-        printf("  send from: %s\n", host_narrow(text));
-    }
     if (rows[1] > 0)
         more_choose(p.sending, ID_SEND_FROM, rows[1]);
     dialog_click(p.more, 1);

@@ -11,8 +11,9 @@
 // ends with an empty line and holds no NUL or control character; its route
 // and host are ones the routes and IsPlainHost allow; a plain host holds only
 // URL-safe characters; converted names are valid UTF-8 without control
-// characters; names change no markup on the page (the count of '<', '>' and
-// '"' is that of a page with a harmless name), nor lines in the playlist.
+// characters or line separators; names change no markup on the page (the
+// count of '<', '>' and '"' is that of a page with a harmless name), nor
+// lines in the playlist.
 
 #include <cstdint>
 #include <cstdio>
@@ -111,11 +112,14 @@ size_t CountMarkup(const char* text)
     return count;
 }
 
+// Line ends as playlist readers see them: CR, LF, and U+2028/U+2029
+// (E2 80 A8, E2 80 A9 in UTF-8).
 size_t CountLines(const char* text)
 {
     size_t count = 0;
     for (; *text != 0; ++text)
-        count += *text == '\n' || *text == '\r';
+        count += *text == '\n' || *text == '\r' ||
+                 (text[0] == '\xE2' && text[1] == '\x80' && (text[2] == '\xA8' || text[2] == '\xA9'));
     return count;
 }
 
@@ -130,6 +134,8 @@ void CheckNames(const uint8_t* data, size_t size)
     for (size_t i = 0; i < converted; ++i)
         if (static_cast<unsigned char>(utf8[i]) < 0x20 || utf8[i] == 0x7F)
             Fail("a control character in a converted name");
+    if (CountLines(utf8) != 0)
+        Fail("a line separator in a converted name");
 
     static std::unique_ptr<SProgramList> programs(new SProgramList);
     static std::unique_ptr<SProgramList> harmless(new SProgramList);

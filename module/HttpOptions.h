@@ -10,7 +10,10 @@
 
 constexpr int32_t kMaxHttpClientsLimit = 64;    // stream connections at once; each holds a buffer of its own
 constexpr int32_t kDefaultHttpClients = 8;
-constexpr int kHttpAllowTextCapacity = 512;     // some 30 networks; a longer list is cut, never read past
+// Some 30 networks. A longer list refuses Start: cut where it is read, its
+// last entry could widen ("10.0.0.0/12" read as "10.0.0.0/1").
+constexpr int kHttpAllowTextCapacity = 512;
+constexpr int kHttpAllowMaxLength = kHttpAllowTextCapacity - 2;
 constexpr int kHttpAddressTextCapacity = kSendAddressTextCapacity;
 
 struct SHttpOptions
@@ -21,7 +24,16 @@ struct SHttpOptions
     wchar_t szAddress[kHttpAddressTextCapacity] = {};        // as the user wrote it, for a refusal
     int32_t MaxClients = kDefaultHttpClients;                // 1..64
     wchar_t szAllow[kHttpAllowTextCapacity] = {};            // the networks let in, as written; empty: the default
+    int32_t AllowTooLong = 0;                                // 1: HttpAllow did not fit szAllow, which holds a cut text
 };
+
+// Whether a read of HttpAllow that gave `length` characters into
+// kHttpAllowTextCapacity may have cut the value: a read gives at most the
+// capacity less one, so only shorter values are surely whole.
+inline bool HttpAllowMayBeCut(unsigned long length)
+{
+    return length > static_cast<unsigned long>(kHttpAllowMaxLength);
+}
 
 // 1..65535; 0 and everything else: 0, no server.
 template <class Char>

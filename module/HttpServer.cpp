@@ -18,18 +18,24 @@
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
 #include "http/NetworkAllowList.h"
+#include "http/RefusalLog.h"
 
 namespace
 {
 // Connections still sending their request. More at once are closed at
 // accept: a flood of silent connections must not crowd out the viewers.
 constexpr int kMaxPendingRequests = 16;
-constexpr int kMaxConnections = kMaxViewers + kMaxPendingRequests;
+// Clients outside HttpAllow get their 403 from places of their own, so that
+// anyone who reaches the port cannot keep viewers out; more at once are
+// closed at accept.
+constexpr int kMaxOutsiderRefusals = 8;
+constexpr int kMaxConnections = kMaxViewers + kMaxPendingRequests + kMaxOutsiderRefusals;
 static_assert(FD_SETSIZE >= kMaxConnections + 1, "every connection and the listener fit one socket set");
 
 constexpr DWORD kRequestTimeMs = 5000;   // a request head takes a player milliseconds
 constexpr DWORD kStallTimeMs = 10000;    // a viewer that takes nothing this long is gone or stuck
-constexpr DWORD kLingerTimeMs = 1000;    // after a refusal: time for the client to read it
+constexpr DWORD kLingerTimeMs = 1000;    // after an answer: time for the client to read it and close
+constexpr DWORD kAcceptRetryMs = 100;    // a failing accept is tried again this often, not in a loop
 // The traffic thread never signals the server (that would be a system call
 // on its path): while viewers watch, the loop looks at their rings this
 // often. At 60 Mbit/s that is 75 KB a viewer, far below a ring.
@@ -45,9 +51,9 @@ enum class EConnection
 {
     Free,
     Reading,    // request head arriving
-    Replying,   // head (and page) being sent; closed after it
+    Replying,   // head (and page) being sent; Draining after it
     Streaming,  // head, then the viewer's ring, until it leaves or falls behind
-    Draining,   // reply sent, send side shut: reading until the client closes (or kLingerTimeMs)
+    Draining,   // reply handed over: reading until the client closes (or kLingerTimeMs, then reset)
 };
 
 struct SConnection
@@ -59,6 +65,7 @@ struct SConnection
     DWORD Since = 0;               // accepted at, or the reply done at (Draining)
     DWORD LastProgress = 0;        // the client last took bytes
     bool Logged = false;           // its connect line went out: its disconnect line follows
+    bool Outsider = false;         // not in HttpAllow: holds one of the outsiders' places
     size_t nRequest = 0;
     char Request[kHttpRequestLimit];
     std::unique_ptr<char[]> Reply; // head, and the body of a page
@@ -92,21 +99,57 @@ bool IsPrivateAddress(uint32_t a)
     return (a >> 24) == 10 || (a >> 20) == (172u << 4 | 1) || (a >> 16) == (192u << 8 | 168);
 }
 
-// One line in the host's log about one client: "HTTP a.b.c.d:port " and
-// the rest as `format` says (wsprintfW's format: %S for 8-bit text).
-void Log(const sockaddr_in& peer, const wchar_t* format, ...)
+constexpr wchar_t kLogPrefix[] = L"Tovrin TS Streamer: HTTP ";
+constexpr int kLogLineCapacity = 400;
+
+// Writes the line in `line`, `n` characters of it written, completed as
+// `format` says (wsprintfW's format: %S for 8-bit text).
+void PutLogLine(wchar_t (&line)[kLogLineCapacity], int n, const wchar_t* format, va_list args)
 {
-    const uint32_t ip = HostOrder(peer.sin_addr);
-    wchar_t line[400];
-    int n = wsprintfW(line, L"Tovrin TS Streamer: HTTP %u.%u.%u.%u:%u ", ip >> 24, (ip >> 16) & 255, (ip >> 8) & 255,
-                      ip & 255, static_cast<unsigned>(ntohs(peer.sin_port)));
-    va_list args;
-    va_start(args, format);
     n += wvsprintfW(line + n, format, args);  // every argument is bounded: the line holds the longest
-    va_end(args);
     line[n++] = L'\n';
     line[n] = 0;
     OutputDebugStringW(line);
+}
+
+// One line in the host's log about one client: "HTTP a.b.c.d:port " and
+// the rest as `format` says.
+void Log(const sockaddr_in& peer, const wchar_t* format, ...)
+{
+    const uint32_t ip = HostOrder(peer.sin_addr);
+    wchar_t line[kLogLineCapacity];
+    const int n = wsprintfW(line, L"%s%u.%u.%u.%u:%u ", kLogPrefix, ip >> 24, (ip >> 16) & 255, (ip >> 8) & 255,
+                            ip & 255, static_cast<unsigned>(ntohs(peer.sin_port)));
+    va_list args;
+    va_start(args, format);
+    PutLogLine(line, n, format, args);
+    va_end(args);
+}
+
+// One line about the server itself: "HTTP " and the rest.
+void LogServer(const wchar_t* format, ...)
+{
+    wchar_t line[kLogLineCapacity];
+    const int n = wsprintfW(line, L"%s", kLogPrefix);
+    va_list args;
+    va_start(args, format);
+    PutLogLine(line, n, format, args);
+    va_end(args);
+}
+
+// Closes `s` with a reset instead of a FIN: nothing still queued for the
+// client is sent, and the connection is gone at once. Windows refuses the
+// listener's exclusive bind at the next Start while a connection accepted
+// on the port is still active, and one closed gracefully stays active as
+// long as its client does not read (a paused player, an idle TV) or, after
+// the server's FIN, in TIME_WAIT.
+void CloseAbortively(SOCKET s)
+{
+    linger abort{};
+    abort.l_onoff = 1;
+    abort.l_linger = 0;
+    setsockopt(s, SOL_SOCKET, SO_LINGER, reinterpret_cast<const char*>(&abort), sizeof abort);
+    closesocket(s);
 }
 
 // The path as the request line has it, for the log: printable ASCII only,
@@ -146,6 +189,13 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
     refusal[0] = 0;
     Stop();
     m_Options = options;
+    // No entry is ever taken from a cut list: it could let in more than
+    // the user wrote.
+    if (options.AllowTooLong != 0)
+    {
+        wsprintfW(refusal, L"HttpAllow is longer than %d characters: shorten the list", kHttpAllowMaxLength);
+        return false;
+    }
 
     std::unique_ptr<SHttpConnections> connections(new (std::nothrow) SHttpConnections);
     if (connections == nullptr)
@@ -293,19 +343,28 @@ public:
 
 private:
     void Accept();
+    void AcceptFailed(int error);
+    void NoteRefusal(const sockaddr_in& peer, const wchar_t* why);
     void Read(SConnection& c);
     void Answer(SConnection& c, const SHttpRequest& request, EHttpParse outcome);
     void Refuse(SConnection& c, int status, bool withBody);
     void Send(SConnection& c);
     void Drain(SConnection& c);
     void Sweep(SConnection& c, DWORD now);
-    void Close(SConnection& c, const wchar_t* why);
+    // Abortively, unless the client has closed first after its answer.
+    void Close(SConnection& c, const wchar_t* why, bool clientClosedFirst = false);
     int Pending() const;
+    int Outsiders() const;
 
     SOCKET m_Listener;
     SHttpConnections& m_Connections;
     CViewerFanOut& m_FanOut;
     const SHttpOptions& m_Options;
+    CRefusalLog m_RefusalLog;
+    sockaddr_in m_LatestRefused{};         // the latest refusal counted without a line of its own
+    const wchar_t* m_LatestRefusal = L"";  // and why
+    bool m_bAcceptFailing = false;         // its line went out; the listener rests between tries
+    DWORD m_AcceptFailedAt = 0;
 };
 
 int CServerLoop::Pending() const
@@ -316,12 +375,22 @@ int CServerLoop::Pending() const
     return pending;
 }
 
+int CServerLoop::Outsiders() const
+{
+    int outsiders = 0;
+    for (const SConnection& c : m_Connections.Items)
+        outsiders += c.State != EConnection::Free && c.Outsider ? 1 : 0;
+    return outsiders;
+}
+
 void CServerLoop::Round()
 {
     fd_set readable, writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
-    FD_SET(m_Listener, &readable);
+    const bool listening = !m_bAcceptFailing || GetTickCount() - m_AcceptFailedAt >= kAcceptRetryMs;
+    if (listening)
+        FD_SET(m_Listener, &readable);
     bool watched = false;
     for (SConnection& c : m_Connections.Items)
     {
@@ -347,13 +416,15 @@ void CServerLoop::Round()
         }
         }
     }
-    timeval timeout = {0, watched ? kPollMicroseconds : kIdlePollMicroseconds};
-    if (select(0, &readable, &writable, nullptr, &timeout) == SOCKET_ERROR)
+    timeval timeout = {0, watched || !listening ? kPollMicroseconds : kIdlePollMicroseconds};
+    if (readable.fd_count + writable.fd_count == 0)
+        Sleep(kPollMicroseconds / 1000);  // select() refuses empty sets
+    else if (select(0, &readable, &writable, nullptr, &timeout) == SOCKET_ERROR)
     {
         Sleep(kPollMicroseconds / 1000);  // never spin on a failing select
         return;
     }
-    if (FD_ISSET(m_Listener, &readable))
+    if (listening && FD_ISSET(m_Listener, &readable))
         Accept();
     for (SConnection& c : m_Connections.Items)
     {
@@ -373,6 +444,35 @@ void CServerLoop::Round()
     for (SConnection& c : m_Connections.Items)
         if (c.State != EConnection::Free)
             Sweep(c, now);
+    if (const uint32_t counted = m_RefusalLog.TakeCounted(now))
+        Log(m_LatestRefused, L"%s (the latest of %u refused since the previous line)", m_LatestRefusal, counted);
+}
+
+// At most a line a second, however many connections a flood brings.
+void CServerLoop::NoteRefusal(const sockaddr_in& peer, const wchar_t* why)
+{
+    if (m_RefusalLog.Note(GetTickCount()))
+    {
+        Log(peer, L"%s", why);
+        return;
+    }
+    m_LatestRefused = peer;
+    m_LatestRefusal = why;
+}
+
+// A failed accept leaves the connection waiting and the listener readable
+// (no handles, no buffers): trying again at once would take a whole CPU.
+void CServerLoop::AcceptFailed(int error)
+{
+    if (!m_bAcceptFailing)
+    {
+        wchar_t reason[kReasonCapacity];
+        DescribeSocketError(error, reason);
+        LogServer(L"cannot accept connections: %.90s; trying again every %u ms", reason,
+                  static_cast<unsigned>(kAcceptRetryMs));
+    }
+    m_bAcceptFailing = true;
+    m_AcceptFailedAt = GetTickCount();
 }
 
 void CServerLoop::Accept()
@@ -384,7 +484,20 @@ void CServerLoop::Accept()
         int peerLength = sizeof peer;
         SOCKET s = accept(m_Listener, reinterpret_cast<sockaddr*>(&peer), &peerLength);
         if (s == INVALID_SOCKET)
+        {
+            // A connection reset while it waited is that one's own affair.
+            const int error = WSAGetLastError();
+            if (error == WSAECONNRESET)
+                continue;
+            if (error != WSAEWOULDBLOCK)
+                AcceptFailed(error);
             return;
+        }
+        if (m_bAcceptFailing)
+        {
+            LogServer(L"accepts connections again");
+            m_bAcceptFailing = false;
+        }
         SConnection* free = nullptr;
         for (SConnection& c : m_Connections.Items)
             if (c.State == EConnection::Free)
@@ -392,11 +505,19 @@ void CServerLoop::Accept()
                 free = &c;
                 break;
             }
+        // The client's address decides, never the one of this PC it reached.
+        const bool allowed = m_Connections.Allow.Contains(HostOrder(peer.sin_addr));
+        const wchar_t* closedWhy = nullptr;
         u_long nonBlocking = 1;
-        if (free == nullptr || Pending() >= kMaxPendingRequests || ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+        if (!allowed && Outsiders() >= kMaxOutsiderRefusals)
+            closedWhy = L"closed at once: its network is not in HttpAllow, and refusals are pending";
+        else if (free == nullptr || (allowed && Pending() >= kMaxPendingRequests) ||
+                 ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
+            closedWhy = L"closed at once: too many connections waiting";
+        if (closedWhy != nullptr)
         {
-            Log(peer, L"closed at once: too many connections waiting");
-            closesocket(s);
+            NoteRefusal(peer, closedWhy);
+            CloseAbortively(s);
             continue;
         }
         SConnection& c = *free;
@@ -413,10 +534,11 @@ void CServerLoop::Accept()
         c.Slot = -1;
         c.Path[0] = 0;
         c.State = EConnection::Reading;
-        if (!m_Connections.Allow.Contains(HostOrder(peer.sin_addr)))
+        c.Outsider = !allowed;
+        if (!allowed)
         {
             // Nothing of what it sends is read: the refusal goes out at once.
-            Log(peer, L"refused (403): its network is not in HttpAllow");
+            NoteRefusal(peer, L"refused (403): its network is not in HttpAllow");
             Refuse(c, 403, true);
         }
     }
@@ -428,7 +550,7 @@ void CServerLoop::Read(SConnection& c)
     const int got = room > 0 ? recv(c.Socket, c.Request + c.nRequest, room, 0) : 0;
     if (got == 0 || (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK))
     {
-        Close(c, L"left before its request was complete");
+        Close(c, L"left before its request was complete", got == 0);
         return;
     }
     if (got < 0)
@@ -543,10 +665,13 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         Refuse(c, 503, true);
         return;
     }
+    // Without memory for its buffer the viewer is refused; the host goes on.
     c.Ring.reset(new (std::nothrow) CClientRing(kClientRingPackets));
     if (c.Ring == nullptr || c.Ring->Capacity() == 0)
     {
         c.Ring.reset();
+        Log(c.Peer, L"refused (503): no memory for a viewer's buffer of %u bytes",
+            static_cast<unsigned>(kClientRingBytes));
         Refuse(c, 503, true);
         return;
     }
@@ -558,6 +683,7 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         if (c.Filter == nullptr)
         {
             c.Ring.reset();
+            Log(c.Peer, L"refused (503): no memory for a program filter");
             Refuse(c, 503, true);
             return;
         }
@@ -599,8 +725,10 @@ void CServerLoop::Send(SConnection& c)
         }
         else
         {
-            // The whole reply is out: the client reads it, then closes.
-            shutdown(c.Socket, SD_SEND);
+            // The whole reply is out: the client reads it, then closes
+            // first (Connection: close, and every answer's length is known).
+            // A server that closed first would keep the connection in
+            // TIME_WAIT, and with it the port from the next Start.
             c.State = EConnection::Draining;
             c.Since = GetTickCount();
             return;
@@ -636,7 +764,8 @@ void CServerLoop::Drain(SConnection& c)
     char discard[4096];
     const int got = recv(c.Socket, discard, sizeof discard, 0);
     if (got == 0)
-        Close(c, c.State == EConnection::Streaming ? L"the viewer closed the connection" : L"done");
+        Close(c, c.State == EConnection::Streaming ? L"the viewer closed the connection" : L"done",
+              c.State == EConnection::Draining);
     else if (got < 0 && WSAGetLastError() != WSAEWOULDBLOCK)
         Close(c, c.State == EConnection::Streaming ? L"the connection failed" : L"done");
 }
@@ -676,7 +805,10 @@ void CServerLoop::Sweep(SConnection& c, DWORD now)
     }
 }
 
-void CServerLoop::Close(SConnection& c, const wchar_t* why)
+// A viewer's unsent stream is worthless, and so is the rest of an answer
+// whose client did not take it in time: only a client that has closed first
+// after its whole answer gets a graceful close.
+void CServerLoop::Close(SConnection& c, const wchar_t* why, bool clientClosedFirst)
 {
     if (c.Slot >= 0)
         m_FanOut.Detach(c.Slot);
@@ -684,7 +816,10 @@ void CServerLoop::Close(SConnection& c, const wchar_t* why)
     c.Ring.reset();
     c.Filter.reset();
     c.Reply.reset();
-    closesocket(c.Socket);
+    if (clientClosedFirst)
+        closesocket(c.Socket);
+    else
+        CloseAbortively(c.Socket);
     c.Socket = INVALID_SOCKET;
     if (c.Logged)
         Log(c.Peer, L"disconnected: %s, %I64u bytes sent (%S)", why, c.nSent, c.Path);

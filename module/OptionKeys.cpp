@@ -268,9 +268,12 @@ void ReadHttpKeys(const SOptionTexts& texts, SHttpOptions& http)
     http.Port = ParseHttpPort(texts.Text[kOptionHttpPort]);
     ParseHttpAddress(texts.Text[kOptionHttpAddress], http);
     http.MaxClients = ParseHttpMaxClients(texts.Text[kOptionHttpMaxClients]);
-    static_assert(kHttpAllowTextCapacity <= kOptionTextCapacity, "the list is read whole");
+    // Read into as much room as the list has: a text that filled it may be
+    // cut, and then Start refuses it rather than take an entry from it.
+    static_assert(kHttpAllowTextCapacity == kOptionTextCapacity, "the list is read whole, or seen cut");
     std::wmemcpy(http.szAllow, texts.Text[kOptionHttpAllow], kHttpAllowTextCapacity);
     http.szAllow[kHttpAllowTextCapacity - 1] = 0;
+    http.AllowTooLong = HttpAllowMayBeCut(std::wcslen(http.szAllow)) ? 1 : 0;
 }
 
 const wchar_t* CheckOptionText(EOptionKey key, const wchar_t* text)

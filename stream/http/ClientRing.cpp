@@ -1,12 +1,29 @@
 #include "http/ClientRing.h"
 
+#include <cstdint>
+#include <new>
+
 #include "ts/PacketCopy.h"
 
+namespace {
+
+// 0 when the bytes would not fit a size_t: no allocation can give them.
+size_t RingBytes(size_t packets)
+{
+    if (packets == 0)
+        packets = 1;
+    return packets <= SIZE_MAX / kTsPacketSize ? packets * kTsPacketSize : 0;
+}
+
+} // namespace
+
 // Zeroed here, on the thread that accepts the client: every page is touched
-// now rather than by the traffic thread's first pass through the ring.
+// now rather than by the traffic thread's first pass through the ring. No
+// exception: this runs on a server thread inside the host, where one would
+// end the host.
 CClientRing::CClientRing(size_t packets)
-    : m_Bytes(new unsigned char[(packets == 0 ? 1 : packets) * kTsPacketSize]()),
-      m_nCapacity((packets == 0 ? 1 : packets) * kTsPacketSize)
+    : m_Bytes(RingBytes(packets) != 0 ? new (std::nothrow) unsigned char[RingBytes(packets)]() : nullptr),
+      m_nCapacity(m_Bytes != nullptr ? RingBytes(packets) : 0)
 {
 }
 

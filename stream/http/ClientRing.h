@@ -27,6 +27,8 @@ class CClientRing
 public:
     // Allocates `packets` x 188 bytes (at least one packet) and touches
     // them, so that the traffic thread never takes a first-touch page fault.
+    // Without memory for them it throws nothing: Capacity() is then 0, and
+    // such a ring must not be used.
     explicit CClientRing(size_t packets = kClientRingPackets);
 
     CClientRing(const CClientRing&) = delete;

@@ -18,12 +18,14 @@ public:
             out[0] = 0;
     }
 
-    // Control characters are dropped; the DVB line break is a blank.
+    // Control characters are dropped, and so are the Unicode line and
+    // paragraph separators: playlist and guide readers end a line there.
+    // The DVB line break is a blank.
     void PutCodePoint(uint32_t c)
     {
         if (c == 0xE08A)
             c = ' ';
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xE080 && c <= 0xE09F))
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xE080 && c <= 0xE09F) || c == 0x2028 || c == 0x2029)
             return;
         if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
             c = kReplacement;

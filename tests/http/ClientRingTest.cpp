@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstring>
 #include <thread>
 #include <vector>
@@ -174,6 +175,20 @@ TEST(ClientRing, AStalledConsumerOverflowsTheRingWithoutBlockingTheProducer)
     ASSERT_EQ(taken.size() % kTsPacketSize, 0u);
     EXPECT_EQ(taken, MakePackets(0, static_cast<int>(taken.size() / kTsPacketSize)));
     EXPECT_LE(taken.size(), 7000u * kTsPacketSize);
+}
+
+// A ring the system has no memory for: no exception (it would end the host
+// from the server thread), only a capacity of 0 that the server refuses.
+// (Natively the sanitizer is told to return null rather than stop:
+// allocator_may_return_null, set for this test program.)
+TEST(ClientRing, NoMemoryGivesARingOfNoCapacityInsteadOfAnException)
+{
+    const size_t impossible[] = {SIZE_MAX / kTsPacketSize, SIZE_MAX / kTsPacketSize + 1, SIZE_MAX};
+    for (size_t packets : impossible)
+    {
+        CClientRing ring(packets);
+        EXPECT_EQ(ring.Capacity(), 0u) << packets;
+    }
 }
 
 } // namespace

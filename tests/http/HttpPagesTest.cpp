@@ -119,6 +119,9 @@ TEST(DvbText, BroadcastNamesBecomeValidUtf8)
         {"UTF-8 surrogate", "\x15\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"UTF-8 above U+10FFFF", "\x15\xF4\x90\x80\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"UTF-8 C1 control", "\x15" "a\xC2\x85" "b", "ab"},
+        // Playlist readers split lines at U+2028 and U+2029.
+        {"UTF-8 line and paragraph separators", "\x15" "a\xE2\x80\xA8" "b\xE2\x80\xA9" "c\xE2\x80\xAA", "abc\xE2\x80\xAA"},
+        {"UCS-2 line and paragraph separators", "\x11\x00\x41\x20\x28\x00\x42\x20\x29\x00\x43"s, "ABC"},
         {"UTF-8 truncated sequence", "\x15\xE2\x82", "\xEF\xBF\xBD\xEF\xBF\xBD"},
         {"unknown table keeps ASCII", "\x13\xB0\xA1 CCTV-4", " CCTV-4"},
         {"encoding_type_id", "\x1F\x01" "abc", "abc"},

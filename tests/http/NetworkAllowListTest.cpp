@@ -73,6 +73,40 @@ TEST(NetworkAllowList, ParsedListsAllowWhatTheySayAndSkipTheRest)
     }
 }
 
+// A list of one's own, as the namespace test sets it: one PC (/32) and one
+// room's network (/24). A server on a PC with the private address
+// 192.168.77.1 and the public 203.0.113.1 lets in only the listed clients;
+// its own addresses, its own network beside the one PC, other private
+// networks, public addresses and loopback stay out.
+TEST(NetworkAllowList, ANarrowedListLetsInOnlyWhatItNames)
+{
+    CNetworkAllowList list;
+    ASSERT_EQ(list.Parse(L"192.168.77.10/32, 10.55.3.0/24"), 0);
+    const struct
+    {
+        const char* Who;
+        uint32_t Address;
+        bool Allowed;
+    } cases[] = {
+        {"the /32", Ip(192, 168, 77, 10), true},
+        {"in the /24", Ip(10, 55, 3, 7), true},
+        {"the /24's first", Ip(10, 55, 3, 0), true},
+        {"the /24's last", Ip(10, 55, 3, 255), true},
+        {"beside the /32, on the server's network", Ip(192, 168, 77, 20), false},
+        {"next to the /32", Ip(192, 168, 77, 11), false},
+        {"next to the /24", Ip(10, 55, 4, 7), false},
+        {"below the /24", Ip(10, 55, 2, 255), false},
+        {"the server's private address", Ip(192, 168, 77, 1), false},
+        {"the server's public address", Ip(203, 0, 113, 1), false},
+        {"a public client", Ip(203, 0, 113, 2), false},
+        {"another public client", Ip(198, 51, 100, 7), false},
+        {"loopback, left out", Ip(127, 0, 0, 1), false},
+        {"another private network", Ip(172, 16, 0, 1), false},
+    };
+    for (const auto& c : cases)
+        EXPECT_EQ(list.Contains(c.Address), c.Allowed) << c.Who;
+}
+
 TEST(NetworkAllowList, WideTextsAndTheEntryLimit)
 {
     CNetworkAllowList list;

@@ -2,16 +2,68 @@
 // 127.0.0.1: it listens from Start to Stop, refuses a start it cannot serve
 // before anything is registered, hands viewers exactly the packets the
 // engine delivered, and lets go of every viewer at Stop, at a channel change
-// and when the object ends.
+// and when the object ends; it holds up against clients that stop reading,
+// clients outside HttpAllow, a lack of memory and a failing listener.
 
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <new>
 #include <string>
 
 #include "IniModuleTest.h"
 #include "ModuleTestSupport.h"
 
+#include <iphlpapi.h>  // after winsock2.h
+
 using namespace KelvModuleApi2;
+
+// ---------------------------------------------------------------------------
+// A system without memory for a viewer's buffer: while the switch is on,
+// every allocation of a megabyte or more fails here, as operator new fails
+// for it: the throwing forms throw, the others return null. (The module is
+// linked into this program, so these forms are its own.)
+namespace
+{
+std::atomic<bool> g_LargeAllocationsFail{false};
+
+bool RefuseAllocation(size_t size)
+{
+    return size >= (size_t{1} << 20) && g_LargeAllocationsFail.load();
+}
+
+void* Allocate(size_t size) noexcept
+{
+    return RefuseAllocation(size) ? nullptr : std::malloc(size != 0 ? size : 1);
+}
+
+void* AllocateOrThrow(size_t size)
+{
+    void* block = Allocate(size);
+    if (block == nullptr)
+        throw std::bad_alloc();
+    return block;
+}
+
+struct LargeAllocationsFail
+{
+    LargeAllocationsFail() { g_LargeAllocationsFail = true; }
+    ~LargeAllocationsFail() { g_LargeAllocationsFail = false; }
+};
+}  // namespace
+
+void* operator new(size_t size) { return AllocateOrThrow(size); }
+void* operator new[](size_t size) { return AllocateOrThrow(size); }
+void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
+void operator delete(void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete(void* block, size_t) noexcept { std::free(block); }
+void operator delete[](void* block, size_t) noexcept { std::free(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
 
 namespace
 {
@@ -32,21 +84,37 @@ uint16_t FreeTcpPort()
     return ntohs(a.sin_port);
 }
 
-// A blocking client of the test's own on 127.0.0.1.
+constexpr uint32_t kLoopback = 0x7F000001;   // 127.0.0.1
+constexpr uint32_t kLoopback2 = 0x7F000002;  // 127.0.0.2: this PC too, another address
+
+// A blocking client of the test's own on loopback: from 127.0.0.1 to
+// 127.0.0.1 unless told otherwise; `receiveBuffer` (bytes, 0: the system's)
+// makes a viewer whose window fills at once when it stops reading.
 class Client
 {
 public:
-    explicit Client(uint16_t port)
+    explicit Client(uint16_t port, uint32_t from = kLoopback, uint32_t to = kLoopback, int receiveBuffer = 0)
     {
         WinsockProbe::OwnCalls own;
         m_Socket = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
         DWORD timeout = kWaitMs;
         setsockopt(m_Socket, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
+        if (receiveBuffer > 0)
+            setsockopt(m_Socket, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&receiveBuffer),
+                       sizeof receiveBuffer);
         sockaddr_in a{};
         a.sin_family = AF_INET;
+        if (from != kLoopback)
+        {
+            a.sin_addr.s_addr = htonl(from);
+            bind(m_Socket, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        }
         a.sin_port = htons(port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        a.sin_addr.s_addr = htonl(to);
         m_bConnected = connect(m_Socket, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+        int length = sizeof a;
+        getsockname(m_Socket, reinterpret_cast<sockaddr*>(&a), &length);
+        m_LocalPort = ntohs(a.sin_port);
     }
     ~Client()
     {
@@ -54,6 +122,21 @@ public:
         closesocket(m_Socket);
     }
     bool Connected() const { return m_bConnected; }
+    uint16_t LocalPort() const { return m_LocalPort; }
+    // Bytes that arrived and wait to be read.
+    unsigned long Waiting() const
+    {
+        WinsockProbe::OwnCalls own;
+        u_long bytes = 0;
+        ioctlsocket(m_Socket, FIONREAD, &bytes);
+        return bytes;
+    }
+    // The client's side closed first, as a player does after an answer.
+    void CloseSending()
+    {
+        WinsockProbe::OwnCalls own;
+        shutdown(m_Socket, SD_SEND);
+    }
     void Send(const std::string& text)
     {
         WinsockProbe::OwnCalls own;
@@ -89,7 +172,17 @@ public:
     }
     // True once the server has closed the connection (what is still in
     // flight is read and dropped).
-    bool ClosedByServer()
+    bool ClosedByServer() { return ReadToEnd() != End::TimedOut; }
+
+    // How the connection ends for this client, once it reads again: what
+    // is still in flight is read and dropped.
+    enum class End
+    {
+        Closed,    // the server's FIN: it closed gracefully
+        Reset,     // the server's RST: it closed abortively
+        TimedOut,  // nothing ended it within the bound
+    };
+    End ReadToEnd()
     {
         WinsockProbe::OwnCalls own;
         char buffer[65536];
@@ -97,16 +190,89 @@ public:
         {
             const int n = recv(m_Socket, buffer, sizeof buffer, 0);
             if (n == 0)
-                return true;
+                return End::Closed;
             if (n < 0)
-                return WSAGetLastError() != WSAETIMEDOUT;
+                return WSAGetLastError() == WSAETIMEDOUT ? End::TimedOut : End::Reset;
         }
+    }
+
+    // A whole answer: its head and the body its Content-Length gives.
+    std::string ReadAnswer()
+    {
+        std::string answer = ReadHead();
+        const size_t at = answer.find("Content-Length: ");
+        if (at != std::string::npos)
+            answer += Read(std::stoul(answer.substr(at + 16)));
+        return answer;
     }
 
 private:
     SOCKET m_Socket = INVALID_SOCKET;
     bool m_bConnected = false;
+    uint16_t m_LocalPort = 0;
 };
+
+const char* EndName(Client::End end)
+{
+    return end == Client::End::Closed ? "closed (FIN)" : end == Client::End::Reset ? "reset (RST)" : "timed out";
+}
+
+// The module's log lines so far, as one text for failure messages.
+std::string LogText()
+{
+    std::string text;
+    for (const std::wstring& l : WinsockProbe::DebugLines())
+        text += Narrow(l);
+    return text;
+}
+
+// The connections of this PC whose own end is `port`, listeners aside, by
+// state ("5 5 11"), after waiting up to the bound for them to end. Windows
+// refuses an exclusive bind of the port while one of them is still active,
+// TIME_WAIT included. (Under Wine the system drops a reset connection once
+// the wineserver lets go of it too, a moment after closesocket.)
+std::string ConnectionsLeftOn(uint16_t port)
+{
+    std::string states;
+    const DWORD began = GetTickCount();
+    do
+    {
+        states.clear();
+        std::vector<unsigned char> buffer(1 << 20);
+        ULONG size = static_cast<ULONG>(buffer.size());
+        auto* table = reinterpret_cast<MIB_TCPTABLE*>(buffer.data());
+        if (GetTcpTable(table, &size, FALSE) != NO_ERROR)
+            return "no TCP table";
+        for (DWORD i = 0; i < table->dwNumEntries; ++i)
+        {
+            const MIB_TCPROW& row = table->table[i];
+            if (ntohs(static_cast<u_short>(row.dwLocalPort)) == port && row.dwState != MIB_TCP_STATE_LISTEN)
+                states += (states.empty() ? "" : " ") + std::to_string(row.dwState);
+        }
+        if (states.empty())
+            return states;
+        Sleep(20);
+    } while (GetTickCount() - began < kWaitMs);
+    return states + " (5: established, 6: FIN_WAIT1, 7: FIN_WAIT2, 11: TIME_WAIT)";
+}
+
+// Where the module's log stands now: the lines a test looks at come after.
+size_t LogMark()
+{
+    return WinsockProbe::DebugLines().size();
+}
+
+// The module's log lines since `mark` that hold every one of `parts`.
+std::vector<std::wstring> LogLinesWith(size_t mark, std::initializer_list<std::wstring> parts)
+{
+    const std::vector<std::wstring> lines = WinsockProbe::DebugLines();
+    std::vector<std::wstring> found;
+    for (size_t i = mark; i < lines.size(); ++i)
+        if (std::all_of(parts.begin(), parts.end(),
+                        [&](const std::wstring& p) { return lines[i].find(p) != std::wstring::npos; }))
+            found.push_back(lines[i]);
+    return found;
+}
 
 class HttpServer : public IniModuleTest
 {
@@ -268,4 +434,306 @@ TEST_F(HttpServer, ListensOnTheAddressNamed)
     const std::string refused = second.ReadHead();
     EXPECT_EQ(refused.rfind("HTTP/1.1 503 ", 0), 0u) << refused;
     EXPECT_NE(refused.find("Retry-After: "), std::string::npos) << refused;
+}
+
+// ---------------------------------------------------------------------------
+// Restarting on Windows. The listener binds exclusively, and Windows refuses
+// such a bind while a connection accepted on the port is still active: one
+// closed gracefully with data queued for a viewer that stopped reading (a
+// paused player, an idle TV) stays active as long as the viewer's window is
+// shut. Stop therefore resets the viewers, and Start right after it listens
+// again. Wine does not enforce that bind rule; what it shows is how the
+// connections end: with a reset, never a FIN behind queued stream.
+TEST_F(HttpServer, StopResetsViewersThatStoppedReadingAndStartFollowsAtOnce)
+{
+    Create(PortLine());
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    uint32_t counter = 1;
+    for (int cycle = 0; cycle < 20; ++cycle)
+    {
+        SCOPED_TRACE("cycle " + std::to_string(cycle));
+        std::vector<std::unique_ptr<Client>> viewers;
+        for (int i = 0; i < 2; ++i)
+        {
+            viewers.push_back(std::make_unique<Client>(port, kLoopback, kLoopback, 4096));
+            ASSERT_TRUE(viewers.back()->Connected());
+            viewers.back()->Send("GET /stream.ts HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+            ASSERT_EQ(viewers.back()->ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << LogText();
+        }
+        // A page that its client has read and not closed yet.
+        Client page(port);
+        page.Send("GET / HTTP/1.0\r\n\r\n");
+        ASSERT_EQ(page.ReadAnswer().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+
+        // 130 KB each, far more than a shut window takes: once the stream
+        // reaches a viewer, the server's socket holds what its first send
+        // handed over beyond the window.
+        Feed(counter, 7 * 100);
+        counter += 7 * 100;
+        for (auto& v : viewers)
+        {
+            const DWORD began = GetTickCount();
+            while (v->Waiting() < kPacket && GetTickCount() - began < kWaitMs)
+                Sleep(5);
+            ASSERT_GE(v->Waiting(), unsigned{kPacket}) << "the stream reached the viewer";
+        }
+        ASSERT_EQ(receiver.DrainUntilMarker().size(), 100u);
+
+        Writer().StopWrite();
+        Writer().StartWrite();
+        ASSERT_TRUE(Access().Streaming()) << "Start right after Stop: " << Narrow(Access().StartRefusal());
+        Feed(counter, 7 * 10);
+        counter += 7 * 10;
+        EXPECT_EQ(receiver.DrainUntilMarker().size(), 10u) << "the RTP stream runs again";
+        // The viewers' and the page's connections are gone on the server's
+        // side, unsent stream and all, though their clients still hold them.
+        ASSERT_EQ(ConnectionsLeftOn(port), "") << "connections of the stopped server";
+    }
+    Writer().StopWrite();
+}
+
+// After a page or a refusal the client closes first, as players do after
+// an answer with Connection: close: on Windows the side that closes first
+// keeps the port's connection alive in TIME_WAIT, and the next Start's
+// exclusive bind would be refused meanwhile. A client that keeps the
+// connection is reset after a second; the server never sends the first FIN.
+TEST_F(HttpServer, AfterPagesAndRefusalsTheClientClosesFirst)
+{
+    Create(PortLine() + "HttpMaxClients=1\r\nHttpAllow=127.0.0.1\r\n");
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    Client viewer(port);  // the one viewer HttpMaxClients allows: the next gets 503
+    viewer.Send("GET /stream.ts HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(viewer.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+
+    struct Case
+    {
+        const char* name;
+        uint32_t from;
+        const char* request;
+        const char* status;
+    };
+    const Case cases[] = {
+        {"the page", kLoopback, "GET / HTTP/1.1\r\nHost: tv\r\n\r\n", "200"},
+        {"the playlist", kLoopback, "GET /playlist.m3u HTTP/1.1\r\nHost: tv\r\n\r\n", "200"},
+        {"the stream's head", kLoopback, "HEAD /stream.ts HTTP/1.0\r\n\r\n", "200"},
+        {"an unknown path", kLoopback, "GET /nothing HTTP/1.0\r\n\r\n", "404"},
+        {"a method not served", kLoopback, "DELETE / HTTP/1.0\r\n\r\n", "405"},
+        {"a malformed request", kLoopback, "GET / HTTP/1.1\r\n\r\n", "400"},
+        {"one viewer too many", kLoopback, "GET /stream.ts HTTP/1.0\r\n\r\n", "503"},
+        {"a network not in HttpAllow", kLoopback2, "GET / HTTP/1.0\r\n\r\n", "403"},
+    };
+    // Both kinds of client at once, so that the second the kept ones wait
+    // runs for all of them together.
+    std::vector<std::unique_ptr<Client>> closing, keeping;
+    for (const Case& c : cases)
+        for (auto* clients : {&closing, &keeping})
+        {
+            clients->push_back(std::make_unique<Client>(port, c.from));
+            clients->back()->Send(c.request);
+        }
+    for (size_t i = 0; i < std::size(cases); ++i)
+    {
+        SCOPED_TRACE(cases[i].name);
+        const std::string expected = std::string("HTTP/1.1 ") + cases[i].status + " ";
+        for (auto* clients : {&closing, &keeping})
+            EXPECT_EQ((*clients)[i]->ReadAnswer().rfind(expected, 0), 0u) << LogText();
+        closing[i]->CloseSending();
+        EXPECT_STREQ(EndName(closing[i]->ReadToEnd()), EndName(Client::End::Closed))
+            << "after the client's FIN the server closes too";
+    }
+    viewer.CloseSending();
+    // Neither the answers the clients closed nor those the server reset
+    // after a second leave a connection on the server's side; a server
+    // that had closed first would hold them in TIME_WAIT or FIN_WAIT2.
+    EXPECT_EQ(ConnectionsLeftOn(port), "");
+    Writer().StopWrite();
+}
+
+// A viewer's buffer that the system cannot give: the viewer gets 503 and
+// the log says why; the host goes on, and so does the server.
+TEST_F(HttpServer, AViewerWhoseBufferCannotBeHadGets503)
+{
+    Create(PortLine());
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    const size_t mark = LogMark();
+    {
+        LargeAllocationsFail noMemory;
+        Client refused(port);
+        refused.Send("GET /stream.ts HTTP/1.0\r\n\r\n");
+        const std::string answer = refused.ReadAnswer();
+        EXPECT_EQ(answer.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << answer;
+        EXPECT_NE(answer.find("Retry-After: "), std::string::npos) << answer;
+    }
+    EXPECT_EQ(LogLinesWith(mark, {L"refused (503): no memory"}).size(), 1u) << LogText();
+    Client viewer(port);
+    viewer.Send("GET /stream.ts HTTP/1.0\r\n\r\n");
+    ASSERT_EQ(viewer.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+    Feed(1, 7 * 10);
+    EXPECT_EQ(viewer.Read(7 * 10 * kPacket).size(), size_t{7 * 10 * kPacket});
+    Writer().StopWrite();
+}
+
+// Anyone who reaches the port can open connections. Those from outside
+// HttpAllow get their 403 from a few places of their own and are reset at
+// once beyond them, so that a flood of them keeps no viewer out; and the
+// log gets at most a line a second about them, with a count.
+TEST_F(HttpServer, OutsidersNeitherCrowdOutViewersNorFloodTheLog)
+{
+    Create(PortLine() + "HttpAllow=127.0.0.2\r\n");
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    const size_t mark = LogMark();
+    const DWORD began = GetTickCount();
+    constexpr int kOutsiders = 100;  // more than every place there is
+    std::vector<std::unique_ptr<Client>> outsiders;
+    for (int i = 0; i < kOutsiders; ++i)
+        outsiders.push_back(std::make_unique<Client>(port));  // 127.0.0.1: not in the list; they read nothing
+    Client viewer(port, kLoopback2);
+    ASSERT_TRUE(viewer.Connected());
+    viewer.Send("GET /stream.ts HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(viewer.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "the viewer got a place";
+    Feed(1, 7 * 10);
+    EXPECT_EQ(viewer.Read(7 * 10 * kPacket).size(), size_t{7 * 10 * kPacket});
+
+    int answered = 0;
+    for (auto& o : outsiders)
+    {
+        const std::string answer = o->ReadAnswer();
+        if (!answer.empty())
+        {
+            EXPECT_EQ(answer.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << answer;
+            ++answered;
+        }
+    }
+    EXPECT_GE(answered, 1);
+    viewer.CloseSending();
+    // Answered or not, no outsider's connection outlasts its second.
+    EXPECT_EQ(ConnectionsLeftOn(port), "");
+
+    // Every refusal is in the log, one by one or counted in a line.
+    auto logged = [mark] {
+        int refusals = 0, lines = 0;
+        for (const std::wstring& l : LogLinesWith(mark, {L"HTTP 127.0.0.1:"}))
+        {
+            ++lines;
+            const size_t at = l.find(L"(the latest of ");
+            refusals += at == std::wstring::npos ? 1 : std::stoi(l.substr(at + 15));
+        }
+        return std::make_pair(refusals, lines);
+    };
+    while (logged().first < kOutsiders && GetTickCount() - began < kWaitMs + 2000)
+        Sleep(50);
+    const DWORD seconds = (GetTickCount() - began) / 1000 + 1;
+    EXPECT_EQ(logged().first, kOutsiders) << LogText();
+    EXPECT_LE(static_cast<DWORD>(logged().second), seconds + 1) << "at most a line a second: " << LogText();
+    Writer().StopWrite();
+}
+
+// Cut where it is read, "10.0.0.0/12" would end as "10.0.0.0/1": half of
+// all addresses, loopback among them. A list longer than the module reads
+// refuses Start; the longest it reads is taken whole.
+TEST_F(HttpServer, AnHttpAllowTooLongToReadWholeRefusesStart)
+{
+    const size_t readable = kHttpAllowTextCapacity - 1;  // what a read of the key can return
+    const std::string first = "192.168.7.0/24,";
+    const std::string widened = "10.0.0.0/1";
+    std::string cut = first + std::string(readable - first.size() - widened.size(), ',') + widened + "2";
+    ASSERT_EQ(cut.substr(0, readable).substr(readable - widened.size()), widened);
+    Create(PortLine() + "HttpAllow=" + cut + "\r\n");
+    const size_t adds = device.CallCount(DeviceOp::AddEngineFilter);
+    Writer().StartWrite();
+    EXPECT_FALSE(Access().Streaming());
+    EXPECT_EQ(device.CallCount(DeviceOp::AddEngineFilter), adds);
+    EXPECT_EQ(Access().StartRefusal(), L"HttpAllow is longer than " + std::to_wstring(kHttpAllowTextCapacity - 2) +
+                                           L" characters: shorten the list");
+    EXPECT_FALSE(Listening(port));
+    module.reset();
+
+    const std::string last = "127.0.0.1";
+    const std::string longest = first + std::string(readable - 1 - first.size() - last.size(), ',') + last;
+    Create(PortLine() + "HttpAllow=" + longest + "\r\n");
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    Client listed(port), unlisted(port, kLoopback2);
+    listed.Send("GET / HTTP/1.0\r\n\r\n");
+    unlisted.Send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(listed.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "the list's last entry counts";
+    EXPECT_EQ(unlisted.ReadHead().rfind("HTTP/1.1 403 ", 0), 0u);
+    Writer().StopWrite();
+}
+
+// An accept that keeps failing (no handles, no buffers) leaves the waiting
+// connection in the backlog and the listener readable: the server tries
+// again a few times a second, not in a loop that takes a whole CPU, and
+// serves the connection once accept works again.
+TEST_F(HttpServer, AListenerWhoseAcceptKeepsFailingDoesNotSpin)
+{
+    Create(PortLine());
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    const size_t mark = LogMark();
+    WinsockProbe::FailAccepts(WSAENOBUFS);
+    const int before = WinsockProbe::Accepts();
+    Client waiting(port);
+    ASSERT_TRUE(waiting.Connected());
+    const DWORD began = GetTickCount();
+    while (WinsockProbe::Accepts() == before && GetTickCount() - began < kWaitMs)
+        Sleep(5);
+    const int first = WinsockProbe::Accepts();
+    Sleep(1000);
+    const int inASecond = WinsockProbe::Accepts() - first;
+    WinsockProbe::FailAccepts(0);
+    EXPECT_GE(first - before, 1) << "the server tried";
+    EXPECT_LE(inASecond, 20) << "accept calls in a second while it fails";
+    waiting.Send("GET / HTTP/1.0\r\n\r\n");
+    EXPECT_EQ(waiting.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << "served once accept works again";
+    EXPECT_EQ(LogLinesWith(mark, {L"cannot accept"}).size(), 1u) << LogText();
+    Writer().StopWrite();
+}
+
+// HttpAllow judges the client's address, never the one it connected to: a
+// list with loopback left out refuses 127.0.0.1, through either address of
+// this PC, and lets the listed 127.0.0.2 in through either; each refusal
+// has its line.
+TEST_F(HttpServer, HttpAllowJudgesTheClientsAddressNotTheServers)
+{
+    Create(PortLine() + "HttpAllow=127.0.0.2/32, 198.51.100.0/24\r\n");
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    const size_t mark = LogMark();
+    struct Case
+    {
+        uint32_t from, to;
+        bool allowed;
+    };
+    const Case cases[] = {
+        {kLoopback2, kLoopback, true},
+        {kLoopback, kLoopback, false},
+        {kLoopback2, kLoopback2, true},
+        {kLoopback, kLoopback2, false},
+    };
+    for (const Case& c : cases)
+    {
+        SCOPED_TRACE(std::to_string(c.from & 255) + " to " + std::to_string(c.to & 255));
+        Client client(port, c.from, c.to);
+        ASSERT_TRUE(client.Connected());
+        client.Send("GET /stream.ts HTTP/1.0\r\n\r\n");
+        const std::string head = client.ReadHead();
+        if (c.allowed)
+        {
+            EXPECT_EQ(head.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << head;
+            continue;
+        }
+        EXPECT_EQ(head.rfind("HTTP/1.1 403 Forbidden\r\n", 0), 0u) << head;
+        // Refusal lines come at most once a second: this one's may wait.
+        const std::wstring who = L"HTTP 127.0.0.1:" + std::to_wstring(client.LocalPort()) + L" refused (403)";
+        const DWORD began = GetTickCount();
+        while (LogLinesWith(mark, {who}).empty() && GetTickCount() - began < kWaitMs)
+            Sleep(20);
+        EXPECT_EQ(LogLinesWith(mark, {who}).size(), 1u) << LogText();
+    }
+    Writer().StopWrite();
 }

@@ -471,6 +471,7 @@ using TickFn = DWORD(WINAPI*)();
 using FormatFn = DWORD(WINAPI*)(DWORD, LPCVOID, DWORD, DWORD, LPWSTR, DWORD, va_list*);
 using SetOptionFn = int(WSAAPI*)(SOCKET, int, int, const char*, int);
 using BindFn = int(WSAAPI*)(SOCKET, const sockaddr*, int);
+using AcceptFn = SOCKET(WSAAPI*)(SOCKET, sockaddr*, int*);
 
 StartupFn g_RealStartup = nullptr;
 CleanupFn g_RealCleanup = nullptr;
@@ -486,6 +487,7 @@ TickFn g_RealTick = nullptr;
 FormatFn g_RealFormat = nullptr;
 SetOptionFn g_RealSetOption = nullptr;
 BindFn g_RealBind = nullptr;
+AcceptFn g_RealAccept = nullptr;
 bool g_Installed = false;
 
 std::atomic<int> g_Startups{0}, g_Cleanups{0}, g_Sockets{0}, g_Closes{0}, g_Sends{0}, g_Accepted{0};
@@ -494,6 +496,7 @@ std::atomic<int> g_Balance{0}, g_Lowest{0};
 std::atomic<bool> g_FailSockets{false}, g_FailStartups{false};
 std::atomic<int> g_RefuseError{0}, g_RefuseEvery{0}, g_RefuseCount{0};
 std::atomic<bool> g_FailBinds{false};
+std::atomic<int> g_FailAcceptError{0}, g_AcceptCalls{0};
 
 std::mutex g_Mutex;  // guards the destination, the log and the debug lines
 Bytes g_LastDestination;
@@ -704,6 +707,19 @@ int WSAAPI HookBind(SOCKET s, const sockaddr* address, int length)
     return result;
 }
 
+SOCKET WSAAPI HookAccept(SOCKET s, sockaddr* address, int* length)
+{
+    if (t_Own != 0)
+        return g_RealAccept(s, address, length);
+    ++g_AcceptCalls;
+    if (const int error = g_FailAcceptError.load())
+    {
+        WSASetLastError(error);
+        return INVALID_SOCKET;
+    }
+    return g_RealAccept(s, address, length);
+}
+
 // Every import slot of this program for `function` from `dll`.
 std::vector<void**> FindSlots(const char* dll, const char* function)
 {
@@ -773,6 +789,8 @@ bool Install()
     Patch(ws2, "inet_addr", &HookAddr, g_RealAddr);
     ok = Patch(ws2, "setsockopt", &HookSetOption, g_RealSetOption) && ok;
     ok = Patch(ws2, "bind", &HookBind, g_RealBind) && ok;
+    // Only the programs that link the URL server import accept().
+    Patch(ws2, "accept", &HookAccept, g_RealAccept);
     g_Installed = ok;
     return ok;
 }
@@ -818,6 +836,16 @@ void RefuseSends(int error, int every)
 void FailBinds(bool fail)
 {
     g_FailBinds = fail;
+}
+
+void FailAccepts(int error)
+{
+    g_FailAcceptError = error;
+}
+
+int Accepts()
+{
+    return g_AcceptCalls.load();
 }
 
 void OnCall(Call call, std::function<void()> hook)

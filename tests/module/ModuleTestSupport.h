@@ -366,6 +366,11 @@ void FailStartups(bool fail);
 void RefuseSends(int error, int every);
 // While set, the module's bind() fails as for an address the system lacks.
 void FailBinds(bool fail);
+// While not 0, the module's accept() fails with this error and takes no
+// connection, so that what waits in the backlog keeps the listener readable.
+void FailAccepts(int error);
+// The module's accept() calls so far, failed ones included.
+int Accepts();
 // Runs on the calling thread inside the module's next calls of socket(),
 // closesocket() or sendto(), before the real function; Any runs inside every
 // socket-library call (those three, WSAStartup, WSACleanup, and the address

@@ -15,8 +15,14 @@ Scenarios:
   slow     on 127.0.0.1 at 40 Mbit/s: three viewers, one reading 20 kB/s:
            that one is dropped ("a whole buffer behind"), the two others
            and the RTP stream receive every byte
-  allow    in network namespaces: a client on a private network streams,
-           one from a public address gets 403 and the host's log says so
+  restart  on 127.0.0.1: Stop and Start again half a second later, five
+           times, with viewers that stopped reading: each Start listens
+           again, the RTP stream goes on, each viewer is reset
+  allow    in network namespaces, HttpAllow of one /32 and one /24: clients
+           from both, from a private address outside both and from a public
+           address, each to the server's private and public address: only
+           the listed stream, every other (and 127.0.0.1) gets 403 and a
+           line in the host's log
 
 Exit status 0 when every check passed.
 """
@@ -110,30 +116,59 @@ def split_head(data):
     return data[:end].decode("latin-1").split("\r\n"), data[end + 4:]
 
 
-def exchange(address, request, read_bytes=1 << 16, seconds=WAIT_SECONDS, make_socket=None):
-    """Sends `request` and reads until `read_bytes` came, the server closed,
-    or `seconds` passed. Returns (bytes, closed_by_server)."""
+def answer_complete(request, data):
+    """Whether `data` holds the whole answer to `request`, as a client sees
+    it: the head, and as much body as its Content-Length gives (none for
+    HEAD). The server leaves the closing to the client then."""
+    head, body = split_head(bytes(data))
+    if head is None:
+        return False
+    if request.startswith(b"HEAD "):
+        return True
+    length = next((int(h.split(":", 1)[1]) for h in head if h.lower().startswith("content-length:")), None)
+    return length is not None and len(body) >= length
+
+
+def exchange(address, request, read_bytes=1 << 16, seconds=WAIT_SECONDS, make_socket=None, source=None):
+    """Sends `request` and reads until `read_bytes` came, the answer is
+    complete (then the client closes, as players do), the server closed, or
+    `seconds` passed. Returns (bytes, ended): ended when the answer was
+    complete or the server closed the connection. `source`: the address to
+    connect from."""
+    data, ended, _ = fetch(address, request, read_bytes, seconds, make_socket, source)
+    return data, ended
+
+
+def fetch(address, request, read_bytes=1 << 16, seconds=WAIT_SECONDS, make_socket=None, source=None):
+    """exchange(), also returning the client's own port."""
     s = make_socket() if make_socket else socket.socket()
     s.settimeout(seconds)
     data = bytearray()
-    closed = False
+    ended = False
+    port = None
     try:
+        if source:
+            s.bind((source, 0))
         s.connect(address)
+        port = s.getsockname()[1]
         s.sendall(request)
         deadline = time.monotonic() + seconds
         while len(data) < read_bytes and time.monotonic() < deadline:
             chunk = s.recv(min(1 << 16, read_bytes - len(data)))
             if not chunk:
-                closed = True
+                ended = True
                 break
             data += chunk
+            if answer_complete(request, data):
+                ended = True
+                break
     except socket.timeout:
         pass
     except ConnectionResetError:
-        closed = True
+        ended = True
     finally:
         s.close()
-    return bytes(data), closed
+    return bytes(data), ended, port
 
 
 def pid_of(packet):
@@ -220,7 +255,7 @@ def malformed_table(check, address):
             ok = ok and "Allow: GET, HEAD" in head
         if status == 503:
             ok = ok and any(h.startswith("Retry-After: ") for h in head)
-        check(ok, f"malformed: {name}: {status}, then closed (got {got})")
+        check(ok, f"malformed: {name}: {status}, the whole answer (got {got})")
     data, _ = exchange(address, b"GET / HTTP/1.0\r\n\r\n")
     check(data.startswith(b"HTTP/1.1 200 OK\r\n"), "the server answers as before after the malformed requests")
 
@@ -460,20 +495,104 @@ def scenario_slow(args, check):
         stop_process(xvfb, signal.SIGTERM, 5)
 
 
+# --- restart -------------------------------------------------------------------
+
+def scenario_restart(args, check):
+    """Stop and Start again half a second later, five times, each time with
+    viewers that stopped reading (their windows full, stream queued for
+    them): each Start takes the port again and the RTP stream goes on, and
+    each viewer's connection ends with a reset, never a FIN behind stream
+    that would keep it (and on Windows the port) alive."""
+    cycles = 5
+    port = free_tcp_port()
+    rtp_port = free_tcp_port() & ~1
+    xvfb, display = start_xvfb()
+    try:
+        receiver = RtpReceiver(rtp_port, os.path.join(args.workdir, "restart-rtp.ts"), [])
+        receiver.start()
+        host = Host(args, "restart", [f"HttpPort={port}"],
+                    extra=["--port", str(rtp_port), "--address", "127.0.0.1", "--rate", "6", "--restart-every", "1.5"],
+                    env=dict(os.environ, DISPLAY=display))
+        try:
+            if not host.streaming():
+                check(False, "the host streams")
+                return
+            registered = lambda: sum(1 for l in host.lines if "registered" in l)
+            for cycle in range(cycles):
+                viewers = []
+                for _ in range(2):
+                    v = socket.socket()
+                    v.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+                    v.settimeout(WAIT_SECONDS)
+                    v.connect(("127.0.0.1", port))
+                    v.sendall(b"GET /stream.ts HTTP/1.0\r\n\r\n")
+                    viewers.append(v)
+                starts = registered()
+                if not wait_for(lambda: registered() > starts, 30, "the Start after the next Stop"):
+                    check(False, f"cycle {cycle + 1}: Start after Stop registered the filter again")
+                    return
+                ends = []
+                for v in viewers:
+                    try:
+                        while v.recv(1 << 16):
+                            pass
+                        ends.append("closed (FIN)")
+                    except ConnectionResetError:
+                        ends.append("reset")
+                    except socket.timeout:
+                        ends.append("still open")
+                    v.close()
+                check(ends == ["reset", "reset"], f"cycle {cycle + 1}: Start again after Stop; the viewers that "
+                                                  f"stopped reading were {ends}")
+            datagrams = receiver.datagrams
+            wait_for(lambda: receiver.datagrams > datagrams, 10, "RTP after the last restart")
+            check(receiver.datagrams > datagrams, f"the RTP stream goes on after {cycles} restarts "
+                                                  f"({receiver.datagrams} datagrams)")
+        finally:
+            host.stop()
+        check(not any("did not register" in l or "Cannot listen" in l for l in host.lines),
+              "no Start was refused: " + "; ".join(l for l in host.lines if "Cannot" in l or "did not" in l))
+        receiver.stop_after_idle = 0.5
+        receiver.join(WAIT_SECONDS)
+        check(receiver.sequence_errors == 0, f"the RTP stream has no gap ({receiver.sequence_errors})")
+    finally:
+        stop_process(xvfb, signal.SIGTERM, 5)
+
+
 # --- allow ---------------------------------------------------------------------
 
 def scenario_allow(args, check):
+    """HttpAllow as a user narrows it: one PC (/32) and one room's network
+    (/24). The server's PC has a private and a public address; clients from
+    the /32, from the /24, from a private address outside both (on the
+    server's own network) and from a public address each connect to both.
+    Only the listed ones get the stream, whichever address they reached;
+    every other gets 403 and a log line, and so does 127.0.0.1, which the
+    list leaves out. A server that ignored the key (the default lets private
+    networks in) or judged its own address instead of the client's fails."""
     import netns
     sample = open(args.sample, "rb").read()
     port = 8001
+    private, public = "192.168.77.1", "203.0.113.1"  # TEST-NET-3: a public address that belongs to nobody
     with netns.Namespace("httpsrv") as server, netns.Namespace("home") as home, \
             netns.Namespace("outside") as outside:
-        server.veth("h0", "192.168.77.1/24", "h1", "192.168.77.2/24", home)
-        # TEST-NET-3: a public address that belongs to nobody.
-        server.veth("o0", "203.0.113.1/24", "o1", "203.0.113.2/24", outside)
+        server.veth("h0", f"{private}/24", "h1", "192.168.77.10/24", home)
+        home.ip("addr", "add", "192.168.77.20/24", "dev", "h1")
+        home.ip("addr", "add", "10.55.3.7/24", "dev", "h1")
+        server.ip("route", "add", "10.55.3.0/24", "via", "192.168.77.10")
+        home.ip("route", "add", "203.0.113.0/24", "via", private)
+        server.veth("o0", f"{public}/24", "o1", "203.0.113.2/24", outside)
+        outside.ip("route", "add", "192.168.77.0/24", "via", public)
+        clients = [  # who, namespace, address, allowed
+            ("the /32", home, "192.168.77.10", True),
+            ("the /24", home, "10.55.3.7", True),
+            ("a private address outside both", home, "192.168.77.20", False),
+            ("a public address", outside, "203.0.113.2", False),
+        ]
         wine = server.wine(args.build)
         try:
-            host = Host(args, "allow", [f"HttpPort={port}"], extra=["--port", "43100", "--rate", "6"],
+            host = Host(args, "allow", [f"HttpPort={port}", "HttpAllow=192.168.77.10/32, 10.55.3.0/24"],
+                        extra=["--port", "43100", "--rate", "6"],
                         command=server.command(wine.command("tovrin-host.exe", gui=True)), env=wine.env)
             try:
                 if not host.streaming():
@@ -486,20 +605,26 @@ def scenario_allow(args, check):
                 wait_for(lambda: any(l.startswith("host: description: ") for l in host.lines), 30,
                          "the dialog's line")
                 described = next((l for l in host.lines if l.startswith("host: description: ")), "")
-                check(f"http://192.168.77.1:{port}/" in described, f"the dialog's line: {described}")
-                data, _ = exchange(("192.168.77.1", port), b"GET /stream.ts HTTP/1.0\r\n\r\n", read_bytes=400000,
-                                   make_socket=lambda: home.socket(socket.AF_INET, socket.SOCK_STREAM))
-                head, body = split_head(data)
-                check(head is not None and head == STREAM_HEAD, f"from 192.168.77.2 (private): 200 (got {head})")
-                check_stream_body(check, body, sample, "the client on the private network")
-                data, closed = exchange(("203.0.113.1", port), b"GET /stream.ts HTTP/1.0\r\n\r\n",
-                                        make_socket=lambda: outside.socket(socket.AF_INET, socket.SOCK_STREAM))
-                head, body = split_head(data)
-                check(head is not None and head[0] == "HTTP/1.1 403 Forbidden" and closed,
-                      f"from 203.0.113.2 (public): 403, then closed (got {head})")
-                time.sleep(0.5)
-                check(any("203.0.113.2" in l and "403" in l for l in host.module_lines()),
-                      "the host's log names the refused client")
+                check(f"http://{private}:{port}/" in described, f"the dialog's line: {described}")
+                cases = [(who, ns, source, allowed, target) for target in (private, public)
+                         for who, ns, source, allowed in clients]
+                cases.append(("loopback, left out of the list", server, "127.0.0.1", False, "127.0.0.1"))
+                for who, ns, source, allowed, target in cases:
+                    what = f"from {source} ({who}) to {target}"
+                    data, ended, client_port = fetch(
+                        (target, port), b"GET /stream.ts HTTP/1.0\r\n\r\n", read_bytes=150000,
+                        make_socket=lambda ns=ns: ns.socket(socket.AF_INET, socket.SOCK_STREAM), source=source)
+                    head, body = split_head(data)
+                    if allowed:
+                        check(head == STREAM_HEAD, f"{what}: 200 (got {head})")
+                        check_stream_body(check, body, sample, what)
+                        continue
+                    check(head is not None and head[0] == "HTTP/1.1 403 Forbidden" and ended,
+                          f"{what}: 403, the whole answer (got {head})")
+                    # A line a second at most: this one's may come a second later.
+                    logged = wait_for(lambda: any(f"HTTP {source}:{client_port} refused (403)" in l
+                                                  for l in host.module_lines()), 10, f"the log line {what}")
+                    check(logged, f"{what}: the host's log names the refused client")
             finally:
                 host.stop()
         finally:
@@ -508,14 +633,15 @@ def scenario_allow(args, check):
 
 def main():
     ap = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    ap.add_argument("scenario", choices=["players", "slow", "allow"])
+    ap.add_argument("scenario", choices=["players", "slow", "restart", "allow"])
     ap.add_argument("--build", required=True)
     ap.add_argument("--sample", required=True)
     ap.add_argument("--workdir", required=True)
     args = ap.parse_args()
     os.makedirs(os.path.join(args.workdir, args.scenario), exist_ok=True)
     check = Check()
-    {"players": scenario_players, "slow": scenario_slow, "allow": scenario_allow}[args.scenario](args, check)
+    {"players": scenario_players, "slow": scenario_slow, "restart": scenario_restart,
+     "allow": scenario_allow}[args.scenario](args, check)
     log("")
     log(f"http_clients {args.scenario}: {'passed' if not check.failed else 'FAILED: ' + '; '.join(check.failed)}")
     return 0 if not check.failed else 1

@@ -230,6 +230,18 @@ TEST(OptionKeys, ReadingKeepsTheLenientRules)
     EXPECT_TRUE(HttpAddressMalformed(http));
     EXPECT_EQ(http.MaxClients, kDefaultHttpClients);
     EXPECT_STREQ(http.szAllow, L"192.168.1.0/24");
+    EXPECT_EQ(http.AllowTooLong, 0);
+
+    // An HttpAllow that filled what a read gives may have been cut there:
+    // Start refuses it. One character less is surely whole.
+    for (const int length : {kHttpAllowMaxLength, kHttpAllowMaxLength + 1})
+    {
+        std::wstring list(static_cast<size_t>(length) - 9, L',');
+        list += L"127.0.0.1";
+        Set(texts, kOptionHttpAllow, list.c_str());
+        ReadHttpKeys(texts, http);
+        EXPECT_EQ(http.AllowTooLong, length > kHttpAllowMaxLength ? 1 : 0) << length;
+    }
 }
 
 // A Programs text that filled the read buffer may end in the front part of

@@ -11,16 +11,23 @@
 //                          stream, 7 packets per datagram
 //   FilterThenFloor/7      the filter's output into the same floor: the
 //                          filtered path without the lock and the socket
+//   Feed/Blocks/B          the traffic path's program stage (CProgramFeed):
+//                          host blocks of B whole packets in phase, every
+//                          packet to the whole-stream side and the filter,
+//                          the filter's output into an aligner of 7 packets
 //
 // Each reports items (source packets) per second; ns per packet is its inverse.
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
+#include <atomic>
 #include <memory>
 #include <vector>
 
 #include "CopyFloor.h"
 #include "DiscardSink.h"
+#include "programs/ProgramFeed.h"
 #include "programs/ProgramFilter.h"
 #include "ProgramStream.h"
 
@@ -133,11 +140,49 @@ void FilterThenFloor(benchmark::State& state)
     Report(state, sink->packets, true);
 }
 
+// Takes the chunks and drops them: the feed's own work is what is measured.
+class CDiscardAligner final : public CTsAligner
+{
+public:
+    CDiscardAligner() { m_nChunkSize = 7 * kTsPacketSize; }
+    int64_t bytes = 0;
+
+protected:
+    void ReceiveAlignedTraffic(unsigned char* data, int length) override
+    {
+        benchmark::DoNotOptimize(data);
+        bytes += length;
+    }
+};
+
+void FeedBlocks(benchmark::State& state)
+{
+    const int block = static_cast<int>(state.range(0)) * kTsPacketSize;
+    auto feed = std::make_unique<CProgramFeed>();
+    feed->Reset(OneProgram());
+    auto aligner = std::make_unique<CDiscardAligner>();
+    std::atomic<int32_t> present{-1};
+    int64_t whole = 0;
+    const std::vector<unsigned char>& stream = StreamWithTables();
+    for (auto _ : state)
+        for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(block))
+            feed->Feed(*aligner, stream.data() + offset,
+                       static_cast<int>(std::min(stream.size() - offset, static_cast<size_t>(block))), present,
+                       [&whole](const unsigned char* packets, int count) {
+                           benchmark::DoNotOptimize(packets);
+                           whole += count;
+                       });
+    if (whole != static_cast<int64_t>(state.iterations()) * kProgramStreamPackets)
+        state.SkipWithError("the whole-stream side missed packets");
+    Report(state, aligner->bytes / kTsPacketSize, true);
+}
+
 BENCHMARK(FilterTables)->Name("Filter/Tables");
 BENCHMARK(FilterNoTables)->Name("Filter/NoTables");
 BENCHMARK(FilterWholeStream)->Name("Filter/WholeStream");
 BENCHMARK(FloorPackets)->Name("Floor/Packets/7");
 BENCHMARK(FilterThenFloor)->Name("FilterThenFloor/7");
+BENCHMARK(FeedBlocks)->Name("Feed/Blocks")->Arg(7)->Arg(100);
 
 } // namespace
 

@@ -16,6 +16,11 @@
 //                            and row (XOR of 1316 bytes twice), FEC packets
 //                            sealed and handed to a sink as they fall due:
 //                            items are media datagrams
+//   Outputs/K                K outputs of one program each (N = 7, RTP) from
+//                            a ten-program stream in host blocks of 100
+//                            packets, fed as the module feeds its outputs:
+//                            items are source packets, so the figure is the
+//                            traffic thread's cost per packet of the tuner
 //   Lock/TakeRelease         one take and release of the module's lock through
 //                            the scoped guard, as the sender does per call:
 //                            the part of the path that the design fixes
@@ -25,10 +30,12 @@
 
 #include <benchmark/benchmark.h>
 
+#include <memory>
 #include <vector>
 
 #include "CopyFloor.h"
 #include "DiscardSink.h"
+#include "ProgramStream.h"
 #include "SyntheticStream.h"
 #include "TrafficPathWriter.h"
 
@@ -160,6 +167,33 @@ void CopyOnly(benchmark::State& state)
     });
 }
 
+void OutputsPrograms(benchmark::State& state)
+{
+    const int outputs = static_cast<int>(state.range(0));
+    std::vector<unsigned char> stream = MakeProgramStream(true);
+    std::vector<std::unique_ptr<CTrafficPathWriter<DiscardSink>>> owned;
+    std::vector<CTrafficPathWriter<DiscardSink>*> feed;
+    for (int i = 0; i < outputs; ++i)
+    {
+        owned.push_back(std::make_unique<CTrafficPathWriter<DiscardSink>>(kMaxPacketsPerChunk));
+        SProgramSelection programs{};
+        programs.Numbers[programs.Count++] = static_cast<uint16_t>(kFirstProgramNumber + i % kProgramStreamPrograms);
+        owned.back()->SelectPrograms(programs);
+        owned.back()->Start();
+        feed.push_back(owned.back().get());
+    }
+    const size_t block = 100 * kTsPacketSize;
+    for (auto _ : state)
+        for (size_t offset = 0; offset < stream.size(); offset += block)
+            FeedOutputs(feed.data(), outputs, stream.data() + offset, static_cast<int>(block));
+    const int64_t packets = static_cast<int64_t>(state.iterations()) * kProgramStreamPackets;
+    state.SetItemsProcessed(packets);
+    state.SetBytesProcessed(packets * kTsPacketSize);
+    for (auto* output : feed)
+        if (output->NextSequence() == 0 || output->ProgramsPresent() != 1)
+            state.SkipWithError("an output sent nothing of its program");
+}
+
 void LockTakeRelease(benchmark::State& state)
 {
     critical_section lock;
@@ -196,6 +230,7 @@ BENCHMARK(ModulePathFec)->Name("Fec/ModulePath")->Args({7, 100, 5})->Args({7, 10
 // The XOR's share: Fec/Protect less Fec/CopyOnly (the datagram assembly both do).
 BENCHMARK(FecProtect)->Name("Fec/Protect")->Args({5, 5})->Args({10, 10})->Args({20, 5})->ArgNames({"L", "D"});
 BENCHMARK(CopyOnly)->Name("Fec/CopyOnly");
+BENCHMARK(OutputsPrograms)->Name("Outputs")->Arg(1)->Arg(4)->Arg(16)->ArgNames({"K"});
 BENCHMARK(LockTakeRelease)->Name("Lock/TakeRelease");
 
 } // namespace

@@ -133,3 +133,12 @@ private:
     CProgramFeed m_ProgramFeed;             // traffic thread only, Reset at Start
     std::atomic<int32_t> m_nProgramsPresent{-1};  // the filter's ProgramsPresent(), for the dialog
 };
+
+// The module object's ReceiveTraffic with several outputs: the host's block
+// to each output in turn, on the one traffic thread.
+template <class Writer>
+void FeedOutputs(Writer* const* outputs, int count, unsigned char* data, int length)
+{
+    for (int i = 0; i < count; ++i)
+        outputs[i]->ReceiveTraffic(data, length);
+}

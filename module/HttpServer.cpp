@@ -19,6 +19,7 @@
 #include "http/HttpResponse.h"
 #include "http/NetworkAllowList.h"
 #include "http/RefusalLog.h"
+#include "http/XmltvWriter.h"
 
 namespace
 {
@@ -84,6 +85,8 @@ struct SHttpConnections
     SConnection Items[kMaxConnections];
     CNetworkAllowList Allow;
     SProgramList Programs;
+    CGuideCollector Guide;   // the programme guide, collected on the server thread
+    SXmltvScratch Xmltv;
     char Page[kIndexPageCapacity > kPlaylistCapacity ? kIndexPageCapacity : kPlaylistCapacity];
 };
 
@@ -342,6 +345,8 @@ public:
     void CloseAll(const wchar_t* why);
 
 private:
+    void CollectGuide();
+    void AnswerGuide(SConnection& c, bool head);
     void Accept();
     void AcceptFailed(int error);
     void NoteRefusal(const sockaddr_in& peer, const wchar_t* why);
@@ -383,8 +388,36 @@ int CServerLoop::Outsiders() const
     return outsiders;
 }
 
+SGuideClock GuideClock()
+{
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    const int64_t ticks = static_cast<int64_t>(static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime);
+    SGuideClock clock;
+    clock.PcUtc = (ticks - 116444736000000000LL) / 10000000;  // 100 ns since 1601 -> s since 1970
+    clock.MonotonicMs = static_cast<int64_t>(GetTickCount64());
+    return clock;
+}
+
+// The guide's table packets that the traffic thread queued since the last round.
+void CServerLoop::CollectGuide()
+{
+    CGuideFeed& feed = m_FanOut.Guide();
+    const SGuideClock clock = GuideClock();
+    for (int n = 0; n < kGuideFeedPackets; ++n)
+    {
+        const unsigned char* packet = feed.Front();
+        if (packet == nullptr)
+            break;
+        m_Connections.Guide.PutPacket(packet, clock);
+        feed.Pop();
+    }
+    m_Connections.Guide.Tick(clock);
+}
+
 void CServerLoop::Round()
 {
+    CollectGuide();
     fd_set readable, writable;
     FD_ZERO(&readable);
     FD_ZERO(&writable);
@@ -636,6 +669,9 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         c.State = EConnection::Replying;
         return;
     }
+    case EHttpRoute::Guide:
+        AnswerGuide(c, head);
+        return;
     case EHttpRoute::Stream:
         break;
     case EHttpRoute::Program:
@@ -702,6 +738,25 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     }
     c.LastProgress = GetTickCount();
     c.State = EConnection::Streaming;
+}
+
+void CServerLoop::AnswerGuide(SConnection& c, bool head)
+{
+    // Measured first, then written into a reply of its size: the guide of
+    // a dense transponder runs to megabytes, allocated per request, not kept.
+    m_FanOut.Programs().Snapshot(m_Connections.Programs);
+    const size_t body = WriteXmltv(m_Connections.Programs, m_Connections.Guide, m_Connections.Xmltv, nullptr, 0);
+    if (!MakeReply(c, kHttpResponseHeadCapacity + body + 1))
+    {
+        Close(c, L"no memory for a reply");
+        return;
+    }
+    c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, "application/xml; charset=utf-8",
+                                        body);
+    if (!head)
+        c.nReply += WriteXmltv(m_Connections.Programs, m_Connections.Guide, m_Connections.Xmltv,
+                               c.Reply.get() + c.nReply, body + 1);
+    c.State = EConnection::Replying;
 }
 
 void CServerLoop::Send(SConnection& c)

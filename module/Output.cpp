@@ -25,22 +25,27 @@ void NarrowAddress(const wchar_t* wide, char (&narrow)[kAddressCapacity])
 
 // One line in the host's log when sending starts to fail and one when it
 // succeeds again (see CSendFailures for when that is).
-void LogSendingChange(const CSendFailures& failures, const sockaddr_in& destination)
+// With several outputs the line names the output first.
+void LogSendingChange(const CSendFailures& failures, const sockaddr_in& destination, int number)
 {
     const unsigned char* ip = reinterpret_cast<const unsigned char*>(&destination.sin_addr);
     const unsigned port = ntohs(destination.sin_port);
+    wchar_t name[16] = L"";
+    if (number != 0)
+        wsprintfW(name, L"Output%d: ", number);
     wchar_t line[kDialogTextCapacity + 64];
     if (failures.Failing())
     {
         wchar_t reason[kReasonCapacity];
         DescribeSocketError(failures.LastError(), reason);
-        wsprintfW(line, L"Tovrin TS Streamer: sending to %u.%u.%u.%u:%u fails: %s\n", ip[0], ip[1], ip[2], ip[3],
-                  port, reason);
+        wsprintfW(line, L"Tovrin TS Streamer: %ssending to %u.%u.%u.%u:%u fails: %s\n", name, ip[0], ip[1], ip[2],
+                  ip[3], port, reason);
     }
     else
     {
-        wsprintfW(line, L"Tovrin TS Streamer: sending to %u.%u.%u.%u:%u succeeds again (%I64u datagrams not sent)\n",
-                  ip[0], ip[1], ip[2], ip[3], port, failures.RefusedInEpisode());
+        wsprintfW(line,
+                  L"Tovrin TS Streamer: %ssending to %u.%u.%u.%u:%u succeeds again (%I64u datagrams not sent)\n",
+                  name, ip[0], ip[1], ip[2], ip[3], port, failures.RefusedInEpisode());
     }
     OutputDebugStringW(line);
 }
@@ -48,6 +53,8 @@ void LogSendingChange(const CSendFailures& failures, const sockaddr_in& destinat
 
 COutput::COutput()
     : m_Settings(),
+      m_nNumber(1),
+      m_bNameInLog(false),
       m_pLock(nullptr),
       m_pTotalBytes(nullptr),
       m_StartAddr(),
@@ -65,7 +72,11 @@ COutput::COutput()
       m_ProgramFeed(),
       m_nProgramsPresent(-1),
       m_pViewers(nullptr),
-      m_pPrograms(nullptr)
+      m_pPrograms(nullptr),
+      m_bAnnounce(false),
+      m_bAnnounced(false),
+      m_SapAddr(),
+      m_Announced()
 {
 }
 
@@ -74,8 +85,9 @@ COutput::~COutput()
     Abandon();
 }
 
-void COutput::Attach(critical_section& lock, std::atomic<int64_t>& totalBytes)
+void COutput::Attach(int number, critical_section& lock, std::atomic<int64_t>& totalBytes)
 {
+    m_nNumber = number;
     m_pLock = &lock;
     m_pTotalBytes = &totalBytes;
 }
@@ -130,8 +142,9 @@ bool COutput::Open(SendRefusalText& refusal)
     return m_OpenedSocket != INVALID_SOCKET;
 }
 
-void COutput::Begin(CHttpServer* viewers, CProgramDirectory* programs)
+void COutput::Begin(CHttpServer* viewers, CProgramDirectory* programs, bool announce)
 {
+    PrepareAnnouncement(announce);
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_Settings.Packets * kTsPacketSize;
     Reset();
@@ -175,6 +188,10 @@ void COutput::Finish()
 {
     if (m_Socket == INVALID_SOCKET)
         return;
+    // Players drop the session at once instead of when its announcements stop.
+    if (m_bAnnounced)
+        SendAnnouncement(m_Announced, true);
+    m_bAnnounced = false;
     // The null-packet datagrams that complete the last matrix are not the
     // host's traffic: the byte total leaves them out.
     auto send = [this](const unsigned char* datagram, int size) { return SendTo(m_DestAddr, datagram, size); };
@@ -200,8 +217,9 @@ void COutput::Feed(unsigned char* data, int length)
                        [this](const unsigned char* packets, int count) { ObserveSource(packets, count); });
 }
 
-// Traffic thread: whole packets of the source, before any cut. The program
-// list looks at two PIDs; the URL server's viewers take the rest.
+// Traffic thread: whole packets of the source, as the program feed found them
+// where it cuts. The program list looks at two PIDs; the URL server's viewers
+// take the rest.
 void COutput::ObserveSource(const unsigned char* packets, int count)
 {
     if (m_pPrograms != nullptr)
@@ -285,7 +303,7 @@ void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
 {
     // Outside the lock: the viewers' rings take the chunk without waiting.
     // With programs chosen, the aligner carries the cut stream: the viewers
-    // had the source packets before the cut.
+    // get the source packets from the program feed.
     if (m_RunPrograms.Count == 0)
     {
         // After a switch back to the whole stream, the first chunk begins
@@ -325,7 +343,7 @@ void COutput::ReceiveAlignedTraffic(unsigned char* data, int length)
         }
     }
     if (changed)
-        LogSendingChange(failures, destination);
+        LogSendingChange(failures, destination, m_bNameInLog ? m_nNumber : 0);
 }
 
 // The running stream's destination and packets per datagram, as it started.

@@ -17,6 +17,7 @@
 #include "programs/ProgramDirectory.h"
 #include "programs/ProgramFeed.h"
 #include "rtp/DatagramStream.h"
+#include "sap/SapAnnouncement.h"
 #include "ts/CriticalSection.h"
 #include "ts/TsAligner.h"
 
@@ -28,9 +29,13 @@ public:
     COutput(const COutput&) = delete;
     COutput& operator=(const COutput&) = delete;
 
-    // Once, by the module object: the lock its sends run under and the
+    // Once, by the module object: the output's number (1 for the section's
+    // own keys, k for Output<k>), the lock its sends run under and the
     // running total of payload bytes that all its outputs add to.
-    void Attach(critical_section& lock, std::atomic<int64_t>& totalBytes);
+    void Attach(int number, critical_section& lock, std::atomic<int64_t>& totalBytes);
+    int Number() const { return m_nNumber; }
+    // Whether its log lines name it: only when the stream has several outputs.
+    void NameInLog(bool name) { m_bNameInLog = name; }
 
     SOutputSettings& Settings() { return m_Settings; }
     const SOutputSettings& Settings() const { return m_Settings; }
@@ -44,10 +49,17 @@ public:
     bool Open(SendRefusalText& refusal);
     // The checked destination and the opened socket take effect; `viewers`
     // and `programs`, when given, get the whole stream as this output sees it
-    // before the cut.
-    void Begin(CHttpServer* viewers, CProgramDirectory* programs);
-    // Under the lock: the last parity goes out and the socket closes.
+    // before the cut. `announce`: a multicast destination is announced.
+    void Begin(CHttpServer* viewers, CProgramDirectory* programs, bool announce);
+    // Under the lock: the last parity goes out, the announcement is deleted
+    // and the socket closes.
     void Finish();
+
+    // Traffic thread: whether this run announces, and its announcement with
+    // `name` and `provider` (UTF-8, empty when unknown); a description that
+    // changed deletes the previous one first. Returns the bytes sent.
+    bool Announces() const { return m_bAnnounce; }
+    int Announce(const char* name, const char* provider);
     // Closes a socket that Open made but Begin never took.
     void Abandon();
 
@@ -64,6 +76,9 @@ public:
     // The running stream's programs as the dialog thread last set them.
     const SProgramSelection& RunPrograms() const { return m_ShownRunPrograms; }
     int ProgramsPresent() const { return m_nProgramsPresent.load(std::memory_order_relaxed); }
+    // The cut's search for a packet start now, and the bytes it dropped since Start.
+    bool SearchingPacketStart() const { return m_ProgramFeed.Searching(); }
+    uint64_t BytesDropped() const { return m_ProgramFeed.BytesDropped(); }
     // Under the lock.
     const CSendFailures& SendFailures() const { return m_Stream.Failures(); }
 
@@ -83,8 +98,13 @@ private:
     void ObserveSource(const unsigned char* packets, int count);
     void SwitchPrograms();
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
+    void PrepareAnnouncement(bool announce);
+    // Under the lock: `session` announced, or deleted; its size when sent.
+    int SendAnnouncement(const SSapSession& session, bool deletion);
 
     SOutputSettings m_Settings;                  // as last loaded or set in the dialog
+    int32_t m_nNumber;                           // 1..16, as the keys name it
+    bool m_bNameInLog;                           // several outputs run: log lines say which
     critical_section* m_pLock;                   // the module's: held while sending and while stopping
     std::atomic<int64_t>* m_pTotalBytes;         // the module's total of accepted payload bytes
     sockaddr_in m_StartAddr;                     // checked by CheckStart, taken by Begin
@@ -103,4 +123,8 @@ private:
     std::atomic<int32_t> m_nProgramsPresent;     // the filter's ProgramsPresent(), for the dialog
     CHttpServer* m_pViewers;                     // gets the whole stream; null for all but output 1
     CProgramDirectory* m_pPrograms;              // likewise: the transponder's programs
+    bool m_bAnnounce;                            // this run announces its multicast destination
+    bool m_bAnnounced;                           // m_Announced went out and is not deleted yet
+    sockaddr_in m_SapAddr;                       // the announcements' group and port
+    SSapSession m_Announced;                     // the latest description sent; traffic thread and Stop, under the lock
 };

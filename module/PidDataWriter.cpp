@@ -16,7 +16,6 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_nTimerId(0),
       m_WsaData(),
       m_nWsaStartups(0),
-      m_nRefusedAtLastStatus(0),
       m_bShowingSendFailures(false),
       m_szStartRefusal(),
       m_bAddressEdited(false),
@@ -26,11 +25,18 @@ CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
       m_HttpOptions(),
       m_HttpServer(),
       m_Outputs(),
-      m_nOutputs(1)
+      m_pProgramDirectory(),
+      m_Active(),
+      m_nOutputs(1),
+      m_RefusedAtLastStatus(),
+      m_bAnnounceKey(false),
+      m_bRunAnnounce(false),
+      m_dwNextAnnounce(0)
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
-    for (COutput& output : m_Outputs)
-        output.Attach(m_cs, m_llTotalBytes);
+    for (int i = 0; i < kMaxOutputs; ++i)
+        m_Outputs[i].Attach(i + 1, m_cs, m_llTotalBytes);
+    m_Active[0] = &m_Outputs[0];
     LoadOptions();
 }
 

@@ -80,6 +80,17 @@ private:
     // follows only while no stream runs.
     void SetPacketsPerDatagram(int packets);
     void LoadSendOptions();
+    // The Output<k> keys into the outputs they name, and the checks between
+    // outputs; false with m_szStartRefusal naming the output (PidDataWriterOutputs.cpp).
+    bool LoadOutputKeys();
+    bool RefuseCollidingOutputs();
+    bool CheckOutputs();
+    bool FormatOutputsLine(wchar_t* text) const;
+    // Traffic thread: every multicast output's announcement once it is due
+    // (PidDataWriterOutputs.cpp).
+    void AnnounceWhenDue();
+    // "Output<k>: " in front of m_szStartRefusal for outputs 2..16.
+    void NameRefusal(const COutput& output);
     void FormatDescription(wchar_t* text) const;
     bool DeviceDeliversTransportStream();
     void ReadBackControls(HWND dialog);
@@ -90,6 +101,7 @@ private:
     const COutput& First() const { return m_Outputs[0]; }
     const SProgramSelection& ShownPrograms() const;
     bool ProgramsMissing() const;
+    bool PacketBoundaryLost() const;
     // The URL server (PidDataWriterHttp.cpp): its keys, read at each Start;
     // its start, which may refuse the stream's; its line in the dialog.
     void LoadHttpOptions();
@@ -107,22 +119,29 @@ private:
     UINT_PTR m_nTimerId;                             // the dialog's status timer, 0 when none
     WSADATA m_WsaData;                               // filled by WSAStartup
     int32_t m_nWsaStartups;                          // WSAStartup calls not yet matched by WSACleanup
-    uint64_t m_nRefusedAtLastStatus;                 // refused datagrams at the previous status update
     bool m_bShowingSendFailures;                     // the description line tells of refused datagrams
     SendRefusalText m_szStartRefusal;                // why the latest start was refused; empty when it was not
     bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
     bool m_bControlsShowStreaming;                   // the stream state the dialog's controls were last set for
     bool m_bKeepIniOnClose;                          // opened on a running stream, nothing set in it since
     bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
+    uint64_t m_nDroppedAtLastStatus = 0;             // output 1's bytes dropped at the previous status update
+    bool m_bDroppedInPeriod = false;                 // the feed dropped bytes in the status period past
+    bool m_bShowingBoundaryLost = false;             // the description line says the packet boundary was lost
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
-    COutput m_Outputs[kMaxOutputs];                  // output 1 first
+    COutput m_Outputs[kMaxOutputs];                  // output k at k - 1, whether its key is there or not
     // The programs of the transponder, fed by output 1 with the source
-    // packets whether or not the URL server runs: its page and the second
-    // dialog list them. Made at the first Start (some 140 KB), kept to the
-    // object's end.
+    // packets whether or not the URL server runs: its page, the second
+    // dialog and the announcements' names list them. Made at the first
+    // Start (some 140 KB), kept to the object's end.
     std::unique_ptr<CProgramDirectory> m_pProgramDirectory;
-    int32_t m_nOutputs;                              // outputs of the latest start, 1..kMaxOutputs
+    COutput* m_Active[kMaxOutputs];                  // the outputs of the latest start, output 1 first
+    int32_t m_nOutputs;                              // how many, 1..kMaxOutputs
+    uint64_t m_RefusedAtLastStatus[kMaxOutputs];     // each active output's refusals at the previous status update
+    bool m_bAnnounceKey;                             // the optional Announce key, as last loaded
+    bool m_bRunAnnounce;                             // the running stream announces its multicast outputs
+    uint32_t m_dwNextAnnounce;                       // tick at which the next round of announcements is due
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -29,6 +29,10 @@ constexpr INT_PTR kDialogEndCode = 2;
 // lead is shorter, so that the numbers and the matrix stay on the line.
 constexpr wchar_t kDescriptionFormat[] = L"%s %s%s to udp://%s:%d with %dxTS chunks%s";
 constexpr wchar_t kProgramsMissingFormat[] = L"Program%s %s %s not on this transponder";
+// While the cut searches for a packet start, and for a status period in which
+// it found one again: the cut stream goes on only from a packet start.
+constexpr wchar_t kSearchingFormat[] = L"No sync byte in the stream (%I64u bytes dropped since Start)";
+constexpr wchar_t kResynchronisedFormat[] = L"Stream resynchronised (%I64u bytes dropped since Start)";
 
 // The object whose options dialog is being created; one dialog at a time
 // works in a process. Each open dialog also keeps its own object in its
@@ -133,8 +137,17 @@ bool CPidDataWriter::ProgramsMissing() const
     return Streaming() && First().RunPrograms().Count > 0 && First().ProgramsPresent() == 0;
 }
 
+// The cut of the running stream searches for a packet start now, or dropped
+// bytes to find one in the status period past.
+bool CPidDataWriter::PacketBoundaryLost() const
+{
+    return Streaming() && First().RunPrograms().Count > 0 &&
+           (First().SearchingPacketStart() || (m_bDroppedInPeriod && First().BytesDropped() != 0));
+}
+
 // `text` holds kDialogTextCapacity characters: why the latest start was
-// refused, or that none of the programs is on the transponder, or the settings.
+// refused, or that the cut lost the packet boundary, or that none of the
+// programs is on the transponder, or the settings.
 void CPidDataWriter::FormatDescription(wchar_t* text) const
 {
     const bool streaming = m_bStreaming.load(std::memory_order_relaxed) != 0;
@@ -154,12 +167,18 @@ void CPidDataWriter::FormatDescription(wchar_t* text) const
         wsprintfW(text, L"%s", m_szStartRefusal);
         return;
     }
+    if (PacketBoundaryLost())
+    {
+        wsprintfW(text, First().SearchingPacketStart() ? kSearchingFormat : kResynchronisedFormat,
+                  First().BytesDropped());
+        return;
+    }
     if (ProgramsMissing())
     {
         wsprintfW(text, kProgramsMissingFormat, plural, numbers, programs.Count > 1 ? L"are" : L"is");
         return;
     }
-    if (FormatHttpLine(text))
+    if (FormatHttpLine(text) || FormatOutputsLine(text))
         return;
     wchar_t what[kProgramNumbersTextCapacity + 16];
     if (programs.Count > 0)
@@ -178,6 +197,7 @@ void CPidDataWriter::ShowDescription(HWND dialog)
 {
     m_bShowingSendFailures = false;
     m_bShowingProgramsMissing = m_szStartRefusal[0] == 0 && ProgramsMissing();
+    m_bShowingBoundaryLost = m_szStartRefusal[0] == 0 && PacketBoundaryLost();
     wchar_t text[kDialogTextCapacity];
     FormatDescription(text);
     SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
@@ -188,21 +208,36 @@ void CPidDataWriter::ShowDescription(HWND dialog)
 // without brings the settings back.
 void CPidDataWriter::ShowSendFailures(HWND dialog)
 {
-    uint64_t refused;
-    int error;
+    // The first output that had datagrams refused in the period; with
+    // several outputs the line names it.
+    int failing = -1;
+    uint64_t refused = 0;
+    int error = 0;
     {
         SafeCriticalSection guard(m_cs);
-        refused = First().SendFailures().Refused();
-        error = First().SendFailures().LastError();
+        for (int i = 0; i < m_nOutputs; ++i)
+        {
+            const CSendFailures& failures = m_Active[i]->SendFailures();
+            if (failures.Refused() > m_RefusedAtLastStatus[i] && failing < 0)
+            {
+                failing = i;
+                refused = failures.Refused();
+                error = failures.LastError();
+            }
+            m_RefusedAtLastStatus[i] = failures.Refused();
+        }
     }
-    const bool refusedInPeriod = refused > m_nRefusedAtLastStatus;
-    m_nRefusedAtLastStatus = refused;
-    if (refusedInPeriod)
+    if (failing >= 0)
     {
         wchar_t reason[kReasonCapacity];
         DescribeSocketError(error, reason);
+        wchar_t named[kReasonCapacity + 16];
+        if (m_nOutputs > 1)
+            wsprintfW(named, L"Output%d: %s", m_Active[failing]->Number(), reason);
+        else
+            wsprintfW(named, L"%s", reason);
         wchar_t text[kDialogTextCapacity];
-        wsprintfW(text, kSendFailureFormat, reason, refused);
+        wsprintfW(text, kSendFailureFormat, named, refused);
         SetDlgItemTextW(dialog, IDC_DESCRIPTION, text);
         m_bShowingSendFailures = true;
     }
@@ -268,7 +303,8 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
         {
             // A dialog opened while streaming tells of refusals from now on.
             SafeCriticalSection guard(m_cs);
-            m_nRefusedAtLastStatus = First().SendFailures().Refused();
+            for (int i = 0; i < m_nOutputs; ++i)
+                m_RefusedAtLastStatus[i] = m_Active[i]->SendFailures().Refused();
         }
         m_nTimerId = SetTimer(dialog, kStatusTimerId, kStatusTimerPeriodMs, nullptr);
         UpdateControlsEnable();
@@ -342,13 +378,17 @@ INT_PTR CPidDataWriter::MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam
             const uint32_t elapsed = GetTickCount() - m_dwStartTick.load(std::memory_order_relaxed);
             SetDlgItemTextW(dialog, IDC_RUNNING_TIME, FormatElapsed(elapsed, text));
             SetDlgItemTextW(dialog, IDC_BYTES_SENT, TrafficToStr(m_llTotalBytes.load(std::memory_order_relaxed), text));
+            const uint64_t dropped = First().BytesDropped();
+            m_bDroppedInPeriod = dropped != m_nDroppedAtLastStatus;
+            m_nDroppedAtLastStatus = dropped;
             ShowSendFailures(dialog);
-            if (!m_bShowingSendFailures && (m_HttpServer.Running() || ProgramsMissing() != m_bShowingProgramsMissing))
-                ShowDescription(dialog);  // the viewer count, or the programs found or lost
+            if (!m_bShowingSendFailures && (m_HttpServer.Running() || ProgramsMissing() != m_bShowingProgramsMissing ||
+                                            PacketBoundaryLost() || m_bShowingBoundaryLost))
+                ShowDescription(dialog);  // the viewer count, the programs found or lost, the bytes dropped
         }
-        else if (m_bShowingSendFailures || m_bShowingProgramsMissing)
+        else if (m_bShowingSendFailures || m_bShowingProgramsMissing || m_bShowingBoundaryLost)
         {
-            ShowDescription(dialog);  // the stream ended while sends failed or the programs were missing
+            ShowDescription(dialog);  // the stream ended while sends failed, programs or the boundary were missing
         }
         return TRUE;
     }

@@ -7,6 +7,7 @@
 #include "HttpOptions.h"
 #include "OptionKeys.h"
 #include "OptionsValues.h"
+#include "OutputKey.h"
 #include "PidRecorderModuleApi2Manager.h"
 #include "ProgramList.h"
 #include "TextCapacities.h"
@@ -87,6 +88,49 @@ void CPidDataWriter::LoadSendOptions()
     ReadOptionTexts(texts);
     SOutputSettings& settings = First().Settings();
     ReadSendKeys(texts, settings.Send, settings.Programs);
+    // Announce=1 (never written).
+    wchar_t announce[kNumberTextCapacity];
+    GetPrivateProfileStringW(kIniSection, L"Announce", L"", announce, kNumberTextCapacity, m_IniFileName);
+    long long on = 0;
+    m_bAnnounceKey = SendOptionText::ParseWholeNumber(announce, 1, &on) && on == 1;
+}
+
+// The Output<k> keys as the INI file holds them now: each output whose key is
+// there takes its settings from it, in the order of k after output 1.
+bool CPidDataWriter::LoadOutputKeys()
+{
+    m_nOutputs = 1;
+    if (m_IniFileName[0] == 0)
+        return true;
+    for (int k = kFirstOutputKey; k <= kLastOutputKey; ++k)
+    {
+        wchar_t key[16];
+        wsprintfW(key, L"Output%d", k);
+        wchar_t text[kOutputKeyTextCapacity];
+        const int length = static_cast<int>(
+            GetPrivateProfileStringW(kIniSection, key, L"", text, kOutputKeyTextCapacity, m_IniFileName));
+        if (length >= kOutputKeyTextCapacity - 1)
+        {
+            wsprintfW(m_szStartRefusal, L"%s: longer than %d characters", key, kOutputKeyTextCapacity - 2);
+            return false;
+        }
+        SOutputSettings settings;
+        wchar_t reason[kOutputKeyErrorCapacity];
+        const EOutputKey parsed = ParseOutputKey(text, length, settings, reason);
+        if (parsed == EOutputKey::Refused)
+        {
+            static_assert(kOutputKeyErrorCapacity + 16 <= kSendRefusalCapacity, "a reason fits the start's");
+            wsprintfW(m_szStartRefusal, L"%s: %s", key, reason);
+            return false;
+        }
+        if (parsed == EOutputKey::Absent)
+            continue;
+        COutput& output = m_Outputs[k - 1];
+        output.Settings() = settings;
+        output.SetPacketsPerDatagram(settings.Packets, false);
+        m_Active[m_nOutputs++] = &output;
+    }
+    return true;
 }
 
 // The URL server's keys, read at each Start (see StartHttpServer).

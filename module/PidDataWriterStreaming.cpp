@@ -15,6 +15,7 @@ constexpr int32_t kFilterRecordSize = 80;
 constexpr int32_t kFilterValue60 = 5;
 constexpr char kFilterName[] = "Tovrin TS Streamer";
 static_assert(sizeof(kFilterName) == 19, "the filter name's zero sits at offset 26");
+constexpr uint32_t kFirstAnnouncementDelayMs = 1000;
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -43,9 +44,8 @@ void CPidDataWriter::StartWrite()
     LoadSendOptions();
     if (!DeviceDeliversTransportStream())
         return;
-    for (int i = 0; i < m_nOutputs; ++i)
-        if (!m_Outputs[i].CheckStart(m_szStartRefusal))
-            return;
+    if (!CheckOutputs())
+        return;
 
     // A new stream, perhaps of another transponder: its own program list.
     if (m_pProgramDirectory == nullptr)
@@ -60,7 +60,10 @@ void CPidDataWriter::StartWrite()
 
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
-    m_nRefusedAtLastStatus = 0;
+    for (uint64_t& refused : m_RefusedAtLastStatus)
+        refused = 0;
+    m_nDroppedAtLastStatus = 0;
+    m_bDroppedInPeriod = false;
 
     SEngineFilter filter;
     std::memset(&filter, 0, sizeof filter);
@@ -77,11 +80,12 @@ void CPidDataWriter::StartWrite()
         ++m_nWsaStartups;
     for (int i = 0; i < m_nOutputs; ++i)
     {
-        if (m_Outputs[i].Open(m_szStartRefusal))
+        if (m_Active[i]->Open(m_szStartRefusal))
             continue;
+        NameRefusal(*m_Active[i]);
         // A start without every socket must not look like a running stream.
         for (int opened = 0; opened < i; ++opened)
-            m_Outputs[opened].Abandon();
+            m_Active[opened]->Abandon();
         if (m_nWsaStartups > 0)
         {
             WSACleanup();
@@ -90,8 +94,18 @@ void CPidDataWriter::StartWrite()
         StopWrite();
         return;
     }
+    // The first announcements wait a second for the service description.
+    m_bRunAnnounce = false;
     for (int i = 0; i < m_nOutputs; ++i)
-        m_Outputs[i].Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? m_pProgramDirectory.get() : nullptr);
+    {
+        m_Active[i]->NameInLog(m_nOutputs > 1);
+        // The URL server's viewers, the program list and the announcements'
+        // names get the complete stream that output 1 sees.
+        m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? m_pProgramDirectory.get() : nullptr,
+                           m_bAnnounceKey);
+        m_bRunAnnounce = m_bRunAnnounce || m_Active[i]->Announces();
+    }
+    m_dwNextAnnounce = GetTickCount() + kFirstAnnouncementDelayMs;
     // Release: a traffic call that sees the flag also sees every output's
     // chunk length and emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);
@@ -122,11 +136,15 @@ void CPidDataWriter::EngineFilter_ReceiveTraffic(unsigned char* data, int length
 }
 
 // Each output cuts, frames, protects and sends the block in turn; a failing
-// output's sends return at once and hold no other back.
+// output's sends return at once and hold no other back. The outputs change
+// only at a start, before the flag is set.
 void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
 {
     if (m_bStreaming.load(std::memory_order_acquire) == 0)
         return;
-    for (int i = 0; i < m_nOutputs; ++i)
-        m_Outputs[i].Feed(data, length);
+    const int outputs = m_nOutputs;
+    for (int i = 0; i < outputs; ++i)
+        m_Active[i]->Feed(data, length);
+    if (m_bRunAnnounce)
+        AnnounceWhenDue();
 }

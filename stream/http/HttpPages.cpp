@@ -2,25 +2,13 @@
 
 #include <cstring>
 
+#include "http/ChannelId.h"
 #include "http/TextWriter.h"
 
 namespace {
-// Puts UTF-8 text into HTML, with the five characters that could end a text
-// or an attribute written as references.
 void PutHtmlEscaped(CTextWriter& writer, const char* text)
 {
-    for (; *text != 0; ++text)
-    {
-        switch (*text)
-        {
-        case '&': writer.Put("&amp;"); break;
-        case '<': writer.Put("&lt;"); break;
-        case '>': writer.Put("&gt;"); break;
-        case '"': writer.Put("&quot;"); break;
-        case '\'': writer.Put("&#39;"); break;
-        default: writer.Put(*text);
-        }
-    }
+    writer.PutMarkupEscaped(text);
 }
 
 struct SProgramTexts
@@ -101,7 +89,12 @@ size_t WriteIndexPage(const SProgramList& programs, const SServerState& state, c
 size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity)
 {
     CTextWriter writer(out, capacity);
-    writer.Put("#EXTM3U\n");
+    // Both names of the guide's address, for the IPTV apps that read one or the other.
+    writer.Put("#EXTM3U url-tvg=\"http://");
+    writer.Put(hostPort);
+    writer.Put("/epg.xml\" x-tvg-url=\"http://");
+    writer.Put(hostPort);
+    writer.Put("/epg.xml\"\n");
     const int count = ListedCount(programs);
     SProgramTexts texts;
     for (int i = 0; i < count; ++i)
@@ -109,7 +102,7 @@ size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* o
         const SListedProgram& program = programs.Programs[i];
         ConvertNames(program, texts);
         writer.Put("#EXTINF:-1 tvg-id=\"");
-        writer.PutDecimal(program.ProgramNumber);
+        PutChannelId(writer, program.ProgramNumber, programs.TransportStreamId, programs.OriginalNetworkId);
         writer.Put("\" tvg-chno=\"");
         writer.PutDecimal(program.ProgramNumber);
         writer.Put("\",");

@@ -25,6 +25,8 @@ struct SListedProgram
 
 struct SProgramList
 {
+    uint16_t TransportStreamId = 0;          // the PAT's
+    uint16_t OriginalNetworkId = 0;          // the SDT actual's; 0 until one came
     int nPrograms = 0;                       // entries used, 0..kMaxListedPrograms, in PAT order
     SListedProgram Programs[kMaxListedPrograms];
 };
@@ -42,7 +44,7 @@ struct SServerState
 // for HTML, at most 6 ('"' as "&quot;").
 constexpr size_t kDvbTextUtf8Capacity = kServiceTextMaxBytes * 3 + 4;
 constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kServiceTextMaxBytes);
-constexpr size_t kPlaylistCapacity = 64 + kMaxListedPrograms * (512 + kHttpHostTextCapacity + kDvbTextUtf8Capacity);
+constexpr size_t kPlaylistCapacity = 64 + 2 * kHttpHostTextCapacity + kMaxListedPrograms * (512 + kHttpHostTextCapacity + kDvbTextUtf8Capacity);
 
 // Both writers behave like snprintf: they return the length of the whole
 // text, write as much of it as fits into `capacity`-1 bytes and end it with
@@ -53,7 +55,9 @@ constexpr size_t kPlaylistCapacity = 64 + kMaxListedPrograms * (512 + kHttpHostT
 // playlist. HTML-escaped, no scripts.
 size_t WriteIndexPage(const SProgramList& programs, const SServerState& state, char* out, size_t capacity);
 
-// The "/playlist.m3u" text: "#EXTM3U", then per program its #EXTINF line,
+// The "/playlist.m3u" text: "#EXTM3U" naming the guide at
+// "http://<hostPort>/epg.xml" (url-tvg, x-tvg-url), then per program its
+// #EXTINF line (tvg-id as the guide's channel id, tvg-chno its number),
 // "#KODIPROP:mimetype=video/mp2t" and "http://<hostPort>/program/<n>.ts".
 // `hostPort` is a plain host[:port] (see ChoosePlaylistHost).
 size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity);

@@ -164,6 +164,8 @@ EHttpParse ReadTarget(const char* target, size_t length, SHttpRequest& request)
         request.Route = EHttpRoute::Stream;
     else if (Equals(path, pathLength, "/playlist.m3u"))
         request.Route = EHttpRoute::Playlist;
+    else if (Equals(path, pathLength, "/epg.xml"))
+        request.Route = EHttpRoute::Guide;
     else
     {
         static const char kPrefix[] = "/program/";

@@ -63,6 +63,7 @@ enum class EHttpRoute : uint8_t
     Stream,   // "/stream.ts"
     Program,  // "/program/<n>.ts", n in ProgramNumber
     Playlist, // "/playlist.m3u"
+    Guide,    // "/epg.xml"
 };
 
 struct SHttpRequest

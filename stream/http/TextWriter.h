@@ -42,6 +42,33 @@ public:
         Put(digits + sizeof digits - count, count);
     }
 
+    // UTF-8 text into HTML or XML, with the five characters that could end
+    // a text or an attribute written as references.
+    void PutMarkupEscaped(const char* text, size_t length)
+    {
+        size_t plain = 0;  // characters since the last reference, put in one go
+        for (size_t i = 0; i < length; ++i)
+        {
+            const char* reference = nullptr;
+            switch (text[i])
+            {
+            case '&': reference = "&amp;"; break;
+            case '<': reference = "&lt;"; break;
+            case '>': reference = "&gt;"; break;
+            case '"': reference = "&quot;"; break;
+            case '\'': reference = "&#39;"; break;
+            default: break;
+            }
+            if (reference == nullptr)
+                continue;
+            Put(text + plain, i - plain);
+            Put(reference);
+            plain = i + 1;
+        }
+        Put(text + plain, length - plain);
+    }
+    void PutMarkupEscaped(const char* text) { PutMarkupEscaped(text, std::strlen(text)); }
+
     size_t Length() const { return m_nLength; }              // the whole text's length
     bool Fits() const { return m_nLength < m_nCapacity; }   // stored whole, NUL included
 

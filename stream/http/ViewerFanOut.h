@@ -12,6 +12,7 @@
 #include <atomic>
 #include <cstdint>
 
+#include "guide/GuideFeed.h"
 #include "ts/PacketSink.h"
 #include "programs/ProgramDirectory.h"
 #include "http/PsiCache.h"
@@ -54,6 +55,8 @@ public:
     // packet itself (the module keeps one for its dialog whether or not a
     // server runs), so that no packet is looked at twice. Null: its own.
     void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
+    // The packets of the guide's tables, for its collector on the server thread.
+    CGuideFeed& Guide() { return m_Guide; }
 
 private:
     enum ESlotState : int
@@ -85,4 +88,5 @@ private:
     CPsiCache m_Psi;                      // traffic thread only
     CProgramDirectory m_Programs;         // fed by the traffic thread, unless m_pPrograms is set
     CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
+    CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's
 };

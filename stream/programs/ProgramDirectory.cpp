@@ -38,11 +38,21 @@ void CProgramDirectory::Reset()
     m_Pat.Reset();
     m_Sdt.Reset();
     m_Working.nPrograms = 0;
+    m_Working.TransportStreamId = 0;
+    m_Working.OriginalNetworkId = 0;
     m_nPatCrc = 0;
     m_nLatestPatVersion = -1;
     m_nLatestPatContinuity = -1;
     m_bDirty = true;
     Publish();
+}
+
+const SListedProgram* CProgramDirectory::Find(uint16_t program) const
+{
+    for (int i = 0; i < m_Working.nPrograms; ++i)
+        if (m_Working.Programs[i].ProgramNumber == program)
+            return &m_Working.Programs[i];
+    return nullptr;
 }
 
 void CProgramDirectory::Observe(const unsigned char* packet)
@@ -79,6 +89,8 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
     if (SectionNumber(section) == 0)
     {
         m_nPatCrc = crc;
+        changed = m_Working.TransportStreamId != SectionTableIdExtension(section);
+        m_Working.TransportStreamId = SectionTableIdExtension(section);
         // A new PAT: programs it no longer lists go; the names of those it
         // still lists stay until the SDT says otherwise.
         SProgramList& list = m_Working;
@@ -96,7 +108,7 @@ void CProgramDirectory::OnPat(const unsigned char* section, int length)
                 ++kept;
             }
         }
-        changed = kept != list.nPrograms;
+        changed = changed || kept != list.nPrograms;
         list.nPrograms = kept;
     }
     for (int e = 0; e < PatEntryCount(length); ++e)
@@ -124,6 +136,12 @@ void CProgramDirectory::OnSdt(const unsigned char* section, int length)
 {
     if (SectionTableId(section) != kSdtActualTableId || !IsValidSdt(section, length) || !SectionIsCurrent(section))
         return;
+    if (SectionTableIdExtension(section) == m_Working.TransportStreamId &&
+        SdtOriginalNetworkId(section) != m_Working.OriginalNetworkId)
+    {
+        m_Working.OriginalNetworkId = SdtOriginalNetworkId(section);
+        m_bDirty = true;
+    }
     // Read at every repetition (every 2 s at most): a program the PAT
     // lists later gets its name from the next one.
     int offset = 0;
@@ -153,6 +171,8 @@ void CProgramDirectory::Publish()
     bool expected = false;
     if (!m_Busy.compare_exchange_strong(expected, true, std::memory_order_acquire))
         return;  // the server is copying: the next table packet publishes
+    m_Published.TransportStreamId = m_Working.TransportStreamId;
+    m_Published.OriginalNetworkId = m_Working.OriginalNetworkId;
     m_Published.nPrograms = m_Working.nPrograms;
     std::memcpy(m_Published.Programs, m_Working.Programs, sizeof(SListedProgram) * m_Working.nPrograms);
     m_Busy.store(false, std::memory_order_release);
@@ -167,6 +187,8 @@ void CProgramDirectory::Snapshot(SProgramList& out)
         expected = false;
         std::this_thread::yield();  // the traffic thread is inside for one memcpy
     }
+    out.TransportStreamId = m_Published.TransportStreamId;
+    out.OriginalNetworkId = m_Published.OriginalNetworkId;
     out.nPrograms = m_Published.nPrograms;
     std::memcpy(out.Programs, m_Published.Programs, sizeof(SListedProgram) * m_Published.nPrograms);
     m_Busy.store(false, std::memory_order_release);

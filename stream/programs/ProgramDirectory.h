@@ -25,6 +25,9 @@ public:
     void Observe(const unsigned char* packet);
     // Between streams only: forgets the tables.
     void Reset();
+    // Traffic thread: the program's entry as read so far, null when the PAT
+    // has not listed it.
+    const SListedProgram* Find(uint16_t program) const;
 
     // Traffic thread: the version and the continuity counter of the latest
     // PAT packet and section seen; -1 before any.

@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "programs/ProgramFilter.h"
+#include "ts/PacketSync.h"
 #include "ts/TsAligner.h"
 
 // Hands each of the filter's output packets to the aligner.
@@ -27,10 +28,13 @@ private:
     CTsAligner& m_Aligner;
 };
 
-// The traffic path's program stage: the filter, and the start of a packet that
-// a host block cut off, which the next block completes. The host's blocks
-// need not end on packet boundaries (the aligner takes any length); a packet
-// split between two of them is still one packet of the stream.
+// The traffic path's program stage: the filter, the start of a packet that a
+// host block cut off (the next block completes it), and the packet boundary
+// found again where the bytes lost it. The host's blocks need not end on
+// packet boundaries, and a tuner overrun or a damaged stream can add or lose
+// bytes anywhere: wherever a packet is due and its sync byte is missing, the
+// bytes up to the next one are dropped (PacketSync.h), as the aligner does on
+// the whole-stream path, so that a lost or stray byte costs a packet or two.
 class CProgramFeed
 {
 public:
@@ -38,11 +42,16 @@ public:
     CProgramFeed(const CProgramFeed&) = delete;
     CProgramFeed& operator=(const CProgramFeed&) = delete;
 
-    // At Start, with the aligner's Reset: nothing of a previous run is held.
+    // At Start, with the aligner's Reset: nothing of a previous run is held,
+    // nothing dropped yet.
     void Reset(const SProgramSelection& programs)
     {
         m_Filter.Reset(programs);
         m_nPartial = 0;
+        m_bSearching = false;
+        m_nDropped = 0;
+        m_bSearchingShown.store(false, std::memory_order_relaxed);
+        m_nDroppedShown.store(0, std::memory_order_relaxed);
     }
 
     // Between two host blocks, while the stream runs: another choice of
@@ -75,11 +84,11 @@ public:
     }
 
     // A host block through the filter into `aligner`. `wholeStream(packets,
-    // count)` sees every whole packet of the source before the filter does,
-    // for outputs that carry the complete transport stream. A null block or a
-    // negative length is ignored. Afterwards the filter's ProgramsPresent()
-    // goes to `programsPresent`, for a thread that must not read the filter
-    // while this one changes it.
+    // count)` sees every packet of the source, in order, each run of them
+    // once the filter has had it, for outputs that carry the complete
+    // transport stream. A null block or a negative length is ignored.
+    // Afterwards the filter's ProgramsPresent() goes to `programsPresent`,
+    // for a thread that must not read the filter while this one changes it.
     template <class WholeStream>
     void Feed(CTsAligner& aligner, const unsigned char* data, int length, std::atomic<int32_t>& programsPresent,
               WholeStream&& wholeStream)
@@ -90,27 +99,43 @@ public:
         int offset = 0;
         if (m_nPartial > 0)
         {
+            // Completed with whatever follows, unexamined, as the aligner
+            // completes a chunk.
             const int take = std::min(kTsPacketSize - m_nPartial, length);
             std::memcpy(m_Partial + m_nPartial, data, static_cast<size_t>(take));
             m_nPartial += take;
             offset = take;
             if (m_nPartial == kTsPacketSize)
             {
-                wholeStream(static_cast<const unsigned char*>(m_Partial), 1);
                 m_Filter.Feed(m_Partial, sink);
+                wholeStream(static_cast<const unsigned char*>(m_Partial), 1);
                 m_nPartial = 0;
             }
         }
-        const int whole = (length - offset) / kTsPacketSize;
-        if (whole > 0)
-            wholeStream(data + offset, whole);
-        for (; length - offset >= kTsPacketSize; offset += kTsPacketSize)
-            m_Filter.Feed(data + offset, sink);
-        if (offset < length)
+        // Here and after every run of packets (m_nPartial is 0), a packet is due.
+        while (offset < length)
         {
-            // Fewer than kTsPacketSize bytes remain here, and m_nPartial is 0.
-            m_nPartial = length - offset;
-            std::memcpy(m_Partial, data + offset, static_cast<size_t>(m_nPartial));
+            if (data[offset] != kTsSyncByte)
+            {
+                const int skipped = BytesBeforeSync(data + offset, length - offset);
+                offset += skipped;
+                NoteDropped(skipped, offset == length);
+                continue;
+            }
+            if (m_bSearching)
+                NoteDropped(0, false);
+            // A run of whole packets, up to the first without its sync byte.
+            const int run = offset;
+            for (; length - offset >= kTsPacketSize && data[offset] == kTsSyncByte; offset += kTsPacketSize)
+                m_Filter.FeedSynced(data + offset, sink);
+            if (offset == run)
+            {
+                // Fewer than kTsPacketSize bytes from a sync byte to the block's end.
+                m_nPartial = length - offset;
+                std::memcpy(m_Partial, data + offset, static_cast<size_t>(m_nPartial));
+                break;
+            }
+            wholeStream(data + run, (offset - run) / kTsPacketSize);
         }
         const int present = m_Filter.ProgramsPresent();
         if (programsPresent.load(std::memory_order_relaxed) != present)
@@ -122,8 +147,28 @@ public:
         Feed(aligner, data, length, programsPresent, [](const unsigned char*, int) {});
     }
 
+    // For another thread (the dialog): whether the latest bytes lost the
+    // packet boundary and no sync byte has come since, and the bytes dropped
+    // to find it since Reset.
+    bool Searching() const { return m_bSearchingShown.load(std::memory_order_relaxed); }
+    uint64_t BytesDropped() const { return m_nDroppedShown.load(std::memory_order_relaxed); }
+
 private:
+    // Only where the boundary is lost or found again: the aligned path never
+    // gets here.
+    void NoteDropped(int bytes, bool searching)
+    {
+        m_nDropped += static_cast<uint64_t>(bytes);
+        m_bSearching = searching;
+        m_nDroppedShown.store(m_nDropped, std::memory_order_relaxed);
+        m_bSearchingShown.store(searching, std::memory_order_relaxed);
+    }
+
     CProgramFilter m_Filter;
     unsigned char m_Partial[kTsPacketSize] = {};  // a packet's first m_nPartial bytes
     int m_nPartial = 0;
+    bool m_bSearching = false;                     // bytes were dropped up to the block's end
+    uint64_t m_nDropped = 0;                       // bytes dropped in front of sync bytes since Reset
+    std::atomic<bool> m_bSearchingShown{false};    // m_bSearching, for the dialog
+    std::atomic<uint64_t> m_nDroppedShown{0};      // m_nDropped, for the dialog
 };

@@ -113,10 +113,8 @@ void CProgramFilter::Reselect(const SProgramSelection& programs, int sourcePatVe
     m_nSdtVersion = (sdtVersion + 1) & 0x1F;
 }
 
-void CProgramFilter::Feed(const unsigned char* packet, IPacketSink& sink)
+void CProgramFilter::FeedSynced(const unsigned char* packet, IPacketSink& sink)
 {
-    if (packet[0] != kTsSyncByte)
-        return;
     const unsigned char role = m_PidRoles[PacketPid(packet)];
     if (role == kPass)
     {

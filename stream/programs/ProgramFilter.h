@@ -14,6 +14,7 @@
 #include <cstdint>
 
 #include "ts/PacketSink.h"
+#include "ts/TsConstants.h"
 #include "psi/PsiSection.h"
 
 constexpr int kMaxSelectedPrograms = 16;
@@ -45,7 +46,14 @@ public:
     // One source packet (188 bytes) in; 0..many packets out through `sink`
     // before it returns. A packet without the sync byte is dropped. No
     // allocation, nothing read beyond the 188 bytes.
-    void Feed(const unsigned char* packet, IPacketSink& sink);
+    void Feed(const unsigned char* packet, IPacketSink& sink)
+    {
+        if (packet[0] == kTsSyncByte)
+            FeedSynced(packet, sink);
+    }
+    // The same for a packet whose sync byte the caller has seen: a stage that
+    // looks for packet starts anyway does not pay for the check twice.
+    void FeedSynced(const unsigned char* packet, IPacketSink& sink);
     // Of the selected programs, how many the latest valid source PAT lists;
     // -1 before any PAT.
     int ProgramsPresent() const;

@@ -217,3 +217,11 @@ size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t
         ConvertSingleByte(text + start, length - start, table, part, sink);
     return sink.Length();
 }
+
+size_t DvbTextTablePrefixLength(const unsigned char* text, size_t length)
+{
+    if (text == nullptr || length == 0 || text[0] >= 0x20)
+        return 0;
+    const size_t prefix = text[0] == 0x10 ? 3 : text[0] == 0x1F ? 2 : 1;
+    return prefix < length ? prefix : length;
+}

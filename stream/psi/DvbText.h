@@ -12,3 +12,7 @@
 // most `capacity`-1 bytes and a NUL, never cutting a character; returns the
 // bytes written.
 size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t capacity);
+
+// Bytes of the character-table selection at the start of `text` (0 for the
+// default table): what a text continued in a later descriptor repeats.
+size_t DvbTextTablePrefixLength(const unsigned char* text, size_t length);

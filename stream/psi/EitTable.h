@@ -26,3 +26,24 @@ inline bool IsEitActualTableId(unsigned char tableId)
 
 // A complete EIT section with a right CRC whose event loop ends exactly at the CRC.
 bool IsValidEit(const unsigned char* section, int length);
+
+inline uint16_t EitTransportStreamId(const unsigned char* section)
+{
+    return static_cast<uint16_t>((section[8] << 8) | section[9]);
+}
+inline uint16_t EitOriginalNetworkId(const unsigned char* section)
+{
+    return static_cast<uint16_t>((section[10] << 8) | section[11]);
+}
+
+// One event entry of an EIT section; the pointers point into the section.
+struct SEitEventEntry
+{
+    const unsigned char* Header;       // event_id .. descriptors_loop_length, kEitEventHeaderSize bytes
+    const unsigned char* Descriptors;
+    int DescriptorsLength;
+};
+
+// Walks the events of a valid EIT section: start with `offset` 0; each call
+// fills `event` and moves on; false after the last one.
+bool EitNextEvent(const unsigned char* section, int length, int& offset, SEitEventEntry& event);

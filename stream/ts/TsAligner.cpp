@@ -1,9 +1,9 @@
 #include "ts/TsAligner.h"
 
 #include <algorithm>
-#include <cstring>
 
 #include "ts/PacketCopy.h"
+#include "ts/PacketSync.h"
 
 CTsAligner::CTsAligner() : m_nBuffered(0), m_nChunkSize(kTsPacketSize) {}
 
@@ -45,13 +45,10 @@ void CTsAligner::ReceiveNotAlignedTraffic(unsigned char* data, int length)
         length -= taken;
     }
 
-    if (length > 0 && *data != kTsSyncByte)
-    {
-        const void* sync = std::memchr(data, kTsSyncByte, static_cast<size_t>(length));
-        const int skipped = sync ? static_cast<int>(static_cast<const unsigned char*>(sync) - data) : length;
-        data += skipped;
-        length -= skipped;
-    }
+    // A chunk is due here.
+    const int skipped = BytesBeforeSync(data, length);
+    data += skipped;
+    length -= skipped;
 
     const int whole = length - length % m_nChunkSize;
     ReceiveAlignedTraffic(data, whole);

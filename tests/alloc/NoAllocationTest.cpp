@@ -5,7 +5,7 @@
 // This binary replaces the global operator new and delete and counts malloc
 // too, then drives megabytes of traffic through the module's path (the
 // aligner, the lock and the RTP framing of bench/TrafficPathWriter.h, which
-// mirrors CPidDataWriter) for every packet count and feed shape, with and
+// mirrors one output of CPidDataWriter, one or sixteen of them) for every packet count and feed shape, with and
 // without programs selected (the program filter on the path), and fails on
 // any allocation or release in between.
 //
@@ -250,8 +250,9 @@ constexpr int kJunkBytes = 61;            // no sync byte among them
 
 enum class Feed
 {
-    HostBlocks,   // ReceiveTraffic with blocks of whole packets, as the host's engine delivers
-    CutBlocks,    // ReceiveNotAlignedTraffic with blocks cut anywhere, after a burst of junk
+    HostBlocks,     // ReceiveTraffic with blocks of whole packets, as the host's engine delivers
+    CutBlocks,      // ReceiveNotAlignedTraffic with blocks cut anywhere, after a burst of junk
+    CutHostBlocks,  // ReceiveTraffic with blocks cut anywhere, after a burst of junk
 };
 
 struct Case
@@ -283,12 +284,19 @@ void Play(Writer& writer, std::vector<unsigned char>& stream, const Case& c, int
         // Junk while nothing is held: the sync search drops it.
         unsigned char junk[kJunkBytes];
         std::memset(junk, 0x5A, sizeof junk);
-        writer.ReceiveNotAlignedTraffic(junk, kJunkBytes);
+        const bool host = c.feed == Feed::CutHostBlocks;
+        if (host)
+            writer.ReceiveTraffic(junk, kJunkBytes);
+        else
+            writer.ReceiveNotAlignedTraffic(junk, kJunkBytes);
         for (size_t offset = 0; offset < stream.size(); offset += static_cast<size_t>(c.block))
         {
             const size_t left = stream.size() - offset;
             const int length = static_cast<int>(left < static_cast<size_t>(c.block) ? left : c.block);
-            writer.ReceiveNotAlignedTraffic(stream.data() + offset, length);
+            if (host)
+                writer.ReceiveTraffic(stream.data() + offset, length);
+            else
+                writer.ReceiveNotAlignedTraffic(stream.data() + offset, length);
         }
     }
 }
@@ -405,7 +413,9 @@ TEST(NoAllocation, FecAllocatesNothing)
 
 // With programs selected every packet goes through the program filter, whose
 // rewritten tables are built in its own buffers: the path still allocates
-// nothing, for one program, several, and programs the transponder lacks.
+// nothing, for one program, several, and programs the transponder lacks, and
+// where the program stage must find the packet boundary again (junk, then
+// blocks cut anywhere).
 TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
 {
     std::vector<unsigned char> stream = MakeProgramStream(true);
@@ -426,16 +436,20 @@ TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
             programs.Numbers[programs.Count++] = number;
         for (int n : {1, 3, 7})
         {
-            for (int blockPackets : {1, 8, 100})  // whole divisors of the stream
+            // Whole divisors of the stream, so that each pass ends in phase.
+            const Case feeds[] = {{Feed::HostBlocks, 1, "host blocks of 1 packet"},
+                                  {Feed::HostBlocks, 8, "host blocks of 8 packets"},
+                                  {Feed::HostBlocks, 100, "host blocks of 100 packets"},
+                                  {Feed::CutHostBlocks, 1000, "junk, then host blocks of 1000 bytes"}};
+            for (const Case& c : feeds)
             {
                 SCOPED_TRACE(testing::Message() << selection.numbers.size() << " programs from " << selection.numbers[0]
-                                                << ", N=" << n << ", host blocks of " << blockPackets);
+                                                << ", N=" << n << ", " << c.name);
                 CheckingSink sink;
                 sink.expectedSize = kRtpHeaderSize + n * kTsPacketSize;
                 Writer writer(n, sink);
                 writer.SelectPrograms(programs);
                 writer.Start();
-                const Case c = {Feed::HostBlocks, blockPackets, ""};
                 Play(writer, stream, c, 1);
 
                 AllocationWindow window;
@@ -460,6 +474,68 @@ TEST(NoAllocation, FilteredTrafficPathAllocatesNothing)
             }
         }
     }
+}
+
+// Sixteen outputs fed from one block after the other, as the module object
+// feeds its outputs: each its own packet count, framing, parity, programs,
+// and one whose every datagram is refused. Nothing is allocated for any of
+// them, and the failing one takes nothing from the others.
+TEST(NoAllocation, SixteenOutputsAllocateNothing)
+{
+    std::vector<unsigned char> stream = MakeProgramStream(true);
+    constexpr int kOutputs = 16;
+    std::unique_ptr<Writer> outputs[kOutputs];
+    Writer* feed[kOutputs];
+    for (int i = 0; i < kOutputs; ++i)
+    {
+        const int n = 1 + i % 7;
+        const bool udp = i % 4 == 3;
+        CheckingSink sink;
+        sink.framing = udp ? EDatagramFraming::Udp : EDatagramFraming::Rtp;
+        sink.expectedSize = (udp ? 0 : kRtpHeaderSize) + n * kTsPacketSize;
+        sink.refuseEvery = i == 5 ? 1 : 0;
+        const SFecMatrix fec = i % 4 == 1 ? SFecMatrix{5, 5} : SFecMatrix{};
+        outputs[i] = std::make_unique<Writer>(n, sink, sink.framing, fec);
+        if (i % 2 == 1)
+        {
+            SProgramSelection programs{};
+            programs.Numbers[programs.Count++] = static_cast<uint16_t>(kFirstProgramNumber + i % 10);
+            outputs[i]->SelectPrograms(programs);
+        }
+        feed[i] = outputs[i].get();
+        feed[i]->Start();
+    }
+    const size_t block = 100 * kTsPacketSize;  // the stream is 40 such blocks
+    auto play = [&](int passes) {
+        for (int pass = 0; pass < passes; ++pass)
+            for (size_t offset = 0; offset < stream.size(); offset += block)
+                FeedOutputs(feed, kOutputs, stream.data() + offset, static_cast<int>(block));
+    };
+    play(1);
+
+    AllocationWindow window;
+    play(kPasses);
+    for (Writer* output : feed)
+        output->Stop();
+    window.Stop();
+
+    EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed to 16 outputs";
+    EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed to 16 outputs";
+    for (int i = 0; i < kOutputs; ++i)
+    {
+        SCOPED_TRACE(testing::Message() << "output " << i + 1);
+        Writer& output = *outputs[i];
+        EXPECT_EQ(output.GetSink().faults, 0);
+        EXPECT_GT(output.GetSink().datagrams, 0);
+        const long long packets = static_cast<long long>(1 + kPasses) * kProgramStreamPackets;
+        const int n = 1 + i % 7;
+        if (i % 2 == 0)  // the whole stream: every whole chunk of it
+        {
+            EXPECT_EQ(output.TotalBytes(), packets / n * n * kTsPacketSize);
+        }
+    }
+    EXPECT_EQ(outputs[5]->TotalBytes(), 0) << "the failing output";
+    EXPECT_GT(outputs[5]->SendFailures().Refused(), 0u);
 }
 
 // Refused datagrams are counted on the same path, in fields under the lock

@@ -883,20 +883,27 @@ static void make_pat_packet(unsigned char *p, int withChosen, int continuity)
         s[3 + length - 4 + i] = (unsigned char)(crc >> (24 - 8 * i));
 }
 
-/* One packet through the registered filter receiver, as the engine delivers. */
-static int deliver_packet(unsigned char *packet)
+/* A block through the registered filter receiver, as the engine delivers. */
+static int deliver_block(unsigned char *data, int length)
 {
     int delivered = 0;
     EnterCriticalSection(&g_host.engine.lock);
     EngineFilterReceiver *r = g_host.engine.device.receiver;
     if (r != NULL) {
-        r->vtbl->EngineFilter_ReceiveTraffic(r, packet, HOST_TS_PACKET);
+        r->vtbl->EngineFilter_ReceiveTraffic(r, data, length);
         delivered = 1;
     }
     LeaveCriticalSection(&g_host.engine.lock);
     return delivered;
 }
 
+/* One packet, as the engine delivers it. */
+static int deliver_packet(unsigned char *packet)
+{
+    return deliver_block(packet, HOST_TS_PACKET);
+}
+
+/* One PAT, as the engine delivers it. */
 static int deliver_pat(int withChosen, int continuity)
 {
     unsigned char packet[HOST_TS_PACKET];
@@ -929,6 +936,18 @@ static void session_program(HWND dlg)
     CHECK(deliver_pat(1, 1), "a PAT delivered");
     shown = wait_description(dlg, sends, 0, text, 3);
     CHECK(shown, "within 3 status periods the line names the program again (\"%s\")", host_narrow(text));
+
+    if (!next_step(dlg, "session 11: bytes without a sync byte"))
+        return;
+    unsigned char noSync[300];
+    memset(noSync, 0xFF, sizeof noSync);
+    CHECK(deliver_block(noSync, (int)sizeof noSync), "300 bytes delivered");
+    shown = wait_description(dlg, L"No sync byte in the stream (300 bytes dropped since Start)", 1, text, 3);
+    CHECK(shown, "within 3 status periods the line says that no sync byte comes (\"%s\")", host_narrow(text));
+    CHECK(deliver_pat(1, 2), "a PAT delivered");
+    shown = wait_description(dlg, sends, 0, text, 3);
+    CHECK(shown, "within 3 status periods after a packet start the line names the program again (\"%s\")",
+          host_narrow(text));
 
     dialog_click(dlg, ID_STOP);
     check_state(dlg, STATE_IDLE, "after Stop");

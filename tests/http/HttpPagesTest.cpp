@@ -162,6 +162,8 @@ std::unique_ptr<SProgramList> TwoPrograms()
 {
     auto programs = std::make_unique<SProgramList>();
     programs->nPrograms = 3;
+    programs->TransportStreamId = 0x043F;
+    programs->OriginalNetworkId = 1;
     SListedProgram& first = programs->Programs[0];
     first.ProgramNumber = 28106;
     SetText(first.Name, first.NameLength, "Das Erste <HD> & \"more\"");
@@ -248,20 +250,22 @@ TEST(Playlist, OneEntryPerProgramWithAnAbsoluteUrl)
     const auto programs = TwoPrograms();
     std::string playlist(kPlaylistCapacity, '\0');
     playlist.resize(WritePlaylist(*programs, "192.168.1.20:8001", &playlist[0], playlist.size()));
-    EXPECT_EQ(playlist, "#EXTM3U\n"
-                        "#EXTINF:-1 tvg-id=\"28106\" tvg-chno=\"28106\",Das Erste <HD> & \"more\"\n"
+    // The guide's address first; tvg-id is the guide's channel id.
+    EXPECT_EQ(playlist, "#EXTM3U url-tvg=\"http://192.168.1.20:8001/epg.xml\" "
+                        "x-tvg-url=\"http://192.168.1.20:8001/epg.xml\"\n"
+                        "#EXTINF:-1 tvg-id=\"28106.43f.1.dvb\" tvg-chno=\"28106\",Das Erste <HD> & \"more\"\n"
                         "#KODIPROP:mimetype=video/mp2t\n"
                         "http://192.168.1.20:8001/program/28106.ts\n"
-                        "#EXTINF:-1 tvg-id=\"7\" tvg-chno=\"7\",Program 7\n"
+                        "#EXTINF:-1 tvg-id=\"7.43f.1.dvb\" tvg-chno=\"7\",Program 7\n"
                         "#KODIPROP:mimetype=video/mp2t\n"
                         "http://192.168.1.20:8001/program/7.ts\n"
-                        "#EXTINF:-1 tvg-id=\"65535\" tvg-chno=\"65535\",</a><script>alert(1)</script>\n"
+                        "#EXTINF:-1 tvg-id=\"65535.43f.1.dvb\" tvg-chno=\"65535\",</a><script>alert(1)</script>\n"
                         "#KODIPROP:mimetype=video/mp2t\n"
                         "http://192.168.1.20:8001/program/65535.ts\n");
     SProgramList none;
-    char empty[16];
-    EXPECT_EQ(WritePlaylist(none, "tv", empty, sizeof empty), 8u);
-    EXPECT_STREQ(empty, "#EXTM3U\n");
+    char empty[96];
+    EXPECT_EQ(WritePlaylist(none, "tv", empty, sizeof empty), 66u);
+    EXPECT_STREQ(empty, "#EXTM3U url-tvg=\"http://tv/epg.xml\" x-tvg-url=\"http://tv/epg.xml\"\n");
 }
 
 TEST(Playlist, HostFromTheRequestWhenPlainElseTheLocalAddress)

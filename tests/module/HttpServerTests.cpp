@@ -7,6 +7,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
@@ -356,6 +357,50 @@ TEST_F(HttpServer, TheWholeStreamViewerGetsTheSourceWhileProgramsAreCut)
     ASSERT_EQ(body.size(), size_t{packets} * kPacket) << "the cut stream reached the viewer instead of the source";
     for (int i = 0; i < packets; ++i)
         ASSERT_EQ(TsPackets::CounterOf(reinterpret_cast<const uint8_t*>(body.data()) + i * kPacket), 1 + i) << i;
+    Writer().StopWrite();
+}
+
+// Where the bytes lose the packet boundary while programs are cut (the first
+// block begins at byte 100 of packet 1, a stray byte in packet 200, a byte of
+// packet 400 lost), the whole-stream viewer gets the packets from each next
+// packet start, as a viewer of the uncut stream does: never shifted bytes.
+// The damaged packets carry no 0x47 behind their sync byte, so what is lost
+// is known: packet 1, and 401, the packet that completes 400.
+TEST_F(HttpServer, TheWholeStreamViewerGetsThePacketsFoundAgainWhileProgramsAreCut)
+{
+    Create(PortLine() + "Programs=4711\r\n");
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    Client viewer(port);
+    ASSERT_TRUE(viewer.Connected());
+    viewer.Send("GET /stream.ts HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+    ASSERT_EQ(viewer.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
+
+    const int packets = 700;
+    Bytes clean = TsPackets::Make(1, packets);
+    auto packet = [&clean](int counter) { return clean.begin() + (counter - 1) * kPacket; };
+    for (int counter : {1, 200, 400, 401})
+        std::fill(packet(counter) + 8, packet(counter) + kPacket, uint8_t{0xFF});
+    Bytes damaged(packet(1) + 100, packet(200) + 50);
+    damaged.push_back(0x00);
+    damaged.insert(damaged.end(), packet(200) + 50, packet(400) + 50);
+    damaged.insert(damaged.end(), packet(400) + 51, clean.end());
+    Bytes expected(packet(2), packet(200) + 50);
+    expected.push_back(0x00);
+    expected.insert(expected.end(), packet(200) + 50, packet(200) + kPacket - 1);
+    expected.insert(expected.end(), packet(201), packet(400) + 50);
+    expected.insert(expected.end(), packet(400) + 51, packet(401) + 1);
+    expected.insert(expected.end(), packet(402), clean.end());
+
+    for (size_t offset = 0; offset < damaged.size(); offset += 187)
+        ASSERT_TRUE(device.Deliver(damaged.data() + offset, static_cast<int>(std::min<size_t>(187, damaged.size() - offset))));
+    const std::string body = viewer.Read(expected.size());
+    ASSERT_EQ(body.size(), expected.size());
+    for (size_t at = 0; at < expected.size(); at += kPacket)
+        ASSERT_TRUE(std::equal(expected.begin() + static_cast<std::ptrdiff_t>(at),
+                               expected.begin() + static_cast<std::ptrdiff_t>(at + kPacket),
+                               reinterpret_cast<const uint8_t*>(body.data()) + at))
+            << "packet " << at / kPacket << " of the viewer's stream";
     Writer().StopWrite();
 }
 

@@ -75,6 +75,9 @@ public:
         m_Writer.FormatDescription(text);
         return text;
     }
+    // What the open dialog does once a status period (100: its timer's id),
+    // without a dialog: the line's state moves on as it would.
+    void StatusPeriod() const { m_Writer.MyDlgWindowProc(nullptr, WM_TIMER, 100, 0); }
     CSendFailures SendFailures() const
     {
         SafeCriticalSection guard(m_Writer.m_cs);

@@ -124,6 +124,39 @@ std::vector<std::pair<uint16_t, uint16_t>> PatEntries(const Bytes& packet, uint1
     return entries;
 }
 
+// What must come out of `ts` with Programs=2, packet for packet, in datagrams
+// of `perDatagram` packets: a rewritten PAT for each source PAT, program 2's
+// PMT and elementary packets unchanged.
+void ExpectTheCutOfProgram2(const Bytes& ts, const std::vector<Bytes>& packets, int perDatagram)
+{
+    std::vector<Bytes> expected;
+    for (size_t offset = 0; offset + kPacket <= ts.size(); offset += kPacket)
+    {
+        const Bytes p(ts.begin() + static_cast<std::ptrdiff_t>(offset),
+                      ts.begin() + static_cast<std::ptrdiff_t>(offset + kPacket));
+        const uint16_t pid = PidOf(p.data());
+        if (pid == kPatPid || pid == kPmt2 || pid == kVideo2 || pid == kAudio2)
+            expected.push_back(p);
+    }
+    ASSERT_EQ(packets.size(), expected.size() - expected.size() % static_cast<size_t>(perDatagram))
+        << "the rest waits for a whole datagram";
+    int pats = 0;
+    for (size_t i = 0; i < packets.size(); ++i)
+    {
+        if (PidOf(expected[i].data()) != kPatPid)
+        {
+            EXPECT_TRUE(packets[i] == expected[i]) << "packet " << i << " PID " << PidOf(expected[i].data());
+            continue;
+        }
+        uint16_t tsId = 0;
+        EXPECT_EQ(PatEntries(packets[i], &tsId), (std::vector<std::pair<uint16_t, uint16_t>>{{2, kPmt2}}))
+            << "packet " << i;
+        EXPECT_EQ(tsId, kTsId);
+        EXPECT_EQ(packets[i][3] & 0x0F, pats++ & 0x0F) << "the PAT's continuity counter runs on";
+    }
+    EXPECT_GT(pats, 0);
+}
+
 class Programs : public IniModuleTest
 {
 protected:
@@ -269,34 +302,8 @@ TEST_F(Programs, SendsThePatOfTheProgramItsPmtAndItsStreamsInOrder)
     }
     ExpectContiguousRtp(got);
 
-    // What must come out, packet for packet: a rewritten PAT for each source
-    // PAT, program 2's PMT and elementary packets unchanged.
-    std::vector<Bytes> expected;
-    for (size_t offset = 0; offset < ts.size(); offset += kPacket)
-    {
-        const Bytes p(ts.begin() + static_cast<std::ptrdiff_t>(offset),
-                      ts.begin() + static_cast<std::ptrdiff_t>(offset + kPacket));
-        const uint16_t pid = PidOf(p.data());
-        if (pid == kPatPid || pid == kPmt2 || pid == kVideo2 || pid == kAudio2)
-            expected.push_back(p);
-    }
     const std::vector<Bytes> packets = PacketsOf(got);
-    ASSERT_EQ(packets.size(), expected.size() - expected.size() % 3);  // the rest waits for a whole datagram
-    int pats = 0;
-    for (size_t i = 0; i < packets.size(); ++i)
-    {
-        if (PidOf(expected[i].data()) != kPatPid)
-        {
-            EXPECT_TRUE(packets[i] == expected[i]) << "packet " << i << " PID " << PidOf(expected[i].data());
-            continue;
-        }
-        uint16_t tsId = 0;
-        EXPECT_EQ(PatEntries(packets[i], &tsId), (std::vector<std::pair<uint16_t, uint16_t>>{{2, kPmt2}}))
-            << "packet " << i;
-        EXPECT_EQ(tsId, kTsId);
-        EXPECT_EQ(packets[i][3] & 0x0F, pats++ & 0x0F) << "the PAT's continuity counter runs on";
-    }
-    EXPECT_EQ(pats, 6);
+    ExpectTheCutOfProgram2(ts, packets, 3);
     EXPECT_EQ(Access().ReadCounters().totalBytes, static_cast<long long>(packets.size()) * kPacket);
 }
 
@@ -326,6 +333,65 @@ TEST_F(Programs, EachStartBeginsWithAPatAndNothingOfThePreviousRun)
     EXPECT_EQ(SequenceOf(second[0]), static_cast<uint16_t>(SequenceOf(first.back()) + 1));
 }
 
+// A null packet as a multiplexer stuffs it: no 0x47 behind its sync byte.
+Bytes NullPacket()
+{
+    Bytes p(kPacket, 0xFF);
+    p[0] = 0x47;
+    SetPid(p.data(), kNullPid);
+    p[3] = 0x10;
+    return p;
+}
+
+Bytes Join(std::initializer_list<Bytes> parts)
+{
+    Bytes all;
+    for (const Bytes& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
+// A stray byte, a lost byte, a first block that begins inside a packet, in
+// blocks of whole packets, of 1 and of 187 bytes: the cut goes on from the
+// next packet start. The damage lies in null packets between two parts of the
+// transponder, so the cut is the undamaged stream's.
+TEST_F(Programs, TheCutGoesOnAfterAStrayOrLostByte)
+{
+    const Bytes null = NullPacket();
+    const Bytes clean = Join({Transponder(3, kBothPrograms), null, null, Transponder(3, kBothPrograms, 3)});
+    const size_t damageAt = 30 * kPacket + 50;  // in the first null packet
+    struct Case
+    {
+        const char* name;
+        Bytes damaged;
+    };
+    Bytes stray = clean, lost = clean;
+    stray.insert(stray.begin() + static_cast<std::ptrdiff_t>(damageAt), 0x00);
+    lost.erase(lost.begin() + static_cast<std::ptrdiff_t>(damageAt));
+    const Case cases[] = {
+        {"a stray byte", stray},
+        {"a lost byte", lost},
+        {"a first block that begins at byte 100 of a packet", Join({Bytes(null.begin() + 100, null.end()), clean})},
+    };
+    for (const Case& c : cases)
+        for (int block : {5 * kPacket, 1, 187})
+        {
+            SCOPED_TRACE(testing::Message() << c.name << ", blocks of " << block << " bytes");
+            Create("Programs=2\r\n", 3);
+            Writer().StartWrite();
+            ASSERT_TRUE(Access().Streaming());
+            Bytes ts = c.damaged;
+            for (size_t offset = 0; offset < ts.size(); offset += static_cast<size_t>(block))
+                ASSERT_TRUE(device.Deliver(ts.data() + offset,
+                                           static_cast<int>(std::min(ts.size() - offset, static_cast<size_t>(block)))));
+            const std::vector<Bytes> got = receiver.DrainUntilMarker();
+            ExpectContiguousRtp(got);
+            ExpectTheCutOfProgram2(clean, PacketsOf(got), 3);
+            Writer().StopWrite();
+            module.reset();
+        }
+}
+
 // ---------------------------------------------------------------------------
 // The description line.
 TEST_F(Programs, TheLineNamesTheProgramsAndSaysWhenNoneIsOnTheTransponder)
@@ -347,6 +413,46 @@ TEST_F(Programs, TheLineNamesTheProgramsAndSaysWhenNoneIsOnTheTransponder)
     EXPECT_EQ(Access().Description(), L"Program 2 is not on this transponder");
     Writer().StopWrite();
     EXPECT_EQ(Access().Description(), sends);
+}
+
+// While no sync byte comes the cut stream stands still: the line says so,
+// with the bytes dropped, until a packet start comes again.
+TEST_F(Programs, TheLineSaysWhileNoSyncByteComes)
+{
+    Create("Programs=2\r\n");
+    const std::wstring sends = L"Sends program 2 to udp://127.0.0.1:" + Port() + L" with 7xTS chunks";
+    Writer().StartWrite();
+    Deliver(Transponder(1, kBothPrograms));
+    EXPECT_EQ(Access().Description(), sends);
+
+    Bytes noSync(300, 0xFF);
+    ASSERT_TRUE(device.Deliver(noSync.data(), 300));
+    ASSERT_TRUE(device.Deliver(noSync.data(), 76));
+    EXPECT_EQ(Access().Description(), L"No sync byte in the stream (376 bytes dropped since Start)");
+    EXPECT_LE(Access().Description().size(), 70u);
+
+    Deliver(Transponder(1, kBothPrograms, 1));
+    EXPECT_EQ(Access().Description(), sends);
+
+    // Found again within a status period: for that period the line says the
+    // stream resynchronised, the next one names the program again.
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), L"Stream resynchronised (376 bytes dropped since Start)");
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), sends);
+    Bytes damaged = Join({Bytes(40, 0xFF), Transponder(1, kBothPrograms, 2)});
+    Deliver(damaged);
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), L"Stream resynchronised (416 bytes dropped since Start)");
+    Access().StatusPeriod();
+    EXPECT_EQ(Access().Description(), sends);
+
+    ASSERT_TRUE(device.Deliver(noSync.data(), 300));
+    Writer().StopWrite();
+    EXPECT_EQ(Access().Description(), sends) << "a stopped stream searches for nothing";
+    Writer().StartWrite();
+    EXPECT_EQ(Access().Description(), sends) << "each Start begins afresh";
+    Writer().StopWrite();
 }
 
 TEST_F(Programs, TheLineForSeveralProgramsFitsAndPlainUdpSaysSo)

@@ -56,20 +56,21 @@ def free_tcp_port():
 
 
 class Host:
-    """tovrin-host looping the sample with Start pressed; its lines (the
-    module's log among them, "module: ...") are kept as they come."""
+    """tovrin-host looping the sample (or playing it once) with Start
+    pressed; its lines (the module's log among them, "module: ...") are kept
+    as they come."""
 
-    def __init__(self, args, name, keys, extra=(), command=None, env=None):
+    def __init__(self, args, name, keys, extra=(), command=None, env=None, loop=True):
         self.folder = os.path.join(args.workdir, name)
         os.makedirs(self.folder, exist_ok=True)
         ini = os.path.join(self.folder, "host.ini")
         if os.path.exists(ini):
             os.remove(ini)
-        host_args = ["--module", os.path.join(args.build, "TovrinStreamer.module"), "--ini", ini, "--start",
-                     "--loop", "--close-after", "600", "--quiet"] + list(extra)
+        host_args = ["--module", os.path.join(args.build, "TovrinStreamer.module"), "--ini", ini, "--start"] + \
+            (["--loop"] if loop else []) + ["--close-after", "600", "--quiet"] + list(extra)
         for key in keys:
             host_args += ["--ini-key", key]
-        host_args.append(args.sample)
+        host_args.append(getattr(args, "sample_file", None) or args.sample)
         if command is None:
             command = [os.path.join(args.build, "wine-run"), "--gui", os.path.join(args.build, "tovrin-host.exe")]
         self.lines = []
@@ -304,9 +305,10 @@ def scenario_players(args, check):
               "the page: HTML with links to the stream and the playlist, no script")
         data, _ = exchange(address, b"GET /playlist.m3u HTTP/1.1\r\nHost: tv.local:8001\r\n\r\n")
         head, body = split_head(data)
-        check(head is not None and "Content-Type: audio/x-mpegurl" in head and body.startswith(b"#EXTM3U"),
-              f"the playlist: audio/x-mpegurl beginning #EXTM3U (got {head})")
-        entries = re.findall(rb'#EXTINF:-1 tvg-id="(\d+)" tvg-chno="\1",[^\r\n]*\r?\n#KODIPROP:mimetype=video/mp2t\r?\n'
+        check(head is not None and "Content-Type: audio/x-mpegurl" in head and body.startswith(
+                  b'#EXTM3U url-tvg="http://tv.local:8001/epg.xml" x-tvg-url="http://tv.local:8001/epg.xml"\n'),
+              f"the playlist: audio/x-mpegurl beginning #EXTM3U with the guide's URL (got {head})")
+        entries = re.findall(rb'#EXTINF:-1 tvg-id="(\d+)\.[0-9a-f]+\.[0-9a-f]+\.dvb" tvg-chno="\1",[^\r\n]*\r?\n#KODIPROP:mimetype=video/mp2t\r?\n'
                              rb'http://tv\.local:8001/program/(\d+)\.ts', body or b"")
         check(bool(entries) and all(a == b for a, b in entries),
               f"the playlist has an entry per program with its absolute URL ({entries})")

@@ -158,6 +158,168 @@ inline Bytes EitSection(uint8_t tableId, uint16_t serviceId, uint16_t tsid, uint
     return LongSection(tableId, serviceId, version, body, number, number);
 }
 
+// --- The guide's tables: events with their descriptors, and the time ------
+
+inline Bytes Text(const std::string& text) { return Bytes(text.begin(), text.end()); }
+
+// 40 bits: Modified Julian Date, then hours, minutes, seconds in BCD.
+inline void PutUtcTime(Bytes& out, int64_t unixSeconds)
+{
+    const int64_t days = unixSeconds / 86400, rest = unixSeconds % 86400;
+    Put16(out, static_cast<unsigned>(days + 40587));
+    for (int64_t field : {rest / 3600, rest / 60 % 60, rest % 60})
+        out.push_back(static_cast<uint8_t>(field / 10 << 4 | field % 10));
+}
+
+inline void PutBcdDuration(Bytes& out, int seconds)
+{
+    for (int field : {seconds / 3600, seconds / 60 % 60, seconds % 60})
+        out.push_back(static_cast<uint8_t>(field / 10 << 4 | field % 10));
+}
+
+// The three letters of a language or country code (g++ warns wrongly about
+// inserting a string's range right after a braced list).
+inline void PutCode(Bytes& out, const std::string& code)
+{
+    for (size_t i = 0; i < 3; ++i)
+        out.push_back(static_cast<uint8_t>(i < code.size() ? code[i] : ' '));
+}
+
+inline Bytes ShortEventDescriptor(const std::string& language, const Bytes& name, const Bytes& text)
+{
+    Bytes d{0x4D, 0};
+    PutCode(d, language);
+    d.push_back(static_cast<uint8_t>(name.size()));
+    d.insert(d.end(), name.begin(), name.end());
+    d.push_back(static_cast<uint8_t>(text.size()));
+    d.insert(d.end(), text.begin(), text.end());
+    d[1] = static_cast<uint8_t>(d.size() - 2);
+    return d;
+}
+
+// Extended event descriptors of one language, as a broadcaster cuts a long
+// text: `items` in the first, the text in pieces of at most `piece` bytes,
+// each later piece starting with the text's character-table bytes
+// (`tablePrefix`) again; descriptor_number and last_descriptor_number set.
+inline Bytes ExtendedEventDescriptors(const std::string& language,
+                                      const std::vector<std::pair<Bytes, Bytes>>& items, const Bytes& text,
+                                      size_t piece = 200, size_t tablePrefix = 0)
+{
+    std::vector<Bytes> pieces;
+    const Bytes prefix(text.begin(), text.begin() + tablePrefix);
+    size_t at = tablePrefix;
+    do
+    {
+        const size_t n = text.size() - at < piece ? text.size() - at : piece;
+        Bytes part = prefix;
+        part.insert(part.end(), text.begin() + at, text.begin() + at + n);
+        pieces.push_back(part);
+        at += n;
+    } while (at < text.size());
+    Bytes all;
+    for (size_t i = 0; i < pieces.size(); ++i)
+    {
+        Bytes d{0x4E, 0, static_cast<uint8_t>(i << 4 | (pieces.size() - 1))};
+        PutCode(d, language);
+        Bytes itemBytes;
+        if (i == 0)
+            for (const auto& item : items)
+            {
+                itemBytes.push_back(static_cast<uint8_t>(item.first.size()));
+                itemBytes.insert(itemBytes.end(), item.first.begin(), item.first.end());
+                itemBytes.push_back(static_cast<uint8_t>(item.second.size()));
+                itemBytes.insert(itemBytes.end(), item.second.begin(), item.second.end());
+            }
+        d.push_back(static_cast<uint8_t>(itemBytes.size()));
+        d.insert(d.end(), itemBytes.begin(), itemBytes.end());
+        d.push_back(static_cast<uint8_t>(pieces[i].size()));
+        d.insert(d.end(), pieces[i].begin(), pieces[i].end());
+        d[1] = static_cast<uint8_t>(d.size() - 2);
+        all.insert(all.end(), d.begin(), d.end());
+    }
+    return all;
+}
+
+// Content nibbles (level 1 << 4 | level 2), user bytes 0.
+inline Bytes ContentDescriptor(const std::vector<uint8_t>& genres)
+{
+    Bytes d{0x54, static_cast<uint8_t>(2 * genres.size())};
+    for (uint8_t genre : genres)
+    {
+        d.push_back(genre);
+        d.push_back(0);
+    }
+    return d;
+}
+
+inline Bytes ParentalRatingDescriptor(const std::string& country, uint8_t rating)
+{
+    Bytes d{0x55, 4};
+    PutCode(d, country);
+    d.push_back(rating);
+    return d;
+}
+
+struct TestEvent
+{
+    uint16_t Id;
+    int64_t Start;          // UTC seconds since 1970
+    int Duration;           // seconds
+    Bytes Descriptors;
+    int Running = 1;        // running_status
+};
+
+struct EitHeader
+{
+    uint8_t TableId;
+    uint16_t Service;
+    uint16_t Tsid;
+    uint16_t Onid;
+    int Version = 0;
+    int Number = 0;
+    int Last = 0;           // last_section_number
+    int SegmentLast = -1;   // segment_last_section_number; -1: this section's number
+    uint8_t LastTableId = 0; // 0: this table
+};
+
+inline Bytes EitEventsSection(const EitHeader& h, const std::vector<TestEvent>& events)
+{
+    Bytes body;
+    Put16(body, h.Tsid);
+    Put16(body, h.Onid);
+    body.push_back(static_cast<uint8_t>(h.SegmentLast < 0 ? h.Number : h.SegmentLast));
+    body.push_back(h.LastTableId != 0 ? h.LastTableId : h.TableId);
+    for (const TestEvent& event : events)
+    {
+        Put16(body, event.Id);
+        PutUtcTime(body, event.Start);
+        PutBcdDuration(body, event.Duration);
+        Put16(body, static_cast<unsigned>(event.Running) << 13 | event.Descriptors.size());
+        body.insert(body.end(), event.Descriptors.begin(), event.Descriptors.end());
+    }
+    return LongSection(h.TableId, h.Service, h.Version, body, h.Number, h.Last);
+}
+
+// The time and date table: a short section of 8 bytes, no CRC.
+inline Bytes TdtSection(int64_t unixSeconds)
+{
+    Bytes section{0x70, 0x70, 0x05};
+    PutUtcTime(section, unixSeconds);
+    return section;
+}
+
+// The time offset table: the time, an empty descriptor loop and a CRC.
+inline Bytes TotSection(int64_t unixSeconds)
+{
+    Bytes section{0x73, 0x70, 0x0B};
+    PutUtcTime(section, unixSeconds);
+    Put16(section, 0xF000);
+    const uint32_t crc = ReferenceCrc(section.data(), section.size());
+    for (int shift = 24; shift >= 0; shift -= 8)
+        section.push_back(static_cast<uint8_t>((crc >> shift) & 0xFF));
+    return section;
+}
+
 // Cuts sections into packets and makes packets of streams, a continuity
 // counter per PID.
 class PacketMaker

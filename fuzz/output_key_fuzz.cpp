@@ -1,0 +1,122 @@
+// libFuzzer target for the Output2 ... Output16 keys: any text becomes either
+// no output, settings that hold only valid values, or a reason that fits its
+// buffer, and the same text as 8-bit and as wide characters gives the same
+// answer. Parsed settings written back as a key parse to the same settings.
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <cwchar>
+#include <string>
+
+#include "OutputKey.h"
+
+namespace
+{
+void Fail(const char* message)
+{
+    std::fprintf(stderr, "output_key_fuzz: %s\n", message);
+    std::abort();
+}
+
+bool SameSettings(const SOutputSettings& a, const SOutputSettings& b)
+{
+    return std::wcscmp(a.szAddress, b.szAddress) == 0 && a.Port == b.Port && a.Packets == b.Packets &&
+           a.Send.Protocol == b.Send.Protocol && a.Send.Ttl == b.Send.Ttl &&
+           a.Send.SendBufferSize == b.Send.SendBufferSize && a.Send.HasLocalAddress == b.Send.HasLocalAddress &&
+           std::memcmp(a.Send.LocalAddress, b.Send.LocalAddress, 4) == 0 && a.Send.Fec.Columns == b.Send.Fec.Columns &&
+           a.Send.Fec.Rows == b.Send.Fec.Rows && a.Programs.Count == b.Programs.Count &&
+           std::memcmp(a.Programs.Numbers, b.Programs.Numbers, sizeof a.Programs.Numbers) == 0;
+}
+
+void CheckValid(const SOutputSettings& s)
+{
+    unsigned char octets[4];
+    if (!ParseDottedQuad(s.szAddress, octets) || octets[0] == 0)
+        Fail("parsed an address that output 1 would refuse");
+    if (s.Port == 0 || s.Packets < kMinPacketsPerChunk || s.Packets > kMaxPacketsPerChunk)
+        Fail("port or packet count out of range");
+    if (s.Send.Ttl < 0 || s.Send.Ttl > kMaxTtl || s.Send.SendBufferSize < 0)
+        Fail("TTL or buffer out of range");
+    if (s.Send.Fec.Columns != 0 && !IsValidFecMatrix(s.Send.Fec.Columns, s.Send.Fec.Rows))
+        Fail("invalid FEC matrix");
+    if (s.Programs.Count < 0 || s.Programs.Count > kMaxSelectedPrograms)
+        Fail("program count out of range");
+    for (int i = 0; i < s.Programs.Count; ++i)
+        if (s.Programs.Numbers[i] == 0)
+            Fail("program number 0");
+}
+
+// The settings as a key's text, every option spelt out.
+std::string Write(const SOutputSettings& s)
+{
+    std::string text;
+    for (const wchar_t* c = s.szAddress; *c != 0; ++c)
+        text += static_cast<char>(*c);
+    text += ":" + std::to_string(s.Port) + " packets=" + std::to_string(s.Packets);
+    text += s.Send.Protocol == EDatagramFraming::Udp ? " protocol=udp" : " protocol=rtp";
+    if (s.Send.Ttl != 0)
+        text += " ttl=" + std::to_string(s.Send.Ttl);
+    if (s.Send.SendBufferSize != 0)
+        text += " sndbuf=" + std::to_string(s.Send.SendBufferSize);
+    if (s.Send.Fec.Columns != 0)
+        text += " fec=" + std::to_string(s.Send.Fec.Columns) + "x" + std::to_string(s.Send.Fec.Rows);
+    if (s.Send.HasLocalAddress != 0)
+    {
+        const uint8_t* a = s.Send.LocalAddress;
+        text += " from=" + std::to_string(a[0]) + "." + std::to_string(a[1]) + "." + std::to_string(a[2]) + "." +
+                std::to_string(a[3]);
+    }
+    for (int i = 0; i < s.Programs.Count; ++i)
+        text += (i == 0 ? " programs=" : ",") + std::to_string(s.Programs.Numbers[i]);
+    return text;
+}
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size > kOutputKeyTextCapacity)
+        return 0;
+    // Exactly `size` characters on the heap: a read past them is a finding.
+    char* narrow = static_cast<char*>(std::malloc(size + 1));
+    wchar_t* wide = static_cast<wchar_t*>(std::malloc((size + 1) * sizeof(wchar_t)));
+    for (size_t i = 0; i < size; ++i)
+    {
+        narrow[i] = static_cast<char>(data[i]);
+        wide[i] = static_cast<wchar_t>(data[i]);
+    }
+    SOutputSettings fromNarrow;
+    SOutputSettings fromWide;
+    wchar_t reasonNarrow[kOutputKeyErrorCapacity];
+    wchar_t reasonWide[kOutputKeyErrorCapacity];
+    const EOutputKey a = ParseOutputKey(narrow, static_cast<int>(size), fromNarrow, reasonNarrow);
+    const EOutputKey b = ParseOutputKey(wide, static_cast<int>(size), fromWide, reasonWide);
+    if (a != b)
+        Fail("8-bit and wide texts disagree");
+    if (a == EOutputKey::Refused)
+    {
+        if (std::wcslen(reasonNarrow) >= static_cast<size_t>(kOutputKeyErrorCapacity) || reasonNarrow[0] == 0)
+            Fail("reason empty or unterminated");
+        if (std::wcscmp(reasonNarrow, reasonWide) != 0)
+            Fail("reasons disagree");
+    }
+    if (a == EOutputKey::Parsed)
+    {
+        if (!SameSettings(fromNarrow, fromWide))
+            Fail("settings disagree");
+        CheckValid(fromNarrow);
+        const std::string again = Write(fromNarrow);
+        SOutputSettings reparsed;
+        wchar_t reason[kOutputKeyErrorCapacity];
+        if (ParseOutputKey(again.data(), static_cast<int>(again.size()), reparsed, reason) != EOutputKey::Parsed ||
+            !SameSettings(reparsed, fromNarrow))
+            Fail("settings written back do not parse to the same");
+        bool same = false;
+        if (!OutputsCollide(fromNarrow, reparsed, same) || !same)
+            Fail("an output does not collide with itself");
+    }
+    std::free(narrow);
+    std::free(wide);
+    return 0;
+}

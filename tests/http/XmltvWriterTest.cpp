@@ -1,0 +1,118 @@
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <string>
+
+#include "PsiTestStreams.h"
+#include "Utf8Check.h"
+#include "http/XmltvWriter.h"
+
+using namespace psitest;
+
+namespace
+{
+constexpr int64_t kNow = 1796990400;  // 2026-12-11 12:00:00 UTC
+
+class Xmltv : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        clock.PcUtc = kNow;
+        clock.MonotonicMs = 0;
+        Put(0x0000, PatSection(1, 0, {{202, 0x100}, {203, 0x200}, {204, 0x300}}));
+        Put(0x0011, SdtSection(0x42, 1, 0xFF01, 0, {{202, "P", "Film & <More>"}, {204, "P", "Quiet"}}));
+        Put(0x0014, TdtSection(kNow));
+        programs->TransportStreamId = 1;
+        programs->OriginalNetworkId = 0xFF01;
+        programs->nPrograms = 3;
+        const uint16_t numbers[] = {202, 203, 204};
+        const char* names[] = {"Film & <More>", "", "Quiet"};
+        for (int i = 0; i < 3; ++i)
+        {
+            SListedProgram& p = programs->Programs[i];
+            p.ProgramNumber = numbers[i];
+            p.NameLength = static_cast<uint8_t>(std::strlen(names[i]));
+            std::memcpy(p.Name, names[i], p.NameLength);
+        }
+    }
+
+    void Put(uint16_t pid, const Bytes& section)
+    {
+        for (const Packet& packet : maker.Sections(pid, {section}))
+            guide->PutPacket(packet.data(), clock);
+    }
+
+    std::string Write()
+    {
+        const size_t length = WriteXmltv(*programs, *guide, *scratch, nullptr, 0);
+        std::string text(length + 1, '\0');
+        EXPECT_EQ(WriteXmltv(*programs, *guide, *scratch, &text[0], text.size()), length);
+        text.resize(length);
+        return text;
+    }
+
+    std::unique_ptr<CGuideCollector> guide{new CGuideCollector};
+    std::unique_ptr<SXmltvScratch> scratch{new SXmltvScratch};
+    std::unique_ptr<SProgramList> programs{new SProgramList};
+    PacketMaker maker;
+    SGuideClock clock;
+};
+
+TEST_F(Xmltv, ChannelsAndProgrammesAsTheDtdOrdersThem)
+{
+    Bytes film = ShortEventDescriptor("deu", Text("Der \"Film\""), Text("Kurz & <gut>"));
+    const Bytes english = ShortEventDescriptor("eng", Text("The Film"), Text(""));
+    const Bytes extended = ExtendedEventDescriptors("deu", {{Text("Episode title"), Text("Teil 2")}}, Text("Lang."));
+    const Bytes rest = ContentDescriptor({0x14, 0xB1});
+    const Bytes rating = ParentalRatingDescriptor("deu", 9);
+    for (const Bytes* part : {&english, &extended, &rest, &rating})
+        film.insert(film.end(), part->begin(), part->end());
+    Put(0x0012, EitEventsSection({0x50, 202, 1, 0xFF01, 0, 0, 0},
+                                 {{2, kNow + 3600, 1800, ShortEventDescriptor("eng", Text("Later"), Text(""))},
+                                  {1, kNow - 600, 5400, film}}));
+    // Present/following repeats event 1 and adds one the schedule lacks.
+    Put(0x0012, EitEventsSection({0x4E, 202, 1, 0xFF01, 0, 0, 1}, {{1, kNow - 600, 5400, film}}));
+    Put(0x0012, EitEventsSection({0x4E, 204, 1, 0xFF01, 0, 1, 1},
+                                 {{7, kNow + 60, 60, ShortEventDescriptor("eng", Text("Next"), Text(""))}}));
+
+    const std::string xml = Write();
+    EXPECT_TRUE(IsValidUtf8(reinterpret_cast<const unsigned char*>(xml.data()), xml.size()));
+    const std::string expected =
+        "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n"
+        "<!DOCTYPE tv SYSTEM \"xmltv.dtd\">\n"
+        "<tv generator-info-name=\"Tovrin TS Streamer\">\n"
+        "  <channel id=\"202.1.ff01.dvb\">\n    <display-name>Film &amp; &lt;More&gt;</display-name>\n  </channel>\n"
+        "  <channel id=\"204.1.ff01.dvb\">\n    <display-name>Quiet</display-name>\n  </channel>\n"
+        "  <programme start=\"20261211115000 +0000\" stop=\"20261211132000 +0000\" channel=\"202.1.ff01.dvb\">\n"
+        "    <title lang=\"deu\">Der &quot;Film&quot;</title>\n"
+        "    <title lang=\"eng\">The Film</title>\n"
+        "    <sub-title lang=\"deu\">Teil 2</sub-title>\n"
+        "    <desc lang=\"deu\">Kurz &amp; &lt;gut&gt;\nLang.</desc>\n"
+        "    <category lang=\"en\">Comedy</category>\n"
+        "    <rating system=\"DEU\">\n      <value>12</value>\n    </rating>\n"
+        "  </programme>\n"
+        "  <programme start=\"20261211130000 +0000\" stop=\"20261211133000 +0000\" channel=\"202.1.ff01.dvb\">\n"
+        "    <title lang=\"eng\">Later</title>\n"
+        "  </programme>\n"
+        "  <programme start=\"20261211120100 +0000\" stop=\"20261211120200 +0000\" channel=\"204.1.ff01.dvb\">\n"
+        "    <title lang=\"eng\">Next</title>\n"
+        "  </programme>\n"
+        "</tv>\n";
+    EXPECT_EQ(xml, expected);
+}
+
+TEST_F(Xmltv, CutLikeSnprintf)
+{
+    Put(0x0012, EitEventsSection({0x50, 203, 1, 0xFF01, 0, 0, 0},
+                                 {{1, kNow, 60, ShortEventDescriptor("eng", Text("Short"), Text(""))}}));
+    const std::string whole = Write();
+    EXPECT_NE(whole.find("<display-name>Program 203</display-name>"), std::string::npos);
+    char small[64 + 4];
+    std::memset(small, '#', sizeof small);
+    EXPECT_EQ(WriteXmltv(*programs, *guide, *scratch, small, 64), whole.size());
+    EXPECT_EQ(std::string(small), whole.substr(0, 63));
+    EXPECT_EQ(std::string(small + 64, 4), "####");
+}
+}  // namespace

@@ -7,7 +7,9 @@
 
 #include <new>
 
+#include "MoreFecPage.h"
 #include "MoreProgramsPage.h"
+#include "MoreSendingPage.h"
 #include "MoreUrlPage.h"
 #include "PidDataWriter.h"
 #include "resource.h"
@@ -16,6 +18,8 @@ CMoreDialog::CMoreDialog(CPidDataWriter& module) : m_Module(module)
 {
     m_Pages[0] = new (std::nothrow) CMoreProgramsPage(module);
     m_Pages[1] = new (std::nothrow) CMoreUrlPage(module);
+    m_Pages[2] = new (std::nothrow) CMoreSendingPage(module);
+    m_Pages[3] = new (std::nothrow) CMoreFecPage(module);
 }
 
 CMoreDialog::~CMoreDialog()

@@ -50,7 +50,7 @@ public:
     void Refresh();
 
 private:
-    static constexpr int kPageCount = 2;
+    static constexpr int kPageCount = 4;
 
     static INT_PTR CALLBACK FrameProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
     static INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);

@@ -68,6 +68,8 @@ public:
     // for the second dialog; false when it does not run.
     bool FormatHttpUrl(wchar_t (&url)[kHttpUrlCapacity]) const;
     bool SnapshotHttpViewers(SHttpViewerSnapshot& viewers) const;
+    // Output 1's destination port, whose + 2 and + 4 the FEC tab names.
+    uint16_t DestinationPort() const { return First().Settings().Port; }
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);

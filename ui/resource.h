@@ -18,6 +18,8 @@
 // The second dialog: a frame with tabs, and one child page per tab.
 #define IDD_MORE             103
 #define IDD_MORE_PROGRAMS    104
+#define IDD_MORE_SENDING     110
+#define IDD_MORE_FEC         111
 
 #define IDC_MORE_TABS        1100
 #define IDC_MORE_APPLY       1101
@@ -44,3 +46,22 @@
 #define IDC_URL_COPY         1511
 #define IDC_URL_QR           1512
 #define IDC_URL_WATCHING     1513
+#define IDC_SEND_RTP         1700
+#define IDC_SEND_UDP         1701
+#define IDC_SEND_TIMESTAMPS  1702
+#define IDC_SEND_TTL         1703
+#define IDC_SEND_TTL_SPIN    1704
+#define IDC_SEND_FROM        1705
+#define IDC_SEND_BUFFER      1706
+#define IDC_SEND_NEXT_START  1707
+#define IDC_SEND_NOTE        1708
+
+// The FEC choices' radio buttons in order, IDC_FEC_OFF..IDC_FEC_OTHER.
+#define IDC_FEC_OFF          1600
+#define IDC_FEC_5X5          1601
+#define IDC_FEC_10X10        1602
+#define IDC_FEC_OTHER        1603
+#define IDC_FEC_MATRIX       1604
+#define IDC_FEC_COST         1605
+#define IDC_FEC_NEXT_START   1606
+#define IDC_FEC_NOTE         1607

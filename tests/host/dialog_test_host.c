@@ -693,10 +693,14 @@ static void session_close_box(HWND dlg)
  *
  * --bad-address PORT: starts that must be refused (stored and typed
  * addresses), with the engine's traffic flowing afterwards, while the
- * namespace test listens on PORT on both ends of its link. */
+ * namespace test listens on PORT on both ends of its link.
+ *
+ * --adapters A B: the second dialog's send-from list, in a namespace whose
+ * adapter has both addresses. */
 
-enum { NET_NONE = 0, NET_OUTAGE = 1, NET_BAD_ADDRESS = 2, NET_URL = 3 };
+enum { NET_NONE = 0, NET_OUTAGE = 1, NET_BAD_ADDRESS = 2, NET_URL = 3, NET_ADAPTERS = 4 };
 static wchar_t g_net_address[32];
+static wchar_t g_adapter_addresses[2][32];  /* --adapters A B */
 static unsigned g_net_port;
 
 /* The mode from the arguments after the module path; -1 when they make no sense. */
@@ -718,6 +722,10 @@ static int net_mode_from_arguments(void)
     } else if (argc == 4 && wcscmp(argv[2], L"--url") == 0) {
         g_net_port = (unsigned)_wtoi(argv[3]);
         mode = g_net_port > 0 && g_net_port < 65536 ? NET_URL : -1;
+    } else if (argc == 5 && wcscmp(argv[2], L"--adapters") == 0 && wcslen(argv[3]) < 32 && wcslen(argv[4]) < 32) {
+        wcscpy(g_adapter_addresses[0], argv[3]);
+        wcscpy(g_adapter_addresses[1], argv[4]);
+        mode = NET_ADAPTERS;
     }
     LocalFree(argv);
     return mode;
@@ -1298,6 +1306,7 @@ static void check_ini(const wchar_t *address, unsigned port, int packets, const 
 
 #include "more_dialog_session.h"
 #include "more_url_session.h"
+#include "more_send_session.h"
 
 /* ---- Setting up --------------------------------------------------------- */
 
@@ -1500,6 +1509,7 @@ static void run_loopback_sessions(void)
     CHECK(WritePrivateProfileStringW(INI_SECTION, L"Programs", NULL, g_host.ini), "Programs removed again");
 
     run_more_dialog_session();
+    run_more_send_session();
 
     check_step("session 4: a device of another transport type");
     TestDevice other;
@@ -1528,7 +1538,7 @@ int main(void)
     wchar_t probe[MAX_PATH * 2], dir[MAX_PATH];
     int mode = net_mode_from_arguments();
     if (!host_module_path_arg(1, probe, MAX_PATH * 2) || mode < 0) {
-        printf("usage: dialog_test_host <path of TovrinStreamer.module> [--outage ADDRESS PORT | --bad-address PORT | --url PORT]\n");
+        printf("usage: dialog_test_host <path of TovrinStreamer.module> [--outage ADDRESS PORT | --bad-address PORT | --url PORT | --adapters ADDRESS ADDRESS]\n");
         return 2;
     }
     HMODULE module = NULL;
@@ -1554,6 +1564,9 @@ int main(void)
         run_bad_address_sessions();
     else if (mode == NET_URL)
         run_more_url_session();
+    else if (mode == NET_ADAPTERS)
+        run_session("beyond loopback: the send-from list of a PC with two addresses", g_host.a,
+                    session_more_adapters);
     else
         run_loopback_sessions();
 

@@ -3,6 +3,7 @@
 
     send_failure_test.py outage      BUILD_DIR HOST_EXE MODULE
     send_failure_test.py bad-address BUILD_DIR HOST_EXE MODULE
+    send_failure_test.py adapters    BUILD_DIR HOST_EXE MODULE
 
 The sender's namespace holds the Wine prefix (its wineserver runs inside) and
 one end of a veth pair; the receiver's namespace holds the other end. The
@@ -18,6 +19,10 @@ the sequence numbers must show the gap.
 bad-address: stored and typed addresses that are no IPv4 address; each Start
 is refused, and nothing arrives on either end of the link although the
 engine's traffic flows.
+
+adapters: the sender's adapter has a second address; the second dialog's
+send-from list names both (by the adapter's name, from the system's list),
+and choosing the second writes LocalIPAddress.
 
 Every wait here is bounded; none of them decides a result by its length.
 """
@@ -168,15 +173,26 @@ def bad_address(build_dir, host, module):
         check(not near.close(), "nothing arrived at the sender's end")
 
 
+def adapters(build_dir, host, module):
+    second = "10.231.8.1"
+    with Namespace("tx") as tx, Namespace("rx") as rx:
+        tx.veth("tx0", SENDER + "/24", "rx0", RECEIVER + "/24", peer=rx)
+        tx.ip("addr", "add", second + "/24", "dev", "tx0")
+        wine = tx.wine(build_dir)
+        code = host_session(wine, [host, module, "--adapters", SENDER, second], lambda words: "?")
+        check(code == 0, f"the Windows side's checks passed (exit code {code})")
+
+
 def main():
-    if len(sys.argv) != 5 or sys.argv[1] not in ("outage", "bad-address"):
+    modes = {"outage": outage, "bad-address": bad_address, "adapters": adapters}
+    if len(sys.argv) != 5 or sys.argv[1] not in modes:
         print(__doc__)
         return 2
     if not can_make_namespaces():
         print("FAIL  this test makes network namespaces: it needs root and iproute2")
         return 1
     mode, build_dir, host, module = sys.argv[1:]
-    (outage if mode == "outage" else bad_address)(build_dir, host, module)
+    modes[mode](build_dir, host, module)
     print(f"{mode}: {'passed' if not failures else 'FAILED'}")
     return 0 if not failures else 1
 

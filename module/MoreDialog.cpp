@@ -56,6 +56,21 @@ INT_PTR CALLBACK CMoreDialog::PageProc(HWND page, UINT message, WPARAM wParam, L
     return self != nullptr ? self->Handle(message, wParam, lParam) : FALSE;
 }
 
+void InsertListColumns(HWND page, HWND list, const SListColumn* columns, int count)
+{
+    for (int c = 0; c < count; ++c)
+    {
+        RECT width = {0, 0, columns[c].Width, 1};
+        MapDialogRect(page, &width);
+        LVCOLUMNW column = {};
+        column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
+        column.pszText = const_cast<wchar_t*>(columns[c].Title);
+        column.cx = width.right;
+        column.iSubItem = c;
+        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
+    }
+}
+
 void CMoreDialog::CreatePages(HWND dialog)
 {
     HWND tabs = GetDlgItem(dialog, IDC_MORE_TABS);

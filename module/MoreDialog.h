@@ -12,6 +12,15 @@
 
 class CPidDataWriter;
 
+// A list view column of a page, its width in dialog units.
+struct SListColumn
+{
+    const wchar_t* Title;
+    int Width;
+};
+// Adds the columns to a page's report list view, sized for the page's font.
+void InsertListColumns(HWND page, HWND list, const SListColumn* columns, int count);
+
 // One tab.
 class CMorePage
 {

@@ -89,19 +89,8 @@ void CMoreProgramsPage::Init(HWND page, const SOptionTexts& stored)
                      m_Ticked.Count > 0 ? IDC_PROGRAMS_CHOSEN : IDC_PROGRAMS_ALL);
     SendMessageW(m_hList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT,
                  LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-    struct SColumn { const wchar_t* Title; int Width; };  // in dialog units
-    const SColumn columns[] = {{L"Number", 42}, {L"Name", 110}, {L"Provider", 80}, {L"Kind", 36}};
-    for (int c = 0; c < 4; ++c)
-    {
-        RECT width = {0, 0, columns[c].Width, 1};
-        MapDialogRect(page, &width);
-        LVCOLUMNW column = {};
-        column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-        column.pszText = const_cast<wchar_t*>(columns[c].Title);
-        column.cx = width.right;
-        column.iSubItem = c;
-        SendMessageW(m_hList, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
-    }
+    const SListColumn columns[] = {{L"Number", 42}, {L"Name", 110}, {L"Provider", 80}, {L"Kind", 36}};
+    InsertListColumns(page, m_hList, columns, 4);
     if (m_pListed != nullptr)
         m_pListed->nPrograms = 0;
     if (m_pListed != nullptr && m_pLatest != nullptr && m_Module.SnapshotPrograms(*m_pLatest))

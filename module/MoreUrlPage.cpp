@@ -132,19 +132,8 @@ void CMoreUrlPage::Init(HWND page, const SOptionTexts& stored)
 
     HWND list = GetDlgItem(page, IDC_URL_WATCHING);
     SendMessageW(list, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_FULLROWSELECT, LVS_EX_FULLROWSELECT);
-    struct SColumn { const wchar_t* Title; int Width; };  // in dialog units
-    const SColumn columns[] = {{L"Viewer", 80}, {L"Watching", 96}, {L"Since", 46}, {L"Sent", 50}};
-    for (int c = 0; c < 4; ++c)
-    {
-        RECT width = {0, 0, columns[c].Width, 1};
-        MapDialogRect(page, &width);
-        LVCOLUMNW column = {};
-        column.mask = LVCF_TEXT | LVCF_WIDTH | LVCF_SUBITEM;
-        column.pszText = const_cast<wchar_t*>(columns[c].Title);
-        column.cx = width.right;
-        column.iSubItem = c;
-        SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
-    }
+    const SListColumn columns[] = {{L"Viewer", 80}, {L"Watching", 96}, {L"Since", 46}, {L"Sent", 50}};
+    InsertListColumns(page, list, columns, 4);
 
     EnableFields();
     ShowMemory();

@@ -751,7 +751,8 @@ void CServerLoop::AnswerGuide(SConnection& c, bool head)
     // a dense transponder runs to megabytes, allocated per request, not kept.
     m_FanOut.Programs().Snapshot(m_Connections.Programs);
     const size_t body = WriteXmltv(m_Connections.Programs, m_Connections.Guide, m_Connections.Xmltv, nullptr, 0);
-    if (!MakeReply(c, kHttpResponseHeadCapacity + body + 1))
+    // A HEAD answer needs the length only, not room for the guide itself.
+    if (!MakeReply(c, kHttpResponseHeadCapacity + (head ? 0 : body + 1)))
     {
         Close(c, L"no memory for a reply");
         return;

@@ -10,10 +10,8 @@
 #include <cstring>
 #include <new>
 
-#include "programs/ProgramFilter.h"
 #include "SocketErrorText.h"
 #include "UdpSender.h"
-#include "http/ClientRing.h"
 #include "http/HttpPages.h"
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
@@ -45,6 +43,10 @@ constexpr long kPollMicroseconds = 10000;
 // itself; the loop only looks for Stop and the time limits this often.
 constexpr long kIdlePollMicroseconds = 200000;
 constexpr size_t kSendSliceBytes = 256 * 1024;  // per viewer and round, so that one fast viewer cannot starve the others
+// A viewer's stream is copied out of its shared ring (and checked) before it
+// is sent, this much at a time: the traffic thread may write over the ring
+// while send() reads.
+constexpr size_t kViewerCopyBytes = 64 * 1024;
 constexpr int kListenBacklog = 16;
 constexpr int kPathLogCapacity = kHttpViewerPathCapacity;  // the path in the log and the dialog, cut
 
@@ -72,9 +74,7 @@ struct SConnection
     std::unique_ptr<char[]> Reply; // head, and the body of a page
     size_t nReply = 0;
     size_t nReplySent = 0;
-    std::unique_ptr<CClientRing> Ring;  // a viewer's stream
-    std::unique_ptr<CProgramFilter> Filter;  // a program viewer's own filter
-    int Slot = -1;                      // its place in the fan-out
+    int Slot = -1;                      // a viewer's place in the fan-out
     uint64_t nSent = 0;                 // bytes the client took, heads included
     uint64_t StreamingSince = 0;        // FILETIME at which its stream began
     char Path[kPathLogCapacity] = {};
@@ -88,6 +88,7 @@ struct SHttpConnections
     SProgramList Programs;
     CGuideCollector Guide;   // the programme guide, collected on the server thread
     SXmltvScratch Xmltv;
+    unsigned char ViewerCopy[kViewerCopyBytes];  // what a viewer is sent next, out of its ring
     char Page[kIndexPageCapacity > kPlaylistCapacity ? kIndexPageCapacity : kPlaylistCapacity];
 };
 
@@ -444,8 +445,7 @@ void CServerLoop::Round()
         {
             FD_SET(c.Socket, &readable);  // a viewer that leaves is seen here
             watched = true;
-            const unsigned char* data = nullptr;
-            if (c.nReplySent < c.nReply || c.Ring->Peek(data) > 0 || c.Ring->Overflowed())
+            if (c.nReplySent < c.nReply || m_FanOut.HasNext(c.Slot))
                 FD_SET(c.Socket, &writable);
             break;
         }
@@ -703,38 +703,21 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         Refuse(c, 503, true);
         return;
     }
-    // Without memory for its buffer the viewer is refused; the host goes on.
-    c.Ring.reset(new (std::nothrow) CClientRing(kClientRingPackets));
-    if (c.Ring == nullptr || c.Ring->Capacity() == 0)
-    {
-        c.Ring.reset();
-        Log(c.Peer, L"refused (503): no memory for a viewer's buffer of %u bytes",
-            static_cast<unsigned>(kClientRingBytes));
-        Refuse(c, 503, true);
-        return;
-    }
-    if (request.Route == EHttpRoute::Program)
-    {
-        // A filter of its own: each viewer's PAT, versions and counters
-        // start with its connection.
-        c.Filter.reset(new (std::nothrow) CProgramFilter);
-        if (c.Filter == nullptr)
-        {
-            c.Ring.reset();
-            Log(c.Peer, L"refused (503): no memory for a program filter");
-            Refuse(c, 503, true);
-            return;
-        }
-        SProgramSelection selection{};
-        selection.Numbers[0] = request.ProgramNumber;
-        selection.Count = 1;
-        c.Filter->Reset(selection);
-    }
-    c.Slot = m_FanOut.Attach(c.Ring.get(), c.Filter.get());
+    // It shares the buffer (and cut) of its stream's viewers, made for the
+    // first of them. Without memory for them the viewer is refused; the
+    // host goes on.
+    EViewerAttach outcome = EViewerAttach::NoSlot;
+    c.Slot = m_FanOut.Attach(request.Route == EHttpRoute::Program ? request.ProgramNumber : 0, outcome);
     if (c.Slot < 0)
     {
-        c.Ring.reset();
-        c.Filter.reset();
+        if (outcome == EViewerAttach::NoMemoryForRing)
+            Log(c.Peer, L"refused (503): no memory for a stream's buffer of %u bytes",
+                static_cast<unsigned>(kStreamRingBytes));
+        else if (outcome == EViewerAttach::NoMemoryForFilter)
+            Log(c.Peer, L"refused (503): no memory for a program filter");
+        else if (outcome == EViewerAttach::NoMemoryForPrefix)
+            Log(c.Peer, L"refused (503): no memory for a viewer's tables of %u bytes",
+                static_cast<unsigned>(kViewerPrefixBytes));
         Refuse(c, 503, true);
         return;
     }
@@ -780,9 +763,12 @@ void CServerLoop::Send(SConnection& c)
         }
         else if (c.State == EConnection::Streaming)
         {
-            const unsigned char* ring = nullptr;
-            available = c.Ring->Peek(ring);
-            data = reinterpret_cast<const char*>(ring);
+            const size_t room = kSendSliceBytes - sentThisRound;
+            available = m_FanOut.CopyNext(c.Slot, m_Connections.ViewerCopy,
+                                          room < kViewerCopyBytes ? room : kViewerCopyBytes);
+            if (available == kViewerBehind)
+                break;  // closed below; the copy is not sent
+            data = reinterpret_cast<const char*>(m_Connections.ViewerCopy);
         }
         else
         {
@@ -809,14 +795,16 @@ void CServerLoop::Send(SConnection& c)
         if (replying)
             c.nReplySent += static_cast<size_t>(sent);
         else
-            c.Ring->Consume(static_cast<size_t>(sent));
+            m_FanOut.Consume(c.Slot, static_cast<size_t>(sent));
         c.nSent += static_cast<uint64_t>(sent);
         sentThisRound += static_cast<size_t>(sent);
         c.LastProgress = GetTickCount();
+        if (static_cast<size_t>(sent) < want)
+            break;  // the socket is full: what was copied and not sent is copied again next time
     }
-    // Its ring has taken nothing since it overflowed: the viewer goes, and
-    // no one else waited for it.
-    if (c.State == EConnection::Streaming && c.Ring->Overflowed())
+    // The stream has been written over where the viewer stands: it goes,
+    // and no one else waited for it.
+    if (c.State == EConnection::Streaming && m_FanOut.Behind(c.Slot))
         Close(c, L"a whole buffer behind");
 }
 
@@ -848,13 +836,12 @@ void CServerLoop::Sweep(SConnection& c, DWORD now)
     {
         // Seen here too, not only after a send: a viewer whose socket stays
         // full is a whole buffer behind long before it is 10 s late.
-        if (c.Ring != nullptr && c.Ring->Overflowed())
+        if (c.Slot >= 0 && m_FanOut.Behind(c.Slot))
         {
             Close(c, L"a whole buffer behind");
             break;
         }
-        const unsigned char* data = nullptr;
-        const bool waiting = c.nReplySent < c.nReply || (c.Ring != nullptr && c.Ring->Peek(data) > 0);
+        const bool waiting = c.nReplySent < c.nReply || (c.Slot >= 0 && m_FanOut.HasNext(c.Slot));
         if (!waiting)
             c.LastProgress = now;  // nothing to send is not the client's fault
         else if (now - c.LastProgress >= kStallTimeMs)
@@ -874,8 +861,6 @@ void CServerLoop::Close(SConnection& c, const wchar_t* why, bool clientClosedFir
     if (c.Slot >= 0)
         m_FanOut.Detach(c.Slot);
     c.Slot = -1;
-    c.Ring.reset();
-    c.Filter.reset();
     c.Reply.reset();
     if (clientClosedFirst)
         closesocket(c.Socket);

@@ -10,7 +10,7 @@
 
 #include "OptionsValues.h"
 #include "PidDataWriter.h"
-#include "http/ClientRing.h"
+#include "http/StreamRing.h"
 #include "qrcodegen.h"
 #include "resource.h"
 
@@ -190,7 +190,8 @@ void CMoreUrlPage::EnableFields()
     EnableWindow(GetDlgItem(m_hPage, IDC_URL_ALLOW), on && networks);
 }
 
-// What the viewers' buffers take at most, from the count typed.
+// What the viewers' buffers take at most, from the count typed: a buffer
+// per stream watched, so as many as viewers when each watches another program.
 void CMoreUrlPage::ShowMemory()
 {
     BOOL valid = FALSE;
@@ -198,7 +199,7 @@ void CMoreUrlPage::ShowMemory()
     wchar_t text[64] = L"";
     if (valid && viewers >= 1 && viewers <= static_cast<UINT>(kMaxHttpClientsLimit))
     {
-        const uint64_t bytes = static_cast<uint64_t>(viewers) * kClientRingPackets * kTsPacketSize;
+        const uint64_t bytes = static_cast<uint64_t>(viewers) * kStreamRingBytes;
         wsprintfW(text, L"up to %u MB of memory", static_cast<unsigned>((bytes + 512 * 1024) / (1024 * 1024)));
     }
     SetDlgItemTextW(m_hPage, IDC_URL_MEMORY, text);

@@ -2,7 +2,6 @@
 
 #include <cstring>
 
-#include "http/ClientRing.h"
 #include "psi/PatTable.h"
 #include "psi/PmtTable.h"
 
@@ -217,15 +216,4 @@ int CPsiCache::CopyPrefix(unsigned char* out, int capacity) const
     for (int i = 0; i < m_nPmts; ++i)
         copy(m_Pmts[i].Stored);
     return copied;
-}
-
-bool CPsiCache::AppendPrefixTo(CClientRing& ring) const
-{
-    if (m_Pat.Stored.nPackets == 0)
-        return !ring.Overflowed();
-    bool fits = ring.AppendPackets(m_Pat.Stored.Packets[0], m_Pat.Stored.nPackets);
-    for (int i = 0; fits && i < m_nPmts; ++i)
-        if (m_Pmts[i].Stored.nPackets > 0)
-            fits = ring.AppendPackets(m_Pmts[i].Stored.Packets[0], m_Pmts[i].Stored.nPackets);
-    return fits;
 }

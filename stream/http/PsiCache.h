@@ -11,8 +11,6 @@
 #include "psi/PsiSection.h"
 #include "ts/TsConstants.h"
 
-class CClientRing;
-
 constexpr int kPsiSectionMaxPackets = 6; // a 1024-byte section in 188-byte packets
 constexpr int kPsiCacheMaxPmts = 64;     // PMT PIDs remembered; more are not prefixed
 
@@ -35,8 +33,6 @@ public:
     // Copies the prefix into `out` (room for `capacity` packets); returns the
     // packets copied (whole sections only: a PMT that does not fit is left out).
     int CopyPrefix(unsigned char* out, int capacity) const;
-    // Appends the prefix to a client's ring; false when the ring overflowed.
-    bool AppendPrefixTo(CClientRing& ring) const;
 
 private:
     // The packets of one section, from the one that starts it to the one

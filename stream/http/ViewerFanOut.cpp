@@ -1,15 +1,47 @@
 #include "http/ViewerFanOut.h"
 
+#include <cstring>
+#include <new>
 #include <thread>
 
 #include "programs/ProgramFilter.h"
-#include "http/ClientRing.h"
+#include "http/StreamRing.h"
+
+namespace
+{
+uint64_t Bit(int index)
+{
+    return uint64_t{1} << index;
+}
+
+// Announce first, then look (the traffic thread); the server thread stores
+// the state first, then looks at Writing. One of the two always sees the
+// other (all four are sequentially consistent), so nothing is freed under
+// the traffic thread.
+template <class Slot>
+int EnterSlot(Slot& slot)
+{
+    slot.Writing.store(1, std::memory_order_seq_cst);
+    return slot.State.load(std::memory_order_seq_cst);
+}
+
+template <class Slot>
+void LeaveSlotAlone(Slot& slot, int leavingState)
+{
+    slot.State.store(leavingState, std::memory_order_seq_cst);
+    // The traffic thread is at most one append (or one join) into it.
+    while (slot.Writing.load(std::memory_order_seq_cst) != 0)
+        std::this_thread::yield();
+}
+}  // namespace
 
 CViewerFanOut::CViewerFanOut() = default;
+CViewerFanOut::~CViewerFanOut() = default;
 
-void CViewerFanOut::SRingSink::PutPacket(const unsigned char* packet)
+void CViewerFanOut::SCutSink::PutPacket(const unsigned char* packet)
 {
     Ring->AppendPackets(packet, 1);
+    Tables->Observe(packet);
 }
 
 void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
@@ -30,80 +62,236 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
             m_Guide.Put(packet);
     }
 
-    uint64_t attached = m_Attached.load(std::memory_order_acquire);
-    while (attached != 0)
+    // Joiners first: their tables, then these packets, as for a player
+    // that tuned in here.
+    if (m_Joining.load(std::memory_order_relaxed) != 0)
     {
-        const int i = __builtin_ctzll(attached);
-        attached &= attached - 1;
-        SSlot& slot = m_Slots[i];
-        // Announce first, then look: Detach stores the state first, then
-        // looks at Writing. One of the two always sees the other (both are
-        // sequentially consistent), so a ring is never freed under an append.
-        slot.Writing.store(1, std::memory_order_seq_cst);
-        const int state = slot.State.load(std::memory_order_seq_cst);
-        if (state == kJoining && slot.Filter == nullptr)
+        uint64_t joining = m_Joining.exchange(0, std::memory_order_acquire);
+        while (joining != 0)
         {
-            // The prefix goes in before the packets that follow it: a
-            // player starts at these tables and then reads on.
-            if (m_Psi.AppendPrefixTo(*slot.Ring))
-                slot.Ring->AppendPackets(packets, count);
-            slot.State.store(kActive, std::memory_order_seq_cst);
+            const int i = __builtin_ctzll(joining);
+            joining &= joining - 1;
+            Join(m_Viewers[i]);
         }
-        else if (state == kJoining || state == kActive)
-        {
-            if (state == kJoining)
-                slot.State.store(kActive, std::memory_order_seq_cst);
-            if (slot.Filter != nullptr)
-            {
-                for (int p = 0; p < count && !slot.Ring->Overflowed(); ++p)
-                    slot.Filter->Feed(packets + p * kTsPacketSize, slot.Sink);
-            }
-            else
-            {
-                slot.Ring->AppendPackets(packets, count);  // an overflowed ring refuses; the server sees it
-            }
-        }
-        slot.Writing.store(0, std::memory_order_release);
+    }
+
+    uint64_t open = m_Open.load(std::memory_order_acquire);
+    while (open != 0)
+    {
+        const int i = __builtin_ctzll(open);
+        open &= open - 1;
+        SStream& stream = m_Streams[i];
+        if (EnterSlot(stream) == kActive)
+            Write(stream, packets, count);
+        stream.Writing.store(0, std::memory_order_release);
     }
 }
 
-int CViewerFanOut::Attach(CClientRing* ring, CProgramFilter* filter)
+void CViewerFanOut::Join(SViewer& viewer)
 {
-    if (ring == nullptr)
+    if (EnterSlot(viewer) == kJoining)
+    {
+        // Its stream stays open while it is attached: the server thread
+        // closes a stream only after detaching its last viewer.
+        SStream& stream = m_Streams[viewer.Stream];
+        const CPsiCache& tables = stream.Tables != nullptr ? *stream.Tables : m_Psi;
+        viewer.nPrefix = static_cast<size_t>(tables.CopyPrefix(viewer.Prefix.get(),
+                                                                static_cast<int>(kViewerPrefixBytes / kTsPacketSize))) *
+                         kTsPacketSize;
+        viewer.Position = stream.Ring->Written();  // this thread is the writer: a packet boundary
+        int joining = kJoining;
+        viewer.State.compare_exchange_strong(joining, kActive, std::memory_order_seq_cst);
+    }
+    viewer.Writing.store(0, std::memory_order_release);
+}
+
+void CViewerFanOut::Write(SStream& stream, const unsigned char* packets, int count)
+{
+    if (stream.Filter == nullptr)
+    {
+        stream.Ring->AppendPackets(packets, count);
+        return;
+    }
+    for (int p = 0; p < count; ++p)
+        stream.Filter->Feed(packets + p * kTsPacketSize, stream.Sink);
+}
+
+int CViewerFanOut::Attach(uint16_t program, EViewerAttach& outcome)
+{
+    return Attach(program, outcome, kStreamRingPackets);
+}
+
+int CViewerFanOut::Attach(uint16_t program, EViewerAttach& outcome, size_t ringPackets)
+{
+    int v = 0;
+    while (v < kMaxViewers && m_Viewers[v].State.load(std::memory_order_acquire) != kFree)
+        ++v;
+    if (v == kMaxViewers)
+    {
+        outcome = EViewerAttach::NoSlot;
         return -1;
-    for (int i = 0; i < kMaxViewers; ++i)
-    {
-        SSlot& slot = m_Slots[i];
-        if (slot.State.load(std::memory_order_acquire) != kFree)
-            continue;
-        slot.Ring = ring;
-        slot.Filter = filter;
-        slot.Sink.Ring = ring;
-        slot.State.store(kJoining, std::memory_order_seq_cst);
-        m_Attached.fetch_or(uint64_t{1} << i, std::memory_order_acq_rel);
-        m_nViewers.fetch_add(1, std::memory_order_relaxed);
-        return i;
     }
-    return -1;
+    SViewer& viewer = m_Viewers[v];
+    // Allocated before the stream is, so that a refusal leaves nothing behind.
+    viewer.Prefix.reset(new (std::nothrow) unsigned char[kViewerPrefixBytes]);
+    if (viewer.Prefix == nullptr)
+    {
+        outcome = EViewerAttach::NoMemoryForPrefix;
+        return -1;
+    }
+    int s = 0;
+    while (s < kMaxViewerStreams &&
+           !(m_Streams[s].State.load(std::memory_order_relaxed) == kActive && m_Streams[s].Program == program))
+        ++s;
+    if (s == kMaxViewerStreams)
+        s = OpenStream(program, ringPackets, outcome);
+    if (s < 0)
+    {
+        viewer.Prefix.reset();
+        return -1;
+    }
+    ++m_Streams[s].nViewers;
+    viewer.Stream = s;
+    viewer.nPrefix = 0;
+    viewer.nPrefixSent = 0;
+    viewer.Position = 0;
+    viewer.State.store(kJoining, std::memory_order_seq_cst);
+    m_Joining.fetch_or(Bit(v), std::memory_order_release);
+    m_nViewers.fetch_add(1, std::memory_order_relaxed);
+    outcome = EViewerAttach::Attached;
+    return v;
 }
 
-void CViewerFanOut::Detach(int slotIndex)
+int CViewerFanOut::OpenStream(uint16_t program, size_t ringPackets, EViewerAttach& outcome)
 {
-    if (slotIndex < 0 || slotIndex >= kMaxViewers)
+    int s = 0;
+    while (s < kMaxViewerStreams && m_Streams[s].State.load(std::memory_order_relaxed) != kFree)
+        ++s;
+    if (s == kMaxViewerStreams)
+    {
+        outcome = EViewerAttach::NoSlot;
+        return -1;
+    }
+    SStream& stream = m_Streams[s];
+    stream.Ring.reset(new (std::nothrow) CStreamRing(ringPackets));
+    if (stream.Ring == nullptr || stream.Ring->Capacity() == 0)
+    {
+        stream.Ring.reset();
+        outcome = EViewerAttach::NoMemoryForRing;
+        return -1;
+    }
+    if (program != 0)
+    {
+        // A cut of its own for the program, fresh: its PAT, versions and
+        // counters start with its first viewer.
+        stream.Filter.reset(new (std::nothrow) CProgramFilter);
+        stream.Tables.reset(new (std::nothrow) CPsiCache);
+        if (stream.Filter == nullptr || stream.Tables == nullptr)
+        {
+            stream.Ring.reset();
+            stream.Filter.reset();
+            stream.Tables.reset();
+            outcome = EViewerAttach::NoMemoryForFilter;
+            return -1;
+        }
+        SProgramSelection selection{};
+        selection.Numbers[0] = program;
+        selection.Count = 1;
+        stream.Filter->Reset(selection);
+    }
+    stream.Sink.Ring = stream.Ring.get();
+    stream.Sink.Tables = stream.Tables.get();
+    stream.Program = program;
+    stream.nViewers = 0;
+    stream.State.store(kActive, std::memory_order_seq_cst);
+    m_Open.fetch_or(Bit(s), std::memory_order_release);
+    ++m_nStreams;
+    return s;
+}
+
+void CViewerFanOut::Detach(int v)
+{
+    if (v < 0 || v >= kMaxViewers)
         return;
-    SSlot& slot = m_Slots[slotIndex];
-    if (slot.State.load(std::memory_order_acquire) == kFree)
+    SViewer& viewer = m_Viewers[v];
+    if (viewer.State.load(std::memory_order_acquire) == kFree)
         return;
-    slot.State.store(kLeaving, std::memory_order_seq_cst);
-    m_Attached.fetch_and(~(uint64_t{1} << slotIndex), std::memory_order_acq_rel);
-    // The traffic thread is at most one append into this slot.
-    while (slot.Writing.load(std::memory_order_seq_cst) != 0)
-        std::this_thread::yield();
-    slot.Ring = nullptr;
-    slot.Filter = nullptr;
-    slot.Sink.Ring = nullptr;
+    LeaveSlotAlone(viewer, kLeaving);
+    viewer.Prefix.reset();
+    const int s = viewer.Stream;
+    viewer.Stream = -1;
     m_nViewers.fetch_sub(1, std::memory_order_relaxed);
-    slot.State.store(kFree, std::memory_order_release);
+    viewer.State.store(kFree, std::memory_order_release);
+    if (--m_Streams[s].nViewers == 0)
+        CloseStream(s);
+}
+
+void CViewerFanOut::CloseStream(int s)
+{
+    SStream& stream = m_Streams[s];
+    m_Open.fetch_and(~Bit(s), std::memory_order_relaxed);
+    LeaveSlotAlone(stream, kLeaving);
+    stream.Sink.Ring = nullptr;
+    stream.Sink.Tables = nullptr;
+    stream.Ring.reset();
+    stream.Filter.reset();
+    stream.Tables.reset();
+    --m_nStreams;
+    stream.State.store(kFree, std::memory_order_release);
+}
+
+size_t CViewerFanOut::CopyNext(int v, unsigned char* out, size_t room) const
+{
+    const SViewer& viewer = m_Viewers[v];
+    if (viewer.State.load(std::memory_order_acquire) != kActive)
+        return 0;
+    const CStreamRing& ring = *m_Streams[viewer.Stream].Ring;
+    if (ring.Lapped(viewer.Position))
+        return kViewerBehind;  // whatever of its tables is left is no use without the stream
+    if (viewer.nPrefixSent < viewer.nPrefix)
+    {
+        const size_t rest = viewer.nPrefix - viewer.nPrefixSent;
+        const size_t length = rest < room ? rest : room;
+        std::memcpy(out, viewer.Prefix.get() + viewer.nPrefixSent, length);
+        return length;
+    }
+    const size_t copied = ring.CopyOut(viewer.Position, out, room);
+    return copied == kRingLapped ? kViewerBehind : copied;
+}
+
+void CViewerFanOut::Consume(int v, size_t bytes)
+{
+    SViewer& viewer = m_Viewers[v];
+    if (viewer.State.load(std::memory_order_acquire) != kActive)
+        return;
+    if (viewer.nPrefixSent < viewer.nPrefix)
+    {
+        const size_t rest = viewer.nPrefix - viewer.nPrefixSent;
+        viewer.nPrefixSent += bytes < rest ? bytes : rest;
+        // The traffic thread is done with it since the viewer went active.
+        if (viewer.nPrefixSent == viewer.nPrefix)
+            viewer.Prefix.reset();
+        return;
+    }
+    viewer.Position += bytes;
+}
+
+bool CViewerFanOut::HasNext(int v) const
+{
+    const SViewer& viewer = m_Viewers[v];
+    if (viewer.State.load(std::memory_order_acquire) != kActive)
+        return false;
+    if (viewer.nPrefixSent < viewer.nPrefix)
+        return true;
+    const CStreamRing& ring = *m_Streams[viewer.Stream].Ring;
+    return ring.Written() != viewer.Position || ring.Lapped(viewer.Position);
+}
+
+bool CViewerFanOut::Behind(int v) const
+{
+    const SViewer& viewer = m_Viewers[v];
+    return viewer.State.load(std::memory_order_acquire) == kActive &&
+           m_Streams[viewer.Stream].Ring->Lapped(viewer.Position);
 }
 
 void CViewerFanOut::ForgetStream()

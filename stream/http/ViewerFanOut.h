@@ -1,47 +1,91 @@
 #pragma once
-// Hands the traffic thread's packets to every connected HTTP viewer's ring.
-// The traffic thread only appends: no send, no wait, no allocation, no lock.
-// The server thread attaches a viewer (with a ring it allocated) and detaches
-// it; detaching waits only until the traffic thread has left that one slot,
-// which takes one append.
+// Hands the traffic thread's packets to the URL server's viewers. Viewers of
+// the same stream (the whole transponder, or one program) share one ring and,
+// for a program, one cut: the traffic thread writes each stream once,
+// whatever the number of its viewers, and never sends, waits, allocates or
+// locks. Each viewer reads the ring at a position of its own on the server
+// thread (see CStreamRing).
 //
-// A viewer that joins gets the latest PAT and PMTs first, so its player can
-// start at once; the traffic thread puts them into the ring itself, so the
-// cache of those tables is touched by one thread only.
+// The server thread attaches and detaches viewers. A stream's ring (and cut)
+// is made when its first viewer attaches and freed when its last detaches;
+// detaching waits only until the traffic thread has left that stream, which
+// takes one append.
+//
+// A viewer that joins gets, before the stream, the latest PAT and PMTs of
+// what it watches (the transponder's, or those the cut wrote), so that its
+// player can start at once; the traffic thread copies them for it at the
+// packet where it joins, so the caches of those tables are touched by one
+// thread only.
 
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
+#include <memory>
 
 #include "guide/GuideFeed.h"
 #include "ts/PacketSink.h"
 #include "programs/ProgramDirectory.h"
 #include "http/PsiCache.h"
 
-class CClientRing;
+class CStreamRing;
 class CProgramFilter;
 
-constexpr int kMaxViewers = 64;  // HttpMaxClients' upper bound: a bit mask of 64 viewers
+constexpr int kMaxViewers = 64;         // HttpMaxClients' upper bound: a bit mask of 64 viewers
+constexpr int kMaxViewerStreams = kMaxViewers;  // at worst every viewer watches a program of its own
+// The most a joining viewer's tables can take: a PAT and every PMT the cache
+// keeps, each a section of the greatest length.
+constexpr size_t kViewerPrefixBytes = static_cast<size_t>(kPsiSectionMaxPackets) * (1 + kPsiCacheMaxPmts) * kTsPacketSize;
+
+// Why Attach refused a viewer.
+enum class EViewerAttach
+{
+    Attached,
+    NoSlot,            // kMaxViewers watch already
+    NoMemoryForRing,   // its stream's ring could not be had
+    NoMemoryForFilter, // its program's cut could not be had
+    NoMemoryForPrefix, // its own tables could not be had
+};
+
+// CopyNext's answer for a viewer a whole ring behind.
+constexpr size_t kViewerBehind = SIZE_MAX;
 
 class CViewerFanOut
 {
 public:
     CViewerFanOut();
+    ~CViewerFanOut();
+
+    CViewerFanOut(const CViewerFanOut&) = delete;
+    CViewerFanOut& operator=(const CViewerFanOut&) = delete;
 
     // Traffic thread: `count` whole 188-byte packets, in stream order.
     void PutPackets(const unsigned char* packets, int count);
 
-    // Server thread. Puts `ring` into a free slot; the viewer receives the
-    // prefix, then the stream from the next packets on. With a `filter`
-    // (reset by the caller for the viewer's program) the viewer receives
-    // what the filter makes of the stream instead, and no prefix: the filter
-    // writes a PAT of its own. -1 when every slot is taken. Ring and filter
-    // stay owned by the caller and must outlive Detach.
-    int Attach(CClientRing* ring, CProgramFilter* filter = nullptr);
+    // Server thread. A viewer of `program` (0: the whole transponder),
+    // given a slot of its own; it shares the ring (and cut) of the viewers
+    // already watching the same. -1, with `outcome` saying why, when it
+    // cannot be had. `ringPackets` sizes a ring that has to be made.
+    int Attach(uint16_t program, EViewerAttach& outcome, size_t ringPackets);
+    int Attach(uint16_t program, EViewerAttach& outcome);
     // Takes the viewer out; when it returns, the traffic thread no longer
-    // touches its ring.
-    void Detach(int slot);
+    // touches what was the viewer's, nor its stream's when it was the last.
+    void Detach(int viewer);
+
+    // Server thread, a viewer attached: copies its next bytes (its tables,
+    // then its stream) into `out`, at most `room`. Returns the count (0:
+    // nothing yet), or kViewerBehind when the stream has been written over
+    // where the viewer stands: it must go.
+    size_t CopyNext(int viewer, unsigned char* out, size_t room) const;
+    // The viewer sent `bytes` of what CopyNext gave.
+    void Consume(int viewer, size_t bytes);
+    // Whether CopyNext would give bytes, or kViewerBehind.
+    bool HasNext(int viewer) const;
+    // Whether the viewer is a whole ring behind (checked without a copy).
+    bool Behind(int viewer) const;
 
     int Viewers() const { return m_nViewers.load(std::memory_order_relaxed); }
+    // Rings in use (server thread): one per stream that someone watches.
+    int Streams() const { return m_nStreams; }
     // Whether any packet has arrived since the latest ForgetStream.
     bool Receiving() const { return m_bReceiving.load(std::memory_order_relaxed); }
 
@@ -61,31 +105,58 @@ public:
 private:
     enum ESlotState : int
     {
-        kFree,     // no viewer
-        kJoining,  // attached; the traffic thread puts the prefix before the next packets
-        kActive,   // receives every packet
+        kFree,     // nobody
+        kJoining,  // viewer attached: the traffic thread gives it its tables and its start
+        kActive,   // written (a stream) / reading (a viewer)
         kLeaving,  // being detached: the traffic thread leaves it alone
     };
-    // A filter's output goes packet by packet into the viewer's ring.
-    struct SRingSink final : IPacketSink
+    // A cut's output goes packet by packet into its stream's ring, and
+    // through the cache of the tables it wrote, for viewers who join.
+    struct SCutSink final : IPacketSink
     {
         void PutPacket(const unsigned char* packet) override;
-        CClientRing* Ring = nullptr;
+        CStreamRing* Ring = nullptr;
+        CPsiCache* Tables = nullptr;
     };
-    struct SSlot
+    struct SStream
     {
         std::atomic<int> State{kFree};
-        std::atomic<int> Writing{0};      // the traffic thread is inside this slot
-        CClientRing* Ring = nullptr;      // written by the server thread while the slot is free
-        CProgramFilter* Filter = nullptr; // likewise; null: the whole stream
-        SRingSink Sink;                   // into Ring, for the filter
+        std::atomic<int> Writing{0};               // the traffic thread is inside this stream
+        // Made by the server thread while the stream is free, freed once it
+        // is free again; the traffic thread uses them only while it is active.
+        std::unique_ptr<CStreamRing> Ring;
+        std::unique_ptr<CProgramFilter> Filter;    // null: the whole transponder
+        std::unique_ptr<CPsiCache> Tables;         // the cut's PAT and PMT
+        SCutSink Sink;
+        uint16_t Program = 0;                      // 0: the whole transponder
+        int nViewers = 0;                          // server thread
+    };
+    struct SViewer
+    {
+        std::atomic<int> State{kFree};
+        std::atomic<int> Writing{0};               // the traffic thread is inside this viewer
+        int Stream = -1;
+        // Written by the traffic thread while joining, read by the server
+        // thread once the viewer is active.
+        std::unique_ptr<unsigned char[]> Prefix;   // its tables; freed once sent
+        size_t nPrefix = 0;
+        uint64_t Position = 0;                     // in its stream's ring
+        size_t nPrefixSent = 0;                    // server thread
     };
 
-    SSlot m_Slots[kMaxViewers];
-    std::atomic<uint64_t> m_Attached{0};  // bit per slot not free: the traffic thread visits only these
+    void Join(SViewer& viewer);
+    void Write(SStream& stream, const unsigned char* packets, int count);
+    int OpenStream(uint16_t program, size_t ringPackets, EViewerAttach& outcome);
+    void CloseStream(int stream);
+
+    SStream m_Streams[kMaxViewerStreams];
+    SViewer m_Viewers[kMaxViewers];
+    std::atomic<uint64_t> m_Open{0};      // bit per active stream: the traffic thread visits only these
+    std::atomic<uint64_t> m_Joining{0};   // bit per viewer that the traffic thread has yet to join
     std::atomic<int> m_nViewers{0};
+    int m_nStreams = 0;                   // server thread
     std::atomic<bool> m_bReceiving{false};
-    CPsiCache m_Psi;                      // traffic thread only
+    CPsiCache m_Psi;                      // traffic thread only: the transponder's PAT and PMTs
     CProgramDirectory m_Programs;         // fed by the traffic thread, unless m_pPrograms is set
     CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
     CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's

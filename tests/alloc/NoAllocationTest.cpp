@@ -28,7 +28,7 @@
 #include <thread>
 #include <vector>
 
-#include "http/ClientRing.h"
+#include "http/StreamRing.h"
 #include "http/HttpRequest.h"
 #include "programs/ProgramFilter.h"
 #include "ProgramStream.h"
@@ -196,6 +196,7 @@ public:
     }
     ~AllocationWindow() { g_counting = false; }
     void Stop() { g_counting = false; }
+    void Resume() { g_counting = true; }
     long Allocations() const { return g_allocations; }
     long Releases() const { return g_releases; }
 };
@@ -568,26 +569,27 @@ TEST(NoAllocation, RefusedDatagramsAllocateNothing)
     }
 }
 
-// The URL server's viewers on the traffic thread: every chunk goes into each
-// viewer's ring (one of them too small, so that it overflows) while a
-// server-like thread drains the others, and a viewer joins midway. The
-// rings are made before, as the server makes them at connect.
+// The URL server's viewers on the traffic thread: every chunk goes once into
+// each stream's shared ring (the whole stream, read by two viewers; program
+// 1003 through its cut; program 1005 with a small ring nobody reads, so that
+// its viewer falls a whole ring behind) while a server-like thread reads the
+// others, and a viewer joins midway (its tables copied for it). The rings,
+// cuts and tables' buffers are made before, as the server makes them at
+// connect.
 TEST(NoAllocation, ViewerFanOutAllocatesNothing)
 {
     std::vector<unsigned char> stream = MakeProgramStream(true);  // tables for the prefix, the page and the filter
     std::unique_ptr<CViewerFanOut> fanOutMemory(new CViewerFanOut);
     CViewerFanOut& fanOut = *fanOutMemory;
-    CClientRing drained1, drained2, late, program;
-    CClientRing tiny(100);
-    std::unique_ptr<CProgramFilter> filter(new CProgramFilter);
-    SProgramSelection selection{};
-    selection.Numbers[0] = 1003;
-    selection.Count = 1;
-    filter->Reset(selection);
-    ASSERT_GE(fanOut.Attach(&program, filter.get()), 0);
-    ASSERT_GE(fanOut.Attach(&drained1), 0);
-    ASSERT_GE(fanOut.Attach(&drained2), 0);
-    ASSERT_GE(fanOut.Attach(&tiny), 0);
+    EViewerAttach outcome;
+    const int program = fanOut.Attach(1003, outcome);
+    const int drained1 = fanOut.Attach(0, outcome);
+    const int drained2 = fanOut.Attach(0, outcome);
+    const int stalled = fanOut.Attach(1005, outcome, 100);
+    ASSERT_GE(program, 0);
+    ASSERT_GE(drained1, 0);
+    ASSERT_GE(drained2, 0);
+    ASSERT_GE(stalled, 0);
     auto feed = [&] {
         ForEachBlock(stream, 7 * kTsPacketSize,
                      [&](unsigned char* data, int length) { fanOut.PutPackets(data, length / kTsPacketSize); });
@@ -595,25 +597,33 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
     feed();  // warm-up: first touch of every page
 
     std::atomic<bool> done{false};
+    std::atomic<bool> lateAttached{false};
     std::atomic<uint64_t> drained{0};
     std::atomic<uint64_t> programBytes{0};
+    std::atomic<uint64_t> lateBytes{0};
     std::atomic<bool> running{false};
+    int late = -1;
     std::thread server([&] {
+        std::unique_ptr<unsigned char[]> piece(new unsigned char[64 * 1024]);
+        auto take = [&](int viewer) -> uint64_t {
+            uint64_t taken = 0;
+            for (;;)
+            {
+                const size_t n = fanOut.CopyNext(viewer, piece.get(), 64 * 1024);
+                if (n == 0 || n == kViewerBehind)
+                    return taken;
+                fanOut.Consume(viewer, n);
+                taken += n;
+            }
+        };
         for (;;)
         {
             running = true;
             const bool last = done.load();
-            for (CClientRing* ring : {&drained1, &drained2, &late})
-            {
-                const unsigned char* data = nullptr;
-                const size_t n = ring->Peek(data);
-                ring->Consume(n);
-                drained += n;
-            }
-            const unsigned char* data = nullptr;
-            const size_t n = program.Peek(data);
-            program.Consume(n);
-            programBytes += n;
+            drained += take(drained1) + take(drained2);
+            programBytes += take(program);
+            if (lateAttached.load())
+                lateBytes += take(late);
             if (last)
                 break;
             std::this_thread::yield();
@@ -623,12 +633,19 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
     // window opens once the drainer runs.
     while (!running.load())
         std::this_thread::yield();
-    int lateSlot = -1;
     AllocationWindow window;
     for (int pass = 0; pass < kPasses; ++pass)
     {
         if (pass == kPasses / 2)
-            lateSlot = fanOut.Attach(&late);
+        {
+            // Attaching is the server thread's (it allocates the viewer's
+            // tables' buffer): outside the window. Its join is the traffic
+            // thread's, inside.
+            window.Stop();
+            late = fanOut.Attach(0, outcome);
+            lateAttached = true;
+            window.Resume();
+        }
         feed();
     }
     window.Stop();
@@ -637,10 +654,12 @@ TEST(NoAllocation, ViewerFanOutAllocatesNothing)
 
     EXPECT_EQ(window.Allocations(), 0) << "allocations while viewers were fed";
     EXPECT_EQ(window.Releases(), 0) << "releases while viewers were fed";
-    EXPECT_GE(lateSlot, 0);
-    EXPECT_TRUE(tiny.Overflowed());
-    EXPECT_FALSE(drained1.Overflowed());
+    EXPECT_GE(late, 0);
+    EXPECT_GT(lateBytes.load(), 0u) << "the late viewer received its tables and the stream";
+    EXPECT_TRUE(fanOut.Behind(stalled));
+    EXPECT_FALSE(fanOut.Behind(drained1));
     EXPECT_EQ(fanOut.Viewers(), 5);
+    EXPECT_EQ(fanOut.Streams(), 3);
     EXPECT_GT(programBytes.load(), 0u) << "the program viewer received its program";
     EXPECT_TRUE(fanOut.Programs().Lists(1003)) << "the page's program list follows the PAT";
     const uint64_t whole = static_cast<uint64_t>(stream.size()) * (1 + kPasses);
@@ -679,10 +698,11 @@ TEST(NoAllocation, ProgramFilterAllocatesNothing)
 }
 
 // What the traffic thread does for HTTP clients, and what the server thread
-// does with a request: the PAT/PMT prefix watched in every packet, handed to
-// a client that joins, every chunk appended to each client's ring (one of
-// them never read, so that it overflows), the rings drained, a request
-// parsed. The rings and the cache exist before; nothing is allocated after.
+// does with a request: the PAT/PMT prefix watched in every packet and copied
+// for a client that joins, every chunk appended once to the stream's shared
+// ring, one reader following it and another that never reads (and is
+// lapped), a request parsed. The ring and the cache exist before; nothing is
+// allocated after.
 TEST(NoAllocation, HttpClientPathAllocatesNothing)
 {
     std::vector<unsigned char> stream = MakeTsPackets(kStreamPackets);
@@ -702,8 +722,12 @@ TEST(NoAllocation, HttpClientPathAllocatesNothing)
     const char request[] = "GET /stream.ts HTTP/1.1\r\nHost: 192.168.1.20:8001\r\nRange: bytes=0-\r\n\r\n";
 
     auto cache = std::make_unique<CPsiCache>();
-    CClientRing reader(1000);
-    CClientRing stalled(1000);
+    CStreamRing ring(1000);
+    std::vector<unsigned char> prefix(16 * kTsPacketSize);
+    std::vector<unsigned char> piece(64 * 1024);
+    int prefixPackets = 0;
+    uint64_t reader = 0;
+    uint64_t stalled = 0;
     bool joined = false;
     uint64_t drained = 0;
 
@@ -717,18 +741,20 @@ TEST(NoAllocation, HttpClientPathAllocatesNothing)
             cache->ObservePackets(chunk, packets);
             if (!joined && cache->PrefixPackets() == 4)
             {
-                joined = cache->AppendPrefixTo(reader) && cache->AppendPrefixTo(stalled);
+                prefixPackets = cache->CopyPrefix(prefix.data(), 16);
+                reader = stalled = ring.Written();
+                joined = true;
             }
-            if (joined)
+            ring.AppendPackets(chunk, packets);
+            if (!joined)
+                continue;
+            for (;;)
             {
-                reader.AppendPackets(chunk, packets);
-                stalled.AppendPackets(chunk, packets);
-            }
-            const unsigned char* data;
-            while (const size_t length = reader.Peek(data))
-            {
+                const size_t length = ring.CopyOut(reader, piece.data(), piece.size());
+                if (length == 0 || length == kRingLapped)
+                    break;
                 drained += length;
-                reader.Consume(length);
+                reader += length;
             }
         }
         SHttpRequest parsed;
@@ -739,8 +765,9 @@ TEST(NoAllocation, HttpClientPathAllocatesNothing)
     EXPECT_EQ(window.Allocations(), 0) << "allocations while traffic flowed to HTTP clients";
     EXPECT_EQ(window.Releases(), 0) << "releases while traffic flowed to HTTP clients";
     EXPECT_TRUE(joined);
-    EXPECT_FALSE(reader.Overflowed());
-    EXPECT_TRUE(stalled.Overflowed());
+    EXPECT_EQ(prefixPackets, 4);
+    EXPECT_FALSE(ring.Lapped(reader));
+    EXPECT_TRUE(ring.Lapped(stalled));
     EXPECT_GT(drained, 2u * stream.size());
 }
 

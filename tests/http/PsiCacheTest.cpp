@@ -4,7 +4,6 @@
 #include <memory>
 #include <vector>
 
-#include "http/ClientRing.h"
 #include "http/PsiCache.h"
 #include "PsiTestSections.h"
 
@@ -85,16 +84,6 @@ TEST_F(PsiCacheTest, KeepsTheLatestPatAndItsPmtsInPatOrder)
     const auto pmt101v1 = Section(0x1000, Pmt(101, 1, 3));
     Feed(cache, pmt101v1);
     EXPECT_EQ(Prefix(cache), Join({pat, pmt101v1, pmt102}));
-
-    // The same bytes reach a client's ring, first.
-    CClientRing ring(16);
-    EXPECT_TRUE(cache.AppendPrefixTo(ring));
-    const unsigned char* data;
-    const size_t length = ring.Peek(data);
-    EXPECT_EQ(Bytes(data, data + length), Join({pat, pmt101v1, pmt102}));
-    CClientRing small(2);
-    EXPECT_FALSE(cache.AppendPrefixTo(small));
-    EXPECT_TRUE(small.Overflowed());
 
     // A small buffer gets whole sections only.
     Bytes two(3 * kTsPacketSize);

@@ -17,6 +17,7 @@
 #include "http/HttpResponse.h"
 #include "http/NetworkAllowList.h"
 #include "http/RefusalLog.h"
+#include "http/StreamRing.h"
 #include "http/XmltvWriter.h"
 
 namespace
@@ -706,16 +707,16 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     // It shares the buffer (and cut) of its stream's viewers, made for the
     // first of them. Without memory for them the viewer is refused; the
     // host goes on.
-    EViewerAttach outcome = EViewerAttach::NoSlot;
-    c.Slot = m_FanOut.Attach(request.Route == EHttpRoute::Program ? request.ProgramNumber : 0, outcome);
+    EViewerAttach attach = EViewerAttach::NoSlot;
+    c.Slot = m_FanOut.Attach(request.Route == EHttpRoute::Program ? request.ProgramNumber : 0, attach);
     if (c.Slot < 0)
     {
-        if (outcome == EViewerAttach::NoMemoryForRing)
+        if (attach == EViewerAttach::NoMemoryForRing)
             Log(c.Peer, L"refused (503): no memory for a stream's buffer of %u bytes",
                 static_cast<unsigned>(kStreamRingBytes));
-        else if (outcome == EViewerAttach::NoMemoryForFilter)
+        else if (attach == EViewerAttach::NoMemoryForFilter)
             Log(c.Peer, L"refused (503): no memory for a program filter");
-        else if (outcome == EViewerAttach::NoMemoryForPrefix)
+        else if (attach == EViewerAttach::NoMemoryForPrefix)
             Log(c.Peer, L"refused (503): no memory for a viewer's tables of %u bytes",
                 static_cast<unsigned>(kViewerPrefixBytes));
         Refuse(c, 503, true);

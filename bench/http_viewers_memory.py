@@ -89,12 +89,15 @@ def main():
         idle = measure()
 
         sockets = []
+        received = {}
         for _ in range(args.viewers):
+            # One at a time, each once its answer begins: the server takes at
+            # most 16 requests waiting at once.
             s = socket.create_connection(("127.0.0.1", http_port), timeout=30)
             s.sendall(b"GET /stream.ts HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n")
+            received[s] = len(s.recv(65536))
             s.setblocking(False)
             sockets.append(s)
-        received = {s: 0 for s in sockets}
         closed = set()
         buf = bytearray(1 << 20)
         end = time.monotonic() + args.hold
@@ -115,6 +118,7 @@ def main():
                 peak = (max(peak[0], rss or 0), max(peak[1], committed or 0))
                 next_look += 1
         watching = measure()
+        before_close = list(lines)
         for s in sockets:
             s.close()
         counts = sorted(received.values())
@@ -126,7 +130,7 @@ def main():
         print(f"  difference:      RssAnon {(watching[0] - idle[0]) / MIB:+.1f} MiB, committed private "
               f"{(watching[1] - idle[1]) / MIB:+.1f} MiB")
         print(f"  bytes per viewer: {counts[0]} .. {counts[-1]}; closed by the server: {len(closed)}")
-        dropped = [l for l in lines if "disconnected" in l or "refused" in l]
+        dropped = [l for l in before_close if "disconnected" in l or "refused" in l]
         print(f"  module lines about viewers leaving or refused: {len(dropped)}" +
               (f" (first: {dropped[0]})" if dropped else ""))
         return 0

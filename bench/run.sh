@@ -6,7 +6,8 @@
 # LIST takes bench.py's figures (2,1,4,5, soak) and the other benchmarks:
 # filter (the program filter), viewers (the viewers' hand-over), http (what
 # HTTP clients add), fec (bench/fec_bench.py), viewers-wine
-# (bench/http_viewers.py). Default: every one but the soak.
+# (bench/http_viewers.py), viewers-memory (bench/http_viewers_memory.py: the
+# host process's memory with 64 viewers). Default: every one but the soak.
 # Results: build/bench-results/report.md and results.json for the figures,
 # build/bench-results/<name>.txt for the others. Takes about an hour on the
 # 2-CPU machine with the default 5 runs; the soak as long as it is told
@@ -14,7 +15,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-only="2,1,4,5,filter,viewers,http,fec,viewers-wine"
+only="2,1,4,5,filter,viewers,http,fec,viewers-wine,viewers-memory"
 skip_wine=0
 args=()
 while [ $# -gt 0 ]; do
@@ -82,5 +83,11 @@ if [ $skip_wine -eq 0 ] && wants viewers-wine; then
   python3 tools/make_sample.py build/bench-data/viewers-sample.ts --seconds 20
   python3 bench/http_viewers.py --build build/bench-windows --sample build/bench-data/viewers-sample.ts \
     --seconds 15 --rounds 2 | tee "$results/viewers-wine.txt" || status=1
+fi
+if [ $skip_wine -eq 0 ] && wants viewers-memory; then
+  echo "== viewers-memory: bench/http_viewers_memory.py"
+  python3 tools/make_sample.py build/bench-data/viewers-sample.ts --seconds 20
+  python3 bench/http_viewers_memory.py --build build/bench-windows --sample build/bench-data/viewers-sample.ts \
+    --viewers 64 | tee "$results/viewers-memory.txt" || status=1
 fi
 exit $status

@@ -56,14 +56,11 @@ bool CPidDataWriter::RefuseCollidingOutputs()
     {
         for (int j = 0; j < i; ++j)
         {
-            bool sameDestination = false;
-            if (!OutputsCollide(m_Active[i]->Settings(), m_Active[j]->Settings(), sameDestination))
+            wchar_t reason[kOutputKeyErrorCapacity];
+            if (!OutputCollisionReason(m_Active[i]->Settings(), m_Active[j]->Settings(), m_Active[j]->Number(), reason))
                 continue;
-            wchar_t other[16];
-            wsprintfW(other, L"Output%d", m_Active[j]->Number());
-            wsprintfW(m_szStartRefusal,
-                      sameDestination ? L"Output%d: same address and port as %s" : L"Output%d: FEC ports meet those of %s",
-                      m_Active[i]->Number(), m_Active[j]->Number() == 1 ? L"output 1" : other);
+            static_assert(kOutputKeyErrorCapacity + 16 <= kSendRefusalCapacity, "a reason fits the start's");
+            wsprintfW(m_szStartRefusal, L"Output%d: %s", m_Active[i]->Number(), reason);
             return true;
         }
     }

@@ -21,6 +21,14 @@
 #include "ts/CriticalSection.h"
 #include "ts/TsAligner.h"
 
+// FEC that an output cannot send (plain UDP, no room above the port for
+// its two FEC ports): true with `refusal` saying why.
+bool RefuseFecSettings(const SOutputSettings& settings, SendRefusalText& refusal);
+
+// "Output<k>: " in front of an output's refusal, whose first letter becomes
+// small unless the word is in capitals ("FEC").
+void NameOutputRefusal(int number, SendRefusalText& refusal);
+
 class COutput final : public CTsAligner
 {
 public:

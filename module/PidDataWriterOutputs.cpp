@@ -8,21 +8,23 @@
 #include "OutputKey.h"
 #include "psi/DvbText.h"
 
-// "Output<k>: " in front of the reason, whose first letter becomes small
-// unless the word is in capitals ("FEC").
-void CPidDataWriter::NameRefusal(const COutput& output)
+void NameOutputRefusal(int number, SendRefusalText& refusal)
 {
-    if (output.Number() == 1)
-        return;
     SendRefusalText reason;
-    std::memcpy(reason, m_szStartRefusal, sizeof reason);
+    std::memcpy(reason, refusal, sizeof reason);
     reason[kSendRefusalCapacity - 1] = 0;
     if (reason[0] >= L'A' && reason[0] <= L'Z' && reason[1] >= L'a' && reason[1] <= L'z')
         reason[0] = static_cast<wchar_t>(reason[0] - L'A' + L'a');
     wchar_t named[kSendRefusalCapacity + 16];
-    wsprintfW(named, L"Output%d: %s", output.Number(), reason);
+    wsprintfW(named, L"Output%d: %s", number, reason);
     named[kSendRefusalCapacity - 1] = 0;
-    std::memcpy(m_szStartRefusal, named, sizeof m_szStartRefusal);
+    std::memcpy(refusal, named, sizeof refusal);
+}
+
+void CPidDataWriter::NameRefusal(const COutput& output)
+{
+    if (output.Number() != 1)
+        NameOutputRefusal(output.Number(), m_szStartRefusal);
 }
 
 // Every output as output 1 is checked (its address, source, FEC), then the

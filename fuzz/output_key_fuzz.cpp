@@ -126,9 +126,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Fail("a written key filled its buffer");
         if (ParseOutputKey(written, length, reparsed, reason) != EOutputKey::Parsed || !SameSettings(reparsed, fromNarrow))
             Fail("the written form does not parse to the same settings");
-        wchar_t again[kOutputKeyWrittenCapacity];
-        FormatOutputKey(reparsed, again);
-        if (std::wcscmp(written, again) != 0)
+        wchar_t rewritten[kOutputKeyWrittenCapacity];
+        FormatOutputKey(reparsed, rewritten);
+        if (std::wcscmp(written, rewritten) != 0)
             Fail("the written form is not written alike again");
     }
     std::free(narrow);

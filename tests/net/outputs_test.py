@@ -291,10 +291,10 @@ class VlcSapDiscovery(threading.Thread):
 
     The thread asks for the list every 0.2 s. Once `play` is listed it plays
     that item and asks for its statistics until VLC has decoded video; after
-    `finish` it quits VLC. VLC 3 ignores SAP deletions on purpose (a third
-    party could forge them): it drops a session only when its announcements
-    stop for ten of their mean periods, or after --sap-timeout, so a list
-    after Stop still holds the outputs."""
+    `finish` it quits VLC. VLC 3 ignores SAP deletions (a third party could
+    forge them): it drops a session once no announcement has come for ten of
+    its intervals, or after --sap-timeout, so a list after Stop still holds
+    the outputs."""
 
     NODE = "Network streams (SAP)"
     # "|   4 - Tovrin One", the item playing marked "|  *4 - Tovrin One [played 1 time]".

@@ -73,19 +73,11 @@ int COutput::Announce(const char* name, const char* provider)
     if (m_Socket == INVALID_SOCKET)
         return 0;
     SSapSession next = m_Announced;
-    std::strncpy(next.Name, name, sizeof next.Name - 1);
-    next.Name[sizeof next.Name - 1] = 0;
-    std::strncpy(next.Provider, provider, sizeof next.Provider - 1);
-    next.Provider[sizeof next.Provider - 1] = 0;
     int sent = 0;
-    if (std::strcmp(next.Name, m_Announced.Name) != 0 || std::strcmp(next.Provider, m_Announced.Provider) != 0)
-    {
-        // A new name is a new description: the old one is withdrawn, so
-        // that players do not list the output twice.
-        if (m_bAnnounced)
-            sent += SendAnnouncement(m_Announced, true);
-        ++next.Version;
-    }
+    // A new name is a new description: the old one is withdrawn, so that
+    // players do not list the output twice.
+    if (RenameSession(next, name, provider) && m_bAnnounced)
+        sent += SendAnnouncement(m_Announced, true);
     m_Announced = next;
     const int announced = SendAnnouncement(m_Announced, false);
     m_bAnnounced = m_bAnnounced || announced != 0;

@@ -45,8 +45,9 @@ void PutClock(CTextWriter& writer, int64_t seconds)
     PutTwoDigits(writer, f.Minute);
 }
 
-// Local time when every conversion works, else UTC for the whole page: one
-// page never mixes the two.
+// Local time when the system can say what time it is here now, else UTC for
+// the whole page. (An event it cannot convert, from a date no calendar of
+// the system holds, keeps its UTC time.)
 bool UsesLocalTime(const SIndexPage& page, int64_t& offset)
 {
     int64_t local = 0;

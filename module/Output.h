@@ -14,6 +14,7 @@
 #include "HttpServer.h"
 #include "OutputSettings.h"
 #include "UdpSender.h"
+#include "http/OutputDescriptions.h"
 #include "programs/ProgramDirectory.h"
 #include "programs/ProgramFeed.h"
 #include "rtp/DatagramStream.h"
@@ -68,6 +69,9 @@ public:
     // changed deletes the previous one first. Returns the bytes sent.
     bool Announces() const { return m_bAnnounce; }
     int Announce(const char* name, const char* provider);
+    // After Begin, on the thread that starts and stops: the output as the
+    // URL server describes it (its number, programs and session).
+    void Describe(SServedOutput& output) const;
     // Closes a socket that Open made but Begin never took.
     void Abandon();
 
@@ -107,6 +111,7 @@ private:
     void SwitchPrograms();
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
     void PrepareAnnouncement(bool announce);
+    SSapSession Session() const;
     // Under the lock: `session` announced, or deleted; its size when sent.
     int SendAnnouncement(const SSapSession& session, bool deletion);
 

@@ -112,6 +112,7 @@ private:
     // its start, which may refuse the stream's; its line in the dialog.
     void LoadHttpOptions();
     bool StartHttpServer();
+    void ServeOutputDescriptions();
     bool FormatHttpLine(wchar_t* text) const;
 
     critical_section m_cs;                           // held while sending and while stopping

@@ -180,5 +180,8 @@ void CPidDataWriter::ApplyOptionalKeys(const SOptionWritePlan& plan)
     // takes another choice of programs at once.
     LoadSendOptions();
     if (Streaming())
+    {
         First().ChangePrograms(First().Settings().Programs);
+        ServeOutputDescriptions();
+    }
 }

@@ -87,18 +87,20 @@ bool FormatLocalTime(int64_t utc, wchar_t (&text)[8])
     return true;
 }
 
-// "Title (20:00–20:15)": the event on now with its start and end in local time.
+// "20:00–20:15 Title": the event on now with its start and end in local
+// time first, as a TV guide has it (a narrow column cuts the title's end).
 void FormatEventNow(const SGuideEventNow& event, wchar_t* text, int capacity)
 {
     text[0] = 0;
     if (!event.Known)
         return;
     wchar_t start[8], end[8];
-    const int n = MultiByteToWideChar(CP_UTF8, 0, event.Title, -1, text, capacity - 16);
-    int length = n > 0 ? n - 1 : 0;
-    text[length] = 0;
+    int length = 0;
     if (FormatLocalTime(event.Start, start) && FormatLocalTime(event.End, end))
-        wsprintfW(text + length, L"%s(%s\x2013%s)", length > 0 ? L" " : L"", start, end);
+        length = wsprintfW(text, L"%s\x2013%s ", start, end);
+    const int n = MultiByteToWideChar(CP_UTF8, 0, event.Title, -1, text + length, capacity - length);
+    if (n <= 0)
+        text[length > 0 ? length - 1 : 0] = 0;
 }
 
 bool SameList(const SProgramList& a, const SProgramList& b)
@@ -139,7 +141,7 @@ void CMoreProgramsPage::Init(HWND page, const SOptionTexts& stored)
                      m_Ticked.Count > 0 ? IDC_PROGRAMS_CHOSEN : IDC_PROGRAMS_ALL);
     SendMessageW(m_hList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT,
                  LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-    const SListColumn columns[] = {{L"Number", 34}, {L"Name", 76}, {L"Provider", 50}, {L"Kind", 26}, {L"Now", 94}};
+    const SListColumn columns[] = {{L"Number", 36}, {L"Name", 66}, {L"Provider", 44}, {L"Kind", 26}, {L"Now", 98}};
     InsertListColumns(page, m_hList, columns, 5);
     if (m_pNow != nullptr)
         m_pNow->Count = 0;

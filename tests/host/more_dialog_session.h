@@ -129,7 +129,7 @@ static int more_deliver_guide(int continuity)
            more_eit_packet(2 * continuity + 1, 0x50, 102, 8, 11, 0, 2, cafe, 6);
 }
 
-/* "Title (hh:mm–hh:mm)" with the times of the UTC seconds in this PC's zone. */
+/* "hh:mm–hh:mm Title" with the times of the UTC seconds in this PC's zone. */
 static void more_event_text(const wchar_t *title, long long start, long long end, wchar_t *text, int capacity)
 {
     wchar_t times[2][8];
@@ -142,7 +142,7 @@ static void more_event_text(const wchar_t *title, long long start, long long end
         SystemTimeToTzSpecificLocalTime(NULL, &universal, &local);
         _snwprintf(times[i], 8, L"%02u:%02u", local.wHour, local.wMinute);
     }
-    _snwprintf(text, capacity, L"%ls (%ls\x2013%ls)", title, times[0], times[1]);
+    _snwprintf(text, capacity, L"%ls\x2013%ls %ls", times[0], times[1], title);
 }
 
 /* A TCP port that nobody listens on now. */
@@ -464,6 +464,7 @@ static void session_more_guide(HWND dlg)
     CHECK(wcscmp(got[0], want[0]) == 0, "101: %s (%s)", host_narrow(want[0]), host_narrow(got[0]));
     CHECK(wcscmp(got[1], want[1]) == 0, "102, from the schedule: %s (%s)", host_narrow(want[1]), host_narrow(got[1]));
     CHECK(got[2][0] == 0, "103 has no event (%s)", host_narrow(got[2]));
+    CHECK(screenshot_window(more, L"more-programs-now") >= 0, "a picture of the Now column, if asked for");
     TIME_ZONE_INFORMATION zone;
     const DWORD zoneKind = GetTimeZoneInformation(&zone);
     printf("  | local time: bias %ld minutes (zone kind %lu)\n", zone.Bias, zoneKind);

@@ -218,10 +218,12 @@ def unicast(args, check):
         wine = tx.wine(args.build)
 
         # ffprobe listens on the other host's loopback; the receiver passes it
-        # every datagram unchanged.
+        # every datagram unchanged. Its timeout counts from its own start,
+        # before Wine's: on a loaded machine the first datagram can come
+        # several seconds later, so it waits as long as the play may take.
         probe = rx.popen(["ffprobe", "-v", "error", "-analyzeduration", "1000000",
                           "-show_entries", "stream=codec_name", "-of", "compact=p=0",
-                          f"udp://127.0.0.1:{PORT + 2}?timeout=5000000&buffer_size={BIG_BUFFER}"],
+                          f"udp://127.0.0.1:{PORT + 2}?timeout={WAIT_SECONDS * 1000000}&buffer_size={BIG_BUFFER}"],
                          stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
         if not wait_until(lambda: udp_port_bound(PORT + 2, tables_of(rx)), "ffprobe's socket"):
             return check(False, "ffprobe listens")
@@ -235,7 +237,7 @@ def unicast(args, check):
               f"the description names plain UDP: {shown!r}")
         check_datagrams(check, args, "plain-udp", receiver.datagrams, rtp=False)
         check_ttls(check, receiver.datagrams, 9, "with TTL=9")
-        out, err = probe.communicate(timeout=WAIT_SECONDS)
+        out, err = probe.communicate(timeout=2 * WAIT_SECONDS)
         codecs = {l.split("codec_name=")[1] for l in out.splitlines() if "codec_name=" in l}
         check({"h264", "aac"} <= codecs, f"ffprobe on udp:// finds H.264 and AAC (found {sorted(codecs)}; "
                                          f"it said {err.strip()[:200]!r})")

@@ -6,7 +6,9 @@
 # LIST takes bench.py's figures (2,1,4,5, soak) and the other benchmarks:
 # filter (the program filter), viewers (the viewers' hand-over), http (what
 # HTTP clients add), guide (the programme guide), fec (bench/fec_bench.py), viewers-wine
-# (bench/http_viewers.py). Default: every one but the soak.
+# (bench/http_viewers.py), outputs (the traffic thread's cost with 1, 4 and 16
+# outputs), outputs-wine (bench/outputs_wine.py: 16 outputs under Wine against
+# a bare loop). Default: every one but the soak.
 # Results: build/bench-results/report.md and results.json for the figures,
 # build/bench-results/<name>.txt for the others. Takes about an hour on the
 # 2-CPU machine with the default 5 runs; the soak as long as it is told
@@ -14,7 +16,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-only="2,1,4,5,filter,viewers,http,guide,fec,viewers-wine"
+only="2,1,4,5,filter,viewers,http,guide,fec,viewers-wine,outputs,outputs-wine"
 skip_wine=0
 args=()
 while [ $# -gt 0 ]; do
@@ -38,6 +40,7 @@ if [ $skip_wine -eq 0 ]; then
   echo "== build: the module, the host and the Windows benchmarks (build/bench-windows)"
   cmake --preset windows -B build/bench-windows -DTOVRIN_BENCH=ON >/dev/null
   cmake --build build/bench-windows -j2 --target TovrinStreamer tovrin-host tovrin-bare-sendto tovrin-traffic-driver tovrin-path-sender
+  cmake --build build/bench-windows -j2 --target tovrin-outputs-bench
 fi
 
 # A transport stream of over 100 MB: H.264 and AAC padded to a constant
@@ -65,14 +68,16 @@ fi
 # Google Benchmark programs: alternating repetitions, aggregates only.
 gbench() {
   local name=$1 program=$2
-  echo "== $name: $program"
+  shift 2
+  echo "== $name: $program $*"
   "build/bench/$program" --benchmark_repetitions=5 --benchmark_enable_random_interleaving=true \
-    --benchmark_report_aggregates_only=true | tee "$results/$name.txt" || status=1
+    --benchmark_report_aggregates_only=true "$@" | tee "$results/$name.txt" || status=1
 }
 wants filter && gbench filter tovrin-filter-bench
 wants viewers && gbench viewers tovrin-viewers-bench
 wants http && gbench http tovrin-http-bench
 wants guide && gbench guide tovrin-guide-bench
+wants outputs && gbench outputs tovrin-traffic-bench '--benchmark_filter=Outputs|ModulePath/Packets/N:7/block:100'
 
 if [ $skip_wine -eq 0 ] && wants fec; then
   echo "== fec: bench/fec_bench.py"
@@ -83,5 +88,9 @@ if [ $skip_wine -eq 0 ] && wants viewers-wine; then
   python3 tools/make_sample.py build/bench-data/viewers-sample.ts --seconds 20
   python3 bench/http_viewers.py --build build/bench-windows --sample build/bench-data/viewers-sample.ts \
     --seconds 15 --rounds 2 | tee "$results/viewers-wine.txt" || status=1
+fi
+if [ $skip_wine -eq 0 ] && wants outputs-wine; then
+  echo "== outputs-wine: bench/outputs_wine.py"
+  python3 bench/outputs_wine.py --rounds 5 | tee "$results/outputs-wine.txt" || status=1
 fi
 exit $status

@@ -25,6 +25,7 @@
 #include "http/HttpPages.h"
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
+#include "http/IndexPage.h"
 #include "http/NetworkAllowList.h"
 #include "Utf8Check.h"
 
@@ -61,7 +62,8 @@ void CheckRequest(const char* data, size_t size)
     if (outcome != EHttpParse::Complete)
         return;
     if (ParseHttpRequest(data, request.nHeadLength, again) != outcome || again.Route != request.Route ||
-        again.ProgramNumber != request.ProgramNumber || std::strcmp(again.szHost, request.szHost) != 0)
+        again.ProgramNumber != request.ProgramNumber || again.OutputNumber != request.OutputNumber ||
+        std::strcmp(again.szHost, request.szHost) != 0)
         Fail("the head alone parses differently");
     if (request.nHeadLength > size || request.nHeadLength > kHttpRequestLimit || request.nHeadLength < 4)
         Fail("a head length outside the bytes or the limit");
@@ -77,8 +79,11 @@ void CheckRequest(const char* data, size_t size)
         if (c == 0 || c == 0x7F || (c < 0x20 && c != '\t' && c != '\r' && c != '\n'))
             Fail("a NUL or control character in an accepted head");
     }
-    if ((request.Route == EHttpRoute::Program) != (request.ProgramNumber != 0))
-        Fail("a program number without the program route, or none with it");
+    if ((request.Route == EHttpRoute::Program || request.Route == EHttpRoute::ProgramPlaylist) !=
+        (request.ProgramNumber != 0))
+        Fail("a program number without a program route, or none with one");
+    if ((request.Route == EHttpRoute::OutputDescription) != (request.OutputNumber != 0))
+        Fail("an output number without its route, or none with it");
     if (request.HasPlainHost != (request.szHost[0] != 0) ||
         (request.HasPlainHost && !IsPlainHost(request.szHost, std::strlen(request.szHost))))
         Fail("a kept host that is not plain");
@@ -163,9 +168,13 @@ void CheckNames(const uint8_t* data, size_t size)
     plain.ProviderLength = provider[0] != 0 ? 1 : 0;
     plain.Provider[0] = 'y';
 
-    SServerState state;
-    const size_t length = WriteIndexPage(*programs, state, page.get(), kIndexPageCapacity);
-    WriteIndexPage(*harmless, state, reference.get(), kIndexPageCapacity);
+    static std::unique_ptr<SIndexPageScratch> scratch(new SIndexPageScratch);
+    SIndexPage input;
+    input.HostPort = "tv:8001";
+    input.Programs = programs.get();
+    const size_t length = WriteIndexPage(input, *scratch, page.get(), kIndexPageCapacity);
+    input.Programs = harmless.get();
+    WriteIndexPage(input, *scratch, reference.get(), kIndexPageCapacity);
     if (length >= kIndexPageCapacity || !IsValidUtf8(reinterpret_cast<const unsigned char*>(page.get()), length))
         Fail("the page is cut or not valid UTF-8");
     if (CountMarkup(page.get()) != CountMarkup(reference.get()))

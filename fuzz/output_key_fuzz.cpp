@@ -1,7 +1,8 @@
 // libFuzzer target for the Output2 ... Output16 keys: any text becomes either
 // no output, settings that hold only valid values, or a reason that fits its
 // buffer, and the same text as 8-bit and as wide characters gives the same
-// answer. Parsed settings written back as a key parse to the same settings.
+// answer. Parsed settings written back as a key, by this target and as the
+// dialog writes them, parse to the same settings.
 
 #include <cstdint>
 #include <cstdio>
@@ -26,7 +27,8 @@ bool SameSettings(const SOutputSettings& a, const SOutputSettings& b)
            a.Send.Protocol == b.Send.Protocol && a.Send.Ttl == b.Send.Ttl &&
            a.Send.SendBufferSize == b.Send.SendBufferSize && a.Send.HasLocalAddress == b.Send.HasLocalAddress &&
            std::memcmp(a.Send.LocalAddress, b.Send.LocalAddress, 4) == 0 && a.Send.Fec.Columns == b.Send.Fec.Columns &&
-           a.Send.Fec.Rows == b.Send.Fec.Rows && a.Programs.Count == b.Programs.Count &&
+           a.Send.Fec.Rows == b.Send.Fec.Rows && a.Send.RtpTimestamps == b.Send.RtpTimestamps &&
+           a.Programs.Count == b.Programs.Count &&
            std::memcmp(a.Programs.Numbers, b.Programs.Numbers, sizeof a.Programs.Numbers) == 0;
 }
 
@@ -70,6 +72,7 @@ std::string Write(const SOutputSettings& s)
     }
     for (int i = 0; i < s.Programs.Count; ++i)
         text += (i == 0 ? " programs=" : ",") + std::to_string(s.Programs.Numbers[i]);
+    text += s.Send.RtpTimestamps == ERtpTimestamps::Clock ? " timestamps=clock" : " timestamps=counter";
     return text;
 }
 }  // namespace
@@ -115,6 +118,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         bool same = false;
         if (!OutputsCollide(fromNarrow, reparsed, same) || !same)
             Fail("an output does not collide with itself");
+        // The dialog's written form: the same settings, and written alike again.
+        wchar_t written[kOutputKeyWrittenCapacity];
+        FormatOutputKey(fromNarrow, written);
+        const int length = static_cast<int>(std::wcslen(written));
+        if (length >= kOutputKeyWrittenCapacity - 1)
+            Fail("a written key filled its buffer");
+        if (ParseOutputKey(written, length, reparsed, reason) != EOutputKey::Parsed || !SameSettings(reparsed, fromNarrow))
+            Fail("the written form does not parse to the same settings");
+        wchar_t rewritten[kOutputKeyWrittenCapacity];
+        FormatOutputKey(reparsed, rewritten);
+        if (std::wcscmp(written, rewritten) != 0)
+            Fail("the written form is not written alike again");
     }
     std::free(narrow);
     std::free(wide);

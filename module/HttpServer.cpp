@@ -17,6 +17,7 @@
 #include "http/HttpPages.h"
 #include "http/HttpRequest.h"
 #include "http/HttpResponse.h"
+#include "http/IndexPage.h"
 #include "http/NetworkAllowList.h"
 #include "http/RefusalLog.h"
 #include "http/XmltvWriter.h"
@@ -82,6 +83,7 @@ struct SConnection
     std::unique_ptr<CClientRing> Ring;  // a viewer's stream
     std::unique_ptr<CProgramFilter> Filter;  // a program viewer's own filter
     int Slot = -1;                      // its place in the fan-out
+    uint16_t Program = 0;               // a viewer's program; 0: the whole transponder
     uint64_t nSent = 0;                 // bytes the client took, heads included
     uint64_t StreamingSince = 0;        // FILETIME at which its stream began
     char Path[kPathLogCapacity] = {};
@@ -95,7 +97,11 @@ struct SHttpConnections
     SProgramList Programs;
     CGuideCollector Guide;   // the programme guide, collected on the server thread
     SXmltvScratch Xmltv;
-    char Page[kIndexPageCapacity > kPlaylistCapacity ? kIndexPageCapacity : kPlaylistCapacity];
+    SIndexPageScratch PageScratch;
+    SServedOutputs Outputs;      // as the server describes them (names, versions)
+    uint32_t OutputChanges = 0;  // the mailbox's count when they were taken
+    static_assert(kPlaylistCapacity >= kSapPacketCapacity, "a description fits where a playlist does");
+    char Page[kPlaylistCapacity];  // a playlist or a description; the page is measured and made per request
 };
 
 namespace
@@ -280,6 +286,12 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
         Stop();
         return false;
     }
+    {
+        // This run's outputs come with UseOutputs; none of the previous run's.
+        SafeCriticalSection lock(m_Outputs.Lock);
+        m_Outputs.Outputs.Count = 0;
+        ++m_Outputs.Changes;
+    }
     m_Listener = listener;
     m_Connections = std::move(connections);
     {
@@ -352,8 +364,9 @@ namespace
 class CServerLoop
 {
 public:
-    CServerLoop(SOCKET listener, SHttpConnections& connections, CViewerFanOut& fanOut, const SHttpOptions& options)
-        : m_Listener(listener), m_Connections(connections), m_FanOut(fanOut), m_Options(options)
+    CServerLoop(SOCKET listener, SHttpConnections& connections, CViewerFanOut& fanOut, const SHttpOptions& options,
+                SOutputsMailbox& outputs)
+        : m_Listener(listener), m_Connections(connections), m_FanOut(fanOut), m_Options(options), m_Outputs(outputs)
     {
     }
 
@@ -366,6 +379,12 @@ private:
     void CollectGuide();
     void AnswerGuide(SConnection& c, bool head);
     int GuideReplies() const;
+    void AnswerPage(SConnection& c, const SHttpRequest& request, bool head);
+    void AnswerPlaylist(SConnection& c, const SHttpRequest& request, bool head);
+    void AnswerOutputDescription(SConnection& c, uint16_t number, bool head);
+    void ReplyWith(SConnection& c, bool head, const char* type, const char* body, size_t length);
+    void TakeOutputs();
+    void HostForUrls(const SConnection& c, const SHttpRequest& request, char (&host)[kHttpHostTextCapacity]) const;
     void Accept();
     void AcceptFailed(int error);
     void NoteRefusal(const sockaddr_in& peer, const wchar_t* why);
@@ -384,6 +403,7 @@ private:
     SHttpConnections& m_Connections;
     CViewerFanOut& m_FanOut;
     const SHttpOptions& m_Options;
+    SOutputsMailbox& m_Outputs;
     CRefusalLog m_RefusalLog;
     sockaddr_in m_LatestRefused{};         // the latest refusal counted without a line of its own
     const wchar_t* m_LatestRefusal = L"";  // and why
@@ -656,47 +676,15 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     switch (request.Route)
     {
     case EHttpRoute::Index:
-    case EHttpRoute::Playlist:
-    {
-        size_t body;
-        const char* type;
-        m_FanOut.Programs().Snapshot(m_Connections.Programs);
-        if (request.Route == EHttpRoute::Index)
-        {
-            SServerState state;
-            state.bReceiving = m_FanOut.Receiving();
-            state.nViewers = m_FanOut.Viewers();
-            state.nMaxViewers = m_Options.MaxClients;
-            body = WriteIndexPage(m_Connections.Programs, state, m_Connections.Page, sizeof m_Connections.Page);
-            type = "text/html; charset=utf-8";
-        }
-        else
-        {
-            char host[kHttpHostTextCapacity];
-            ChoosePlaylistHost(request.HasPlainHost, request.szHost, HostOrder(c.Local.sin_addr),
-                               ntohs(c.Local.sin_port), host, sizeof host);
-            body = WritePlaylist(m_Connections.Programs, host, m_Connections.Page, sizeof m_Connections.Page);
-            type = "audio/x-mpegurl";
-        }
-        if (body >= sizeof m_Connections.Page)
-        {
-            Refuse(c, 500, !head);
-            return;
-        }
-        if (!MakeReply(c, kHttpResponseHeadCapacity + body))
-        {
-            Close(c, L"no memory for a reply");
-            return;
-        }
-        c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, type, body);
-        if (!head)
-        {
-            std::memcpy(c.Reply.get() + c.nReply, m_Connections.Page, body);
-            c.nReply += body;
-        }
-        c.State = EConnection::Replying;
+        AnswerPage(c, request, head);
         return;
-    }
+    case EHttpRoute::Playlist:
+    case EHttpRoute::ProgramPlaylist:
+        AnswerPlaylist(c, request, head);
+        return;
+    case EHttpRoute::OutputDescription:
+        AnswerOutputDescription(c, request.OutputNumber, head);
+        return;
     case EHttpRoute::Guide:
         AnswerGuide(c, head);
         return;
@@ -757,6 +745,7 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
         c.Filter->Reset(selection);
     }
     c.Slot = m_FanOut.Attach(c.Ring.get(), c.Filter.get());
+    c.Program = request.Route == EHttpRoute::Program ? request.ProgramNumber : 0;
     if (c.Slot < 0)
     {
         c.Ring.reset();
@@ -769,6 +758,153 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     GetSystemTimeAsFileTime(&now);
     c.StreamingSince = static_cast<uint64_t>(now.dwHighDateTime) << 32 | now.dwLowDateTime;
     c.State = EConnection::Streaming;
+}
+
+void CServerLoop::HostForUrls(const SConnection& c, const SHttpRequest& request,
+                              char (&host)[kHttpHostTextCapacity]) const
+{
+    ChoosePlaylistHost(request.HasPlainHost, request.szHost, HostOrder(c.Local.sin_addr), ntohs(c.Local.sin_port),
+                       host, sizeof host);
+}
+
+// A whole answer: the head, and unless answering HEAD the body.
+void CServerLoop::ReplyWith(SConnection& c, bool head, const char* type, const char* body, size_t length)
+{
+    if (!MakeReply(c, kHttpResponseHeadCapacity + (head ? 0 : length)))
+    {
+        Close(c, L"no memory for a reply");
+        return;
+    }
+    c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, type, length);
+    if (!head)
+    {
+        std::memcpy(c.Reply.get() + c.nReply, body, length);
+        c.nReply += length;
+    }
+    c.State = EConnection::Replying;
+}
+
+void CServerLoop::AnswerPlaylist(SConnection& c, const SHttpRequest& request, bool head)
+{
+    char host[kHttpHostTextCapacity];
+    HostForUrls(c, request, host);
+    m_FanOut.Programs().Snapshot(m_Connections.Programs);
+    char* page = m_Connections.Page;
+    const size_t length =
+        request.Route == EHttpRoute::Playlist
+            ? WritePlaylist(m_Connections.Programs, host, page, sizeof m_Connections.Page)
+            : WriteProgramPlaylist(m_Connections.Programs, request.ProgramNumber, host, page,
+                                   sizeof m_Connections.Page);
+    if (length == 0)
+        Refuse(c, 404, !head);  // a program the PAT does not list (yet)
+    else if (length >= sizeof m_Connections.Page)
+        Refuse(c, 500, !head);
+    else
+        ReplyWith(c, head, "audio/x-mpegurl", page, length);
+}
+
+// The outputs as the module's thread last described them; each one's name
+// and version go on where the number stays, so that a description's version
+// changes only with its text.
+void CServerLoop::TakeOutputs()
+{
+    SafeCriticalSection lock(m_Outputs.Lock);
+    if (m_Outputs.Changes == m_Connections.OutputChanges)
+        return;
+    SServedOutputs next = m_Outputs.Outputs;
+    for (int i = 0; i < next.Count && i < kMaxServedOutputs; ++i)
+    {
+        SServedOutput& output = next.Items[i];
+        if (const SServedOutput* before = FindServedOutput(m_Connections.Outputs, output.Number))
+        {
+            std::memcpy(output.Session.Name, before->Session.Name, sizeof output.Session.Name);
+            std::memcpy(output.Session.Provider, before->Session.Provider, sizeof output.Session.Provider);
+            output.Session.Version = before->Session.Version;
+        }
+    }
+    m_Connections.Outputs = next;
+    m_Connections.OutputChanges = m_Outputs.Changes;
+}
+
+void CServerLoop::AnswerOutputDescription(SConnection& c, uint16_t number, bool head)
+{
+    TakeOutputs();
+    SServedOutput* output = FindServedOutput(m_Connections.Outputs, number);
+    if (output == nullptr)
+    {
+        Refuse(c, 404, !head);  // no output of that number in this stream
+        return;
+    }
+    m_FanOut.Programs().Snapshot(m_Connections.Programs);
+    const int length = WriteOutputDescription(*output, m_Connections.Programs, m_Connections.Page,
+                                              static_cast<int>(sizeof m_Connections.Page));
+    if (length <= 0)
+        Refuse(c, 500, !head);
+    else
+        ReplyWith(c, head, "application/sdp", m_Connections.Page, static_cast<size_t>(length));
+}
+
+// UTC seconds to this PC's local time on that date (Windows' zone rules,
+// summer time included).
+bool LocalTimeOfPc(int64_t utc, int64_t& local)
+{
+    constexpr int64_t kEpochTicks = 116444736000000000LL;  // 1970 in 100 ns since 1601
+    constexpr int64_t kTicksPerSecond = 10000000;
+    if (utc < 0 || utc > (INT64_MAX - kEpochTicks) / kTicksPerSecond)
+        return false;
+    const uint64_t ticks = static_cast<uint64_t>(utc * kTicksPerSecond + kEpochTicks);
+    FILETIME utcFile{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+    SYSTEMTIME utcTime, localTime;
+    FILETIME localFile;
+    if (!FileTimeToSystemTime(&utcFile, &utcTime) || !SystemTimeToTzSpecificLocalTime(nullptr, &utcTime, &localTime) ||
+        !SystemTimeToFileTime(&localTime, &localFile))
+        return false;
+    const int64_t localTicks =
+        static_cast<int64_t>(static_cast<uint64_t>(localFile.dwHighDateTime) << 32 | localFile.dwLowDateTime);
+    local = (localTicks - kEpochTicks) / kTicksPerSecond;
+    return true;
+}
+
+void CServerLoop::AnswerPage(SConnection& c, const SHttpRequest& request, bool head)
+{
+    TakeOutputs();
+    char host[kHttpHostTextCapacity];
+    HostForUrls(c, request, host);
+    m_FanOut.Programs().Snapshot(m_Connections.Programs);
+    uint16_t viewerPrograms[kMaxConnections];
+    int nViewers = 0;
+    for (const SConnection& other : m_Connections.Items)
+        if (other.State == EConnection::Streaming)
+            viewerPrograms[nViewers++] = other.Program;
+    SIndexPage page;
+    page.Programs = &m_Connections.Programs;
+    page.Guide = &m_Connections.Guide;
+    page.Now = m_Connections.Guide.Now(GuideClock());
+    page.LocalTime = LocalTimeOfPc;
+    page.HostPort = host;
+    page.State.bReceiving = m_FanOut.Receiving();
+    page.State.nViewers = m_FanOut.Viewers();
+    page.State.nMaxViewers = m_Options.MaxClients;
+    page.ViewerPrograms = viewerPrograms;
+    page.nViewerPrograms = nViewers;
+    page.Outputs = &m_Connections.Outputs;
+    // Measured first, then written into a reply of its size: at most
+    // kIndexPageCapacity, most often a few kilobytes.
+    const size_t length = WriteIndexPage(page, m_Connections.PageScratch, nullptr, 0);
+    if (length >= kIndexPageCapacity)
+    {
+        Refuse(c, 500, !head);
+        return;
+    }
+    if (!MakeReply(c, kHttpResponseHeadCapacity + (head ? 0 : length + 1)))
+    {
+        Close(c, L"no memory for a reply");
+        return;
+    }
+    c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, "text/html; charset=utf-8", length);
+    if (!head)
+        c.nReply += WriteIndexPage(page, m_Connections.PageScratch, c.Reply.get() + c.nReply, length + 1);
+    c.State = EConnection::Replying;
 }
 
 void CServerLoop::AnswerGuide(SConnection& c, bool head)
@@ -978,7 +1114,7 @@ void CopyEventsNow(const SGuideNowList& from, SGuideNowList& to)
 
 void CHttpServer::Run()
 {
-    CServerLoop loop(m_Listener, *m_Connections, *m_pFanOut, m_Options);
+    CServerLoop loop(m_Listener, *m_Connections, *m_pFanOut, m_Options, m_Outputs);
     std::unique_ptr<SHttpViewerSnapshot> viewers(new (std::nothrow) SHttpViewerSnapshot);
     std::unique_ptr<SGuideNowList> eventsNow(new (std::nothrow) SGuideNowList);
     constexpr DWORD kEventsNowPeriodMs = 1000;  // the dialog shows them each second
@@ -1018,6 +1154,13 @@ void CHttpServer::SnapshotGuideNow(SGuideNowList& events) const
     events.Count = 0;
     if (m_pGuideNow != nullptr)
         CopyEventsNow(*m_pGuideNow, events);
+}
+
+void CHttpServer::UseOutputs(const SServedOutputs& outputs)
+{
+    SafeCriticalSection lock(m_Outputs.Lock);
+    m_Outputs.Outputs = outputs;
+    ++m_Outputs.Changes;
 }
 
 void CHttpServer::SnapshotViewers(SHttpViewerSnapshot& viewers) const

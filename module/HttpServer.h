@@ -17,6 +17,7 @@
 
 #include "HttpOptions.h"
 #include "guide/GuideNow.h"
+#include "http/OutputDescriptions.h"
 #include "http/ViewerFanOut.h"
 #include "ts/CriticalSection.h"
 
@@ -41,6 +42,13 @@ struct SHttpViewerSnapshot
 };
 
 struct SHttpConnections;
+
+struct SOutputsMailbox
+{
+    critical_section Lock;
+    SServedOutputs Outputs;
+    uint32_t Changes = 0;   // counts UseOutputs calls
+};
 
 class CHttpServer
 {
@@ -69,6 +77,10 @@ public:
     // Between streams: the program list the module feeds itself, for the
     // page and the program URLs (see CViewerFanOut::UseProgramDirectory).
     void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
+
+    // While running, on the thread that starts and stops: the outputs the
+    // stream goes to, for "/output/<k>.sdp" and the page (none until then).
+    void UseOutputs(const SServedOutputs& outputs);
 
     int Viewers() const { return m_pFanOut != nullptr ? m_pFanOut->Viewers() : 0; }
     // The address to open, e.g. "http://192.168.1.20:8001/": the listen
@@ -99,6 +111,8 @@ private:
     // may still be on its way in when a Stop clears m_bAccepting).
     std::unique_ptr<CViewerFanOut> m_pFanOut;
     CProgramDirectory* m_pPrograms = nullptr;       // the module's, handed to the fan-out at Start
+    // The outputs as UseOutputs gave them, for the server thread to take.
+    SOutputsMailbox m_Outputs;
     // The server thread's copy of its viewers for other threads, under its
     // own lock (never the module's: the dialog reads it while sending runs).
     mutable critical_section m_ViewersLock;

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "MoreFecPage.h"
+#include "MoreOutputsPage.h"
 #include "MoreProgramsPage.h"
 #include "MoreSendingPage.h"
 #include "MoreUrlPage.h"
@@ -20,6 +21,7 @@ CMoreDialog::CMoreDialog(CPidDataWriter& module) : m_Module(module)
     m_Pages[1] = new (std::nothrow) CMoreUrlPage(module);
     m_Pages[2] = new (std::nothrow) CMoreSendingPage(module);
     m_Pages[3] = new (std::nothrow) CMoreFecPage(module);
+    m_Pages[4] = new (std::nothrow) CMoreOutputsPage(module);
 }
 
 CMoreDialog::~CMoreDialog()
@@ -69,6 +71,14 @@ void InsertListColumns(HWND page, HWND list, const SListColumn* columns, int cou
         column.iSubItem = c;
         SendMessageW(list, LVM_INSERTCOLUMNW, static_cast<WPARAM>(c), reinterpret_cast<LPARAM>(&column));
     }
+}
+
+void SetListCell(HWND list, int row, int column, const wchar_t* text)
+{
+    LVITEMW item = {};
+    item.iSubItem = column;
+    item.pszText = const_cast<wchar_t*>(text);
+    SendMessageW(list, LVM_SETITEMTEXTW, static_cast<WPARAM>(row), reinterpret_cast<LPARAM>(&item));
 }
 
 void CMoreDialog::CreatePages(HWND dialog)

@@ -20,6 +20,8 @@ struct SListColumn
 };
 // Adds the columns to a page's report list view, sized for the page's font.
 void InsertListColumns(HWND page, HWND list, const SListColumn* columns, int count);
+// One cell's text of a report list view.
+void SetListCell(HWND list, int row, int column, const wchar_t* text);
 
 // One tab.
 class CMorePage
@@ -59,7 +61,7 @@ public:
     void Refresh();
 
 private:
-    static constexpr int kPageCount = 4;
+    static constexpr int kPageCount = 5;
 
     static INT_PTR CALLBACK FrameProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
     static INT_PTR CALLBACK PageProc(HWND page, UINT message, WPARAM wParam, LPARAM lParam);

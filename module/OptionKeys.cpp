@@ -11,8 +11,11 @@ namespace
 using Canonical = wchar_t[kOptionTextCapacity];
 
 const wchar_t* const kKeyNames[kOptionKeyCount] = {
-    L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",       L"RtpTimestamps",
-    L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow",
+    L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",      L"RtpTimestamps",
+    L"Programs", L"HttpPort", L"HttpAddress",    L"HttpMaxClients", L"HttpAllow", L"Announce",
+    L"Output2",  L"Output3",  L"Output4",        L"Output5",        L"Output6",  L"Output7",
+    L"Output8",  L"Output9",  L"Output10",       L"Output11",       L"Output12", L"Output13",
+    L"Output14", L"Output15", L"Output16",
 };
 
 const wchar_t kWhyProtocol[] = L"RTP or UDP";
@@ -26,6 +29,8 @@ const wchar_t kWhyHttpPort[] = L"A port is 1 to 65535";
 const wchar_t kWhyHttpClients[] = L"1 to 64 viewers";
 const wchar_t kWhyHttpAllow[] = L"Networks such as 192.168.1.0/24, commas between";
 const wchar_t kWhyHttpAllowLong[] = L"At most 511 characters of networks";
+const wchar_t kWhyAnnounce[] = L"1 to announce the multicast outputs; 0 or empty not to";
+const wchar_t kWhyOutput[] = L"An address:port, then options such as ttl=4";
 
 int Length(const wchar_t* text)
 {
@@ -166,8 +171,56 @@ bool CanonicalAllow(const wchar_t* text, Canonical& out)
     return true;
 }
 
-bool CanonicalFor(EOptionKey key, const wchar_t* text, Canonical& out)
+// 0 or 1; 0 is the default.
+bool CanonicalAnnounce(const wchar_t* text, Canonical& out)
 {
+    if (*SkipBlanks(text) == 0)
+        return true;
+    long long on = 0;
+    if (!SendOptionText::ParseWholeNumber(text, 1, &on))
+        return false;
+    if (on == 1)
+        Append(out, 0, L"1");
+    return true;
+}
+
+// As Start parses it; written back with the options that differ from their
+// defaults. Blanks alone are no output. `reason` gets Start's line for it
+// ("Output3: not an IPv4 address: "239.255.1"").
+bool CanonicalOutput(EOptionKey key, const wchar_t* text, Canonical& out, OptionReasonText* reason)
+{
+    wchar_t why[kOutputKeyErrorCapacity] = {};
+    const int length = Length(text);
+    bool valid = true;
+    if (length >= kOutputKeyTextCapacity - 1)
+    {
+        // Start cannot tell such a key from one cut by its read.
+        OutputKeyText::CReason tooLong(why);
+        tooLong.Add("longer than ").Add(static_cast<unsigned long long>(kOutputKeyTextCapacity - 2)).Add(" characters");
+        valid = false;
+    }
+    SOutputSettings settings;
+    const EOutputKey parsed = valid ? ParseOutputKey(text, length, settings, why) : EOutputKey::Refused;
+    if (parsed == EOutputKey::Parsed)
+    {
+        wchar_t written[kOutputKeyWrittenCapacity];
+        FormatOutputKey(settings, written);
+        Append(out, 0, written);
+    }
+    if (parsed == EOutputKey::Refused && reason != nullptr)
+    {
+        OutputKeyText::CReason line(*reason);
+        line.Add(OptionKeyName(key)).Add(": ").Add(why);
+    }
+    return parsed != EOutputKey::Refused;
+}
+
+bool CanonicalFor(EOptionKey key, const wchar_t* text, Canonical& out, OptionReasonText* reason)
+{
+    if (IsOutputOptionKey(key))
+        return CanonicalOutput(key, text, out, reason);
+    if (key == kOptionAnnounce)
+        return CanonicalAnnounce(text, out);
     switch (key)
     {
     case kOptionProtocol:
@@ -231,9 +284,19 @@ const wchar_t* ReasonFor(EOptionKey key, const wchar_t* text)
         return kWhyHttpClients;
     case kOptionHttpAllow:
         return Length(SkipBlanks(text)) >= kHttpAllowTextCapacity ? kWhyHttpAllowLong : kWhyHttpAllow;
+    case kOptionAnnounce:
+        return kWhyAnnounce;
     default:
-        return kWhyProtocol;
+        return IsOutputOptionKey(key) ? kWhyOutput : kWhyProtocol;
     }
+}
+
+void CopyReason(OptionReasonText& out, const wchar_t* text)
+{
+    int n = 0;
+    for (; n < kOptionReasonCapacity - 1 && text[n] != 0; ++n)
+        out[n] = text[n];
+    out[n] = 0;
 }
 
 bool SameText(const wchar_t* a, const wchar_t* b)
@@ -262,6 +325,12 @@ void ReadSendKeys(const SOptionTexts& texts, SSendOptions& send, SProgramSelecti
     ParseProgramList(list, programs);
 }
 
+bool ReadAnnounceKey(const SOptionTexts& texts)
+{
+    long long on = 0;
+    return SendOptionText::ParseWholeNumber(texts.Text[kOptionAnnounce], 1, &on) && on == 1;
+}
+
 void ReadHttpKeys(const SOptionTexts& texts, SHttpOptions& http)
 {
     http.Port = ParseHttpPort(texts.Text[kOptionHttpPort]);
@@ -275,29 +344,51 @@ void ReadHttpKeys(const SOptionTexts& texts, SHttpOptions& http)
     http.AllowTooLong = HttpAllowMayBeCut(std::wcslen(http.szAllow)) ? 1 : 0;
 }
 
+namespace
+{
+// The written form of a valid `text`; for an invalid one, false, `canonical`
+// empty and why in `reason` (when given).
+bool Canonicalize(EOptionKey key, const wchar_t* text, Canonical& canonical, OptionReasonText* reason)
+{
+    canonical[0] = 0;
+    if (reason != nullptr)
+        (*reason)[0] = 0;
+    if (text == nullptr)
+        return true;
+    bool valid = Length(text) < kOptionTextCapacity;  // else it would not read back as written
+    if (valid)
+        valid = CanonicalFor(key, text, canonical, reason);
+    if (valid)
+        return true;
+    canonical[0] = 0;
+    if (reason != nullptr && (*reason)[0] == 0)
+        CopyReason(*reason, ReasonFor(key, text));
+    return false;
+}
+}  // namespace
+
 const wchar_t* CheckOptionText(EOptionKey key, const wchar_t* text)
 {
     Canonical canonical;
-    return CanonicalOptionText(key, text, canonical) ? nullptr : ReasonFor(key, text);
+    return Canonicalize(key, text, canonical, nullptr) ? nullptr : ReasonFor(key, text);
+}
+
+bool CheckOptionText(EOptionKey key, const wchar_t* text, OptionReasonText& reason)
+{
+    Canonical canonical;
+    return Canonicalize(key, text, canonical, &reason);
 }
 
 bool CanonicalOptionText(EOptionKey key, const wchar_t* text, Canonical& canonical)
 {
-    canonical[0] = 0;
-    if (text == nullptr)
-        return true;
-    if (Length(text) >= kOptionTextCapacity)
-        return false;  // longer than any key is read: it would not read back as written
-    if (CanonicalFor(key, text, canonical))
-        return true;
-    canonical[0] = 0;
-    return false;
+    return Canonicalize(key, text, canonical, nullptr);
 }
 
 bool PlanOptionWrites(const SOptionTexts& asRead, const SOptionTexts& edited, SOptionWritePlan& plan,
                       EOptionKey* invalidKey, const wchar_t** reason)
 {
     bool valid = true;
+    plan.Reason[0] = 0;
     for (int k = 0; k < kOptionKeyCount; ++k)
     {
         const EOptionKey key = static_cast<EOptionKey>(k);
@@ -308,14 +399,16 @@ bool PlanOptionWrites(const SOptionTexts& asRead, const SOptionTexts& edited, SO
         if (SameText(before, after))
             continue;
         Canonical& text = plan.Texts.Text[k];
-        if (!CanonicalOptionText(key, after, text))
+        OptionReasonText why;
+        if (!Canonicalize(key, after, text, &why))
         {
             if (valid)
             {
+                std::wmemcpy(plan.Reason, why, kOptionReasonCapacity);
                 if (invalidKey != nullptr)
                     *invalidKey = key;
                 if (reason != nullptr)
-                    *reason = ReasonFor(key, after);
+                    *reason = plan.Reason;
             }
             valid = false;
             continue;

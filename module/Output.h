@@ -14,12 +14,21 @@
 #include "HttpServer.h"
 #include "OutputSettings.h"
 #include "UdpSender.h"
+#include "http/OutputDescriptions.h"
 #include "programs/ProgramDirectory.h"
 #include "programs/ProgramFeed.h"
 #include "rtp/DatagramStream.h"
 #include "sap/SapAnnouncement.h"
 #include "ts/CriticalSection.h"
 #include "ts/TsAligner.h"
+
+// FEC that an output cannot send (plain UDP, no room above the port for
+// its two FEC ports): true with `refusal` saying why.
+bool RefuseFecSettings(const SOutputSettings& settings, SendRefusalText& refusal);
+
+// "Output<k>: " in front of an output's refusal, whose first letter becomes
+// small unless the word is in capitals ("FEC").
+void NameOutputRefusal(int number, SendRefusalText& refusal);
 
 class COutput final : public CTsAligner
 {
@@ -60,6 +69,9 @@ public:
     // changed deletes the previous one first. Returns the bytes sent.
     bool Announces() const { return m_bAnnounce; }
     int Announce(const char* name, const char* provider);
+    // After Begin, on the thread that starts and stops: the output as the
+    // URL server describes it (its number, programs and session).
+    void Describe(SServedOutput& output) const;
     // Closes a socket that Open made but Begin never took.
     void Abandon();
 
@@ -99,6 +111,7 @@ private:
     void SwitchPrograms();
     bool SendTo(const sockaddr_in& destination, const unsigned char* datagram, int size) const;
     void PrepareAnnouncement(bool announce);
+    SSapSession Session() const;
     // Under the lock: `session` announced, or deleted; its size when sent.
     int SendAnnouncement(const SSapSession& session, bool deletion);
 

@@ -14,17 +14,22 @@ constexpr unsigned kHighestFecMediaPort = 65535 - kFecRowPortOffset;
 // Parity is XOR over RTP payloads, which a receiver places by their sequence
 // numbers: plain UDP has none. The FEC ports must exist too. A refusal comes
 // before anything is registered with the host.
-bool COutput::RefuseFecStart(SendRefusalText& refusal) const
+bool RefuseFecSettings(const SOutputSettings& settings, SendRefusalText& refusal)
 {
-    if (m_Settings.Send.Fec.Columns == 0)
+    if (settings.Send.Fec.Columns == 0)
         return false;
-    if (m_Settings.Send.Protocol != EDatagramFraming::Rtp)
+    if (settings.Send.Protocol != EDatagramFraming::Rtp)
         wsprintfW(refusal, L"%s", kFecNeedsRtp);
-    else if (m_Settings.Port > kHighestFecMediaPort)
+    else if (settings.Port > kHighestFecMediaPort)
         wsprintfW(refusal, kFecPortTooHigh, kHighestFecMediaPort);
     else
         return false;
     return true;
+}
+
+bool COutput::RefuseFecStart(SendRefusalText& refusal) const
+{
+    return RefuseFecSettings(m_Settings, refusal);
 }
 
 // Under the lock, at the start of a run.

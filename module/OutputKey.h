@@ -2,6 +2,7 @@
 // The Output2 ... Output16 keys: one more destination each, in one line.
 //
 //   Output3=239.255.1.3:5000 programs=202 packets=7 protocol=rtp ttl=4 fec=5x5 from=192.168.1.20
+//   Output4=192.168.1.30:1234 sndbuf=1048576 timestamps=clock
 //
 // An address and port, then any of the options, each once, separated by
 // blanks; an option left out takes the default of output 1's key, not output
@@ -51,12 +52,37 @@ wchar_t Widen(Char c)
 class CReason
 {
 public:
-    explicit CReason(wchar_t (&text)[kOutputKeyErrorCapacity]) : m_Text(text) { m_Text[0] = 0; }
+    template <int Capacity>
+    explicit CReason(wchar_t (&text)[Capacity]) : m_Text(text), m_nCapacity(Capacity)
+    {
+        m_Text[0] = 0;
+    }
 
     CReason& Add(const char* ascii)
     {
         for (; *ascii != 0; ++ascii)
             Put(static_cast<wchar_t>(*ascii));
+        return *this;
+    }
+
+    CReason& Add(const wchar_t* text)
+    {
+        for (; *text != 0; ++text)
+            Put(*text);
+        return *this;
+    }
+
+    CReason& Add(unsigned long long number)
+    {
+        char digits[24];
+        int n = 0;
+        do
+        {
+            digits[n++] = static_cast<char>('0' + number % 10);
+            number /= 10;
+        } while (number != 0);
+        while (n > 0)
+            Put(static_cast<wchar_t>(digits[--n]));
         return *this;
     }
 
@@ -74,17 +100,20 @@ public:
         return *this;
     }
 
+    int Length() const { return m_nLength; }
+
 private:
     void Put(wchar_t c)
     {
-        if (m_nLength < kOutputKeyErrorCapacity - 1)
+        if (m_nLength < m_nCapacity - 1)
         {
             m_Text[m_nLength++] = c;
             m_Text[m_nLength] = 0;
         }
     }
 
-    wchar_t (&m_Text)[kOutputKeyErrorCapacity];
+    wchar_t* m_Text;
+    int m_nCapacity;
     int m_nLength = 0;
 };
 
@@ -150,7 +179,8 @@ bool ParseOption(const Char* begin, const Char* end, SOutputSettings& settings, 
     const Char* equals = begin;
     while (equals != end && *equals != '=')
         ++equals;
-    static const char* const kNames[] = {"programs", "packets", "protocol", "ttl", "fec", "from", "sndbuf"};
+    static const char* const kNames[] = {"programs", "packets", "protocol", "ttl",
+                                         "fec",      "from",    "sndbuf",   "timestamps"};
     int option = -1;
     for (int i = 0; i < static_cast<int>(sizeof kNames / sizeof kNames[0]); ++i)
         if (Equals(begin, equals, kNames[i]))
@@ -239,6 +269,12 @@ bool ParseOption(const Char* begin, const Char* end, SOutputSettings& settings, 
         if (valid)
             settings.Send.SendBufferSize = static_cast<int32_t>(number);
     }
+    else if (valid && option == 7)
+    {
+        valid = SendOptionText::IsWordInAnyCase(value, "COUNTER") || SendOptionText::IsWordInAnyCase(value, "CLOCK");
+        if (valid)
+            settings.Send.RtpTimestamps = ParseRtpTimestamps(value);
+    }
     if (!valid)
         reason.Add("bad ").Add(kNames[option]).Add(": ").Quote(valueBegin, end);
     return valid;
@@ -310,4 +346,53 @@ inline bool OutputsCollide(const SOutputSettings& a, const SOutputSettings& b, b
             if (pa >= 0 && pa == pb)
                 return true;
     return false;
+}
+
+// Why two outputs cannot both run, as Start says it after "Output<k>: "
+// ("same address and port as Output2", "FEC ports meet those of output 1");
+// false when they can. `otherNumber` is the other output's number.
+inline bool OutputCollisionReason(const SOutputSettings& output, const SOutputSettings& other, int otherNumber,
+                                  wchar_t (&reason)[kOutputKeyErrorCapacity])
+{
+    OutputKeyText::CReason why(reason);
+    bool sameDestination = false;
+    if (!OutputsCollide(output, other, sameDestination))
+        return false;
+    why.Add(sameDestination ? "same address and port as " : "FEC ports meet those of ");
+    if (otherNumber == 1)
+        why.Add("output 1");
+    else
+        why.Add("Output").Add(static_cast<unsigned long long>(otherNumber));
+    return true;
+}
+
+// Room for an Output key as written back: every option and 16 programs.
+constexpr int kOutputKeyWrittenCapacity = 320;
+
+// Parsed settings as the key's text: the destination, then each option that
+// differs from its default, in one order, so that the same settings are
+// always written alike.
+inline void FormatOutputKey(const SOutputSettings& s, wchar_t (&text)[kOutputKeyWrittenCapacity])
+{
+    OutputKeyText::CReason out(text);
+    out.Add(s.szAddress).Add(":").Add(static_cast<unsigned long long>(s.Port));
+    for (int i = 0; i < s.Programs.Count; ++i)
+        out.Add(i == 0 ? " programs=" : ",").Add(static_cast<unsigned long long>(s.Programs.Numbers[i]));
+    if (s.Packets != kDefaultPacketsPerDatagram)
+        out.Add(" packets=").Add(static_cast<unsigned long long>(s.Packets));
+    if (s.Send.Protocol == EDatagramFraming::Udp)
+        out.Add(" protocol=udp");
+    if (s.Send.Ttl != 0)
+        out.Add(" ttl=").Add(static_cast<unsigned long long>(s.Send.Ttl));
+    if (s.Send.Fec.Columns != 0)
+        out.Add(" fec=")
+            .Add(static_cast<unsigned long long>(s.Send.Fec.Columns))
+            .Add("x")
+            .Add(static_cast<unsigned long long>(s.Send.Fec.Rows));
+    if (s.Send.HasLocalAddress != 0)
+        out.Add(" from=").Add(s.Send.szLocalAddress);
+    if (s.Send.SendBufferSize != 0)
+        out.Add(" sndbuf=").Add(static_cast<unsigned long long>(s.Send.SendBufferSize));
+    if (s.Send.RtpTimestamps == ERtpTimestamps::Clock)
+        out.Add(" timestamps=clock");
 }

@@ -73,6 +73,8 @@ public:
     bool SnapshotGuideNow(SGuideNowList& events) const;
     // Output 1's destination port, whose + 2 and + 4 the FEC tab names.
     uint16_t DestinationPort() const { return First().Settings().Port; }
+    // Output 1 as set now, which the Outputs tab shows and checks others against.
+    const SOutputSettings& FirstOutputSettings() const { return First().Settings(); }
 
     void UpdateControlsEnable();
     wchar_t* TrafficToStr(long long value, wchar_t* text);
@@ -113,6 +115,7 @@ private:
     // its start, which may refuse the stream's; its line in the dialog.
     void LoadHttpOptions();
     bool StartHttpServer();
+    void ServeOutputDescriptions();
     bool FormatHttpLine(wchar_t* text) const;
 
     critical_section m_cs;                           // held while sending and while stopping

@@ -35,6 +35,19 @@ bool CPidDataWriter::StartHttpServer()
     return true;
 }
 
+// The running outputs, for the server's "/output/<k>.sdp" and its page:
+// after they began, and again when the programs of output 1 change.
+void CPidDataWriter::ServeOutputDescriptions()
+{
+    if (!m_HttpServer.Running())
+        return;
+    static_assert(kMaxServedOutputs >= kMaxOutputs, "the server describes every output");
+    SServedOutputs outputs;
+    for (int i = 0; i < m_nOutputs && i < kMaxOutputs; ++i)
+        m_Active[i]->Describe(outputs.Items[outputs.Count++]);
+    m_HttpServer.UseOutputs(outputs);
+}
+
 bool CPidDataWriter::FormatHttpUrl(wchar_t (&url)[kHttpUrlCapacity]) const
 {
     url[0] = 0;

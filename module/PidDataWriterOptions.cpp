@@ -88,11 +88,7 @@ void CPidDataWriter::LoadSendOptions()
     ReadOptionTexts(texts);
     SOutputSettings& settings = First().Settings();
     ReadSendKeys(texts, settings.Send, settings.Programs);
-    // Announce=1 (never written).
-    wchar_t announce[kNumberTextCapacity];
-    GetPrivateProfileStringW(kIniSection, L"Announce", L"", announce, kNumberTextCapacity, m_IniFileName);
-    long long on = 0;
-    m_bAnnounceKey = SendOptionText::ParseWholeNumber(announce, 1, &on) && on == 1;
+    m_bAnnounceKey = ReadAnnounceKey(texts);
 }
 
 // The Output<k> keys as the INI file holds them now: each output whose key is
@@ -104,8 +100,7 @@ bool CPidDataWriter::LoadOutputKeys()
         return true;
     for (int k = kFirstOutputKey; k <= kLastOutputKey; ++k)
     {
-        wchar_t key[16];
-        wsprintfW(key, L"Output%d", k);
+        const wchar_t* key = OptionKeyName(OutputOptionKey(k));
         wchar_t text[kOutputKeyTextCapacity];
         const int length = static_cast<int>(
             GetPrivateProfileStringW(kIniSection, key, L"", text, kOutputKeyTextCapacity, m_IniFileName));
@@ -185,5 +180,8 @@ void CPidDataWriter::ApplyOptionalKeys(const SOptionWritePlan& plan)
     // takes another choice of programs at once.
     LoadSendOptions();
     if (Streaming())
+    {
         First().ChangePrograms(First().Settings().Programs);
+        ServeOutputDescriptions();
+    }
 }

@@ -8,21 +8,23 @@
 #include "OutputKey.h"
 #include "psi/DvbText.h"
 
-// "Output<k>: " in front of the reason, whose first letter becomes small
-// unless the word is in capitals ("FEC").
-void CPidDataWriter::NameRefusal(const COutput& output)
+void NameOutputRefusal(int number, SendRefusalText& refusal)
 {
-    if (output.Number() == 1)
-        return;
     SendRefusalText reason;
-    std::memcpy(reason, m_szStartRefusal, sizeof reason);
+    std::memcpy(reason, refusal, sizeof reason);
     reason[kSendRefusalCapacity - 1] = 0;
     if (reason[0] >= L'A' && reason[0] <= L'Z' && reason[1] >= L'a' && reason[1] <= L'z')
         reason[0] = static_cast<wchar_t>(reason[0] - L'A' + L'a');
     wchar_t named[kSendRefusalCapacity + 16];
-    wsprintfW(named, L"Output%d: %s", output.Number(), reason);
+    wsprintfW(named, L"Output%d: %s", number, reason);
     named[kSendRefusalCapacity - 1] = 0;
-    std::memcpy(m_szStartRefusal, named, sizeof m_szStartRefusal);
+    std::memcpy(refusal, named, sizeof refusal);
+}
+
+void CPidDataWriter::NameRefusal(const COutput& output)
+{
+    if (output.Number() != 1)
+        NameOutputRefusal(output.Number(), m_szStartRefusal);
 }
 
 // Every output as output 1 is checked (its address, source, FEC), then the
@@ -56,14 +58,11 @@ bool CPidDataWriter::RefuseCollidingOutputs()
     {
         for (int j = 0; j < i; ++j)
         {
-            bool sameDestination = false;
-            if (!OutputsCollide(m_Active[i]->Settings(), m_Active[j]->Settings(), sameDestination))
+            wchar_t reason[kOutputKeyErrorCapacity];
+            if (!OutputCollisionReason(m_Active[i]->Settings(), m_Active[j]->Settings(), m_Active[j]->Number(), reason))
                 continue;
-            wchar_t other[16];
-            wsprintfW(other, L"Output%d", m_Active[j]->Number());
-            wsprintfW(m_szStartRefusal,
-                      sameDestination ? L"Output%d: same address and port as %s" : L"Output%d: FEC ports meet those of %s",
-                      m_Active[i]->Number(), m_Active[j]->Number() == 1 ? L"output 1" : other);
+            static_assert(kOutputKeyErrorCapacity + 16 <= kSendRefusalCapacity, "a reason fits the start's");
+            wsprintfW(m_szStartRefusal, L"Output%d: %s", m_Active[i]->Number(), reason);
             return true;
         }
     }

@@ -106,6 +106,7 @@ void CPidDataWriter::StartWrite()
         m_bRunAnnounce = m_bRunAnnounce || m_Active[i]->Announces();
     }
     m_dwNextAnnounce = GetTickCount() + kFirstAnnouncementDelayMs;
+    ServeOutputDescriptions();
     // Release: a traffic call that sees the flag also sees every output's
     // chunk length and emptied aligner.
     m_bStreaming.store(1, std::memory_order_release);

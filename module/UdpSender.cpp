@@ -173,3 +173,17 @@ SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination
     SetIntOption(s, SOL_SOCKET, SO_BROADCAST, 1);
     return s;
 }
+
+void RouteSourceAddress(const sockaddr_in& destination, uint8_t (&address)[4])
+{
+    std::memset(address, 0, 4);
+    const SOCKET probe = socket(AF_INET, SOCK_DGRAM, IPPROTO_UDP);
+    if (probe == INVALID_SOCKET)
+        return;
+    sockaddr_in local{};
+    int length = sizeof local;
+    if (connect(probe, reinterpret_cast<const sockaddr*>(&destination), sizeof destination) == 0 &&
+        getsockname(probe, reinterpret_cast<sockaddr*>(&local), &length) == 0)
+        std::memcpy(address, &local.sin_addr, 4);
+    closesocket(probe);
+}

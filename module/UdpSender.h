@@ -51,3 +51,8 @@ bool CheckLocalAddress(const SSendOptions& options, SendRefusalText& refusal);
 // streaming from another interface than the user named is worse than not
 // streaming.
 SOCKET OpenUdpSender(const SSendOptions& options, const sockaddr_in& destination, SendRefusalText& refusal);
+
+// The address this PC sends to `destination` from: the route's, asked of a
+// socket that is connected but never sends. 0.0.0.0 when the system cannot
+// say. Needs the socket library started.
+void RouteSourceAddress(const sockaddr_in& destination, uint8_t (&address)[4]);

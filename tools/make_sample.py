@@ -4,7 +4,9 @@ from ffmpeg's test sources, at a constant multiplex rate.
 
 With --programs, a transponder of three programs with service names in its
 SDT: two TV programs (video and audio) and a radio program (audio only,
-carrying its own PCR), numbered and named as in PROGRAMS. With
+carrying its own PCR), numbered and named as in PROGRAMS. With --tv-programs
+N instead, N TV programs (the benchmarks' headend of up to 16 outputs):
+numbers 28201 on, named "Tovrin 1" on. With
 --pmt-change as well, the first program's PMT changes halfway through the
 file to a new version that names the radio's audio PID instead of its own
 audio: its own audio PID must stop there in a cut to that program, and the
@@ -47,17 +49,21 @@ def pad_to_whole_chunks(path):
     return len(data) // PACKET + missing
 
 
-def multi_program_command(args):
+def tv_programs(count):
+    return [(28200 + i, f"Tovrin {i}", True) for i in range(1, count + 1)]
+
+
+def multi_program_command(args, table):
     inputs, maps, programs = [], [], []
     index = 0
-    for n, (number, name, video) in enumerate(PROGRAMS):
+    for n, (number, name, video) in enumerate(table):
         streams = []
         if video:
-            inputs += ["-f", "lavfi", "-i", f"{'testsrc2' if n % 2 == 0 else 'testsrc'}=size={args.size}:rate=25"]
+            inputs += ["-f", "lavfi", "-i", f"{'testsrc2' if n % 2 == 0 or table is not PROGRAMS else 'testsrc'}=size={args.size}:rate=25"]
             maps += ["-map", f"{len(maps) // 2}:v"]
             streams.append(index)
             index += 1
-        inputs += ["-f", "lavfi", "-i", f"sine=frequency={1000 - 250 * n}:sample_rate=48000"]
+        inputs += ["-f", "lavfi", "-i", f"sine=frequency={1000 - 250 * n if n < 3 else 200 + 50 * n}:sample_rate=48000"]
         maps += ["-map", f"{len(maps) // 2}:a"]
         streams.append(index)
         index += 1
@@ -104,16 +110,21 @@ def main():
     ap.add_argument("--muxrate", default="3M", help="constant multiplex rate (ffmpeg -muxrate)")
     ap.add_argument("--programs", action="store_true",
                     help="three programs with service names: " + ", ".join(f"{n} {t}" for n, t, _ in PROGRAMS))
+    ap.add_argument("--tv-programs", type=int, metavar="N",
+                    help="N TV programs (1..16) numbered 28201 on, named \"Tovrin 1\" on")
     ap.add_argument("--video-bitrate", help="with --programs: each program's video rate (ffmpeg -b:v, e.g. 8M)")
     ap.add_argument("--pmt-change", action="store_true",
                     help="with --programs: the first program's PMT changes halfway (new version)")
     args = ap.parse_args()
     if args.pmt_change and not args.programs:
         ap.error("--pmt-change needs --programs")
+    if args.tv_programs is not None and (args.programs or not 1 <= args.tv_programs <= 16):
+        ap.error("--tv-programs takes 1..16 and no --programs")
 
-    if args.programs:
-        subprocess.run(multi_program_command(args), check=True)
-        what = "programs " + ", ".join(f"{n} \"{t}\"" for n, t, _ in PROGRAMS)
+    if args.programs or args.tv_programs:
+        table = PROGRAMS if args.programs else tv_programs(args.tv_programs)
+        subprocess.run(multi_program_command(args, table), check=True)
+        what = "programs " + ", ".join(f"{n} \"{t}\"" for n, t, _ in table)
         if args.pmt_change:
             what += f", program {PROGRAMS[0][0]}'s PMT changed from packet {change_first_pmt_halfway(args.output)} on"
         packets = pad_to_whole_chunks(args.output)

@@ -65,3 +65,19 @@
 #define IDC_FEC_COST         1605
 #define IDC_FEC_NEXT_START   1606
 #define IDC_FEC_NOTE         1607
+
+// The Outputs tab (1800..) and the small dialog that adds or edits one
+// output (1820..).
+#define IDD_MORE_OUTPUTS     112
+#define IDD_OUTPUT_EDIT      113
+
+#define IDC_OUTPUTS_LIST     1800
+#define IDC_OUTPUTS_ADD      1801
+#define IDC_OUTPUTS_EDIT     1802
+#define IDC_OUTPUTS_REMOVE   1803
+#define IDC_OUTPUTS_ANNOUNCE 1804
+#define IDC_OUTPUTS_NEXT_START 1805
+#define IDC_OUTPUTS_NOTE     1806
+
+#define IDC_OUTPUT_TEXT      1820
+#define IDC_OUTPUT_CHECK     1821

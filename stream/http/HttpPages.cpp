@@ -6,11 +6,6 @@
 #include "http/TextWriter.h"
 
 namespace {
-void PutHtmlEscaped(CTextWriter& writer, const char* text)
-{
-    writer.PutMarkupEscaped(text);
-}
-
 struct SProgramTexts
 {
     char Name[kDvbTextUtf8Capacity];
@@ -23,102 +18,77 @@ void ConvertNames(const SListedProgram& program, SProgramTexts& texts)
     DvbTextToUtf8(program.Provider, program.ProviderLength, texts.Provider, sizeof texts.Provider);
 }
 
-void PutProgramPath(CTextWriter& writer, uint16_t number)
+// "#EXTM3U" naming the guide by both names, for the IPTV apps that read one or the other.
+void PutPlaylistHead(CTextWriter& writer, const char* hostPort)
 {
-    writer.Put("/program/");
-    writer.PutDecimal(number);
-    writer.Put(".ts");
-}
-
-int ListedCount(const SProgramList& programs)
-{
-    return programs.nPrograms < 0 ? 0 : programs.nPrograms > kMaxListedPrograms ? kMaxListedPrograms : programs.nPrograms;
-}
-
-} // namespace
-
-size_t WriteIndexPage(const SProgramList& programs, const SServerState& state, char* out, size_t capacity)
-{
-    CTextWriter writer(out, capacity);
-    writer.Put("<!DOCTYPE html>\n"
-               "<html><head><meta charset=\"utf-8\"><title>Tovrin TS Streamer</title></head>\n"
-               "<body>\n<h1>Tovrin TS Streamer</h1>\n<p>");
-    writer.Put(state.bReceiving ? "Receiving the transport stream." : "Waiting for the transport stream.");
-    writer.Put(" Viewers: ");
-    writer.PutDecimal(static_cast<uint64_t>(state.nViewers < 0 ? 0 : state.nViewers));
-    writer.Put(" of ");
-    writer.PutDecimal(static_cast<uint64_t>(state.nMaxViewers < 0 ? 0 : state.nMaxViewers));
-    writer.Put(".</p>\n<p><a href=\"/stream.ts\">Whole transponder</a></p>\n<h2>Programs</h2>\n");
-
-    const int count = ListedCount(programs);
-    if (count == 0)
-        writer.Put("<p>No program known yet.</p>\n");
-    else
-    {
-        writer.Put("<ul>\n");
-        SProgramTexts texts;
-        for (int i = 0; i < count; ++i)
-        {
-            const SListedProgram& program = programs.Programs[i];
-            ConvertNames(program, texts);
-            writer.Put("<li><a href=\"");
-            PutProgramPath(writer, program.ProgramNumber);
-            writer.Put("\">");
-            if (texts.Name[0] != 0)
-                PutHtmlEscaped(writer, texts.Name);
-            else
-            {
-                writer.Put("Program ");
-                writer.PutDecimal(program.ProgramNumber);
-            }
-            writer.Put("</a>");
-            if (texts.Provider[0] != 0)
-            {
-                writer.Put(" (");
-                PutHtmlEscaped(writer, texts.Provider);
-                writer.Put(")");
-            }
-            writer.Put("</li>\n");
-        }
-        writer.Put("</ul>\n");
-    }
-    writer.Put("<p><a href=\"/playlist.m3u\">Playlist (M3U)</a></p>\n</body></html>\n");
-    return writer.Length();
-}
-
-size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity)
-{
-    CTextWriter writer(out, capacity);
-    // Both names of the guide's address, for the IPTV apps that read one or the other.
     writer.Put("#EXTM3U url-tvg=\"http://");
     writer.Put(hostPort);
     writer.Put("/epg.xml\" x-tvg-url=\"http://");
     writer.Put(hostPort);
     writer.Put("/epg.xml\"\n");
-    const int count = ListedCount(programs);
+}
+
+void PutPlaylistEntry(CTextWriter& writer, const SProgramList& programs, const SListedProgram& program,
+                      const char* hostPort)
+{
     SProgramTexts texts;
-    for (int i = 0; i < count; ++i)
+    ConvertNames(program, texts);
+    writer.Put("#EXTINF:-1 tvg-id=\"");
+    PutChannelId(writer, program.ProgramNumber, programs.TransportStreamId, programs.OriginalNetworkId);
+    writer.Put("\" tvg-chno=\"");
+    writer.PutDecimal(program.ProgramNumber);
+    writer.Put("\",");
+    if (texts.Name[0] != 0)
+        writer.Put(texts.Name);
+    else
     {
-        const SListedProgram& program = programs.Programs[i];
-        ConvertNames(program, texts);
-        writer.Put("#EXTINF:-1 tvg-id=\"");
-        PutChannelId(writer, program.ProgramNumber, programs.TransportStreamId, programs.OriginalNetworkId);
-        writer.Put("\" tvg-chno=\"");
+        writer.Put("Program ");
         writer.PutDecimal(program.ProgramNumber);
-        writer.Put("\",");
-        if (texts.Name[0] != 0)
-            writer.Put(texts.Name);
-        else
-        {
-            writer.Put("Program ");
-            writer.PutDecimal(program.ProgramNumber);
-        }
-        writer.Put("\n#KODIPROP:mimetype=video/mp2t\nhttp://");
-        writer.Put(hostPort);
-        PutProgramPath(writer, program.ProgramNumber);
-        writer.Put('\n');
     }
+    writer.Put("\n#KODIPROP:mimetype=video/mp2t\nhttp://");
+    writer.Put(hostPort);
+    PutProgramPath(writer, program.ProgramNumber, ".ts");
+    writer.Put('\n');
+}
+} // namespace
+
+size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity)
+{
+    CTextWriter writer(out, capacity);
+    PutPlaylistHead(writer, hostPort);
+    const int count = ListedProgramCount(programs);
+    for (int i = 0; i < count; ++i)
+        PutPlaylistEntry(writer, programs, programs.Programs[i], hostPort);
     return writer.Length();
+}
+
+size_t WriteProgramPlaylist(const SProgramList& programs, uint16_t program, const char* hostPort, char* out,
+                            size_t capacity)
+{
+    const int count = ListedProgramCount(programs);
+    for (int i = 0; i < count; ++i)
+        if (programs.Programs[i].ProgramNumber == program)
+        {
+            CTextWriter writer(out, capacity);
+            PutPlaylistHead(writer, hostPort);
+            PutPlaylistEntry(writer, programs, programs.Programs[i], hostPort);
+            return writer.Length();
+        }
+    if (capacity > 0)
+        out[0] = 0;
+    return 0;
+}
+
+int ListedProgramCount(const SProgramList& programs)
+{
+    return programs.nPrograms < 0 ? 0 : programs.nPrograms > kMaxListedPrograms ? kMaxListedPrograms : programs.nPrograms;
+}
+
+void PutProgramPath(CTextWriter& writer, uint16_t number, const char* suffix)
+{
+    writer.Put("/program/");
+    writer.PutDecimal(number);
+    writer.Put(suffix);
 }
 
 void ChoosePlaylistHost(bool hasPlainHost, const char* plainHost, uint32_t localAddress, uint16_t localPort,

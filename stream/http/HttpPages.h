@@ -1,13 +1,14 @@
 #pragma once
-// The text the server serves besides streams: the index page and the M3U
-// playlist, from a fixed-size record of the transponder's programs that the
-// server fills from the PAT (numbers) and the SDT (names). Names arrive as
-// DVB text (EN 300 468 Annex A) and leave as valid, escaped UTF-8.
+// The playlists the server serves (IndexPage.h writes the page), from a
+// fixed-size record of the transponder's programs that the server fills from
+// the PAT (numbers) and the SDT (names). Names arrive as DVB text
+// (EN 300 468 Annex A) and leave as valid UTF-8.
 
 #include <cstddef>
 #include <cstdint>
 
 #include "http/HttpRequest.h"
+#include "http/TextWriter.h"
 #include "psi/DvbText.h"
 
 constexpr int kMaxListedPrograms = 128;   // a transponder carries a few dozen at most
@@ -31,29 +32,15 @@ struct SProgramList
     SListedProgram Programs[kMaxListedPrograms];
 };
 
-// What the index page says about the stream.
-struct SServerState
-{
-    bool bReceiving = false; // transport stream has arrived since Start
-    int nViewers = 0;        // stream clients connected now
-    int nMaxViewers = 0;     // HttpMaxClients
-};
-
 // Worst-case sizes, for buffers the server sizes once. A broadcast byte
 // becomes at most 3 bytes of UTF-8 (a replacement character) and, escaped
 // for HTML, at most 6 ('"' as "&quot;").
 constexpr size_t kDvbTextUtf8Capacity = kServiceTextMaxBytes * 3 + 4;
-constexpr size_t kIndexPageCapacity = 2048 + kMaxListedPrograms * (512 + 2 * 6 * kServiceTextMaxBytes);
 constexpr size_t kPlaylistCapacity = 64 + 2 * kHttpHostTextCapacity + kMaxListedPrograms * (512 + kHttpHostTextCapacity + kDvbTextUtf8Capacity);
 
-// Both writers behave like snprintf: they return the length of the whole
+// The writers behave like snprintf: they return the length of the whole
 // text, write as much of it as fits into `capacity`-1 bytes and end it with
 // a NUL (capacity 0: nothing written). A return value >= capacity means cut.
-
-// The "/" page: state, link to /stream.ts, one link per program labelled with
-// its name and provider (its number when it has no name), link to the
-// playlist. HTML-escaped, no scripts.
-size_t WriteIndexPage(const SProgramList& programs, const SServerState& state, char* out, size_t capacity);
 
 // The "/playlist.m3u" text: "#EXTM3U" naming the guide at
 // "http://<hostPort>/epg.xml" (url-tvg, x-tvg-url), then per program its
@@ -62,8 +49,20 @@ size_t WriteIndexPage(const SProgramList& programs, const SServerState& state, c
 // `hostPort` is a plain host[:port] (see ChoosePlaylistHost).
 size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity);
 
+// "/program/<n>.m3u": the playlist's head and the one entry of `program`, a
+// file that a phone or PC hands to its player (browsers cannot play the
+// stream itself). 0, and nothing written, when the list lacks the program.
+size_t WriteProgramPlaylist(const SProgramList& programs, uint16_t program, const char* hostPort, char* out,
+                            size_t capacity);
+
 // The host[:port] the playlist's URLs use: the request's Host when it is
 // plain, else the connection's local IPv4 address (host byte order, a.b.c.d
 // = a<<24|...) and port (":port" left out for 80). Always NUL-terminated.
 void ChoosePlaylistHost(bool hasPlainHost, const char* plainHost, uint32_t localAddress, uint16_t localPort,
                         char* out, size_t capacity);
+
+// Entries used of the list, 0..kMaxListedPrograms whatever nPrograms says.
+int ListedProgramCount(const SProgramList& programs);
+
+// "/program/<n>" and `suffix` (".ts", ".m3u").
+void PutProgramPath(CTextWriter& writer, uint16_t number, const char* suffix);

@@ -14,6 +14,32 @@ bool IsTokenChar(unsigned char c)
 
 bool IsDigit(unsigned char c) { return c >= '0' && c <= '9'; }
 
+// "<prefix><n><suffix>" with n in 1..65535 as decimal digits, no sign and no
+// leading zero (one path per number); `number` is set only then.
+bool ReadNumberedPath(const char* path, size_t length, const char* prefix, const char* suffix, uint16_t& number)
+{
+    const size_t prefixLength = std::strlen(prefix);
+    const size_t suffixLength = std::strlen(suffix);
+    if (length <= prefixLength + suffixLength || std::memcmp(path, prefix, prefixLength) != 0 ||
+        std::memcmp(path + length - suffixLength, suffix, suffixLength) != 0)
+        return false;
+    const size_t digits = length - prefixLength - suffixLength;
+    if (digits > 5 || path[prefixLength] == '0')
+        return false;
+    unsigned long value = 0;
+    for (size_t d = 0; d < digits; ++d)
+    {
+        const unsigned char c = static_cast<unsigned char>(path[prefixLength + d]);
+        if (!IsDigit(c))
+            return false;
+        value = value * 10 + (c - '0');
+    }
+    if (value < 1 || value > 65535)
+        return false;
+    number = static_cast<uint16_t>(value);
+    return true;
+}
+
 int HexValue(unsigned char c)
 {
     if (c >= '0' && c <= '9')
@@ -156,6 +182,7 @@ EHttpParse ReadTarget(const char* target, size_t length, SHttpRequest& request)
 
     request.Route = EHttpRoute::NotFound;
     request.ProgramNumber = 0;
+    request.OutputNumber = 0;
     if (pathTooLong)
         return EHttpParse::Complete;
     if (Equals(path, pathLength, "/"))
@@ -166,31 +193,12 @@ EHttpParse ReadTarget(const char* target, size_t length, SHttpRequest& request)
         request.Route = EHttpRoute::Playlist;
     else if (Equals(path, pathLength, "/epg.xml"))
         request.Route = EHttpRoute::Guide;
-    else
-    {
-        static const char kPrefix[] = "/program/";
-        static const char kSuffix[] = ".ts";
-        const size_t prefixLength = sizeof kPrefix - 1;
-        const size_t suffixLength = sizeof kSuffix - 1;
-        if (pathLength <= prefixLength + suffixLength || std::memcmp(path, kPrefix, prefixLength) != 0 ||
-            std::memcmp(path + pathLength - suffixLength, kSuffix, suffixLength) != 0)
-            return EHttpParse::Complete;
-        const size_t digits = pathLength - prefixLength - suffixLength;
-        if (digits > 5 || path[prefixLength] == '0')
-            return EHttpParse::Complete;
-        unsigned long number = 0;
-        for (size_t d = 0; d < digits; ++d)
-        {
-            const unsigned char c = static_cast<unsigned char>(path[prefixLength + d]);
-            if (!IsDigit(c))
-                return EHttpParse::Complete;
-            number = number * 10 + (c - '0');
-        }
-        if (number < 1 || number > 65535)
-            return EHttpParse::Complete;
+    else if (ReadNumberedPath(path, pathLength, "/program/", ".ts", request.ProgramNumber))
         request.Route = EHttpRoute::Program;
-        request.ProgramNumber = static_cast<uint16_t>(number);
-    }
+    else if (ReadNumberedPath(path, pathLength, "/program/", ".m3u", request.ProgramNumber))
+        request.Route = EHttpRoute::ProgramPlaylist;
+    else if (ReadNumberedPath(path, pathLength, "/output/", ".sdp", request.OutputNumber))
+        request.Route = EHttpRoute::OutputDescription;
     return EHttpParse::Complete;
 }
 

@@ -30,8 +30,9 @@
 //   so "Range: bytes=0-" (and any other range) gets the whole stream.
 // - lines end in CRLF or a bare LF; a CR elsewhere: 400.
 // - a head not complete within kHttpRequestLimit bytes: TooLarge (431).
-// - /program/<n>.ts: n in 1..65535, decimal digits, no sign and no leading
-//   zero (one URL per program); else not found.
+// - /program/<n>.ts, /program/<n>.m3u and /output/<k>.sdp: n and k in
+//   1..65535, decimal digits, no sign and no leading zero (one URL each);
+//   else not found.
 
 #include <cstddef>
 #include <cstdint>
@@ -64,13 +65,16 @@ enum class EHttpRoute : uint8_t
     Program,  // "/program/<n>.ts", n in ProgramNumber
     Playlist, // "/playlist.m3u"
     Guide,    // "/epg.xml"
+    ProgramPlaylist,   // "/program/<n>.m3u", n in ProgramNumber
+    OutputDescription, // "/output/<k>.sdp", k in OutputNumber
 };
 
 struct SHttpRequest
 {
     EHttpMethod Method = EHttpMethod::Other;
     EHttpRoute Route = EHttpRoute::NotFound;
-    uint16_t ProgramNumber = 0;           // 1..65535 for EHttpRoute::Program, else 0
+    uint16_t ProgramNumber = 0;           // 1..65535 for EHttpRoute::Program and ProgramPlaylist, else 0
+    uint16_t OutputNumber = 0;            // 1..65535 for EHttpRoute::OutputDescription, else 0
     uint8_t MinorVersion = 0;             // 0 for HTTP/1.0, 1 for HTTP/1.1 and later 1.x
     bool HasPlainHost = false;            // szHost holds the Host header's plain host[:port]
     char szHost[kHttpHostTextCapacity] = {}; // as sent, NUL-terminated; "" unless HasPlainHost
@@ -86,7 +90,7 @@ EHttpParse ParseHttpRequest(const char* data, size_t size, SHttpRequest& request
 
 // The status a parse outcome answers with: 0 while Incomplete; for a
 // Complete request 405 (method), 404 (route) or 200. The server may still
-// answer 403, 404 (a program the PAT does not list) or 503.
+// answer 403, 404 (a program the PAT does not list, an output not in use) or 503.
 int HttpStatusFor(EHttpParse outcome, const SHttpRequest& request);
 
 // True when the `length` characters at `text` are a plain host[:port]: a DNS

@@ -85,7 +85,12 @@ int WriteSessionDescription(const SSapSession& s, char* out, int capacity)
     text.Add("s=%s\r\n", name);
     if (provider[0] != 0)
         text.Add("i=%s\r\n", provider);
-    text.Add("c=IN IP4 %u.%u.%u.%u/%d\r\n", s.Group[0], s.Group[1], s.Group[2], s.Group[3], ttl);
+    // A TTL belongs to a multicast group only (RFC 4566 5.7): the
+    // description of a unicast or broadcast output names its receiver alone.
+    if ((s.Group[0] & 0xF0) == 0xE0)
+        text.Add("c=IN IP4 %u.%u.%u.%u/%d\r\n", s.Group[0], s.Group[1], s.Group[2], s.Group[3], ttl);
+    else
+        text.Add("c=IN IP4 %u.%u.%u.%u\r\n", s.Group[0], s.Group[1], s.Group[2], s.Group[3]);
     text.Add("t=0 0\r\n");
     text.Add("a=tool:%s\r\n", kModuleName);
     if (s.Rtp)
@@ -103,6 +108,22 @@ int WriteSessionDescription(const SSapSession& s, char* out, int capacity)
         text.Add("a=x-fec-row-port:%u\r\n", static_cast<unsigned>(s.Port + 4));
     }
     return text.Length();
+}
+
+bool RenameSession(SSapSession& session, const char* name, const char* provider)
+{
+    char nextName[kSapTextCapacity];
+    char nextProvider[kSapTextCapacity];
+    std::strncpy(nextName, name, sizeof nextName - 1);
+    nextName[sizeof nextName - 1] = 0;
+    std::strncpy(nextProvider, provider, sizeof nextProvider - 1);
+    nextProvider[sizeof nextProvider - 1] = 0;
+    if (std::strcmp(nextName, session.Name) == 0 && std::strcmp(nextProvider, session.Provider) == 0)
+        return false;
+    std::memcpy(session.Name, nextName, sizeof nextName);
+    std::memcpy(session.Provider, nextProvider, sizeof nextProvider);
+    ++session.Version;
+    return true;
 }
 
 int WriteSapPacket(const SSapSession& session, bool deletion, unsigned char* out, int capacity)

@@ -11,7 +11,7 @@
 //   o=- <session id> <version> IN IP4 <origin>
 //   s=<name>
 //   i=<provider>                          (when known)
-//   c=IN IP4 <group>/<ttl>
+//   c=IN IP4 <group>/<ttl>                (unicast, broadcast: no /<ttl>)
 //   t=0 0
 //   a=tool:Tovrin TS Streamer
 //   m=video <port> RTP/AVP 33             (plain UDP: m=video <port> udp MP2T)
@@ -48,6 +48,10 @@ bool SapGroupFor(const uint8_t (&group)[4], uint8_t (&sapGroup)[4]);
 // The session's description, NUL-terminated; its length, or 0 when it does
 // not fit `capacity`.
 int WriteSessionDescription(const SSapSession& session, char* out, int capacity);
+
+// Gives the session `name` and `provider` (UTF-8, cut to fit); when either
+// differs from what it had, the description is a new version. True then.
+bool RenameSession(SSapSession& session, const char* name, const char* provider);
 
 // A SAP announcement (or, `deletion`, the deletion of the same session) with
 // the description; its size, or 0 when it does not fit. The message id hash

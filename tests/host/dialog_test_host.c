@@ -1307,6 +1307,7 @@ static void check_ini(const wchar_t *address, unsigned port, int packets, const 
 #include "more_dialog_session.h"
 #include "more_url_session.h"
 #include "more_send_session.h"
+#include "more_outputs_session.h"
 
 /* ---- Setting up --------------------------------------------------------- */
 
@@ -1510,6 +1511,7 @@ static void run_loopback_sessions(void)
 
     run_more_dialog_session();
     run_more_send_session();
+    run_more_outputs_session();
 
     check_step("session 4: a device of another transport type");
     TestDevice other;

@@ -177,72 +177,41 @@ std::unique_ptr<SProgramList> TwoPrograms()
     return programs;
 }
 
-size_t Count(const std::string& text, const std::string& part)
-{
-    size_t count = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++count;
-    return count;
-}
-
-TEST(IndexPage, LinksEveryProgramWithEscapedNames)
-{
-    const auto programs = TwoPrograms();
-    SServerState state;
-    state.bReceiving = true;
-    state.nViewers = 2;
-    state.nMaxViewers = 8;
-    std::string page(kIndexPageCapacity, '\0');
-    page.resize(WriteIndexPage(*programs, state, &page[0], page.size()));
-
-    EXPECT_EQ(page.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_NE(page.find("Receiving the transport stream. Viewers: 2 of 8."), std::string::npos);
-    EXPECT_NE(page.find("<a href=\"/stream.ts\">"), std::string::npos);
-    EXPECT_NE(page.find("<a href=\"/playlist.m3u\">"), std::string::npos);
-    EXPECT_NE(page.find("<li><a href=\"/program/28106.ts\">Das Erste &lt;HD&gt; &amp; &quot;more&quot;</a> (ARD&#39;s)</li>"),
-              std::string::npos);
-    EXPECT_NE(page.find("<li><a href=\"/program/7.ts\">Program 7</a></li>"), std::string::npos);
-    EXPECT_NE(page.find("&lt;/a&gt;&lt;script&gt;alert(1)&lt;/script&gt;"), std::string::npos);
-    EXPECT_EQ(Count(page, "<li>"), 3u);
-    EXPECT_EQ(page.find("<script"), std::string::npos);
-    EXPECT_TRUE(IsValidUtf8(reinterpret_cast<const unsigned char*>(page.data()), page.size()));
-
-    SProgramList none;
-    SServerState idle;
-    page.assign(kIndexPageCapacity, '\0');
-    page.resize(WriteIndexPage(none, idle, &page[0], page.size()));
-    EXPECT_NE(page.find("Waiting for the transport stream. Viewers: 0 of 0."), std::string::npos);
-    EXPECT_NE(page.find("No program known yet."), std::string::npos);
-    EXPECT_EQ(Count(page, "<li>"), 0u);
-}
-
-TEST(IndexPage, TheWorstCasePageFitsItsCapacityAndACutOneStaysInItsBuffer)
+TEST(Playlist, TheWorstCaseFitsItsCapacity)
 {
     auto programs = std::make_unique<SProgramList>();
     programs->nPrograms = kMaxListedPrograms;
     for (SListedProgram& program : programs->Programs)
     {
         program.ProgramNumber = 65535;
-        SetText(program.Name, program.NameLength, std::string(kServiceTextMaxBytes, '"'));
+        SetText(program.Name, program.NameLength, std::string(kServiceTextMaxBytes, '\xFF'));
         SetText(program.Provider, program.ProviderLength, std::string(kServiceTextMaxBytes, '"'));
     }
-    SServerState state;
-    std::string page(kIndexPageCapacity, '\0');
-    const size_t length = WriteIndexPage(*programs, state, &page[0], page.size());
-    EXPECT_LT(length, kIndexPageCapacity);
-
-    // snprintf-like: the whole length is reported, the stored part ends in NUL.
-    char small[100 + 8];
-    std::memset(small, '#', sizeof small);
-    EXPECT_EQ(WriteIndexPage(*programs, state, small, 100), length);
-    EXPECT_EQ(small[99], 0);
-    EXPECT_EQ(std::string(small, 99), page.substr(0, 99));
-    EXPECT_EQ(std::string(small + 100, 8), "########");
-    EXPECT_EQ(WriteIndexPage(*programs, state, nullptr, 0), length);
-
     std::string playlist(kPlaylistCapacity, '\0');
     const std::string host(kHttpHostTextCapacity - 1, 'h');
     EXPECT_LT(WritePlaylist(*programs, host.c_str(), &playlist[0], playlist.size()), kPlaylistCapacity);
+    EXPECT_LT(WriteProgramPlaylist(*programs, 65535, host.c_str(), &playlist[0], playlist.size()), kPlaylistCapacity);
+}
+
+// What a phone's "Watch" link opens: the guide's head and one entry.
+TEST(Playlist, AProgramsOwnPlaylistHasItsOneEntry)
+{
+    const auto programs = TwoPrograms();
+    std::string playlist(kPlaylistCapacity, '\0');
+    playlist.resize(WriteProgramPlaylist(*programs, 7, "tv:8001", &playlist[0], playlist.size()));
+    EXPECT_EQ(playlist, "#EXTM3U url-tvg=\"http://tv:8001/epg.xml\" x-tvg-url=\"http://tv:8001/epg.xml\"\n"
+                        "#EXTINF:-1 tvg-id=\"7.43f.1.dvb\" tvg-chno=\"7\",Program 7\n"
+                        "#KODIPROP:mimetype=video/mp2t\n"
+                        "http://tv:8001/program/7.ts\n");
+    // Not listed: nothing, so that the server answers 404.
+    char out[64];
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(WriteProgramPlaylist(*programs, 8, "tv:8001", out, sizeof out), 0u);
+    EXPECT_STREQ(out, "");
+    // Cut like snprintf.
+    std::memset(out, '#', sizeof out);
+    EXPECT_EQ(WriteProgramPlaylist(*programs, 7, "tv:8001", out, 32), playlist.size());
+    EXPECT_EQ(std::string(out), playlist.substr(0, 31));
 }
 
 TEST(Playlist, OneEntryPerProgramWithAnAbsoluteUrl)

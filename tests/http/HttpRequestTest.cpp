@@ -84,6 +84,47 @@ TEST(HttpRequest, CompleteRequestsGetTheirStatusAndRoute)
     }
 }
 
+TEST(HttpRequest, ProgramPlaylistsAndOutputDescriptionsAreNumberedLikePrograms)
+{
+    const struct
+    {
+        const char* Path;
+        EHttpRoute Route;
+        uint16_t Program;
+        uint16_t Output;
+    } cases[] = {
+        {"/program/101.m3u", EHttpRoute::ProgramPlaylist, 101, 0},
+        {"/program/65535.m3u", EHttpRoute::ProgramPlaylist, 65535, 0},
+        {"/program/101%2Em3u", EHttpRoute::ProgramPlaylist, 101, 0},
+        {"/output/1.sdp", EHttpRoute::OutputDescription, 0, 1},
+        {"/output/16.sdp", EHttpRoute::OutputDescription, 0, 16},
+        {"/output/65535.sdp", EHttpRoute::OutputDescription, 0, 65535},
+        {"/program/0.m3u", EHttpRoute::NotFound, 0, 0},
+        {"/program/01.m3u", EHttpRoute::NotFound, 0, 0},
+        {"/program/101.m3u8", EHttpRoute::NotFound, 0, 0},
+        {"/program/.m3u", EHttpRoute::NotFound, 0, 0},
+        {"/output/0.sdp", EHttpRoute::NotFound, 0, 0},
+        {"/output/02.sdp", EHttpRoute::NotFound, 0, 0},
+        {"/output/65536.sdp", EHttpRoute::NotFound, 0, 0},
+        {"/output/-1.sdp", EHttpRoute::NotFound, 0, 0},
+        {"/output/1.ts", EHttpRoute::NotFound, 0, 0},
+        {"/output/1.sdp/", EHttpRoute::NotFound, 0, 0},
+        {"/outputs/1.sdp", EHttpRoute::NotFound, 0, 0},
+        {"/program/1.sdp", EHttpRoute::NotFound, 0, 0},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Path);
+        SHttpRequest request;
+        ASSERT_EQ(Parse(std::string("HEAD ") + c.Path + " HTTP/1.0\r\n\r\n", request), EHttpParse::Complete);
+        EXPECT_EQ(request.Method, EHttpMethod::Head);
+        EXPECT_EQ(request.Route, c.Route);
+        EXPECT_EQ(request.ProgramNumber, c.Program);
+        EXPECT_EQ(request.OutputNumber, c.Output);
+        EXPECT_EQ(HttpStatusFor(EHttpParse::Complete, request), c.Route == EHttpRoute::NotFound ? 404 : 200);
+    }
+}
+
 struct SRefusedCase
 {
     const char* Name;

@@ -218,22 +218,6 @@ TEST_F(Fec, OffSendsNothingBeyondTheMedia)
     EXPECT_TRUE(receivers.rows->DrainUntilMarker().empty());
 }
 
-namespace
-{
-double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
-{
-    LARGE_INTEGER frequency;
-    QueryPerformanceFrequency(&frequency);
-    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
-}
-
-LARGE_INTEGER Now()
-{
-    LARGE_INTEGER now;
-    QueryPerformanceCounter(&now);
-    return now;
-}
-}  // namespace
 
 // One datagram every 20 ms or so (about 50 a second, far from 1000): on the
 // clock, each timestamp lies between the 90 kHz times measured around its

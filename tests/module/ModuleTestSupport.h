@@ -267,6 +267,21 @@ inline uint32_t TimestampOf(const Bytes& d)
 }
 inline Bytes PayloadOf(const Bytes& d) { return Bytes(d.begin() + kHeader, d.end()); }
 
+// The performance counter, which the clock timestamps follow, and seconds
+// between two of its readings.
+inline LARGE_INTEGER Now()
+{
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    return now;
+}
+inline double Seconds(LARGE_INTEGER from, LARGE_INTEGER to)
+{
+    LARGE_INTEGER frequency;
+    QueryPerformanceFrequency(&frequency);
+    return static_cast<double>(to.QuadPart - from.QuadPart) / static_cast<double>(frequency.QuadPart);
+}
+
 // A UDP socket bound to 127.0.0.1 with a large receive buffer. Absence of
 // datagrams is proven without waiting: a marker is sent from a socket of the
 // test's own, and on loopback whatever the queue holds in front of it was sent

@@ -25,7 +25,9 @@ a unicast one: a listener in rx receives a SAP announcement for each
 multicast output, its SDP naming the program's service (or the module for
 the whole TS) with group, TTL, port, framing and FEC ports, none for the
 unicast output, and a deletion of each at Stop; ffprobe sap:// in rx finds
-an announced output and reads its stream.
+an announced output and reads its stream. VLC in rx, as an ordinary user with
+its SAP services discovery, lists exactly the announced outputs by name,
+and plays one of them.
 
 Exit status 0 when every check passed. Needs root (namespaces).
 """
@@ -33,11 +35,14 @@ Exit status 0 when every check passed. Needs root (namespaces).
 import argparse
 import os
 import random
+import re
 import select
+import shutil
 import socket
 import struct
 import subprocess
 import sys
+import tempfile
 import threading
 import time
 
@@ -276,6 +281,120 @@ def sap_messages(receiver):
     return out
 
 
+class VlcSapDiscovery(threading.Thread):
+    """VLC in a namespace as user nobody (it refuses root), with its SAP
+    services discovery ("Network streams (SAP)") and the Lua command line
+    interface on stdin. VLC prints discovered sessions nowhere by itself:
+    the interface's `playlist` command lists the discovery's node with an id
+    for each item, and `goto <id>` plays one, as a user double-clicking it in
+    VLC's playlist; `stats` then shows what VLC read and decoded.
+
+    The thread asks for the list every 0.2 s. Once `play` is listed it plays
+    that item and asks for its statistics until VLC has decoded video; after
+    `finish` it quits VLC. VLC 3 ignores SAP deletions (a third party could
+    forge them): it drops a session once no announcement has come for ten of
+    its intervals, or after --sap-timeout, so a list after Stop still holds
+    the outputs."""
+
+    NODE = "Network streams (SAP)"
+    # "|   4 - Tovrin One", the item playing marked "|  *4 - Tovrin One [played 1 time]".
+    ITEM = re.compile(r"^\|( *\*?)(\d+) - (.*?)(?: \(\d+:\d\d:\d\d\))?(?: \[played \d+ times?\])?$")
+
+    def __init__(self, ns, folder, play):
+        super().__init__(daemon=True)
+        # VLC runs as nobody: its home and its output live in a folder nobody may write.
+        self.home = tempfile.mkdtemp(prefix="tovrin-vlc-sap-")
+        os.chmod(self.home, 0o777)
+        self.out_path = os.path.join(folder, "vlc.out")
+        self.err_path = os.path.join(folder, "vlc.err")
+        self.play = play
+        self.listings = []         # every list VLC gave: [(id, name)]
+        self.played = None         # the id played
+        self.decoded = 0           # video blocks VLC decoded from it
+        self.read_kib = 0          # KiB VLC's demultiplexer read from it
+        self.ready = threading.Event()
+        self.finishing = threading.Event()
+        self.offset = 0
+        with open(self.out_path, "w") as out, open(self.err_path, "w") as err:
+            # timeout(1) inside: runuser passes no signal on to VLC. Niced: its
+            # start-up and decoding must not starve ffprobe, which reads the
+            # same announcements at the same moment with a small socket buffer.
+            self.proc = ns.popen(["runuser", "-u", "nobody", "--", "env", f"HOME={self.home}",
+                                  "timeout", "-k", "5", "90", "nice", "-n", "10", "cvlc", "-I", "cli", "--services-discovery", "sap",
+                                  "--vout", "dummy", "--aout", "dummy", "--network-caching", "300"],
+                                 stdin=subprocess.PIPE, stdout=out, stderr=err)
+
+    def command(self, line):
+        try:
+            self.proc.stdin.write((line + "\n").encode())
+            self.proc.stdin.flush()
+        except (BrokenPipeError, ValueError):
+            pass
+
+    def read(self):
+        """What VLC printed since the last read."""
+        with open(self.out_path, errors="replace") as f:
+            f.seek(self.offset)
+            text = f.read()
+        self.offset += len(text)
+        return text
+
+    def node_items(self, listing):
+        """The items under the SAP node of one `playlist` answer."""
+        items, depth = [], None
+        for line in listing.splitlines():
+            m = self.ITEM.match(line.lstrip("> "))
+            if not m:
+                continue
+            indent, item, name = len(m.group(1)), int(m.group(2)), m.group(3)
+            if depth is None:
+                depth = indent if name == self.NODE else None
+            elif indent > depth:
+                items.append((item, name))
+            else:
+                break
+        return items
+
+    def ask(self, command, until, seconds=1.0):
+        """Sends `command` and returns what VLC printed up to the line `until`
+        (or what came within `seconds`)."""
+        self.command(command)
+        text, deadline = "", time.monotonic() + seconds
+        while until not in text and time.monotonic() < deadline and self.proc.poll() is None:
+            time.sleep(0.05)
+            text += self.read()
+        return text
+
+    def run(self):
+        deadline = time.monotonic() + 30
+        while "Command Line Interface initialized" not in self.read() and time.monotonic() < deadline:
+            if self.proc.poll() is not None:
+                return
+            time.sleep(0.1)
+        self.ready.set()
+        while self.proc.poll() is None and not self.finishing.is_set():
+            items = self.node_items(self.ask("playlist", "End of playlist"))
+            self.listings.append(items)
+            if self.played is None:
+                self.played = next((i for i, name in items if name == self.play), None)
+                if self.played is not None:
+                    self.ask(f"goto {self.played}", "\n", 0.3)
+            elif not self.decoded:
+                stats = self.ask("stats", "end of statistical info")
+                decoded = re.search(r"video decoded\s*:\s*(\d+)", stats)
+                read = re.search(r"demux bytes read\s*:\s*(\d+)", stats)
+                self.decoded = int(decoded.group(1)) if decoded else 0
+                self.read_kib = int(read.group(1)) if read else 0
+            time.sleep(0.2)
+        self.command("quit")
+
+    def finish(self):
+        self.finishing.set()
+        self.join(20)
+        stop_process(self.proc, wait=10)
+        shutil.rmtree(self.home, ignore_errors=True)
+
+
 def announce(args, check):
     with netns.Namespace("sap-tx") as tx, netns.Namespace("sap-rx") as rx:
         tx.veth("tx0", "10.206.1.1/24", "rx0", "10.206.1.2/24", peer=rx)
@@ -290,9 +409,15 @@ def announce(args, check):
         os.makedirs(folder, exist_ok=True)
         probe_out = open(os.path.join(folder, "ffprobe.out"), "w")
         probe_err = open(os.path.join(folder, "ffprobe.err"), "w")
-        probe = rx.popen(["ffprobe", "-v", "error", "-analyzeduration", "1000000", "-show_entries",
+        # Two seconds: the sample has a key frame (with the H.264 parameter
+        # sets) every second, and one second of analysis from wherever ffprobe
+        # joins may hold none.
+        probe = rx.popen(["ffprobe", "-v", "error", "-analyzeduration", "2000000", "-show_entries",
                           "stream=codec_name", "-of", "compact=p=0", "sap://239.255.255.255"],
                          stdout=probe_out, stderr=probe_err)
+        vlc = VlcSapDiscovery(rx, folder, play="Tovrin One")
+        vlc.start()
+        check(vlc.ready.wait(30), "VLC's command line interface is up")
         sending.RATE_MBITS = "3"
         keys = [f"Programs={PROGRAM_A}", "TTL=3", "Announce=1",
                 f"Output2=239.255.1.2:{PORT} programs={PROGRAM_B} protocol=udp ttl=2",
@@ -301,6 +426,7 @@ def announce(args, check):
         rc, lines = play(wine, args, "announce", "239.255.1.1", keys)
         for r in (local, other):
             r.finish()
+        vlc.finish()
         try:
             probe.wait(timeout=20)
         except subprocess.TimeoutExpired:
@@ -342,6 +468,19 @@ def announce(args, check):
         codecs = {l.split("codec_name=")[1] for l in out.splitlines() if "codec_name=" in l}
         check("h264" in codecs, f"ffprobe sap://239.255.255.255 reads an announced stream (codecs {sorted(codecs)}; "
                                 f"it said {err.strip()[:200]!r})")
+
+        # VLC lists the multicast outputs by the names the announcements give,
+        # the one-program outputs by their service names and the whole TS by
+        # the module's; nothing for the unicast output.
+        names = [sorted(name for _, name in items) for items in vlc.listings]
+        fullest = max(names, key=len, default=[])
+        log(f"  VLC's lists under \"{VlcSapDiscovery.NODE}\": {len(names)}, the fullest {fullest}")
+        check(fullest == ["Tovrin One", "Tovrin TS Streamer", "Tovrin Two"],
+              f"VLC (as nobody, SAP discovery) lists the outputs by name: {fullest}")
+        check(all(set(n) <= set(fullest) for n in names), "VLC never lists anything else")
+        check(vlc.played is not None and vlc.decoded > 0,
+              f"VLC plays \"Tovrin One\" from its list: {vlc.read_kib} KiB demultiplexed, {vlc.decoded} video "
+              f"blocks decoded")
 
 
 def main():

@@ -63,9 +63,18 @@ TEST(OptionKeys, NamesAsTheIniFileHasThem)
 {
     const wchar_t* names[] = {L"Protocol", L"TTL",      L"LocalIPAddress", L"SendBufferSize", L"FEC",
                               L"RtpTimestamps", L"Programs", L"HttpPort", L"HttpAddress", L"HttpMaxClients",
-                              L"HttpAllow"};
-    for (int k = 0; k < kOptionKeyCount; ++k)
+                              L"HttpAllow", L"Announce"};
+    static_assert(sizeof names / sizeof names[0] == kOptionOutput2, "a name for every key before the outputs");
+    for (int k = 0; k < kOptionOutput2; ++k)
         EXPECT_STREQ(OptionKeyName(static_cast<EOptionKey>(k)), names[k]);
+    for (int number = 2; number <= 16; ++number)
+    {
+        const EOptionKey key = OutputOptionKey(number);
+        EXPECT_TRUE(IsOutputOptionKey(key));
+        EXPECT_EQ(OutputNumberOf(key), number);
+        EXPECT_EQ(std::wstring(OptionKeyName(key)), L"Output" + std::to_wstring(number));
+    }
+    EXPECT_EQ(OutputOptionKey(16) + 1, kOptionKeyCount);
     EXPECT_STREQ(OptionKeyName(kOptionKeyCount), L"");
 }
 
@@ -156,6 +165,14 @@ TEST(OptionKeys, CheckedAndWritten)
         {kOptionHttpAllow, L"192.168.1.0/33", false, L""},
         {kOptionHttpAllow, L"192.168.1.0/24, home", false, L""},
         {kOptionHttpAllow, L",", false, L""},
+
+        {kOptionAnnounce, L"", true, L""},
+        {kOptionAnnounce, L"0", true, L""},
+        {kOptionAnnounce, L" 1 ", true, L"1"},
+        {kOptionAnnounce, L"01", true, L"1"},
+        {kOptionAnnounce, L"2", false, L""},
+        {kOptionAnnounce, L"yes", false, L""},
+        {kOptionAnnounce, L"-1", false, L""},
     };
     for (const Case& c : cases)
     {
@@ -176,6 +193,50 @@ TEST(OptionKeys, CheckedAndWritten)
             EXPECT_TRUE(SameReading(ReadOne(c.key, c.text), ReadOne(c.key, written))) << what;
         }
     }
+}
+
+// The Output keys take what Start takes, and say why in Start's words;
+// what is written is the settings with their defaults left out; blanks are
+// no output.
+TEST(OptionKeys, OutputKeysCheckedAsStartChecksThem)
+{
+    struct Case { const wchar_t* text; const wchar_t* written; const wchar_t* reason; };
+    const Case cases[] = {
+        {L"", L"", nullptr},
+        {L"   ", L"", nullptr},
+        {L" 239.255.1.3:5000  packets=7 protocol=rtp ttl=4 ", L"239.255.1.3:5000 ttl=4", nullptr},
+        {L"10.0.0.2:1234 timestamps=CLOCK programs=28106,28107", L"10.0.0.2:1234 programs=28106,28107 timestamps=clock",
+         nullptr},
+        {L"239.255.1:5000", L"", L"not an IPv4 address: \"239.255.1\""},
+        {L"239.255.1.3", L"", L"no port after the address: \"239.255.1.3\""},
+        {L"239.255.1.3:5000 ttl=300", L"", L"bad ttl: \"300\""},
+        {L"239.255.1.3:5000 mode=fast", L"", L"not an option: \"mode=fast\""},
+        {L"239.255.1.3:5000 FEC=5x5", L"", L"not an option: \"FEC=5x5\""},
+    };
+    for (int number = 2; number <= 16; number += 7)
+    {
+        for (const Case& c : cases)
+        {
+            const EOptionKey key = OutputOptionKey(number);
+            const std::string what = Narrow(OptionKeyName(key)) + "=\"" + Narrow(c.text) + "\"";
+            wchar_t written[kOptionTextCapacity];
+            EXPECT_EQ(CanonicalOptionText(key, c.text, written), c.reason == nullptr) << what;
+            EXPECT_STREQ(written, c.written) << what;
+            OptionReasonText reason;
+            EXPECT_EQ(CheckOptionText(key, c.text, reason), c.reason == nullptr) << what;
+            const std::wstring why = c.reason != nullptr ? OptionKeyName(key) + std::wstring(L": ") + c.reason : L"";
+            EXPECT_EQ(std::wstring(reason), why) << what;
+            EXPECT_EQ(CheckOptionText(key, c.text) == nullptr, c.reason == nullptr) << what;
+        }
+    }
+    // As long as the read that Start makes could have cut it: refused.
+    std::wstring longKey = L"10.0.0.2:1234";
+    longKey.resize(kOutputKeyTextCapacity - 1, L' ');
+    OptionReasonText reason;
+    EXPECT_FALSE(CheckOptionText(kOptionOutput2, longKey.c_str(), reason));
+    EXPECT_STREQ(reason, L"Output2: longer than 510 characters");
+    longKey.resize(kOutputKeyTextCapacity - 2);
+    EXPECT_TRUE(CheckOptionText(kOptionOutput2, longKey.c_str(), reason));
 }
 
 // An HttpAllow list that the URL server's buffer would cut is refused
@@ -287,6 +348,19 @@ TEST(OptionKeys, WritePlan)
         {kOptionPrograms, L"28106", L"28107 28106", EOptionWrite::Write, L"28107, 28106"},
         {kOptionHttpMaxClients, L"4", L"8", EOptionWrite::Remove, L""},
         {kOptionHttpAllow, L"10.0.0.0/8,192.168.1.7", L"10.0.0.0/8,192.168.1.7", EOptionWrite::Keep, L""},
+        {kOptionAnnounce, L"", L"1", EOptionWrite::Write, L"1"},
+        {kOptionAnnounce, L" 1", L"1", EOptionWrite::Keep, L""},
+        {kOptionAnnounce, L"1", L"0", EOptionWrite::Remove, L""},
+        {kOptionAnnounce, L"yes", L"yes", EOptionWrite::Keep, L""},
+        // An output added, one edited, one left as written by hand (the
+        // same meaning in other words), one removed.
+        {kOptionOutput2, L"", L"239.255.1.2:5000 protocol=UDP", EOptionWrite::Write, L"239.255.1.2:5000 protocol=udp"},
+        {OutputOptionKey(5), L"239.255.1.5:5000 ttl=4", L"239.255.1.5:5000 ttl=5", EOptionWrite::Write,
+         L"239.255.1.5:5000 ttl=5"},
+        {kOptionOutput16, L"239.255.1.3:5000  packets=7 protocol=rtp", L"239.255.1.3:5000", EOptionWrite::Keep, L""},
+        {kOptionOutput16, L"239.255.1.3:5000 ttl=300", L"239.255.1.3:5000 ttl=300", EOptionWrite::Keep, L""},
+        {OutputOptionKey(3), L"239.255.1.3:5000 ttl=300", L"", EOptionWrite::Remove, L""},
+        {OutputOptionKey(3), L"239.255.1.3:5000", L"  ", EOptionWrite::Remove, L""},
     };
     for (const Case& c : cases)
     {
@@ -329,4 +403,13 @@ TEST(OptionKeys, AnInvalidFieldRefusesEveryWrite)
     EXPECT_FALSE(PlanOptionWrites(stored, edited, plan, &invalid, &reason));
     EXPECT_EQ(invalid, kOptionFec);
     EXPECT_STREQ(reason, CheckOptionText(kOptionFec, L"30x30"));
+
+    // An output's reason is Start's, for that text.
+    Set(edited, kOptionFec, L"");
+    Set(edited, kOptionHttpPort, L"");
+    Set(edited, OutputOptionKey(7), L"239.255.1.7:5000 ttl=4 ttl=5");
+    Set(edited, OutputOptionKey(9), L"239.255.1");
+    EXPECT_FALSE(PlanOptionWrites(stored, edited, plan, &invalid, &reason));
+    EXPECT_EQ(invalid, OutputOptionKey(7));
+    EXPECT_STREQ(reason, L"Output7: ttl given twice");
 }

@@ -110,6 +110,32 @@ TEST(OutputKey, OptionValues)
     }
 }
 
+// Each output stamps its datagrams as output 1's RtpTimestamps key says:
+// the counter unless told otherwise (FEC takes the clock whatever it says).
+TEST(OutputKey, Timestamps)
+{
+    struct Case
+    {
+        const char* text;
+        ERtpTimestamps stamps;
+        ERtpTimestamps run;
+    };
+    const Case cases[] = {
+        {"1.2.3.4:9", ERtpTimestamps::Counter, ERtpTimestamps::Counter},
+        {"1.2.3.4:9 timestamps=clock", ERtpTimestamps::Clock, ERtpTimestamps::Clock},
+        {"1.2.3.4:9 timestamps=CLOCK", ERtpTimestamps::Clock, ERtpTimestamps::Clock},
+        {"1.2.3.4:9 timestamps=Counter", ERtpTimestamps::Counter, ERtpTimestamps::Counter},
+        {"1.2.3.4:9 timestamps=counter fec=5x5", ERtpTimestamps::Counter, ERtpTimestamps::Clock},
+    };
+    for (const Case& c : cases)
+    {
+        const Parsed p = Parse(c.text);
+        ASSERT_EQ(p.result, EOutputKey::Parsed) << c.text << ": " << p.reason;
+        EXPECT_EQ(p.settings.Send.RtpTimestamps, c.stamps) << c.text;
+        EXPECT_EQ(RunTimestamps(p.settings.Send), c.run) << c.text;
+    }
+}
+
 TEST(OutputKey, BlankIsAbsent)
 {
     for (const char* text : {"", " ", " \t \r"})
@@ -156,6 +182,9 @@ TEST(OutputKey, RefusalsSayWhy)
         {"1.2.3.4:5000 programs=0", "bad programs: \"0\""},
         {"1.2.3.4:5000 programs=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,17", "bad programs: \"1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16,1...\""},
         {"1.2.3.4:5000 sndbuf=-1", "bad sndbuf: \"-1\""},
+        {"1.2.3.4:5000 timestamps=90khz", "bad timestamps: \"90khz\""},
+        {"1.2.3.4:5000 timestamps=", "bad timestamps: \"\""},
+        {"1.2.3.4:5000 timestamps=clock timestamps=clock", "timestamps given twice"},
         {"1.2.3.4:5000 Packets=3", "not an option: \"Packets=3\""},
         {"1.2.3.4:5000 color=red", "not an option: \"color=red\""},
         {"1.2.3.4:5000 ttl", "not an option: \"ttl\""},
@@ -215,4 +244,56 @@ TEST(OutputKey, Collisions)
         EXPECT_EQ(same, c.same) << c.a << " / " << c.b;
         EXPECT_EQ(OutputsCollide(b.settings, a.settings, same), c.collide) << c.b << " / " << c.a;
     }
+}
+
+// Settings written back as a key: the destination, then only the options
+// that differ from their defaults, in one order; the text parses to the
+// same settings.
+TEST(OutputKey, WrittenBack)
+{
+    struct Case
+    {
+        const char* text;
+        const char* written;
+    };
+    const Case cases[] = {
+        {"  10.0.0.2:1234 ", "10.0.0.2:1234"},
+        {"239.255.1.3:5000 programs=202 packets=7 protocol=rtp ttl=4 fec=5x5 from=192.168.1.20",
+         "239.255.1.3:5000 programs=202 ttl=4 fec=5x5 from=192.168.1.20"},
+        {"1.2.3.4:9 timestamps=clock sndbuf=65536 protocol=UDP packets=3 programs=5,00007,5",
+         "1.2.3.4:9 programs=5,7 packets=3 protocol=udp sndbuf=65536 timestamps=clock"},
+        {"1.2.3.4:9 timestamps=counter", "1.2.3.4:9"},
+        {"1.2.3.4:65535 programs=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16 packets=1 protocol=udp ttl=255 fec=20x5 "
+         "from=255.255.255.255 sndbuf=2147483647 timestamps=clock",
+         "1.2.3.4:65535 programs=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16 packets=1 protocol=udp ttl=255 fec=20x5 "
+         "from=255.255.255.255 sndbuf=2147483647 timestamps=clock"},
+    };
+    for (const Case& c : cases)
+    {
+        const Parsed p = Parse(c.text);
+        ASSERT_EQ(p.result, EOutputKey::Parsed) << c.text << ": " << p.reason;
+        wchar_t written[kOutputKeyWrittenCapacity];
+        FormatOutputKey(p.settings, written);
+        EXPECT_EQ(Narrow(written), c.written) << c.text;
+        const Parsed again = Parse(std::wstring(written));
+        ASSERT_EQ(again.result, EOutputKey::Parsed) << c.text;
+        wchar_t rewritten[kOutputKeyWrittenCapacity];
+        FormatOutputKey(again.settings, rewritten);
+        EXPECT_EQ(Narrow(rewritten), c.written) << c.text;
+    }
+}
+
+// The words Start puts after "Output<k>: " for two outputs that collide.
+TEST(OutputKey, CollisionReasons)
+{
+    const Parsed a = Parse("239.1.1.1:5000 fec=5x5");
+    const Parsed b = Parse("239.1.1.1:5002");
+    const Parsed c = Parse("239.1.1.1:5000");
+    const Parsed d = Parse("239.1.1.2:5000");
+    wchar_t reason[kOutputKeyErrorCapacity];
+    ASSERT_TRUE(OutputCollisionReason(b.settings, a.settings, 1, reason));
+    EXPECT_EQ(Narrow(reason), "FEC ports meet those of output 1");
+    ASSERT_TRUE(OutputCollisionReason(c.settings, a.settings, 12, reason));
+    EXPECT_EQ(Narrow(reason), "same address and port as Output12");
+    EXPECT_FALSE(OutputCollisionReason(d.settings, a.settings, 2, reason));
 }

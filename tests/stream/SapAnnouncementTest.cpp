@@ -76,6 +76,49 @@ TEST(SapAnnouncement, PlainUdpUnnamedWithoutProviderOrTtl)
     EXPECT_EQ(text.find("rtpmap"), std::string::npos);
 }
 
+// Served for a unicast or broadcast output too: a TTL there would be wrong.
+TEST(SapAnnouncement, UnicastAndBroadcastDescriptionsCarryNoTtl)
+{
+    const struct
+    {
+        uint8_t Group[4];
+        const char* Connection;
+    } cases[] = {
+        {{127, 0, 0, 1}, "c=IN IP4 127.0.0.1\r\n"},
+        {{192, 168, 1, 255}, "c=IN IP4 192.168.1.255\r\n"},
+        {{223, 255, 255, 255}, "c=IN IP4 223.255.255.255\r\n"},
+        {{224, 0, 0, 1}, "c=IN IP4 224.0.0.1/4\r\n"},
+        {{239, 255, 255, 255}, "c=IN IP4 239.255.255.255/4\r\n"},
+    };
+    for (const auto& c : cases)
+    {
+        SSapSession s = Session();
+        std::memcpy(s.Group, c.Group, 4);
+        char sdp[kSapPacketCapacity];
+        ASSERT_GT(WriteSessionDescription(s, sdp, sizeof sdp), 0);
+        EXPECT_NE(std::string(sdp).find(c.Connection), std::string::npos) << sdp;
+    }
+}
+
+TEST(SapAnnouncement, ARenamedSessionIsANewVersion)
+{
+    SSapSession s = Session();
+    EXPECT_FALSE(RenameSession(s, "Tovrin One", "Tovrin"));
+    EXPECT_EQ(s.Version, 7u);
+    EXPECT_TRUE(RenameSession(s, "Tovrin One", ""));
+    EXPECT_EQ(s.Version, 8u);
+    EXPECT_STREQ(s.Provider, "");
+    EXPECT_TRUE(RenameSession(s, "Tovrin Two", ""));
+    EXPECT_EQ(s.Version, 9u);
+    EXPECT_STREQ(s.Name, "Tovrin Two");
+    // Cut to fit, and the cut name is what counts the next time.
+    const std::string longName(2 * kSapTextCapacity, 'n');
+    EXPECT_TRUE(RenameSession(s, longName.c_str(), ""));
+    EXPECT_EQ(std::strlen(s.Name), static_cast<size_t>(kSapTextCapacity - 1));
+    EXPECT_FALSE(RenameSession(s, longName.c_str(), ""));
+    EXPECT_EQ(s.Version, 10u);
+}
+
 // A broadcast name cannot break the description's lines.
 TEST(SapAnnouncement, ANameEndsAtAControlCharacter)
 {

@@ -5,11 +5,12 @@
 #   bash bench/run.sh --only soak [--soak-minutes M]   (or bench/soak.sh M)
 # LIST takes bench.py's figures (2,1,4,5, soak) and the other benchmarks:
 # filter (the program filter), viewers (the viewers' hand-over), http (what
-# HTTP clients add), fec (bench/fec_bench.py), viewers-wine
-# (bench/http_viewers.py), viewers-memory (bench/http_viewers_memory.py: the
-# host process's memory with 64 viewers), outputs (the traffic thread's cost
-# with 1, 4 and 16 outputs), outputs-wine (bench/outputs_wine.py: 16 outputs
-# under Wine against a bare loop). Default: every one but the soak.
+# HTTP clients add), guide (the programme guide), fec (bench/fec_bench.py),
+# viewers-wine (bench/http_viewers.py), viewers-memory
+# (bench/http_viewers_memory.py: the host process's memory with 64 viewers),
+# outputs (the traffic thread's cost with 1, 4 and 16 outputs), outputs-wine
+# (bench/outputs_wine.py: 16 outputs under Wine against a bare loop).
+# Default: every one but the soak.
 # Results: build/bench-results/report.md and results.json for the figures,
 # build/bench-results/<name>.txt for the others. Takes about an hour on the
 # 2-CPU machine with the default 5 runs; the soak as long as it is told
@@ -17,7 +18,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-only="2,1,4,5,filter,viewers,http,fec,viewers-wine,viewers-memory,outputs,outputs-wine"
+only="2,1,4,5,filter,viewers,http,guide,fec,viewers-wine,viewers-memory,outputs,outputs-wine"
 skip_wine=0
 args=()
 while [ $# -gt 0 ]; do
@@ -35,7 +36,7 @@ bash scripts/setup.sh
 echo "== build: native benchmarks (bench preset)"
 cmake --preset bench >/dev/null
 cmake --build build/bench -j2 --target tovrin-traffic-bench tovrin-traffic-driver tovrin-path-sender tovrin-bare-sendto \
-  tovrin-udp-counter tovrin-filter-bench tovrin-viewers-bench tovrin-http-bench
+  tovrin-udp-counter tovrin-filter-bench tovrin-viewers-bench tovrin-http-bench tovrin-guide-bench
 
 if [ $skip_wine -eq 0 ]; then
   echo "== build: the module, the host and the Windows benchmarks (build/bench-windows)"
@@ -77,6 +78,7 @@ gbench() {
 wants filter && gbench filter tovrin-filter-bench
 wants viewers && gbench viewers tovrin-viewers-bench
 wants http && gbench http tovrin-http-bench
+wants guide && gbench guide tovrin-guide-bench
 wants outputs && gbench outputs tovrin-traffic-bench '--benchmark_filter=Outputs|ModulePath/Packets/N:7/block:100'
 
 if [ $skip_wine -eq 0 ] && wants fec; then

@@ -33,6 +33,7 @@
 #include "PsiTestStreams.h"
 #include "Utf8Check.h"
 #include "guide/GuideCollector.h"
+#include "guide/GuideNow.h"
 
 using namespace psitest;
 
@@ -134,7 +135,23 @@ void CheckPool(State& s)
             const int slot = c.PresentFollowing(k, which);
             if (slot >= 0)
                 Check(pool.Event(slot).IsPresentFollowing() && pool.Event(slot).Section == which);
+            // Now and next as the dialog and the page ask for them: an
+            // event of that service that has not ended, a title that is
+            // valid UTF-8 and fits.
+            const int at = GuideEventAt(c, k, which, now);
+            if (at >= 0)
+                Check(pool.Event(at).InUse && pool.Event(at).Service == c.ServiceSlotAt(k) && pool.Event(at).End() > now);
         }
+    static SGuideNowList list;
+    ListEventsNow(c, now, text, list);
+    Check(list.Count == c.ServiceCount());
+    for (int k = 0; k < list.Count; ++k)
+    {
+        const size_t length = std::strlen(list.Services[k].Title);
+        Check(length < kGuideNowTitleCapacity);
+        Check(IsValidUtf8(reinterpret_cast<const unsigned char*>(list.Services[k].Title), length));
+        Check(list.Services[k].Known || length == 0);
+    }
 }
 }  // namespace
 

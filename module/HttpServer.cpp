@@ -51,6 +51,12 @@ constexpr size_t kSendSliceBytes = 256 * 1024;  // per viewer and round, so that
 constexpr size_t kViewerCopyBytes = 64 * 1024;
 constexpr int kListenBacklog = 16;
 constexpr int kPathLogCapacity = kHttpViewerPathCapacity;  // the path in the log and the dialog, cut
+// Each /epg.xml reply is a buffer of the whole document (17.7 MB for the
+// pool full of a dense week, see README): at most this many are being sent
+// at once, the others get 503 with Retry-After.
+constexpr int kMaxGuideReplies = 2;
+// A client that takes the guide slower than this keeps others from it.
+constexpr DWORD kGuideReplyTimeMs = 120000;
 
 enum class EConnection
 {
@@ -74,6 +80,7 @@ struct SConnection
     size_t nRequest = 0;
     char Request[kHttpRequestLimit];
     std::unique_ptr<char[]> Reply; // head, and the body of a page
+    bool GuideReply = false;       // Reply holds the guide: counts against kMaxGuideReplies
     size_t nReply = 0;
     size_t nReplySent = 0;
     int Slot = -1;                      // a viewer's place in the fan-out
@@ -289,6 +296,14 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
     }
     m_Listener = listener;
     m_Connections = std::move(connections);
+    {
+        // Without memory for it the dialog shows no events; nothing else changes.
+        SafeCriticalSection lock(m_GuideNowLock);
+        if (m_pGuideNow == nullptr)
+            m_pGuideNow.reset(new (std::nothrow) SGuideNowList);
+        if (m_pGuideNow != nullptr)
+            m_pGuideNow->Count = 0;
+    }
     m_pFanOut->ForgetStream();
     m_pFanOut->UseProgramDirectory(m_pPrograms);
     m_bStopRequested.store(false);
@@ -360,10 +375,12 @@ public:
     void Round();
     void CloseAll(const wchar_t* why);
     void ListViewers(SHttpViewerSnapshot& viewers) const;
+    void ListEventsNow(SGuideNowList& events);
 
 private:
     void CollectGuide();
     void AnswerGuide(SConnection& c, bool head);
+    int GuideReplies() const;
     void AnswerPage(SConnection& c, const SHttpRequest& request, bool head);
     void AnswerPlaylist(SConnection& c, const SHttpRequest& request, bool head);
     void AnswerOutputDescription(SConnection& c, uint16_t number, bool head);
@@ -402,6 +419,14 @@ int CServerLoop::Pending() const
     for (const SConnection& c : m_Connections.Items)
         pending += c.State == EConnection::Reading ? 1 : 0;
     return pending;
+}
+
+int CServerLoop::GuideReplies() const
+{
+    int replies = 0;
+    for (const SConnection& c : m_Connections.Items)
+        replies += c.State == EConnection::Replying && c.GuideReply ? 1 : 0;
+    return replies;
 }
 
 int CServerLoop::Outsiders() const
@@ -586,6 +611,7 @@ void CServerLoop::Accept()
         c.Logged = false;
         c.nRequest = 0;
         c.nReply = c.nReplySent = 0;
+        c.GuideReply = false;
         c.nSent = 0;
         c.Slot = -1;
         c.Path[0] = 0;
@@ -869,14 +895,24 @@ void CServerLoop::AnswerGuide(SConnection& c, bool head)
 {
     // Measured first, then written into a reply of its size: the guide of
     // a dense transponder runs to megabytes, allocated per request, not kept.
-    m_FanOut.Programs().Snapshot(m_Connections.Programs);
-    const size_t body = WriteXmltv(m_Connections.Programs, m_Connections.Guide, m_Connections.Xmltv, nullptr, 0);
-    // A HEAD answer needs the length only, not room for the guide itself.
-    if (!MakeReply(c, kHttpResponseHeadCapacity + (head ? 0 : body + 1)))
+    // A HEAD answer needs the length only, not room for the guide itself,
+    // and is never refused for the others.
+    if (!head && GuideReplies() >= kMaxGuideReplies)
     {
-        Close(c, L"no memory for a reply");
+        Log(c.Peer, L"refused (503): %d guide replies being sent already", kMaxGuideReplies);
+        Refuse(c, 503, true);
         return;
     }
+    m_FanOut.Programs().Snapshot(m_Connections.Programs);
+    const size_t body = WriteXmltv(m_Connections.Programs, m_Connections.Guide, m_Connections.Xmltv, nullptr, 0);
+    if (!MakeReply(c, kHttpResponseHeadCapacity + (head ? 0 : body + 1)))
+    {
+        Log(c.Peer, L"refused (503): no memory for the guide's %I64u bytes", static_cast<uint64_t>(body));
+        Refuse(c, 503, !head);
+        return;
+    }
+    c.GuideReply = !head;
+    c.Since = GetTickCount();
     c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, "application/xml; charset=utf-8",
                                         body);
     if (!head)
@@ -915,6 +951,11 @@ void CServerLoop::Send(SConnection& c)
             // TIME_WAIT, and with it the port from the next Start.
             c.State = EConnection::Draining;
             c.Since = GetTickCount();
+            // All of it is with the system now: the buffer (megabytes for
+            // the guide) goes at once, not when the client closes.
+            c.Reply.reset();
+            c.nReply = c.nReplySent = 0;
+            c.GuideReply = false;
             return;
         }
         if (available == 0)
@@ -971,6 +1012,11 @@ void CServerLoop::Sweep(SConnection& c, DWORD now)
     case EConnection::Replying:
     case EConnection::Streaming:
     {
+        if (c.GuideReply && now - c.Since >= kGuideReplyTimeMs)
+        {
+            Close(c, L"took the guide too slowly");
+            break;
+        }
         // Seen here too, not only after a send: a viewer whose socket stays
         // full is a whole buffer behind long before it is 10 s late.
         if (c.Slot >= 0 && m_FanOut.Behind(c.Slot))
@@ -999,6 +1045,7 @@ void CServerLoop::Close(SConnection& c, const wchar_t* why, bool clientClosedFir
         m_FanOut.Detach(c.Slot);
     c.Slot = -1;
     c.Reply.reset();
+    c.GuideReply = false;
     if (clientClosedFirst)
         closesocket(c.Socket);
     else
@@ -1027,6 +1074,12 @@ void CServerLoop::ListViewers(SHttpViewerSnapshot& viewers) const
     }
 }
 
+void CServerLoop::ListEventsNow(SGuideNowList& events)
+{
+    const CGuideCollector& guide = m_Connections.Guide;
+    ::ListEventsNow(guide, guide.Now(GuideClock()), m_Connections.Xmltv.Text, events);
+}
+
 void CServerLoop::CloseAll(const wchar_t* why)
 {
     for (SConnection& c : m_Connections.Items)
@@ -1035,10 +1088,23 @@ void CServerLoop::CloseAll(const wchar_t* why)
 }
 }  // namespace
 
+namespace
+{
+void CopyEventsNow(const SGuideNowList& from, SGuideNowList& to)
+{
+    to.Count = from.Count;
+    for (int i = 0; i < from.Count; ++i)
+        to.Services[i] = from.Services[i];
+}
+}  // namespace
+
 void CHttpServer::Run()
 {
     CServerLoop loop(m_Listener, *m_Connections, *m_pFanOut, m_Options, m_Outputs);
     std::unique_ptr<SHttpViewerSnapshot> viewers(new (std::nothrow) SHttpViewerSnapshot);
+    std::unique_ptr<SGuideNowList> eventsNow(new (std::nothrow) SGuideNowList);
+    constexpr DWORD kEventsNowPeriodMs = 1000;  // the dialog shows them each second
+    DWORD eventsListedAt = GetTickCount() - kEventsNowPeriodMs;
     while (!m_bStopRequested.load())
     {
         loop.Round();
@@ -1049,10 +1115,31 @@ void CHttpServer::Run()
             SafeCriticalSection lock(m_ViewersLock);
             m_Viewers = *viewers;
         }
+        if (eventsNow != nullptr && GetTickCount() - eventsListedAt >= kEventsNowPeriodMs)
+        {
+            eventsListedAt = GetTickCount();
+            loop.ListEventsNow(*eventsNow);
+            SafeCriticalSection lock(m_GuideNowLock);
+            if (m_pGuideNow != nullptr)
+                CopyEventsNow(*eventsNow, *m_pGuideNow);
+        }
     }
     loop.CloseAll(L"the stream stopped");
+    {
+        SafeCriticalSection lock(m_GuideNowLock);
+        if (m_pGuideNow != nullptr)
+            m_pGuideNow->Count = 0;
+    }
     SafeCriticalSection lock(m_ViewersLock);
     m_Viewers.Count = 0;
+}
+
+void CHttpServer::SnapshotGuideNow(SGuideNowList& events) const
+{
+    SafeCriticalSection lock(m_GuideNowLock);
+    events.Count = 0;
+    if (m_pGuideNow != nullptr)
+        CopyEventsNow(*m_pGuideNow, events);
 }
 
 void CHttpServer::UseOutputs(const SServedOutputs& outputs)

@@ -16,6 +16,7 @@
 #include <memory>
 
 #include "HttpOptions.h"
+#include "guide/GuideNow.h"
 #include "http/OutputDescriptions.h"
 #include "http/ViewerFanOut.h"
 #include "ts/CriticalSection.h"
@@ -89,6 +90,9 @@ public:
     // Any thread: the viewers as the server thread saw them at its latest
     // round (none when not running).
     void SnapshotViewers(SHttpViewerSnapshot& viewers) const;
+    // Any thread: each program's event on now, as the server thread's
+    // guide had it at most a second ago (none when not running).
+    void SnapshotGuideNow(SGuideNowList& events) const;
 
 private:
     static DWORD WINAPI ThreadEntry(void* self);
@@ -113,4 +117,7 @@ private:
     // own lock (never the module's: the dialog reads it while sending runs).
     mutable critical_section m_ViewersLock;
     SHttpViewerSnapshot m_Viewers;
+    // Likewise the guide's events on now, under a lock of their own.
+    mutable critical_section m_GuideNowLock;
+    std::unique_ptr<SGuideNowList> m_pGuideNow;     // made at Start
 };

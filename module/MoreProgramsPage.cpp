@@ -21,6 +21,7 @@ enum EColumn
     kColumnName,
     kColumnProvider,
     kColumnKind,
+    kColumnNow,
 };
 
 const wchar_t kNoStreamYet[] = L"Press Start in the options dialog to see the transponder's programs.";
@@ -55,6 +56,53 @@ const wchar_t* KindText(unsigned char serviceType)
     }
 }
 
+bool SameEvents(const SGuideNowList& a, const SGuideNowList& b)
+{
+    if (a.Count != b.Count)
+        return false;
+    for (int i = 0; i < a.Count; ++i)
+    {
+        const SGuideEventNow& x = a.Services[i];
+        const SGuideEventNow& y = b.Services[i];
+        if (x.ProgramNumber != y.ProgramNumber || x.Known != y.Known || x.Start != y.Start || x.End != y.End ||
+            std::strcmp(x.Title, y.Title) != 0)
+            return false;
+    }
+    return true;
+}
+
+// "hh:mm" of a UTC time in this PC's time zone (as the clock on the taskbar).
+bool FormatLocalTime(int64_t utc, wchar_t (&text)[8])
+{
+    text[0] = 0;
+    const uint64_t ticks = static_cast<uint64_t>(utc + 11644473600LL) * 10000000ULL;  // since 1601, 100 ns
+    FILETIME file;
+    file.dwLowDateTime = static_cast<DWORD>(ticks);
+    file.dwHighDateTime = static_cast<DWORD>(ticks >> 32);
+    SYSTEMTIME universal, local;
+    if (utc < 0 || !FileTimeToSystemTime(&file, &universal) ||
+        !SystemTimeToTzSpecificLocalTime(nullptr, &universal, &local))
+        return false;
+    wsprintfW(text, L"%02u:%02u", static_cast<unsigned>(local.wHour), static_cast<unsigned>(local.wMinute));
+    return true;
+}
+
+// "20:00–20:15 Title": the event on now with its start and end in local
+// time first, as a TV guide has it (a narrow column cuts the title's end).
+void FormatEventNow(const SGuideEventNow& event, wchar_t* text, int capacity)
+{
+    text[0] = 0;
+    if (!event.Known)
+        return;
+    wchar_t start[8], end[8];
+    int length = 0;
+    if (FormatLocalTime(event.Start, start) && FormatLocalTime(event.End, end))
+        length = wsprintfW(text, L"%s\x2013%s ", start, end);
+    const int n = MultiByteToWideChar(CP_UTF8, 0, event.Title, -1, text + length, capacity - length);
+    if (n <= 0)
+        text[length > 0 ? length - 1 : 0] = 0;
+}
+
 bool SameList(const SProgramList& a, const SProgramList& b)
 {
     return a.nPrograms == b.nPrograms &&
@@ -71,7 +119,11 @@ void SetCell(HWND list, int row, int column, const wchar_t* text)
 }  // namespace
 
 CMoreProgramsPage::CMoreProgramsPage(CPidDataWriter& module)
-    : m_Module(module), m_pListed(new (std::nothrow) SProgramList), m_pLatest(new (std::nothrow) SProgramList)
+    : m_Module(module),
+      m_pListed(new (std::nothrow) SProgramList),
+      m_pLatest(new (std::nothrow) SProgramList),
+      m_pNow(new (std::nothrow) SGuideNowList),
+      m_pNowLatest(new (std::nothrow) SGuideNowList)
 {
 }
 
@@ -89,8 +141,12 @@ void CMoreProgramsPage::Init(HWND page, const SOptionTexts& stored)
                      m_Ticked.Count > 0 ? IDC_PROGRAMS_CHOSEN : IDC_PROGRAMS_ALL);
     SendMessageW(m_hList, LVM_SETEXTENDEDLISTVIEWSTYLE, LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT,
                  LVS_EX_CHECKBOXES | LVS_EX_FULLROWSELECT);
-    const SListColumn columns[] = {{L"Number", 42}, {L"Name", 110}, {L"Provider", 80}, {L"Kind", 36}};
-    InsertListColumns(page, m_hList, columns, 4);
+    const SListColumn columns[] = {{L"Number", 36}, {L"Name", 66}, {L"Provider", 44}, {L"Kind", 26}, {L"Now", 98}};
+    InsertListColumns(page, m_hList, columns, 5);
+    if (m_pNow != nullptr)
+        m_pNow->Count = 0;
+    if (m_pNow != nullptr && m_pNowLatest != nullptr && m_Module.SnapshotGuideNow(*m_pNowLatest))
+        m_pNow.swap(m_pNowLatest);
     if (m_pListed != nullptr)
         m_pListed->nPrograms = 0;
     if (m_pListed != nullptr && m_pLatest != nullptr && m_Module.SnapshotPrograms(*m_pLatest))
@@ -157,8 +213,24 @@ void CMoreProgramsPage::Fill()
     }
     for (int r = 0; r < m_nRows; ++r)
         ListView_SetCheckState(m_hList, r, Ticked(m_RowNumbers[r]) ? TRUE : FALSE);
+    ShowEventsNow();
     SendMessageW(m_hList, WM_SETREDRAW, TRUE, 0);
     m_bFilling = false;
+}
+
+void CMoreProgramsPage::ShowEventsNow()
+{
+    for (int r = 0; r < m_nRows; ++r)
+    {
+        wchar_t text[kGuideNowTitleCapacity + 24] = {};
+        for (int i = 0; m_pNow != nullptr && i < m_pNow->Count; ++i)
+            if (m_pNow->Services[i].ProgramNumber == m_RowNumbers[r])
+            {
+                FormatEventNow(m_pNow->Services[i], text, static_cast<int>(sizeof text / sizeof text[0]));
+                break;
+            }
+        SetCell(m_hList, r, kColumnNow, text);
+    }
 }
 
 void CMoreProgramsPage::ShowDefaultNote()
@@ -176,6 +248,17 @@ void CMoreProgramsPage::ShowNote(const wchar_t* text)
 
 void CMoreProgramsPage::Refresh()
 {
+    // Without the URL server there is no guide: the column stays empty.
+    if (m_pNow != nullptr && m_pNowLatest != nullptr)
+    {
+        if (!m_Module.SnapshotGuideNow(*m_pNowLatest))
+            m_pNowLatest->Count = 0;
+        if (!SameEvents(*m_pNow, *m_pNowLatest))
+        {
+            m_pNow.swap(m_pNowLatest);
+            ShowEventsNow();
+        }
+    }
     if (m_pListed == nullptr || m_pLatest == nullptr || !m_Module.SnapshotPrograms(*m_pLatest))
         return;
     const bool firstSight = !m_bSeen;

@@ -1,13 +1,15 @@
 #pragma once
 // The Programs tab: the whole transponder, or the programs ticked in a list
 // of the transponder's programs by number, name, provider and kind, as the
-// running (or the latest) stream's PAT and SDT give them, refreshed each
+// running (or the latest) stream's PAT and SDT give them, and the event on
+// now (from the guide, which the URL server collects), refreshed each
 // second. Programs the key names that the transponder lacks stay listed,
 // marked so. At most 16 ticks.
 
 #include <memory>
 
 #include "MoreDialog.h"
+#include "guide/GuideNow.h"
 #include "http/HttpPages.h"
 #include "programs/ProgramFilter.h"
 
@@ -28,6 +30,8 @@ public:
 private:
     bool Ticked(uint16_t number) const;
     void Fill();
+    // The Now column of every row from m_pNow.
+    void ShowEventsNow();
     void OnTickChanged(int row, bool ticked);
     void ShowDefaultNote();
 
@@ -36,6 +40,8 @@ private:
     HWND m_hList = nullptr;
     std::unique_ptr<SProgramList> m_pListed;  // as shown now
     std::unique_ptr<SProgramList> m_pLatest;  // the directory's, at a refresh
+    std::unique_ptr<SGuideNowList> m_pNow;    // the events on now as shown
+    std::unique_ptr<SGuideNowList> m_pNowLatest;
     bool m_bSeen = false;                     // a stream has listed programs
     SProgramSelection m_Ticked{};             // in the order ticked
     uint16_t m_RowNumbers[kMaxListedPrograms + kMaxSelectedPrograms] = {};

@@ -68,6 +68,9 @@ public:
     // for the second dialog; false when it does not run.
     bool FormatHttpUrl(wchar_t (&url)[kHttpUrlCapacity]) const;
     bool SnapshotHttpViewers(SHttpViewerSnapshot& viewers) const;
+    // The event on now of each program, from the guide the URL server
+    // collects; false (nothing) when it does not run.
+    bool SnapshotGuideNow(SGuideNowList& events) const;
     // Output 1's destination port, whose + 2 and + 4 the FEC tab names.
     uint16_t DestinationPort() const { return First().Settings().Port; }
     // Output 1 as set now, which the Outputs tab shows and checks others against.

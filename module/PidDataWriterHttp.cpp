@@ -66,6 +66,15 @@ bool CPidDataWriter::SnapshotHttpViewers(SHttpViewerSnapshot& viewers) const
     return true;
 }
 
+bool CPidDataWriter::SnapshotGuideNow(SGuideNowList& events) const
+{
+    events.Count = 0;
+    if (!m_HttpServer.Running() || !Streaming())
+        return false;
+    m_HttpServer.SnapshotGuideNow(events);
+    return true;
+}
+
 // The dialog's line while the URL server runs: where the stream goes, the
 // address to open and the viewers; some 70 characters at most.
 bool CPidDataWriter::FormatHttpLine(wchar_t* text) const

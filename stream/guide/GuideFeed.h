@@ -20,8 +20,13 @@ class CGuideFeed
 public:
     static bool Wants(uint16_t pid)
     {
-        constexpr uint32_t kPids = 1u << kPatPid | 1u << kSdtPid | 1u << kEitPid | 1u << kTdtPid;
         return pid <= kTdtPid && ((kPids >> pid) & 1u) != 0;
+    }
+    // The same for a whole packet: the PID's high bits first, which rule
+    // out nearly every packet of a stream with one test.
+    static bool Wants(const unsigned char* packet)
+    {
+        return (packet[1] & 0x1F) == 0 && packet[2] <= kTdtPid && ((kPids >> packet[2]) & 1u) != 0;
     }
 
     // Producer: one whole packet of a wanted PID.
@@ -36,6 +41,8 @@ public:
     void Reset();
 
 private:
+    static constexpr uint32_t kPids = 1u << kPatPid | 1u << kSdtPid | 1u << kEitPid | 1u << kTdtPid;
+
     unsigned char m_Packets[kGuideFeedPackets][kTsPacketSize];
     std::atomic<uint64_t> m_nWritten{0};
     std::atomic<uint64_t> m_nRead{0};

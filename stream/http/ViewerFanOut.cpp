@@ -51,16 +51,19 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
     if (!m_bReceiving.load(std::memory_order_relaxed))
         m_bReceiving.store(true, std::memory_order_relaxed);
     m_Psi.ObservePackets(packets, count);
-    for (int p = 0; p < count; ++p)
-    {
-        const unsigned char* packet = packets + p * kTsPacketSize;
-        if (m_pPrograms == nullptr)
-            m_Programs.Observe(packet);
-        // The guide is parsed off this thread: here it costs a PID test
-        // and, for its few table packets, a copy.
-        if (CGuideFeed::Wants(PacketPid(packet)))
-            m_Guide.Put(packet);
-    }
+    if (m_pPrograms == nullptr)
+        for (int p = 0; p < count; ++p)
+            m_Programs.Observe(packets + p * kTsPacketSize);
+    // The guide is parsed off this thread: here it costs a PID test in a
+    // loop of its own (nothing else in it, so that it stays a few
+    // instructions a packet) and, for its few table packets, a copy.
+    if (m_bGuide)
+        for (int p = 0; p < count; ++p)
+        {
+            const unsigned char* packet = packets + p * kTsPacketSize;
+            if (CGuideFeed::Wants(packet))
+                m_Guide.Put(packet);
+        }
 
     // Joiners first: their tables, then these packets, as for a player
     // that tuned in here.

@@ -101,6 +101,10 @@ public:
     void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
     // The packets of the guide's tables, for its collector on the server thread.
     CGuideFeed& Guide() { return m_Guide; }
+    // Between streams only: whether the guide's packets are queued at all
+    // (on by default). Off, the traffic thread does what it did before the
+    // guide: the benchmarks compare the two.
+    void CollectGuide(bool on) { m_bGuide = on; }
 
 private:
     enum ESlotState : int
@@ -160,4 +164,5 @@ private:
     CProgramDirectory m_Programs;         // fed by the traffic thread, unless m_pPrograms is set
     CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
     CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's
+    bool m_bGuide = true;
 };

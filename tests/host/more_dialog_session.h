@@ -91,6 +91,78 @@ static int more_deliver_tables(int continuity)
     return ok && deliver_packet(p);
 }
 
+/* The guide's tables at 2026-12-11 12:00:00 UTC (MJD 61385): a TDT, EIT
+ * present/following of 101 (11:30 for an hour), a schedule event of 102
+ * (11:00 for two hours, a UTF-8 title), nothing of 103. */
+enum { MORE_GUIDE_MJD = 61385, MORE_GUIDE_NOON = 1796990400 };
+
+static int more_eit_packet(int continuity, int tableId, int service, int eventId, int hour, int minute,
+                           int hours, const unsigned char *title, int titleLength)
+{
+    unsigned char s[184], p[HOST_TS_PACKET];
+    int at = 8;
+    s[at++] = (unsigned char)(MORE_TSID >> 8), s[at++] = (unsigned char)MORE_TSID;
+    s[at++] = 0x00, s[at++] = 0x01;              /* original_network_id, as the SDT's */
+    s[at++] = 0, s[at++] = (unsigned char)tableId;  /* segment_last_section_number, last_table_id */
+    s[at++] = (unsigned char)(eventId >> 8), s[at++] = (unsigned char)eventId;
+    s[at++] = (unsigned char)(MORE_GUIDE_MJD >> 8), s[at++] = (unsigned char)MORE_GUIDE_MJD;
+    s[at++] = (unsigned char)(hour / 10 << 4 | hour % 10), s[at++] = (unsigned char)(minute / 10 << 4 | minute % 10), s[at++] = 0;
+    s[at++] = (unsigned char)(hours / 10 << 4 | hours % 10), s[at++] = 0, s[at++] = 0;
+    const int descriptor = 2 + 3 + 1 + titleLength + 1;
+    s[at++] = (unsigned char)(0x80 | descriptor >> 8), s[at++] = (unsigned char)descriptor;  /* running */
+    s[at++] = 0x4D, s[at++] = (unsigned char)(descriptor - 2), s[at++] = 'e', s[at++] = 'n', s[at++] = 'g';
+    s[at++] = (unsigned char)titleLength;
+    memcpy(s + at, title, (size_t)titleLength), at += titleLength;
+    s[at++] = 0;                                 /* no text */
+    more_packet(p, 0x0012, continuity, s, more_finish_section(s, tableId, service, 0, at - 8));
+    return deliver_packet(p);
+}
+
+static int more_deliver_guide(int continuity)
+{
+    unsigned char p[HOST_TS_PACKET];
+    const unsigned char tdt[8] = {0x70, 0x70, 0x05, MORE_GUIDE_MJD >> 8, MORE_GUIDE_MJD & 0xFF, 0x12, 0x00, 0x00};
+    more_packet(p, 0x0014, continuity, tdt, 8);
+    const unsigned char news[] = "News at noon";
+    const unsigned char cafe[] = {0x15, 'C', 'a', 'f', 0xC3, 0xA9};  /* UTF-8 */
+    return deliver_packet(p) && more_eit_packet(2 * continuity, 0x4E, 101, 7, 11, 30, 1, news, 12) &&
+           more_eit_packet(2 * continuity + 1, 0x50, 102, 8, 11, 0, 2, cafe, 6);
+}
+
+/* "hh:mm–hh:mm Title" with the times of the UTC seconds in this PC's zone. */
+static void more_event_text(const wchar_t *title, long long start, long long end, wchar_t *text, int capacity)
+{
+    wchar_t times[2][8];
+    const long long at[2] = {start, end};
+    for (int i = 0; i < 2; ++i) {
+        const unsigned long long ticks = (unsigned long long)(at[i] + 11644473600LL) * 10000000ULL;
+        FILETIME file = {(DWORD)ticks, (DWORD)(ticks >> 32)};
+        SYSTEMTIME universal, local;
+        FileTimeToSystemTime(&file, &universal);
+        SystemTimeToTzSpecificLocalTime(NULL, &universal, &local);
+        _snwprintf(times[i], 8, L"%02u:%02u", local.wHour, local.wMinute);
+    }
+    _snwprintf(text, capacity, L"%ls\x2013%ls %ls", times[0], times[1], title);
+}
+
+/* A TCP port that nobody listens on now. */
+static unsigned more_free_tcp_port(void)
+{
+    SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+    struct sockaddr_in a;
+    memset(&a, 0, sizeof a);
+    a.sin_family = AF_INET;
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    int length = sizeof a;
+    unsigned port = 0;
+    if (s != INVALID_SOCKET && bind(s, (struct sockaddr *)&a, sizeof a) == 0 &&
+        getsockname(s, (struct sockaddr *)&a, &length) == 0)
+        port = ntohs(a.sin_port);
+    if (s != INVALID_SOCKET)
+        closesocket(s);
+    return port;
+}
+
 /* The program numbers of a PAT packet (one section); -1 when it is none.
  * Its version goes to `version`. */
 static int more_pat_programs(const unsigned char *p, uint16_t *numbers, int capacity, int *version)
@@ -238,6 +310,14 @@ static void session_more_programs(HWND dlg)
         CHECK(!more_ticked(list, i), "row %d: not ticked", i);
     }
     CHECK(IsDlgButtonChecked(page, ID_PROGRAMS_ALL) == BST_CHECKED, "\"The whole transponder\" chosen");
+    /* The stream carries a guide, but only the URL server collects it. */
+    CHECK(more_deliver_guide(0), "the guide's TDT and EIT delivered");
+    dialog_wait_ticks(dlg, dialog_ticks(), 2);
+    for (int i = 0; i < 3 && rows == 3; ++i) {
+        wchar_t now[64];
+        more_row_text(list, i, 4, now, 64);
+        CHECK(now[0] == 0, "row %d: no event now without the URL server (%s)", i, host_narrow(now));
+    }
 
     if (!next_step(dlg, "session 12: tick 102, Enter"))
         return;
@@ -356,6 +436,46 @@ static void session_more_sixteen(HWND dlg)
     CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
 }
 
+/* With the URL server on, the list shows each program's event on now from
+ * the stream's guide: present/following, else the schedule, the times in
+ * this PC's zone; a program without one shows nothing. */
+static void session_more_guide(HWND dlg)
+{
+    press_start(dlg);
+    check_state(dlg, STATE_STREAMING, "streaming with the URL server");
+    CHECK(more_deliver_tables(4) && more_deliver_guide(1), "PAT, SDT and the guide delivered");
+    if (!next_step(dlg, "session 12c: the events on now"))
+        return;
+    HWND page = NULL;
+    HWND more = more_open(dlg, &page);
+    if (!CHECK(more != NULL && page != NULL, "More… opens the second dialog"))
+        return;
+    HWND list = GetDlgItem(page, ID_PROGRAMS_LIST);
+    wchar_t want[2][64], got[3][128];
+    more_event_text(L"News at noon", MORE_GUIDE_NOON - 1800, MORE_GUIDE_NOON + 1800, want[0], 64);
+    more_event_text(L"Caf\x00e9", MORE_GUIDE_NOON - 3600, MORE_GUIDE_NOON + 3600, want[1], 64);
+    /* The server lists the events each second, the dialog shows them each second. */
+    for (int waited = 0; waited < 8000; waited += 50, Sleep(50)) {
+        for (int i = 0; i < 3; ++i)
+            more_row_text(list, more_row_of(list, g_more_programs[i].number), 4, got[i], 128);
+        if (wcscmp(got[0], want[0]) == 0 && wcscmp(got[1], want[1]) == 0)
+            break;
+    }
+    CHECK(wcscmp(got[0], want[0]) == 0, "101: %s (%s)", host_narrow(want[0]), host_narrow(got[0]));
+    CHECK(wcscmp(got[1], want[1]) == 0, "102, from the schedule: %s (%s)", host_narrow(want[1]), host_narrow(got[1]));
+    CHECK(got[2][0] == 0, "103 has no event (%s)", host_narrow(got[2]));
+    CHECK(screenshot_window(more, L"more-programs-now") >= 0, "a picture of the Now column, if asked for");
+    TIME_ZONE_INFORMATION zone;
+    const DWORD zoneKind = GetTimeZoneInformation(&zone);
+    printf("  | local time: bias %ld minutes (zone kind %lu)\n", zone.Bias, zoneKind);
+    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
+    CHECK(dialog_wait_gone(more), "Escape closes it");
+    dialog_click(dlg, ID_STOP);
+    check_state(dlg, STATE_IDLE, "after Stop");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
 /* Prepares the INI file, runs the sessions, and leaves the file as before. */
 static void run_more_dialog_session(void)
 {
@@ -374,6 +494,14 @@ static void run_more_dialog_session(void)
     WritePrivateProfileStringW(INI_SECTION, L"TTL", NULL, g_host.ini);
     WritePrivateProfileStringW(INI_SECTION, L"Protocol", NULL, g_host.ini);
     WritePrivateProfileStringW(INI_SECTION, L"HttpAllow", NULL, g_host.ini);
+    wchar_t port[16];
+    _snwprintf(port, 16, L"%u", more_free_tcp_port());
+    /* One packet a datagram: every table packet reaches the module's lists at once. */
+    CHECK(WritePrivateProfileStringW(INI_SECTION, L"HttpPort", port, g_host.ini) &&
+              WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"1", g_host.ini),
+          "INI file with HttpPort=%s and one packet a datagram", host_narrow(port));
+    run_session("session 12c: the events on now", g_host.a, session_more_guide);
+    WritePrivateProfileStringW(INI_SECTION, L"HttpPort", NULL, g_host.ini);
     WritePrivateProfileStringW(INI_SECTION, L"nTS_UDP", L"4", g_host.ini);
 }
 

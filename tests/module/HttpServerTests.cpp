@@ -11,11 +11,14 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
 #include <new>
 #include <string>
+#include <vector>
 
 #include "IniModuleTest.h"
 #include "ModuleTestSupport.h"
+#include "PsiTestStreams.h"
 
 #include <iphlpapi.h>  // after winsock2.h
 
@@ -26,19 +29,86 @@ using namespace KelvModuleApi2;
 // every allocation of a megabyte or more fails here, as operator new fails
 // for it: the throwing forms throw, the others return null. (The module is
 // linked into this program, so these forms are its own.)
+//
+// While LargeAllocationsCounted lives, the allocations of a megabyte or more
+// that other threads than the test's make (the server's) are counted: how
+// many are alive at once, at most.
 namespace
 {
+constexpr size_t kLargeAllocation = size_t{1} << 20;
 std::atomic<bool> g_LargeAllocationsFail{false};
+
+struct SLargeAllocations
+{
+    std::atomic<bool> Counting{false};
+    DWORD TestThread = 0;
+    std::mutex Lock;
+    std::vector<void*>* Alive = nullptr;  // reserved before counting: no allocation under the lock
+    int Peak = 0;
+} g_Large;
 
 bool RefuseAllocation(size_t size)
 {
-    return size >= (size_t{1} << 20) && g_LargeAllocationsFail.load();
+    return size >= kLargeAllocation && g_LargeAllocationsFail.load();
+}
+
+void CountAllocation(void* block, size_t size)
+{
+    if (block == nullptr || size < kLargeAllocation || !g_Large.Counting.load() ||
+        GetCurrentThreadId() == g_Large.TestThread)
+        return;
+    std::lock_guard<std::mutex> lock(g_Large.Lock);
+    if (g_Large.Alive->size() < g_Large.Alive->capacity())
+        g_Large.Alive->push_back(block);
+    g_Large.Peak = std::max(g_Large.Peak, static_cast<int>(g_Large.Alive->size()));
+}
+
+void CountRelease(void* block)
+{
+    if (block == nullptr || !g_Large.Counting.load())
+        return;
+    std::lock_guard<std::mutex> lock(g_Large.Lock);
+    auto at = std::find(g_Large.Alive->begin(), g_Large.Alive->end(), block);
+    if (at != g_Large.Alive->end())
+        g_Large.Alive->erase(at);
 }
 
 void* Allocate(size_t size) noexcept
 {
-    return RefuseAllocation(size) ? nullptr : std::malloc(size != 0 ? size : 1);
+    void* block = RefuseAllocation(size) ? nullptr : std::malloc(size != 0 ? size : 1);
+    CountAllocation(block, size);
+    return block;
 }
+
+void Release(void* block) noexcept
+{
+    CountRelease(block);
+    std::free(block);
+}
+
+struct LargeAllocationsCounted
+{
+    LargeAllocationsCounted()
+    {
+        g_Large.Alive = new std::vector<void*>;
+        g_Large.Alive->reserve(256);
+        g_Large.Peak = 0;
+        g_Large.TestThread = GetCurrentThreadId();
+        g_Large.Counting = true;
+    }
+    ~LargeAllocationsCounted()
+    {
+        g_Large.Counting = false;
+        std::lock_guard<std::mutex> lock(g_Large.Lock);
+        delete g_Large.Alive;
+        g_Large.Alive = nullptr;
+    }
+    int Peak()
+    {
+        std::lock_guard<std::mutex> lock(g_Large.Lock);
+        return g_Large.Peak;
+    }
+};
 
 void* AllocateOrThrow(size_t size)
 {
@@ -59,12 +129,12 @@ void* operator new(size_t size) { return AllocateOrThrow(size); }
 void* operator new[](size_t size) { return AllocateOrThrow(size); }
 void* operator new(size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
 void* operator new[](size_t size, const std::nothrow_t&) noexcept { return Allocate(size); }
-void operator delete(void* block) noexcept { std::free(block); }
-void operator delete[](void* block) noexcept { std::free(block); }
-void operator delete(void* block, size_t) noexcept { std::free(block); }
-void operator delete[](void* block, size_t) noexcept { std::free(block); }
-void operator delete(void* block, const std::nothrow_t&) noexcept { std::free(block); }
-void operator delete[](void* block, const std::nothrow_t&) noexcept { std::free(block); }
+void operator delete(void* block) noexcept { Release(block); }
+void operator delete[](void* block) noexcept { Release(block); }
+void operator delete(void* block, size_t) noexcept { Release(block); }
+void operator delete[](void* block, size_t) noexcept { Release(block); }
+void operator delete(void* block, const std::nothrow_t&) noexcept { Release(block); }
+void operator delete[](void* block, const std::nothrow_t&) noexcept { Release(block); }
 
 namespace
 {
@@ -618,6 +688,152 @@ TEST_F(HttpServer, AViewerWhoseBufferCannotBeHadGets503)
     ASSERT_EQ(viewer.ReadHead().rfind("HTTP/1.1 200 OK\r\n", 0), 0u);
     Feed(1, 7 * 10);
     EXPECT_EQ(viewer.Read(7 * 10 * kPacket).size(), size_t{7 * 10 * kPacket});
+    Writer().StopWrite();
+}
+
+// A guide of about 8.6 MB: program 101 with 400 events, each with a text of
+// 3600 quote marks (six bytes each in XML), one event a section, as packets.
+std::vector<psitest::Packet> DenseGuidePackets(int64_t now)
+{
+    using namespace psitest;
+    PacketMaker maker;
+    std::vector<Packet> packets;
+    auto add = [&packets](const std::vector<Packet>& more) { packets.insert(packets.end(), more.begin(), more.end()); };
+    add(maker.Sections(0x0000, {PatSection(7, 0, {{101, 0x100}})}));
+    add(maker.Sections(0x0011, {SdtSection(0x42, 7, 0xFF01, 0, {{101, "P", "One"}})}));
+    add(maker.Sections(0x0014, {TdtSection(now)}));
+    const Bytes quotes(3600, '"');
+    std::vector<Bytes> sections;
+    for (int i = 0; i < 400; ++i)
+    {
+        Bytes descriptors = ShortEventDescriptor("eng", Text("Event " + std::to_string(i)), Text(""));
+        const Bytes extended = ExtendedEventDescriptors("eng", {}, quotes, 240);
+        descriptors.insert(descriptors.end(), extended.begin(), extended.end());
+        const EitHeader header{static_cast<uint8_t>(0x50 + i / 256), 101, 7, 0xFF01, 0, i % 256, 0xFF};
+        sections.push_back(EitEventsSection(header, {{static_cast<uint16_t>(i + 1), now + 3600 * i, 3600, descriptors}}));
+    }
+    add(maker.Sections(0x0012, sections));
+    return packets;
+}
+
+// The Content-Length of an answer's head, 0 when it has none.
+size_t ContentLength(const std::string& head)
+{
+    const size_t at = head.find("Content-Length: ");
+    return at == std::string::npos ? 0 : std::stoul(head.substr(at + 16));
+}
+
+// Each /epg.xml reply holds the whole document: at most two are sent at
+// once, and no more memory is taken for more requests; the others get 503
+// with Retry-After at once, and so does a request whose document cannot
+// be had. Once a reply is taken, the next request is served.
+TEST_F(HttpServer, GuideRepliesInFlightAreCappedAndTheRestGet503)
+{
+    Create(PortLine());
+    Writer().StartWrite();
+    ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
+    FILETIME pcTime;
+    GetSystemTimeAsFileTime(&pcTime);
+    const int64_t now =
+        static_cast<int64_t>((static_cast<uint64_t>(pcTime.dwHighDateTime) << 32 | pcTime.dwLowDateTime) / 10000000) -
+        11644473600LL;
+    std::vector<psitest::Packet> packets = DenseGuidePackets(now);
+    psitest::PacketMaker nulls;
+    while (packets.size() % 7 != 0)  // whole datagrams: nothing waits in the aligner
+        packets.push_back(nulls.Stream(0x1FFF, 0xFF));
+    const size_t whole = packets.size();
+    // The server empties the guide's queue (2048 packets) every 200 ms or
+    // sooner; what a loaded machine drops is sent again (the collector
+    // skips the sections it has read), until the guide holds every event.
+    size_t length = 0;
+    size_t programmes = 0;
+    for (int pass = 0; pass < 5 && programmes < 400; ++pass)
+    {
+        for (size_t at = 0; at < whole; at += 700)
+        {
+            std::vector<uint8_t> block;
+            for (size_t p = at; p < at + 700 && p < whole; ++p)
+                block.insert(block.end(), packets[p].begin(), packets[p].end());
+            ASSERT_TRUE(device.Deliver(block.data(), static_cast<int>(block.size())));
+            Sleep(80);
+        }
+        for (int look = 0; look < 8 && programmes < 400; ++look)
+        {
+            Sleep(150);
+            Client probe(port);
+            probe.Send("GET /epg.xml HTTP/1.0\r\n\r\n");
+            const std::string answer = probe.ReadAnswer();
+            const size_t body = answer.find("\r\n\r\n");
+            length = body == std::string::npos ? 0 : answer.size() - body - 4;
+            programmes = 0;
+            for (size_t at = answer.find("<programme "); at != std::string::npos; at = answer.find("<programme ", at + 1))
+                ++programmes;
+        }
+    }
+    ASSERT_EQ(programmes, 400u) << "the guide's events, after 5 passes";
+    ASSERT_GT(length, size_t{8} << 20) << "the guide's document, each reply's buffer";
+
+    const size_t mark = LogMark();
+    {
+        LargeAllocationsCounted counted;
+        // Clients with a small window that read nothing yet: the server
+        // cannot hand a reply of megabytes to the system, so the first two
+        // stay in flight while the other requests come.
+        std::vector<std::unique_ptr<Client>> clients;
+        for (int i = 0; i < 5; ++i)
+        {
+            clients.emplace_back(new Client(port, kLoopback, kLoopback, 4096));
+            ASSERT_TRUE(clients.back()->Connected());
+            clients.back()->Send("GET /epg.xml HTTP/1.1\r\nHost: 127.0.0.1\r\n\r\n");
+        }
+        int refused = 0;
+        std::vector<Client*> served;
+        for (auto& client : clients)
+        {
+            const std::string head = client->ReadHead();
+            if (head.rfind("HTTP/1.1 200 OK\r\n", 0) == 0)
+            {
+                served.push_back(client.get());
+                EXPECT_EQ(ContentLength(head), length) << head;
+            }
+            else
+            {
+                ++refused;
+                EXPECT_EQ(head.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << head;
+                EXPECT_NE(head.find("Retry-After: "), std::string::npos) << head;
+                client->Read(ContentLength(head));
+            }
+        }
+        EXPECT_EQ(served.size(), 2u);
+        EXPECT_EQ(refused, 3);
+        EXPECT_EQ(counted.Peak(), 2) << "documents alive at once";
+        for (Client* client : served)
+        {
+            const std::string body = client->Read(length);
+            EXPECT_EQ(body.size(), length);
+            EXPECT_EQ(body.rfind("<?xml", 0), 0u) << body.substr(0, 100);
+            EXPECT_NE(body.find("</tv>"), std::string::npos);
+        }
+    }
+    EXPECT_EQ(LogLinesWith(mark, {L"refused (503): 2 guide replies being sent already"}).size(), 3u) << LogText();
+
+    // Both replies taken: the next request is served.
+    Client next(port);
+    next.Send("GET /epg.xml HTTP/1.0\r\n\r\n");
+    const std::string answer = next.ReadAnswer();
+    EXPECT_EQ(answer.rfind("HTTP/1.1 200 OK\r\n", 0), 0u) << answer.substr(0, 200);
+    EXPECT_GT(answer.size(), length);
+
+    // No memory for the document: 503, and the server goes on.
+    {
+        LargeAllocationsFail noMemory;
+        Client refused(port);
+        refused.Send("GET /epg.xml HTTP/1.0\r\n\r\n");
+        const std::string head = refused.ReadAnswer();
+        EXPECT_EQ(head.rfind("HTTP/1.1 503 Service Unavailable\r\n", 0), 0u) << head;
+        EXPECT_NE(head.find("Retry-After: "), std::string::npos) << head;
+    }
+    EXPECT_EQ(LogLinesWith(mark, {L"refused (503): no memory for the guide"}).size(), 1u) << LogText();
     Writer().StopWrite();
 }
 

@@ -35,7 +35,6 @@
 #include "GuideSchedule.h"
 #include "ProgramStream.h"
 #include "guide/GuideCollector.h"
-#include "http/ClientRing.h"
 #include "http/ViewerFanOut.h"
 #include "http/XmltvWriter.h"
 #include "programs/ProgramDirectory.h"
@@ -79,15 +78,18 @@ int DrainGuide(CGuideFeed& feed)
     return n;
 }
 
-void DrainRings(std::vector<std::unique_ptr<CClientRing>>& rings)
+// As the server thread would: each viewer takes what its stream's ring has.
+// False when one of them fell a whole ring behind.
+bool DrainViewers(CViewerFanOut& fanOut, const std::vector<int>& viewers, std::vector<unsigned char>& piece)
 {
-    for (auto& ring : rings)
-    {
-        const unsigned char* data = nullptr;
-        size_t n;
-        while ((n = ring->Peek(data)) > 0)
-            ring->Consume(n);
-    }
+    for (int viewer : viewers)
+        for (size_t n; (n = fanOut.CopyNext(viewer, piece.data(), piece.size())) != 0;)
+        {
+            if (n == kViewerBehind)
+                return false;
+            fanOut.Consume(viewer, n);
+        }
+    return true;
 }
 
 enum class EGuide
@@ -106,12 +108,14 @@ void Traffic(benchmark::State& state, EGuide guide)
     std::unique_ptr<CProgramDirectory> programs(new CProgramDirectory);
     fanOut->UseProgramDirectory(programs.get());
     fanOut->CollectGuide(guide != EGuide::Off);
-    std::vector<std::unique_ptr<CClientRing>> rings;
+    std::vector<int> watching;
     for (int v = 0; v < viewers; ++v)
     {
-        rings.emplace_back(new CClientRing);
-        fanOut->Attach(rings.back().get());
+        EViewerAttach outcome;
+        watching.push_back(fanOut->Attach(0, outcome));
     }
+    std::vector<unsigned char> piece(64 * 1024);
+    bool behind = false;
     const int chunk = 7 * kTsPacketSize;
     const int packets = static_cast<int>(stream.size() / kTsPacketSize);
     uint64_t queued = 0;
@@ -122,13 +126,12 @@ void Traffic(benchmark::State& state, EGuide guide)
         state.PauseTiming();
         if (guide == EGuide::On)
             queued += static_cast<uint64_t>(DrainGuide(fanOut->Guide()));
-        DrainRings(rings);
+        behind = !DrainViewers(*fanOut, watching, piece) || behind;
         state.ResumeTiming();
     }
     queued += static_cast<uint64_t>(DrainGuide(fanOut->Guide()));
-    for (auto& ring : rings)
-        if (ring->Overflowed())
-            state.SkipWithError("a ring overflowed");
+    if (behind)
+        state.SkipWithError("a viewer fell a whole ring behind");
     state.counters["guide_packets_per_pass"] = static_cast<double>(queued) / static_cast<double>(state.iterations());
     state.counters["dropped"] = static_cast<double>(fanOut->Guide().Dropped());
     state.SetItemsProcessed(state.iterations() * (packets - packets % 7));

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "ModuleTestSupport.h"
 
@@ -39,6 +40,37 @@ protected:
     {
         Bytes packets = TsPackets::Make(first, count);
         ASSERT_TRUE(device.Deliver(packets.data(), static_cast<int>(packets.size())));
+    }
+
+    // Five blocks of 7 packets some 20 ms apart, with the performance counter
+    // read around each, for the checks of clock timestamps.
+    struct TimedFeeds
+    {
+        std::vector<LARGE_INTEGER> before, after;
+    };
+    TimedFeeds FeedFiveTimed()
+    {
+        TimedFeeds times;
+        for (int i = 0; i < 5; ++i)
+        {
+            Sleep(20);
+            times.before.push_back(Now());
+            Feed(static_cast<uint32_t>(i * 7), 7);
+            times.after.push_back(Now());
+        }
+        return times;
+    }
+
+    // Datagram i of the timed feeds carries a 90 kHz time between the
+    // readings around its send, counted from datagram 0's.
+    static void ExpectClockStamps(const std::vector<Bytes>& datagrams, const TimedFeeds& times)
+    {
+        for (size_t i = 1; i < 5 && i < datagrams.size(); ++i)
+        {
+            const double ticks = TimestampOf(datagrams[i]) - TimestampOf(datagrams[0]);
+            EXPECT_GE(ticks, 90000 * Seconds(times.after[0], times.before[i]) - 1) << i;
+            EXPECT_LE(ticks, 90000 * Seconds(times.before[0], times.after[i]) + 1) << i;
+        }
     }
 
     TempIniFolder ini;

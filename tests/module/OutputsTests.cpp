@@ -100,26 +100,15 @@ TEST_F(Outputs, AnOutputTakesTheClockWhileOutput1KeepsTheCounter)
     Create("Output2=127.0.0.1:" + Port(second) + " timestamps=clock\r\n");
     Writer().StartWrite();
     ASSERT_TRUE(Access().Streaming()) << Narrow(Access().StartRefusal());
-    std::vector<LARGE_INTEGER> before, after;
-    for (int i = 0; i < 5; ++i)
-    {
-        Sleep(20);
-        before.push_back(Now());
-        Feed(static_cast<uint32_t>(i * 7), 7);
-        after.push_back(Now());
-    }
+    const TimedFeeds times = FeedFiveTimed();
     Writer().StopWrite();
     const std::vector<Bytes> counted = receiver.DrainUntilMarker();
     const std::vector<Bytes> clocked = second.DrainUntilMarker();
     ASSERT_EQ(counted.size(), 5u);
     ASSERT_EQ(clocked.size(), 5u);
     for (size_t i = 1; i < 5; ++i)
-    {
         EXPECT_EQ(TimestampOf(counted[i]) - TimestampOf(counted[0]), 90u * i) << i;
-        const double ticks = TimestampOf(clocked[i]) - TimestampOf(clocked[0]);
-        EXPECT_GE(ticks, 90000 * Seconds(after[0], before[i]) - 1) << i;
-        EXPECT_LE(ticks, 90000 * Seconds(before[0], after[i]) + 1) << i;
-    }
+    ExpectClockStamps(clocked, times);
 }
 
 TEST_F(Outputs, TheLineCountsProgramOutputs)

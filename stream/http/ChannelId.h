@@ -29,3 +29,20 @@ inline void PutChannelId(CTextWriter& writer, uint16_t serviceId, uint16_t trans
     putHex(originalNetworkId);
     writer.Put(".dvb");
 }
+
+// How a program is named in the playlist, the guide and the page: its SDT
+// name (UTF-8, empty when the SDT has none), else "Program <number>". Markup
+// escapes the name for XML and HTML; the playlist takes it as it is.
+enum class ENameText { Plain, Markup };
+inline void PutProgramName(CTextWriter& writer, const char* utf8Name, uint16_t number, ENameText text)
+{
+    if (utf8Name[0] == 0)
+    {
+        writer.Put("Program ");
+        writer.PutDecimal(number);
+    }
+    else if (text == ENameText::Markup)
+        writer.PutMarkupEscaped(utf8Name);
+    else
+        writer.Put(utf8Name);
+}

@@ -38,13 +38,7 @@ void PutPlaylistEntry(CTextWriter& writer, const SProgramList& programs, const S
     writer.Put("\" tvg-chno=\"");
     writer.PutDecimal(program.ProgramNumber);
     writer.Put("\",");
-    if (texts.Name[0] != 0)
-        writer.Put(texts.Name);
-    else
-    {
-        writer.Put("Program ");
-        writer.PutDecimal(program.ProgramNumber);
-    }
+    PutProgramName(writer, texts.Name, program.ProgramNumber, ENameText::Plain);
     writer.Put("\n#KODIPROP:mimetype=video/mp2t\nhttp://");
     writer.Put(hostPort);
     PutProgramPath(writer, program.ProgramNumber, ".ts");

@@ -1,5 +1,7 @@
 #include "http/IndexPage.h"
 
+#include "http/ChannelId.h"
+
 #include "guide/DvbTime.h"
 #include "psi/SdtTable.h"
 
@@ -165,13 +167,7 @@ void PutProgram(CTextWriter& writer, const SIndexPage& page, bool local, const S
     writer.Put("\">\n<h2><span class=\"number\">");
     writer.PutDecimal(program.ProgramNumber);
     writer.Put("</span>");
-    if (scratch.Name[0] != 0)
-        writer.PutMarkupEscaped(scratch.Name);
-    else
-    {
-        writer.Put("Program ");
-        writer.PutDecimal(program.ProgramNumber);
-    }
+    PutProgramName(writer, scratch.Name, program.ProgramNumber, ENameText::Markup);
     if (const char* kind = KindLabel(program.ServiceType))
     {
         writer.Put("<span class=\"kind\">");

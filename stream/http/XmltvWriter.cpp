@@ -163,13 +163,9 @@ size_t WriteXmltv(const SProgramList& programs, const CGuideCollector& guide, SX
         writer.Put("  <channel id=\"");
         PutChannelId(writer, program.ProgramNumber, programs.TransportStreamId, programs.OriginalNetworkId);
         writer.Put("\">\n    <display-name>");
-        if (DvbTextToUtf8(program.Name, program.NameLength, scratch.Name, sizeof scratch.Name) > 0)
-            writer.PutMarkupEscaped(scratch.Name);
-        else
-        {
-            writer.Put("Program ");
-            writer.PutDecimal(program.ProgramNumber);
-        }
+        if (DvbTextToUtf8(program.Name, program.NameLength, scratch.Name, sizeof scratch.Name) == 0)
+            scratch.Name[0] = 0;
+        PutProgramName(writer, scratch.Name, program.ProgramNumber, ENameText::Markup);
         writer.Put("</display-name>\n  </channel>\n");
     }
     for (int p = 0; p < count; ++p)

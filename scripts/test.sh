@@ -2,10 +2,12 @@
 # Sets up the machine, builds both presets and runs every test.
 #
 # The Windows tests mostly wait on real time (streams played at their rate,
-# players' timeouts), so the CPU-bound checks that need no test running (two
-# clean builds of the release package, the fuzz targets' build and a short run
-# of each) go on beside them at idle priority: the tests keep the CPUs
-# whenever they want them, and the whole command stays within CI's budget.
+# players' timeouts), so they run side by side (the windows test preset's
+# jobs; the heaviest take two of them), and the CPU-bound checks that need no
+# test running (two clean builds of the release package, the fuzz targets'
+# build and a short run of each) go on beside them at idle priority: the
+# tests keep the CPUs whenever they want them, and the whole command stays
+# within CI's budget.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 

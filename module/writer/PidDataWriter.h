@@ -1,7 +1,8 @@
 #pragma once
 // One receiver-module object: the host's IReceiverModule, the filter receiver
 // that the host's engine feeds while the stream runs, and the outputs that
-// the traffic goes to.
+// the traffic goes to. It holds the options dialog and the announcements'
+// rounds, and answers what they ask.
 
 #include <atomic>
 #include <cstdint>

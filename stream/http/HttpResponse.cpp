@@ -55,10 +55,15 @@ size_t WriteDlnaStreamResponseHead(char* buffer, size_t capacity, const char* mi
     return Finish(writer);
 }
 
-size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength)
+size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength,
+                                int status)
 {
     CTextWriter writer(buffer, capacity);
-    writer.Put("HTTP/1.1 200 OK\r\nContent-Type: ");
+    writer.Put("HTTP/1.1 ");
+    writer.PutDecimal(static_cast<uint64_t>(status));
+    writer.Put(' ');
+    writer.Put(HttpReasonPhrase(status));
+    writer.Put("\r\nContent-Type: ");
     writer.Put(contentType);
     writer.Put("\r\nContent-Length: ");
     writer.PutDecimal(contentLength);

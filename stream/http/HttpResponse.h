@@ -22,8 +22,11 @@ size_t WriteStreamResponseHead(char* buffer, size_t capacity);
 size_t WriteDlnaStreamResponseHead(char* buffer, size_t capacity, const char* mimeType, const char* contentFeatures);
 
 // The head of a page or playlist of `contentLength` bytes with the given
-// Content-Type (e.g. "text/html; charset=utf-8", "audio/x-mpegurl").
-size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength);
+// Content-Type (e.g. "text/html; charset=utf-8", "audio/x-mpegurl"); a
+// status other than 200 for a document that says what failed (a SOAP fault
+// is 500).
+size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength,
+                                int status = 200);
 
 // A complete refusal: 400, 403, 404, 405 (with "Allow: GET, HEAD"), 411, 413, 431,
 // 503 (with Retry-After), 505, any other status as 500. A short text/plain

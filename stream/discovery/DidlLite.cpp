@@ -2,6 +2,7 @@
 
 #include <cstring>
 
+#include "discovery/XmlElement.h"
 #include "http/ChannelId.h"
 
 namespace {
@@ -63,17 +64,6 @@ SDlnaFormat FormatAt(const SMediaLibrary& library, int index)
     return DlnaFormatOf(program.ServiceType, library.Codecs != nullptr ? &library.Codecs[index] : nullptr);
 }
 
-void PutElement(CTextWriter& writer, const char* name, const char* text)
-{
-    writer.Put('<');
-    writer.Put(name);
-    writer.Put('>');
-    writer.PutMarkupEscaped(text);
-    writer.Put("</");
-    writer.Put(name);
-    writer.Put('>');
-}
-
 void WriteItem(const SMediaLibrary& library, int index, SDidlScratch& scratch, CTextWriter& writer)
 {
     const SListedProgram& program = library.Programs->Programs[index];
@@ -86,16 +76,16 @@ void WriteItem(const SMediaLibrary& library, int index, SDidlScratch& scratch, C
     writer.Put("<item id=\"p");
     writer.PutDecimal(program.ProgramNumber);
     writer.Put("\" parentID=\"0\" restricted=\"1\">");
-    PutElement(writer, "dc:title", scratch.Name);
-    PutElement(writer, "upnp:class", format.Media == EDlnaMedia::Audio ? "object.item.audioItem.audioBroadcast"
-                                                                        : "object.item.videoItem.videoBroadcast");
-    writer.Put("<upnp:channelNr>");
-    writer.PutDecimal(program.ProgramNumber);
-    writer.Put("</upnp:channelNr>");
-    PutElement(writer, "upnp:channelName", scratch.Name);
+    PutXmlElement(writer, "dc:title", scratch.Name, EXmlText::Escaped);
+    PutXmlElement(writer, "upnp:class",
+                  format.Media == EDlnaMedia::Audio ? "object.item.audioItem.audioBroadcast"
+                                                    : "object.item.videoItem.videoBroadcast",
+                  EXmlText::AsIs);
+    PutXmlNumber(writer, "upnp:channelNr", program.ProgramNumber);
+    PutXmlElement(writer, "upnp:channelName", scratch.Name, EXmlText::Escaped);
     const char* now = EventNow(library, program.ProgramNumber);
     if (now[0] != 0)
-        PutElement(writer, "dc:description", now);
+        PutXmlElement(writer, "dc:description", now, EXmlText::Escaped);
     writer.Put("<res protocolInfo=\"");
     PutProtocolInfo(writer, format);
     writer.Put("\">http://");
@@ -109,7 +99,7 @@ void WriteRoot(const SMediaLibrary& library, CTextWriter& writer)
     writer.Put("<container id=\"0\" parentID=\"-1\" restricted=\"1\" searchable=\"0\" childCount=\"");
     writer.PutDecimal(static_cast<uint64_t>(ListedProgramCount(*library.Programs)));
     writer.Put("\">");
-    PutElement(writer, "dc:title", library.Title);
+    PutXmlElement(writer, "dc:title", library.Title, EXmlText::Escaped);
     writer.Put("<upnp:class>object.container.storageFolder</upnp:class></container>");
 }
 } // namespace

@@ -2,6 +2,8 @@
 
 #include <cstring>
 
+#include "discovery/XmlElement.h"
+
 namespace {
 constexpr char kEnvelopeHead[] =
     "<?xml version=\"1.0\" encoding=\"utf-8\"?>\n"
@@ -79,28 +81,6 @@ void PutResponse(CTextWriter& writer, const SSoapRequest& request, Body body)
     writer.Put(kEnvelopeTail);
 }
 
-void PutArgument(CTextWriter& writer, const char* name, const char* escapedValue)
-{
-    writer.Put('<');
-    writer.Put(name);
-    writer.Put('>');
-    writer.Put(escapedValue);
-    writer.Put("</");
-    writer.Put(name);
-    writer.Put('>');
-}
-
-void PutNumber(CTextWriter& writer, const char* name, uint64_t value)
-{
-    writer.Put('<');
-    writer.Put(name);
-    writer.Put('>');
-    writer.PutDecimal(value);
-    writer.Put("</");
-    writer.Put(name);
-    writer.Put('>');
-}
-
 void PutFault(CTextWriter& writer, int error)
 {
     writer.Put(kEnvelopeHead);
@@ -146,9 +126,9 @@ int Browse(const SSoapRequest& request, const SMediaServerState& state, SDidlScr
         outcome = WriteBrowseResult(state.Library, objectId, children, start, count, kBrowseResultBudget, scratch,
                                     writer, counts);
         writer.Put("</Result>");
-        PutNumber(writer, "NumberReturned", counts.Returned);
-        PutNumber(writer, "TotalMatches", counts.Total);
-        PutNumber(writer, "UpdateID", state.SystemUpdateId);
+        PutXmlNumber(writer, "NumberReturned", counts.Returned);
+        PutXmlNumber(writer, "TotalMatches", counts.Total);
+        PutXmlNumber(writer, "UpdateID", state.SystemUpdateId);
     });
     if (outcome == EBrowse::NoSuchObject)
         return kNoSuchObject;
@@ -163,11 +143,11 @@ int ContentDirectory(const SSoapRequest& request, const SMediaServerState& state
     if (Is(request, "Browse"))
         return Browse(request, state, scratch, writer);
     if (Is(request, "GetSearchCapabilities"))
-        PutResponse(writer, request, [&]() { PutArgument(writer, "SearchCaps", ""); });
+        PutResponse(writer, request, [&]() { PutXmlElement(writer, "SearchCaps", "", EXmlText::AsIs); });
     else if (Is(request, "GetSortCapabilities"))
-        PutResponse(writer, request, [&]() { PutArgument(writer, "SortCaps", ""); });
+        PutResponse(writer, request, [&]() { PutXmlElement(writer, "SortCaps", "", EXmlText::AsIs); });
     else if (Is(request, "GetSystemUpdateID"))
-        PutResponse(writer, request, [&]() { PutNumber(writer, "Id", state.SystemUpdateId); });
+        PutResponse(writer, request, [&]() { PutXmlNumber(writer, "Id", state.SystemUpdateId); });
     else if (Is(request, "X_GetFeatureList"))
         PutResponse(writer, request, [&]() {
             writer.Put("<FeatureList>");
@@ -188,7 +168,7 @@ int ConnectionManager(const SSoapRequest& request, const SMediaServerState& stat
             writer.Put("</Source><Sink></Sink>");
         });
     else if (Is(request, "GetCurrentConnectionIDs"))
-        PutResponse(writer, request, [&]() { PutArgument(writer, "ConnectionIDs", "0"); });
+        PutResponse(writer, request, [&]() { PutXmlElement(writer, "ConnectionIDs", "0", EXmlText::AsIs); });
     else if (Is(request, "GetCurrentConnectionInfo"))
     {
         const char* id = SoapArgument(request, "ConnectionID");

@@ -1,6 +1,6 @@
 #include "discovery/UpnpDescription.h"
 
-#include "http/TextWriter.h"
+#include "discovery/XmlElement.h"
 
 namespace {
 struct SArgument
@@ -115,17 +115,6 @@ constexpr SService kServices[] = {
      Count(kConnectionVariables)},
 };
 
-void PutElement(CTextWriter& writer, const char* name, const char* text)
-{
-    writer.Put('<');
-    writer.Put(name);
-    writer.Put('>');
-    writer.Put(text);
-    writer.Put("</");
-    writer.Put(name);
-    writer.Put('>');
-}
-
 void PutServiceEntry(CTextWriter& writer, const SService& service)
 {
     writer.Put("<service><serviceType>urn:schemas-upnp-org:service:");
@@ -152,11 +141,11 @@ size_t WriteDeviceDescription(const SUpnpDevice& device, char* out, size_t capac
                "<friendlyName>Tovrin TS Streamer (");
     writer.PutMarkupEscaped(device.ComputerName);
     writer.Put(")</friendlyName>");
-    PutElement(writer, "manufacturer", "Tovrin");
-    PutElement(writer, "modelName", "Tovrin TS Streamer");
-    PutElement(writer, "modelNumber", "2.5");
-    PutElement(writer, "dlna:X_DLNADOC", "DMS-1.50");
-    PutElement(writer, "UDN", device.Udn);
+    PutXmlElement(writer, "manufacturer", "Tovrin", EXmlText::AsIs);
+    PutXmlElement(writer, "modelName", "Tovrin TS Streamer", EXmlText::AsIs);
+    PutXmlElement(writer, "modelNumber", "2.5", EXmlText::AsIs);
+    PutXmlElement(writer, "dlna:X_DLNADOC", "DMS-1.50", EXmlText::AsIs);
+    PutXmlElement(writer, "UDN", device.Udn, EXmlText::AsIs);
     writer.Put("<presentationURL>http://");
     writer.Put(device.HostPort);
     writer.Put("/</presentationURL><serviceList>");
@@ -176,15 +165,15 @@ size_t WriteServiceDescription(EUpnpService which, char* out, size_t capacity)
     {
         const SAction& action = service.Actions[a];
         writer.Put("<action>");
-        PutElement(writer, "name", action.Name);
+        PutXmlElement(writer, "name", action.Name, EXmlText::AsIs);
         writer.Put("<argumentList>");
         for (int i = 0; i < action.nArguments; ++i)
         {
             const SArgument& argument = action.Arguments[i];
             writer.Put("<argument>");
-            PutElement(writer, "name", argument.Name);
-            PutElement(writer, "direction", argument.Out ? "out" : "in");
-            PutElement(writer, "relatedStateVariable", argument.Variable);
+            PutXmlElement(writer, "name", argument.Name, EXmlText::AsIs);
+            PutXmlElement(writer, "direction", argument.Out ? "out" : "in", EXmlText::AsIs);
+            PutXmlElement(writer, "relatedStateVariable", argument.Variable, EXmlText::AsIs);
             writer.Put("</argument>");
         }
         writer.Put("</argumentList></action>");
@@ -194,13 +183,13 @@ size_t WriteServiceDescription(EUpnpService which, char* out, size_t capacity)
     {
         const SStateVariable& variable = service.Variables[v];
         writer.Put(variable.Events ? "<stateVariable sendEvents=\"yes\">" : "<stateVariable sendEvents=\"no\">");
-        PutElement(writer, "name", variable.Name);
-        PutElement(writer, "dataType", variable.Type);
+        PutXmlElement(writer, "name", variable.Name, EXmlText::AsIs);
+        PutXmlElement(writer, "dataType", variable.Type, EXmlText::AsIs);
         if (variable.Allowed != nullptr)
         {
             writer.Put("<allowedValueList>");
             for (const char* const* value = variable.Allowed; *value != nullptr; ++value)
-                PutElement(writer, "allowedValue", *value);
+                PutXmlElement(writer, "allowedValue", *value, EXmlText::AsIs);
             writer.Put("</allowedValueList>");
         }
         writer.Put("</stateVariable>");

@@ -57,8 +57,8 @@ constexpr size_t kViewerCopyBytes = 64 * 1024;
 constexpr int kListenBacklog = 16;
 constexpr int kPathLogCapacity = kHttpViewerPathCapacity;  // the path in the log and the dialog, cut
 // Each /epg.xml reply is a buffer of the whole document (17.7 MB for the
-// pool full of a dense week, see README): at most this many are being sent
-// at once, the others get 503 with Retry-After.
+// pool full of a dense week, bench/README.md section 11): at most this many
+// are being sent at once, the others get 503 with Retry-After.
 constexpr int kMaxGuideReplies = 2;
 // A client that takes the guide slower than this keeps others from it.
 constexpr DWORD kGuideReplyTimeMs = 120000;

@@ -59,6 +59,8 @@ def routes_in_code(source):
             module_sources(source):
         text = read(path)
         exact += re.findall(r'Equals\(\s*path\s*,\s*pathLength\s*,\s*"(/[^"]*)"\s*\)', text)
+        # The parser's table of fixed paths: {"/discover.json", EHttpRoute::…}.
+        exact += re.findall(r'\{\s*"(/[^"]*)"\s*,\s*EHttpRoute::', text)
         numbered += re.findall(r'ReadNumberedPath\(\s*path\s*,\s*pathLength\s*,\s*"(/[^"]*)"\s*,\s*"([^"]*)"', text)
     if not exact:
         sys.exit(f"check_user_guide: no routes found under {source}/stream or {source}/module")

@@ -136,6 +136,13 @@ bool COutput::DestinationFromSettings(sockaddr_in& destination) const
 
 bool COutput::CheckStart(SendRefusalText& refusal)
 {
+    // An SRT output parses, but this build has no sender for it yet: sent as
+    // plain datagrams it would reach no SRT receiver.
+    if (m_Settings.Srt.Mode != ESrtMode::None)
+    {
+        lstrcpynW(refusal, L"SRT outputs cannot run in this version", kSendRefusalCapacity);
+        return false;
+    }
     // Streaming from another interface than the user named is worse than not
     // streaming: such a start ends before anything is registered.
     if (!CheckLocalAddress(m_Settings.Send, refusal))

@@ -210,8 +210,8 @@ TEST(OptionKeys, OutputKeysCheckedAsStartChecksThem)
         {L"239.255.1:5000", L"", L"not an IPv4 address: \"239.255.1\""},
         {L"239.255.1.3", L"", L"no port after the address: \"239.255.1.3\""},
         {L"239.255.1.3:5000 ttl=300", L"", L"bad ttl: \"300\""},
-        {L"239.255.1.3:5000 mode=fast", L"", L"not an option: \"mode=fast\""},
-        {L"239.255.1.3:5000 FEC=5x5", L"", L"not an option: \"FEC=5x5\""},
+        {L"239.255.1.3:5000 speed=fast", L"", L"not an option: \"speed\""},
+        {L"239.255.1.3:5000 FEC=5x5", L"", L"not an option: \"FEC\""},
     };
     for (int number = 2; number <= 16; number += 7)
     {

@@ -68,30 +68,29 @@ void CheckValid(const SOutputSettings& s)
 }
 
 // A refusal never holds the passphrase that the text gave: reasons are logged.
+// (A value that the text also holds elsewhere may be quoted from there.)
 void CheckNoPassphrase(const char* text, size_t size, const wchar_t* reason)
 {
-    static const char kWord[] = "passphrase=";
-    const size_t word = sizeof kWord - 1;
-    for (size_t i = 0; i + word <= size; ++i)
+    static const std::string kWord = "passphrase=";
+    const std::string all(text, size);
+    std::string quoted;
+    for (const wchar_t* r = reason; *r != 0; ++r)
+        quoted += *r < 0x100 ? static_cast<char>(*r) : '?';
+    for (size_t at = all.find(kWord); at != std::string::npos; at = all.find(kWord, at + 1))
     {
         // The option itself: a word of its own, not text inside another's value.
-        if (std::memcmp(text + i, kWord, word) != 0 || (i > 0 && !IsBlank(text[i - 1])))
+        if (at > 0 && !IsBlank(all[at - 1]))
             continue;
-        size_t end = i + word;
-        while (end < size && !IsBlank(text[end]))
+        const size_t begin = at + kWord.size();
+        size_t end = begin;
+        while (end < size && !IsBlank(all[end]))
             ++end;
-        // A value of 4 characters or more that shows up in the reason.
-        const size_t length = end - (i + word);
-        if (length < 4)
+        const std::string value = all.substr(begin, end - begin);
+        if (value.size() < 4 || quoted.find(value) == std::string::npos)
             continue;
-        for (const wchar_t* r = reason; *r != 0; ++r)
-        {
-            size_t k = 0;
-            while (k < length && r[k] != 0 && r[k] == static_cast<wchar_t>(static_cast<unsigned char>(text[i + word + k])))
-                ++k;
-            if (k == length)
-                Fail("a reason holds the passphrase");
-        }
+        const size_t first = all.find(value);
+        if (first == begin && all.find(value, begin + 1) == std::string::npos)
+            Fail("a reason holds the passphrase");
     }
 }
 

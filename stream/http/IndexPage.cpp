@@ -8,11 +8,12 @@
 namespace
 {
 // Readable on a phone without zooming; long names and URLs wrap instead of
-// widening the page.
+// widening the page. Well-formed XML as well as HTML (void elements closed
+// with "/>"), so that a strict parser can check what a broadcast put in it.
 constexpr char kHead[] =
     "<!DOCTYPE html>\n"
-    "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+    "<html lang=\"en\"><head><meta charset=\"utf-8\"/>\n"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
     "<title>Tovrin TS Streamer</title>\n"
     "<style>\n"
     "body{font:16px/1.45 system-ui,-apple-system,\"Segoe UI\",Roboto,sans-serif;margin:0 auto;max-width:46em;"

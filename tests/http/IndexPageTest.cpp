@@ -148,7 +148,7 @@ TEST_F(IndexPage, EachProgramWithItsKindNowAndNextLinksAndViewers)
     const std::string text = Write();
     // A phone shows it at its own width, without scripts.
     EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_NE(text.find("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"), std::string::npos);
+    EXPECT_NE(text.find("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>"), std::string::npos);
     EXPECT_NE(text.find("Receiving the transport stream. Viewers: 3 of 8."), std::string::npos);
     EXPECT_NE(text.find("Times are this PC's local time (UTC+01:00)."), std::string::npos);
 

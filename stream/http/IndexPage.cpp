@@ -3,6 +3,7 @@
 #include "http/ChannelId.h"
 
 #include "guide/DvbTime.h"
+#include "guide/GuideNow.h"
 #include "psi/SdtTable.h"
 
 namespace
@@ -129,7 +130,8 @@ void PutEvents(CTextWriter& writer, const SIndexPage& page, bool local, uint16_t
             continue;
         for (int which = 0; which < 2; ++which)
         {
-            const int slot = guide.PresentFollowing(k, which);
+            // As the dialog's column: present/following, else the schedule.
+            const int slot = GuideEventAt(guide, k, which, page.Now);
             if (slot < 0)
                 continue;
             const SGuideEvent& e = guide.Pool().Event(slot);
@@ -137,7 +139,9 @@ void PutEvents(CTextWriter& writer, const SIndexPage& page, bool local, uint16_t
                                   : "<p class=\"event\"><b>Next</b> <span class=\"time\">");
             PutShownTime(writer, page, local, e.Start);
             writer.Put("\xE2\x80\x93");  // en dash
-            PutShownTime(writer, page, local, e.End());
+            const int64_t end = guide.EventEnd(slot);
+            if (end != kGuideOpenEnd)  // a live event with nothing following yet: no end to show
+                PutShownTime(writer, page, local, end);
             writer.Put("</span> ");
             PutTitle(writer, guide.Pool(), slot, scratch);
             writer.Put("</p>\n");

@@ -192,6 +192,30 @@ TEST_F(IndexPage, EachProgramWithItsKindNowAndNextLinksAndViewers)
               std::string::npos);
 }
 
+// Now and next as the dialog's column has them: present/following, else the
+// schedule; a live event without a duration until the following starts.
+TEST_F(IndexPage, NowAndNextAsTheDialogHasThem)
+{
+    page.LocalTime = nullptr;
+    Put(0x0012, EitEventsSection({0x50, 203, 1, 0xFF01, 0, 0, 0},
+                                 {{5, kNow - 60, 600, ShortEventDescriptor("eng", Text("On air"), Text(""))},
+                                  {6, kNow + 540, 600, ShortEventDescriptor("eng", Text("Soon"), Text(""))}}));
+    PutPresentFollowing(202, 0, 1, kNow - 600, -1, Text("Live"));
+    std::string film = Section(Write(), 202);
+    EXPECT_NE(film.find("<b>Now</b> <span class=\"time\">11:50\xE2\x80\x93</span> Live</p>"), std::string::npos)
+        << film;
+    PutPresentFollowing(202, 1, 2, kNow + 900, 1800, Text("Later"));
+    film = Section(Write(), 202);
+    EXPECT_NE(film.find("<b>Now</b> <span class=\"time\">11:50\xE2\x80\x93" "12:15</span> Live</p>"),
+              std::string::npos) << film;
+
+    const std::string quiet = Section(Write(), 203);
+    EXPECT_NE(quiet.find("<b>Now</b> <span class=\"time\">11:59\xE2\x80\x93" "12:09</span> On air</p>"),
+              std::string::npos) << quiet;
+    EXPECT_NE(quiet.find("<b>Next</b> <span class=\"time\">12:09\xE2\x80\x93" "12:19</span> Soon</p>"),
+              std::string::npos) << quiet;
+}
+
 TEST_F(IndexPage, UtcWhenThePcCannotSayItsZoneAndNothingBeforeAnyProgram)
 {
     PutPresentFollowing(202, 0, 1, kNow - 600, 5400, Text("Film"));

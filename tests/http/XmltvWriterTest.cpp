@@ -66,4 +66,23 @@ TEST_F(Xmltv, CutLikeSnprintf)
     EXPECT_EQ(std::string(small), whole.substr(0, 63));
     EXPECT_EQ(std::string(small + 64, 4), "####");
 }
+
+// A live event without a duration stops where the next one starts; one with
+// nothing after it has no stop (the DTD allows that).
+TEST_F(Xmltv, ALiveEventStopsWhereTheNextStarts)
+{
+    Put(0x0012, EitEventsSection({0x4E, 202, 1, 0xFF01, 0, 0, 1},
+                                 {{1, kNow - 600, -1, ShortEventDescriptor("eng", Text("Live"), Text(""))}}));
+    Put(0x0012, EitEventsSection({0x4E, 202, 1, 0xFF01, 0, 1, 1},
+                                 {{2, kNow + 900, 1800, ShortEventDescriptor("eng", Text("Next"), Text(""))}}));
+    Put(0x0012, EitEventsSection({0x4E, 204, 1, 0xFF01, 0, 0, 0},
+                                 {{3, kNow - 60, -1, ShortEventDescriptor("eng", Text("Open"), Text(""))}}));
+    const std::string xml = Write();
+    EXPECT_NE(xml.find("<programme start=\"20261211115000 +0000\" stop=\"20261211121500 +0000\" "
+                       "channel=\"202.1.ff01.dvb\">\n    <title lang=\"eng\">Live</title>"),
+              std::string::npos) << xml;
+    EXPECT_NE(xml.find("<programme start=\"20261211115900 +0000\" channel=\"204.1.ff01.dvb\">\n"
+                       "    <title lang=\"eng\">Open</title>"),
+              std::string::npos) << xml;
+}
 }  // namespace

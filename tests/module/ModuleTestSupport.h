@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "ts/CriticalSection.h"
-#include "PidDataWriter.h"
-#include "PidRecorderModuleApi2Manager.h"
-#include "host_api.h"
+#include "writer/PidDataWriter.h"
+#include "entry/PidRecorderModuleApi2Manager.h"
+#include "host/host_api.h"
 
 using Bytes = std::vector<uint8_t>;
 
@@ -72,12 +72,12 @@ public:
     std::wstring Description() const
     {
         wchar_t text[200];
-        m_Writer.FormatDescription(text);
+        m_Writer.m_Dialog.FormatDescription(text);
         return text;
     }
     // What the open dialog does once a status period (100: its timer's id),
     // without a dialog: the line's state moves on as it would.
-    void StatusPeriod() const { m_Writer.MyDlgWindowProc(nullptr, WM_TIMER, 100, 0); }
+    void StatusPeriod() const { m_Writer.m_Dialog.MyDlgWindowProc(nullptr, WM_TIMER, 100, 0); }
     CSendFailures SendFailures() const
     {
         SafeCriticalSection guard(m_Writer.m_cs);

@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev valgrind hyperfine
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad multicat curl vlc-bin vlc-plugin-base zbar-tools
-  xmltv-util chromium srt-tools
+  xmltv-util chromium libexpat1-dev srt-tools
   libhdhomerun-dev hdhomerun-config gupnp-tools minidlna
 )
 

@@ -171,8 +171,14 @@ inline void PutUtcTime(Bytes& out, int64_t unixSeconds)
         out.push_back(static_cast<uint8_t>(field / 10 << 4 | field % 10));
 }
 
+// A negative duration is the undefined one (all ones) of a live event.
 inline void PutBcdDuration(Bytes& out, int seconds)
 {
+    if (seconds < 0)
+    {
+        out.insert(out.end(), {0xFF, 0xFF, 0xFF});
+        return;
+    }
     for (int field : {seconds / 3600, seconds / 60 % 60, seconds % 60})
         out.push_back(static_cast<uint8_t>(field / 10 << 4 | field % 10));
 }
@@ -264,7 +270,7 @@ struct TestEvent
 {
     uint16_t Id;
     int64_t Start;          // UTC seconds since 1970
-    int Duration;           // seconds
+    int Duration;           // seconds; negative: undefined
     Bytes Descriptors;
     int Running = 1;        // running_status
 };

@@ -15,7 +15,11 @@
 // what it watches (the transponder's, or those the cut wrote), so that its
 // player can start at once; the traffic thread copies them for it at the
 // packet where it joins, so the caches of those tables are touched by one
-// thread only.
+// thread only. It joins where the stream it watches marks a random access
+// point of a video (see RandomAccess.h), so that its player need not throw
+// away the rest of a group of pictures; a stream that marks none within
+// kRandomAccessWaitMs of the attach (radio, or a broadcaster that does not
+// set the flag) is joined at the next packet after that, as if it had none.
 
 #include <atomic>
 #include <cstddef>
@@ -48,6 +52,14 @@ enum class EViewerAttach
 
 // CopyNext's answer for a viewer a whole ring behind.
 constexpr size_t kViewerBehind = SIZE_MAX;
+
+// The longest a joining viewer waits for a random access point: about what
+// a player would itself lose to a group of pictures begun before it came.
+constexpr uint32_t kRandomAccessWaitMs = 1000;
+
+// A monotonic clock in milliseconds; read by both threads, it must neither
+// lock nor wait.
+using FMilliseconds = uint64_t (*)();
 
 class CViewerFanOut
 {
@@ -105,22 +117,29 @@ public:
     // (on by default). Off, the traffic thread does what it did before the
     // guide: the benchmarks compare the two.
     void CollectGuide(bool on) { m_bGuide = on; }
+    // Between streams only: the clock that times a joining viewer's wait
+    // for a random access point (a test's own), and that wait (0: a viewer
+    // joins at the next packet, random access point or not).
+    void UseClock(FMilliseconds clock) { m_Clock = clock; }
+    void WaitForRandomAccess(uint32_t milliseconds) { m_nRandomAccessWaitMs = milliseconds; }
 
 private:
     enum ESlotState : int
     {
         kFree,     // nobody
-        kJoining,  // viewer attached: the traffic thread gives it its tables and its start
+        kJoining,  // viewer attached: the traffic thread gives it its tables and its start,
+                   // at a random access point or once it has waited long enough
         kActive,   // written (a stream) / reading (a viewer)
         kLeaving,  // being detached: the traffic thread leaves it alone
     };
     // A cut's output goes packet by packet into its stream's ring, and
     // through the cache of the tables it wrote, for viewers who join.
+    struct SStream;
     struct SCutSink final : IPacketSink
     {
         void PutPacket(const unsigned char* packet) override;
-        CStreamRing* Ring = nullptr;
-        CPsiCache* Tables = nullptr;
+        CViewerFanOut* Owner = nullptr;
+        SStream* Stream = nullptr;
     };
     struct SStream
     {
@@ -134,6 +153,8 @@ private:
         SCutSink Sink;
         uint16_t Program = 0;                      // 0: the whole transponder
         int nViewers = 0;                          // server thread
+        uint64_t Waiting = 0;                      // traffic thread: bit per viewer waiting for its random
+                                                   // access point (some may have left or watch another)
     };
     struct SViewer
     {
@@ -146,9 +167,14 @@ private:
         size_t nPrefix = 0;
         uint64_t Position = 0;                     // in its stream's ring
         size_t nPrefixSent = 0;                    // server thread
+        uint64_t AttachedAt = 0;                   // m_Clock's, set before it joins
     };
 
-    void Join(SViewer& viewer);
+    void TakeJoiners();
+    void Join(int v, uint64_t now);
+    bool WaitedLongEnough(const SViewer& viewer, uint64_t now) const;
+    void Start(SViewer& viewer);
+    void StartWaiting(SStream& stream);
     void Write(SStream& stream, const unsigned char* packets, int count);
     int OpenStream(uint16_t program, size_t ringPackets, EViewerAttach& outcome);
     void CloseStream(int stream);
@@ -157,6 +183,7 @@ private:
     SViewer m_Viewers[kMaxViewers];
     std::atomic<uint64_t> m_Open{0};      // bit per active stream: the traffic thread visits only these
     std::atomic<uint64_t> m_Joining{0};   // bit per viewer that the traffic thread has yet to join
+    uint64_t m_Waiting = 0;               // traffic thread: bit per viewer waiting for a random access point
     std::atomic<int> m_nViewers{0};
     int m_nStreams = 0;                   // server thread
     std::atomic<bool> m_bReceiving{false};
@@ -165,4 +192,6 @@ private:
     CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
     CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's
     bool m_bGuide = true;
+    FMilliseconds m_Clock;
+    uint32_t m_nRandomAccessWaitMs = kRandomAccessWaitMs;
 };

@@ -44,7 +44,7 @@
 #include "ModuleDebugLines.h"
 #include "Supervisor.h"
 #include "TsSource.h"
-#include "host_api.h"
+#include "host/host_api.h"
 
 using namespace KelvModuleApi2;
 

@@ -3,7 +3,7 @@
 // aligner, the same lock taken the same way, the same datagram state
 // (stream/rtp/DatagramStream.h), and the send replaced by a sink. Feed and
 // ReceiveAlignedTraffic are line for line those of COutput
-// (module/Output.cpp), so what is measured or checked here is what the
+// (module/outputs/Output.cpp), so what is measured or checked here is what the
 // module does per packet short of the system calls: where the module asks
 // WSAGetLastError, the sink's refusal counts with error 0, and where it writes
 // a line to the host's log, the change is counted. With programs selected

@@ -11,7 +11,7 @@
 #include <cwchar>
 #include <string>
 
-#include "OutputKey.h"
+#include "settings/OutputKey.h"
 
 namespace
 {

@@ -25,10 +25,10 @@
 #include <string>
 #include <vector>
 
-#include "OptionKeys.h"
-#include "OptionsValues.h"
-#include "ProgramList.h"
-#include "SendOptions.h"
+#include "settings/OptionKeys.h"
+#include "settings/OptionsValues.h"
+#include "settings/ProgramList.h"
+#include "settings/SendOptions.h"
 #include "StatusText.h"
 
 namespace {

@@ -21,9 +21,9 @@
 #include <vector>
 
 #include "ts/CriticalSection.h"
-#include "PidDataWriter.h"
-#include "PidRecorderModuleApi2Manager.h"
-#include "host_api.h"
+#include "writer/PidDataWriter.h"
+#include "entry/PidRecorderModuleApi2Manager.h"
+#include "host/host_api.h"
 
 using Bytes = std::vector<uint8_t>;
 

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "IniModuleTest.h"
-#include "OptionKeys.h"
+#include "settings/OptionKeys.h"
 #include "psi/PsiSection.h"
 #include "PsiTestStreams.h"
 

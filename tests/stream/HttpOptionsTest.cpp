@@ -3,7 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include "HttpOptions.h"
+#include "settings/HttpOptions.h"
 
 TEST(HttpOptions, DefaultsMeanNoServer)
 {

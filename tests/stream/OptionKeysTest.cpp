@@ -9,7 +9,7 @@
 #include <cwchar>
 #include <string>
 
-#include "OptionKeys.h"
+#include "settings/OptionKeys.h"
 #include "http/NetworkAllowList.h"
 
 namespace

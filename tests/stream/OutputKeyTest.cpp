@@ -7,7 +7,7 @@
 #include <cstring>
 #include <string>
 
-#include "OutputKey.h"
+#include "settings/OutputKey.h"
 
 namespace
 {

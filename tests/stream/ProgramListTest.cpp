@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "ProgramList.h"
+#include "settings/ProgramList.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "SendOptions.h"
+#include "settings/SendOptions.h"
 
 namespace {
 

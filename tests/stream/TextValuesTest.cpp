@@ -9,7 +9,7 @@
 #include <string>
 
 #include "AddressTexts.h"
-#include "OptionsValues.h"
+#include "settings/OptionsValues.h"
 #include "StatusText.h"
 
 namespace {

@@ -15,7 +15,7 @@
 #include <cstdint>
 #include <mutex>
 
-#include "host_api.h"
+#include "host/host_api.h"
 
 // Posted to the main window with the filter handle in wParam.
 constexpr UINT kMsgOpenFilter = WM_APP + 1;

@@ -17,7 +17,7 @@
 #include "ModuleDebugLines.h"
 #include "Supervisor.h"
 #include "TsSource.h"
-#include "host_api.h"
+#include "host/host_api.h"
 
 #include <mmsystem.h>
 #include <shellapi.h>

@@ -158,6 +158,7 @@ bool COutput::Open(SendRefusalText& refusal)
 
 void COutput::Begin(ITrafficTap* viewers, CProgramDirectory* programs, bool announce)
 {
+    m_RunSession = Session();
     PrepareAnnouncement(announce);
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_Settings.Packets * kTsPacketSize;

@@ -61,10 +61,16 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
 {
     if (packets == nullptr || count <= 0)
         return;
+    const uint32_t forgets = m_nForgets.load(std::memory_order_acquire);
+    if (forgets != m_nForgotten)
+    {
+        m_Psi.Reset();
+        m_nForgotten = forgets;
+    }
     if (!m_bReceiving.load(std::memory_order_relaxed))
         m_bReceiving.store(true, std::memory_order_relaxed);
     m_Psi.ObservePackets(packets, count);
-    if (m_pPrograms == nullptr)
+    if (m_pPrograms.load(std::memory_order_relaxed) == nullptr)
         for (int p = 0; p < count; ++p)
             m_Programs.Observe(packets + p * kTsPacketSize);
     // The guide is parsed off this thread: here it costs a PID test in a
@@ -381,11 +387,8 @@ bool CViewerFanOut::Behind(int v) const
 
 void CViewerFanOut::ForgetStream()
 {
-    m_Psi.Reset();
+    m_nForgets.fetch_add(1, std::memory_order_release);
     m_Programs.Reset();
-    m_Guide.Reset();
-    m_Waiting = 0;
-    for (SStream& stream : m_Streams)
-        stream.Waiting = 0;
+    m_Guide.DropQueued();
     m_bReceiving.store(false, std::memory_order_relaxed);
 }

@@ -101,16 +101,23 @@ public:
     // Whether any packet has arrived since the latest ForgetStream.
     bool Receiving() const { return m_bReceiving.load(std::memory_order_relaxed); }
 
-    // Between streams only (no traffic call running, no viewer attached):
-    // the tables of the previous transponder are forgotten.
+    // No viewer attached and no server thread taking the guide's packets,
+    // but perhaps a traffic call on its way in (a Start right after a Stop,
+    // whatever the host does meanwhile): the tables of the previous
+    // transponder are forgotten. The traffic thread forgets its own at its
+    // next hand-over, so that nothing it is using changes under it.
     void ForgetStream();
 
     // The programs of the PAT and SDT, for the page and the playlist.
-    CProgramDirectory& Programs() { return m_pPrograms != nullptr ? *m_pPrograms : m_Programs; }
-    // Between streams only: a directory that the caller feeds with every
+    CProgramDirectory& Programs()
+    {
+        CProgramDirectory* programs = m_pPrograms.load(std::memory_order_acquire);
+        return programs != nullptr ? *programs : m_Programs;
+    }
+    // No viewer attached: a directory that the caller feeds with every
     // packet itself (the module keeps one for its dialog whether or not a
     // server runs), so that no packet is looked at twice. Null: its own.
-    void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
+    void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms.store(programs, std::memory_order_release); }
     // The packets of the guide's tables, for its collector on the server thread.
     CGuideFeed& Guide() { return m_Guide; }
     // Between streams only: whether the guide's packets are queued at all
@@ -187,9 +194,11 @@ private:
     std::atomic<int> m_nViewers{0};
     int m_nStreams = 0;                   // server thread
     std::atomic<bool> m_bReceiving{false};
+    std::atomic<uint32_t> m_nForgets{0};  // ForgetStream calls
+    uint32_t m_nForgotten = 0;            // traffic thread: those m_Psi has followed
     CPsiCache m_Psi;                      // traffic thread only: the transponder's PAT and PMTs
     CProgramDirectory m_Programs;         // fed by the traffic thread, unless m_pPrograms is set
-    CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
+    std::atomic<CProgramDirectory*> m_pPrograms{nullptr};  // fed by the caller instead
     CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's
     bool m_bGuide = true;
     FMilliseconds m_Clock;

@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 
 seconds=${1:-600}
 build=${FUZZ_BUILD_DIR:-build/fuzz}
-targets=(aligner_fuzz text_fuzz program_filter_fuzz output_key_fuzz http_request_fuzz guide_fuzz)
+targets=(aligner_fuzz text_fuzz program_filter_fuzz output_key_fuzz http_request_fuzz guide_fuzz tuner_packet_fuzz ssdp_fuzz soap_fuzz)
 verbosity=0
 if [ "${FUZZ_VERBOSE:-0}" = 1 ]; then verbosity=1; fi
 

@@ -12,6 +12,7 @@ packages=(
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad multicat curl vlc-bin vlc-plugin-base zbar-tools
   xmltv-util chromium
+  libhdhomerun-dev hdhomerun-config gupnp-tools minidlna
 )
 
 missing=()

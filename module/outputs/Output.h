@@ -22,6 +22,9 @@
 #include "ts/CriticalSection.h"
 #include "ts/TsAligner.h"
 
+// Output 1 and the Output<k> keys' 2..16.
+constexpr int kMaxOutputs = 16;
+
 // FEC that an output cannot send (plain UDP, no room above the port for
 // its two FEC ports): true with `refusal` saying why.
 bool RefuseFecSettings(const SOutputSettings& settings, SendRefusalText& refusal);

@@ -33,6 +33,25 @@ CHttpServer::~CHttpServer()
     Stop();
 }
 
+// The computer's name (UTF-8, "PC" when Windows cannot say) and what the
+// tuner clients and TVs know this server by, from that name and the port.
+static void NameThisServer(uint16_t port, SHttpConnections& connections)
+{
+    wchar_t name[MAX_COMPUTERNAME_LENGTH + 1];
+    DWORD length = MAX_COMPUTERNAME_LENGTH + 1;
+    char* utf8 = connections.ComputerName;
+    const int written = GetComputerNameW(name, &length)
+                            ? WideCharToMultiByte(CP_UTF8, 0, name, static_cast<int>(length), utf8,
+                                                  static_cast<int>(sizeof connections.ComputerName) - 1, nullptr, nullptr)
+                            : 0;
+    if (written <= 0)
+        lstrcpyA(utf8, "PC");
+    else
+        utf8[written] = 0;
+    connections.TunerId = TunerDeviceId(utf8, port);
+    FormatUuid(MediaServerUuid(utf8, port), connections.Udn);
+}
+
 bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRefusalCapacity])
 {
     refusal[0] = 0;
@@ -54,6 +73,7 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
     }
     if (options.szAllow[0] != 0)
         connections->Allow.Parse(options.szAllow);
+    NameThisServer(options.Port, *connections);
 
     WSADATA data;
     if (WSAStartup(MAKEWORD(2, 2), &data) == 0)

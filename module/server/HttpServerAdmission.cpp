@@ -144,6 +144,18 @@ void CServerLoop::Read(SConnection& c)
     EHttpParse outcome = ParseHttpRequest(c.Request, c.nRequest, request);
     if (outcome == EHttpParse::Incomplete && c.nRequest >= kHttpRequestLimit)
         outcome = EHttpParse::TooLarge;
+    if (outcome == EHttpParse::Complete && request.Method == EHttpMethod::Post &&
+        HttpStatusFor(outcome, request) == 200)
+    {
+        // A body is read into the request's own buffer, head and body within
+        // kHttpRequestLimit (a Browse is some 600 bytes): a larger one is
+        // refused as too large, one still coming is waited for.
+        const size_t whole = request.nHeadLength + request.nContentLength;
+        if (whole > kHttpRequestLimit)
+            request.nContentLength = kHttpBodyLimit + 1;
+        else if (c.nRequest < whole)
+            return;
+    }
     if (outcome != EHttpParse::Incomplete)
         Answer(c, request, outcome);
 }

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <new>
 
+#include "discovery/DlnaProfile.h"
 #include "http/HttpResponse.h"
 #include "http/StreamRing.h"
 
@@ -42,7 +43,10 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     {
         CopyPathForLog(c.Request, c.nRequest, c.Path);
         Log(c.Peer, L"connected: %s %S",
-            request.Method == EHttpMethod::Get ? L"GET" : request.Method == EHttpMethod::Head ? L"HEAD" : L"(method not served)",
+            request.Method == EHttpMethod::Get    ? L"GET"
+            : request.Method == EHttpMethod::Head ? L"HEAD"
+            : request.Method == EHttpMethod::Post ? L"POST"
+                                                  : L"(method not served)",
             c.Path);
         c.Logged = true;
     }
@@ -66,6 +70,19 @@ void CServerLoop::Answer(SConnection& c, const SHttpRequest& request, EHttpParse
     case EHttpRoute::Guide:
         AnswerGuide(c, head);
         return;
+    case EHttpRoute::TunerDiscover:
+    case EHttpRoute::TunerLineup:
+    case EHttpRoute::TunerLineupStatus:
+    case EHttpRoute::TunerLineupPost:
+        AnswerTuner(c, request, head);
+        return;
+    case EHttpRoute::UpnpDescription:
+    case EHttpRoute::UpnpService:
+        AnswerUpnpDescription(c, request, head);
+        return;
+    case EHttpRoute::UpnpControl:
+        AnswerControl(c, request);
+        return;
     case EHttpRoute::Stream:
         break;
     case EHttpRoute::Program:
@@ -88,7 +105,26 @@ void CServerLoop::AnswerStream(SConnection& c, const SHttpRequest& request, bool
         Close(c, L"no memory for a reply");
         return;
     }
-    c.nReply = WriteStreamResponseHead(c.Reply.get(), kHttpResponseHeadCapacity);
+    if (request.WantsContentFeatures)
+    {
+        // A TV: the DLNA headers of the program's format (a live stream, no
+        // profile for the whole transponder).
+        SDlnaFormat format;
+        if (request.Route == EHttpRoute::Program)
+        {
+            m_FanOut.Programs().Snapshot(m_Connections.Programs);
+            const int count = ListedProgramCount(m_Connections.Programs);
+            for (int i = 0; i < count; ++i)
+                if (m_Connections.Programs.Programs[i].ProgramNumber == request.ProgramNumber)
+                    format = DlnaFormatOf(m_Connections.Programs.Programs[i].ServiceType, nullptr);
+        }
+        char features[128];
+        CTextWriter writer(features, sizeof features);
+        PutContentFeatures(writer, format);
+        c.nReply = WriteDlnaStreamResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, format.MimeType, features);
+    }
+    else
+        c.nReply = WriteStreamResponseHead(c.Reply.get(), kHttpResponseHeadCapacity);
     if (head)
     {
         c.State = EConnection::Replying;

@@ -6,8 +6,9 @@
 // HttpServerAdmission.cpp accepts, reads requests and refuses;
 // HttpServerAnswers.cpp routes a request and starts a viewer's stream;
 // HttpServerPages.cpp answers with the page, the playlists and the output
-// descriptions, HttpServerGuide.cpp with the guide; HttpServerSending.cpp
-// sends, sweeps and closes.
+// descriptions, HttpServerGuide.cpp with the guide, HttpServerTuner.cpp with
+// the network tuner's documents and the media server's descriptions;
+// HttpServerSending.cpp sends, sweeps and closes.
 
 #include "server/HttpServer.h"
 
@@ -17,10 +18,14 @@
 
 #include "http/HttpPages.h"
 #include "http/HttpRequest.h"
+#include "http/HttpResponse.h"
 #include "http/IndexPage.h"
 #include "http/NetworkAllowList.h"
 #include "http/RefusalLog.h"
 #include "http/XmltvWriter.h"
+#include "discovery/MediaServerControl.h"
+#include "discovery/NameUuid.h"
+#include "discovery/TunerDocuments.h"
 
 // Connections still sending their request: as many as HttpMaxClients
 // allows, so that a burst of players (an app probing every channel at once,
@@ -57,8 +62,8 @@ constexpr size_t kViewerCopyBytes = 64 * 1024;
 constexpr int kListenBacklog = kMaxConnections;
 constexpr int kPathLogCapacity = kHttpViewerPathCapacity;  // the path in the log and the dialog, cut
 // Each /epg.xml reply is a buffer of the whole document (17.7 MB for the
-// pool full of a dense week, see README): at most this many are being sent
-// at once, the others get 503 with Retry-After.
+// pool full of a dense week, bench/README.md section 11): at most this many
+// are being sent at once, the others get 503 with Retry-After.
 constexpr int kMaxGuideReplies = 2;
 // A client that takes the guide slower than this keeps others from it.
 constexpr DWORD kGuideReplyTimeMs = 120000;
@@ -108,6 +113,16 @@ struct SHttpConnections
     uint32_t OutputChanges = 0;  // the mailbox's count when they were taken
     static_assert(kPlaylistCapacity >= kSapPacketCapacity, "a description fits where a playlist does");
     char Page[kPlaylistCapacity];  // a playlist or a description; the page is measured and made per request
+    // Who this server is to tuner clients and TVs: the same for this PC and
+    // port after every restart (nothing stored).
+    char ComputerName[kComputerNameMaxBytes + 1] = {};  // UTF-8
+    uint32_t TunerId = 0;                               // TunerDeviceId
+    char Udn[kUuidTextCapacity] = {};                   // MediaServerUuid, "uuid:..."
+    // A control request's working space: the request read, the DIDL-Lite
+    // scratch, the events on now that describe the items.
+    SSoapRequest Soap;
+    SDidlScratch Didl;
+    SGuideNowList EventsNow;
 };
 
 class CServerLoop
@@ -148,6 +163,15 @@ private:
     void CollectGuide();
     void AnswerGuide(SConnection& c, bool head);
     int GuideReplies() const;
+    // HttpServerTuner.cpp
+    void AnswerTuner(SConnection& c, const SHttpRequest& request, bool head);
+    // HttpServerMediaServer.cpp
+    void AnswerUpnpDescription(SConnection& c, const SHttpRequest& request, bool head);
+    void AnswerControl(SConnection& c, const SHttpRequest& request);
+    // A document measured first (`write` given no room), then written into
+    // a reply of its size, with `status`.
+    template <class Write>
+    void ReplyMeasured(SConnection& c, bool head, const char* type, Write write, int status = 200);
     // HttpServerSending.cpp
     void Send(SConnection& c);
     void Drain(SConnection& c);
@@ -184,3 +208,18 @@ void CloseAbortively(SOCKET s);
 bool MakeReply(SConnection& c, size_t size);
 // The guide's clock: the PC's UTC and the monotonic milliseconds.
 SGuideClock GuideClock();
+
+template <class Write>
+void CServerLoop::ReplyMeasured(SConnection& c, bool head, const char* type, Write write, int status)
+{
+    const size_t length = write(nullptr, 0);
+    if (!MakeReply(c, kHttpResponseHeadCapacity + (head ? 0 : length + 1)))
+    {
+        Close(c, L"no memory for a reply");
+        return;
+    }
+    c.nReply = WriteContentResponseHead(c.Reply.get(), kHttpResponseHeadCapacity, type, length, status);
+    if (!head)
+        c.nReply += write(c.Reply.get() + c.nReply, length + 1);
+    c.State = EConnection::Replying;
+}

@@ -7,31 +7,22 @@
 using namespace KelvModuleApi2;
 
 CPidDataWriter::CPidDataWriter(const SCreateModuleParams* params)
-    : m_hDlg(nullptr),
+    : m_Dialog(*this),
       m_CreateParams(),
       m_bStreaming(0),
       m_nFilterHandle(0),
       m_dwStartTick(0),
       m_llTotalBytes(0),
-      m_nTimerId(0),
       m_WsaData(),
       m_nWsaStartups(0),
-      m_bShowingSendFailures(false),
       m_szStartRefusal(),
-      m_bAddressEdited(false),
-      m_bControlsShowStreaming(false),
-      m_bKeepIniOnClose(false),
-      m_bShowingProgramsMissing(false),
       m_HttpOptions(),
       m_HttpServer(),
       m_Outputs(),
       m_pProgramDirectory(),
       m_Active(),
       m_nOutputs(1),
-      m_RefusedAtLastStatus(),
-      m_bAnnounceKey(false),
-      m_bRunAnnounce(false),
-      m_dwNextAnnounce(0)
+      m_Announcer()
 {
     std::memcpy(&m_CreateParams, params, sizeof m_CreateParams);
     for (int i = 0; i < kMaxOutputs; ++i)

@@ -1,7 +1,8 @@
 #pragma once
 // One receiver-module object: the host's IReceiverModule, the filter receiver
 // that the host's engine feeds while the stream runs, and the outputs that
-// the traffic goes to.
+// the traffic goes to. It holds the options dialog and the announcements'
+// rounds, and answers what they ask.
 
 #include <atomic>
 #include <cstdint>
@@ -12,22 +13,20 @@
 
 #include "ts/CriticalSection.h"
 #include "server/HttpServer.h"
+#include "outputs/Announcer.h"
 #include "outputs/Output.h"
 #include "net/UdpSender.h"
-#include "dialogs/DialogModule.h"
+#include "dialogs/MainDialog.h"
+#include "dialogs/MainDialogModule.h"
 #include "host/host_api.h"
 #include "programs/ProgramDirectory.h"
 
-class CMoreDialog;
 struct SOptionTexts;
 struct SOptionWritePlan;
 
-// Output 1 and the Output<k> keys' 2..16.
-constexpr int kMaxOutputs = 16;
-
 class CPidDataWriter final : public KelvModuleApi2::IReceiverModule,
                        public KelvModuleApi2::SEngineFilter::IReceiver,
-                       public IDialogModule
+                       public IMainDialogModule
 {
 public:
     explicit CPidDataWriter(const KelvModuleApi2::SCreateModuleParams* params);
@@ -52,8 +51,8 @@ public:
     void UpdateOpenedChannels(ChListFormat::TChannelInfoStruct* channels, int count,
                               KelvModuleApi2::SModuleInfo::EEngineTransportType type) override;
 
-    void StartWrite();
-    void StopWrite();
+    void StartWrite() override;
+    void StopWrite() override;
 
     void SetDefaultOptions();
     void LoadOptions();
@@ -78,11 +77,17 @@ public:
     // Output 1 as set now, which the Outputs tab shows and checks others against.
     const SOutputSettings& FirstOutputSettings() const override { return First().Settings(); }
 
-    void UpdateControlsEnable();
-    wchar_t* TrafficToStr(long long value, wchar_t* text);
-
-    static INT_PTR CALLBACK MyDlgWindowProcStatic(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
-    INT_PTR MyDlgWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam);
+    // What the options dialog asks (PidDataWriterDialog.cpp, PidDataWriterHttp.cpp).
+    bool DeviceDeliversTransportStream() override;
+    const COutput& FirstOutput() const override { return First(); }
+    void SetFirstOutputFields(const wchar_t (&address)[kAddressCapacity], uint16_t port, int packets) override;
+    const wchar_t* StartRefusal() const override { return m_szStartRefusal; }
+    bool FormatHttpLine(wchar_t* text) const override;
+    bool FormatOutputsLine(wchar_t* text) const override;
+    bool HttpServerRunning() const override { return m_HttpServer.Running(); }
+    uint32_t StartTick() const override { return m_dwStartTick.load(std::memory_order_relaxed); }
+    int64_t BytesSent() const override { return m_llTotalBytes.load(std::memory_order_relaxed); }
+    void SnapshotRefusals(SOutputRefusals& refusals) override;
 
 private:
     friend class CPidDataWriterTestAccess;  // lets the module's tests read the stream state
@@ -96,50 +101,27 @@ private:
     bool LoadOutputKeys();
     bool RefuseCollidingOutputs();
     bool CheckOutputs();
-    bool FormatOutputsLine(wchar_t* text) const;
-    // Traffic thread: every multicast output's announcement once it is due
-    // (PidDataWriterOutputs.cpp).
-    void AnnounceWhenDue();
     // "Output<k>: " in front of m_szStartRefusal for outputs 2..16.
     void NameRefusal(const COutput& output);
-    void FormatDescription(wchar_t* text) const;
-    bool DeviceDeliversTransportStream();
-    void ReadBackControls(HWND dialog);
-    void ShowDescription(HWND dialog);
-    void ShowSendFailures(HWND dialog);
     // Output 1: the section's own keys, the dialog's fields.
     COutput& First() { return m_Outputs[0]; }
     const COutput& First() const { return m_Outputs[0]; }
-    const SProgramSelection& ShownPrograms() const;
-    bool ProgramsMissing() const;
-    bool PacketBoundaryLost() const;
     // The URL server (PidDataWriterHttp.cpp): its keys, read at each Start;
-    // its start, which may refuse the stream's; its line in the dialog.
+    // its start, which may refuse the stream's.
     void LoadHttpOptions();
     bool StartHttpServer();
     void ServeOutputDescriptions();
-    bool FormatHttpLine(wchar_t* text) const;
 
     critical_section m_cs;                           // held while sending and while stopping
-    HWND m_hDlg;                                     // the open options dialog, null when none
-    CMoreDialog* m_pMoreDialog = nullptr;            // the second dialog while it is open
+    CMainDialog m_Dialog;                            // the options dialog, open or not, and its status line
     KelvModuleApi2::SCreateModuleParams m_CreateParams;  // copy of the host's create record
     std::atomic<int32_t> m_bStreaming;               // 1 while streaming; read without the lock
     int32_t m_nFilterHandle;                         // from AddEngineFilter, 0 when none
     std::atomic<uint32_t> m_dwStartTick;             // GetTickCount at the latest start
     std::atomic<int64_t> m_llTotalBytes;             // payload bytes accepted since the latest start
-    UINT_PTR m_nTimerId;                             // the dialog's status timer, 0 when none
     WSADATA m_WsaData;                               // filled by WSAStartup
     int32_t m_nWsaStartups;                          // WSAStartup calls not yet matched by WSACleanup
-    bool m_bShowingSendFailures;                     // the description line tells of refused datagrams
     SendRefusalText m_szStartRefusal;                // why the latest start was refused; empty when it was not
-    bool m_bAddressEdited;                           // the user changed the address control since the dialog opened
-    bool m_bControlsShowStreaming;                   // the stream state the dialog's controls were last set for
-    bool m_bKeepIniOnClose;                          // opened on a running stream, nothing set in it since
-    bool m_bShowingProgramsMissing;                  // the description line says none of the programs is there
-    uint64_t m_nDroppedAtLastStatus = 0;             // output 1's bytes dropped at the previous status update
-    bool m_bDroppedInPeriod = false;                 // the feed dropped bytes in the status period past
-    bool m_bShowingBoundaryLost = false;             // the description line says the packet boundary was lost
     SHttpOptions m_HttpOptions;                      // the URL server's keys, as read at the latest Start
     CHttpServer m_HttpServer;                        // runs from Start to Stop when HttpPort is set
     COutput m_Outputs[kMaxOutputs];                  // output k at k - 1, whether its key is there or not
@@ -150,10 +132,7 @@ private:
     std::unique_ptr<CProgramDirectory> m_pProgramDirectory;
     COutput* m_Active[kMaxOutputs];                  // the outputs of the latest start, output 1 first
     int32_t m_nOutputs;                              // how many, 1..kMaxOutputs
-    uint64_t m_RefusedAtLastStatus[kMaxOutputs];     // each active output's refusals at the previous status update
-    bool m_bAnnounceKey;                             // the optional Announce key, as last loaded
-    bool m_bRunAnnounce;                             // the running stream announces its multicast outputs
-    uint32_t m_dwNextAnnounce;                       // tick at which the next round of announcements is due
+    CAnnouncer m_Announcer;                          // the rounds of the outputs' announcements
 };
 
 // The flag, the total and the start tick are read across threads without the

@@ -88,7 +88,7 @@ void CPidDataWriter::LoadSendOptions()
     ReadOptionTexts(texts);
     SOutputSettings& settings = First().Settings();
     ReadSendKeys(texts, settings.Send, settings.Programs);
-    m_bAnnounceKey = ReadAnnounceKey(texts);
+    m_Announcer.SetWanted(ReadAnnounceKey(texts));
 }
 
 // The Output<k> keys as the INI file holds them now: each output whose key is

@@ -6,7 +6,6 @@
 #include <cstring>
 
 #include "settings/OutputKey.h"
-#include "psi/DvbText.h"
 
 void NameOutputRefusal(int number, SendRefusalText& refusal)
 {
@@ -85,48 +84,4 @@ bool CPidDataWriter::FormatOutputsLine(wchar_t* text) const
         wsprintfW(parts + lstrlenW(parts), L"%s%d complete TS", programs > 0 ? L", " : L"", complete);
     wsprintfW(text, L"Sends to %d outputs: %s", m_nOutputs, parts);
     return true;
-}
-
-namespace
-{
-// A broadcast text as UTF-8 for an announcement; empty when unknown.
-void AnnouncedText(const unsigned char* text, int length, char (&out)[kSapTextCapacity])
-{
-    out[0] = 0;
-    if (length > 0)
-        DvbTextToUtf8(text, static_cast<size_t>(length), out, sizeof out);
-}
-}  // namespace
-
-// One round: each announcing output with its program's service name and
-// provider when it carries one program, else the module's name. The next
-// round waits so long that all rounds together stay below the rate that
-// SAP allows a scope.
-void CPidDataWriter::AnnounceWhenDue()
-{
-    const uint32_t now = GetTickCount();
-    if (static_cast<int32_t>(now - m_dwNextAnnounce) < 0)
-        return;
-    int sent = 0;
-    for (int i = 0; i < m_nOutputs; ++i)
-    {
-        COutput& output = *m_Active[i];
-        if (!output.Announces())
-            continue;
-        char name[kSapTextCapacity] = "";
-        char provider[kSapTextCapacity] = "";
-        const SProgramSelection& programs = output.RunPrograms();
-        if (programs.Count == 1)
-        {
-            const SListedProgram* listed =
-                m_pProgramDirectory != nullptr ? m_pProgramDirectory->Find(programs.Numbers[0]) : nullptr;
-            if (listed != nullptr)
-            {
-                AnnouncedText(listed->Name, listed->NameLength, name);
-                AnnouncedText(listed->Provider, listed->ProviderLength, provider);
-            }
-        }
-        sent += output.Announce(name, provider);
-    }
-    m_dwNextAnnounce = now + SapIntervalMs(sent);
 }

@@ -15,7 +15,6 @@ constexpr int32_t kFilterRecordSize = 80;
 constexpr int32_t kFilterValue60 = 5;
 constexpr char kFilterName[] = "Tovrin TS Streamer";
 static_assert(sizeof(kFilterName) == 19, "the filter name's zero sits at offset 26");
-constexpr uint32_t kFirstAnnouncementDelayMs = 1000;
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -60,10 +59,7 @@ void CPidDataWriter::StartWrite()
 
     m_llTotalBytes.store(0, std::memory_order_relaxed);
     m_dwStartTick.store(GetTickCount(), std::memory_order_relaxed);
-    for (uint64_t& refused : m_RefusedAtLastStatus)
-        refused = 0;
-    m_nDroppedAtLastStatus = 0;
-    m_bDroppedInPeriod = false;
+    m_Dialog.ForgetLastStatus();
 
     SEngineFilter filter;
     std::memset(&filter, 0, sizeof filter);
@@ -74,7 +70,7 @@ void CPidDataWriter::StartWrite()
     m_nFilterHandle = m_CreateParams.pDevice->AddEngineFilter(&filter);
     // From here on traffic may arrive; it is dropped until the flag is set.
 
-    UpdateControlsEnable();
+    m_Dialog.UpdateControlsEnable();
 
     if (WSAStartup(MAKEWORD(2, 2), &m_WsaData) == 0)
         ++m_nWsaStartups;
@@ -94,18 +90,15 @@ void CPidDataWriter::StartWrite()
         StopWrite();
         return;
     }
-    // The first announcements wait a second for the service description.
-    m_bRunAnnounce = false;
     for (int i = 0; i < m_nOutputs; ++i)
     {
         m_Active[i]->NameInLog(m_nOutputs > 1);
         // The URL server's viewers, the program list and the announcements'
         // names get the complete stream that output 1 sees.
         m_Active[i]->Begin(i == 0 ? &m_HttpServer : nullptr, i == 0 ? m_pProgramDirectory.get() : nullptr,
-                           m_bAnnounceKey);
-        m_bRunAnnounce = m_bRunAnnounce || m_Active[i]->Announces();
+                           m_Announcer.Wanted());
     }
-    m_dwNextAnnounce = GetTickCount() + kFirstAnnouncementDelayMs;
+    m_Announcer.Begin(m_Active, m_nOutputs);
     ServeOutputDescriptions();
     // Release: a traffic call that sees the flag also sees every output's
     // chunk length and emptied aligner.
@@ -146,6 +139,5 @@ void CPidDataWriter::ReceiveTraffic(unsigned char* data, int length)
     const int outputs = m_nOutputs;
     for (int i = 0; i < outputs; ++i)
         m_Active[i]->Feed(data, length);
-    if (m_bRunAnnounce)
-        AnnounceWhenDue();
+    m_Announcer.AnnounceWhenDue(m_Active, outputs, m_pProgramDirectory.get());
 }

@@ -183,8 +183,32 @@ EHttpParse ReadTarget(const char* target, size_t length, SHttpRequest& request)
     request.Route = EHttpRoute::NotFound;
     request.ProgramNumber = 0;
     request.OutputNumber = 0;
+    request.UpnpService = EHttpUpnpService::None;
     if (pathTooLong)
         return EHttpParse::Complete;
+    static const struct
+    {
+        const char* Path;
+        EHttpRoute Route;
+        EHttpUpnpService Service;
+    } kFixedRoutes[] = {
+        {"/discover.json", EHttpRoute::TunerDiscover, EHttpUpnpService::None},
+        {"/lineup.json", EHttpRoute::TunerLineup, EHttpUpnpService::None},
+        {"/lineup_status.json", EHttpRoute::TunerLineupStatus, EHttpUpnpService::None},
+        {"/lineup.post", EHttpRoute::TunerLineupPost, EHttpUpnpService::None},
+        {"/upnp/description.xml", EHttpRoute::UpnpDescription, EHttpUpnpService::None},
+        {"/upnp/ContentDirectory.xml", EHttpRoute::UpnpService, EHttpUpnpService::ContentDirectory},
+        {"/upnp/ConnectionManager.xml", EHttpRoute::UpnpService, EHttpUpnpService::ConnectionManager},
+        {"/upnp/control/ContentDirectory", EHttpRoute::UpnpControl, EHttpUpnpService::ContentDirectory},
+        {"/upnp/control/ConnectionManager", EHttpRoute::UpnpControl, EHttpUpnpService::ConnectionManager},
+    };
+    for (const auto& fixed : kFixedRoutes)
+        if (Equals(path, pathLength, fixed.Path))
+        {
+            request.Route = fixed.Route;
+            request.UpnpService = fixed.Service;
+            return EHttpParse::Complete;
+        }
     if (Equals(path, pathLength, "/"))
         request.Route = EHttpRoute::Index;
     else if (Equals(path, pathLength, "/stream.ts"))
@@ -245,6 +269,8 @@ EHttpParse ReadRequestLine(const char* line, size_t length, SHttpRequest& reques
         request.Method = EHttpMethod::Get;
     else if (Equals(line, methodLength, "HEAD"))
         request.Method = EHttpMethod::Head;
+    else if (Equals(line, methodLength, "POST"))
+        request.Method = EHttpMethod::Post;
     else
         request.Method = EHttpMethod::Other;
     return ReadTarget(target, targetLength, request);
@@ -318,6 +344,29 @@ EHttpParse ParseHttpRequest(const char* data, size_t size, SHttpRequest& request
                 parsed.HasPlainHost = true;
             }
         }
+        else if (EqualsIgnoringCase(text, nameLength, "content-length"))
+        {
+            // Digits only; a value above the limit is kept as limit + 1.
+            size_t value = 0;
+            if (valueBegin == valueEnd)
+                return Refuse(EHttpParse::Malformed, request);
+            for (size_t i = valueBegin; i < valueEnd; ++i)
+            {
+                if (!IsDigit(static_cast<unsigned char>(text[i])))
+                    return Refuse(EHttpParse::Malformed, request);
+                value = value * 10 + static_cast<size_t>(text[i] - '0');
+                if (value > kHttpBodyLimit)
+                    value = kHttpBodyLimit + 1;
+            }
+            if (parsed.HasContentLength && parsed.nContentLength != value)
+                return Refuse(EHttpParse::Malformed, request);
+            parsed.HasContentLength = true;
+            parsed.nContentLength = value;
+        }
+        else if (EqualsIgnoringCase(text, nameLength, "transfer-encoding"))
+            parsed.HasTransferEncoding = true;
+        else if (EqualsIgnoringCase(text, nameLength, "getcontentfeatures.dlna.org"))
+            parsed.WantsContentFeatures = Equals(text + valueBegin, valueEnd - valueBegin, "1");
     }
     if (parsed.MinorVersion >= 1 && hostLines == 0)
         return Refuse(EHttpParse::Malformed, request);
@@ -345,6 +394,19 @@ int HttpStatusFor(EHttpParse outcome, const SHttpRequest& request)
         return 405;
     if (request.Route == EHttpRoute::NotFound)
         return 404;
+    // POST only where a body is taken, and only there nothing else.
+    const bool takesBody = request.Route == EHttpRoute::UpnpControl || request.Route == EHttpRoute::TunerLineupPost;
+    if ((request.Method == EHttpMethod::Post) != takesBody && request.Route != EHttpRoute::TunerLineupPost)
+        return 405;
+    if (request.Method == EHttpMethod::Post)
+    {
+        // A scan request may come without a body or its length.
+        if (request.HasTransferEncoding ||
+            (!request.HasContentLength && request.Route != EHttpRoute::TunerLineupPost))
+            return 411;
+        if (request.nContentLength > kHttpBodyLimit)
+            return 413;
+    }
     return 200;
 }
 

@@ -20,13 +20,20 @@
 // - HTTP/1.0 and HTTP/1.1 are served (another 1.x as 1.1); the HTTP/2
 //   preface "PRI * HTTP/2.0" and any later major version: 505; anything
 //   else in the version: 400.
-// - GET and HEAD are served; any other well-formed method: 405.
+// - GET and HEAD are served; POST only to the media server's control URLs
+//   and the tuner's /lineup.post; any other well-formed method: 405.
+// - Content-Length: decimal digits only, at most kHttpBodyLimit for a POST
+//   (more: 413); a repeated one that differs: 400. A POST without it (but a
+//   scan request, which needs no body), or with Transfer-Encoding (a chunked
+//   body), gets 411: bodies are read by length.
+// - "getcontentFeatures.dlna.org: 1" asks for the DLNA headers of a stream.
 // - headers: a name of token characters directly followed by ':'; a line
 //   that begins with a blank (obs-fold), a name with blanks or control
 //   characters in the value: 400. At most kHttpMaxHeaderLines lines.
 // - Host: required once in HTTP/1.1 (missing or repeated: 400). Its value is
 //   remembered only when it is a plain host[:port] (IsPlainHost).
-// - Range and every other header are ignored: a live stream has no ranges,
+// - Range and every other header (SOAPACTION included: the body names its
+//   action) are ignored: a live stream has no ranges,
 //   so "Range: bytes=0-" (and any other range) gets the whole stream.
 // - lines end in CRLF or a bare LF; a CR elsewhere: 400.
 // - a head not complete within kHttpRequestLimit bytes: TooLarge (431).
@@ -40,6 +47,7 @@
 constexpr size_t kHttpRequestLimit = 8192;   // a whole request head, request line included
 constexpr int kHttpMaxHeaderLines = 64;      // players send about ten
 constexpr size_t kHttpHostTextCapacity = 262; // 253-character name, ':', 5 digits, NUL (and slack)
+constexpr size_t kHttpBodyLimit = 16384;     // a POST's body: a SOAP request (kSoapBodyMaxSize)
 
 enum class EHttpParse : uint8_t
 {
@@ -54,6 +62,7 @@ enum class EHttpMethod : uint8_t
 {
     Get,
     Head,
+    Post,
     Other, // well-formed but not served: 405 with Allow
 };
 
@@ -67,6 +76,20 @@ enum class EHttpRoute : uint8_t
     Guide,    // "/epg.xml"
     ProgramPlaylist,   // "/program/<n>.m3u", n in ProgramNumber
     OutputDescription, // "/output/<k>.sdp", k in OutputNumber
+    TunerDiscover,     // "/discover.json"
+    TunerLineup,       // "/lineup.json"
+    TunerLineupStatus, // "/lineup_status.json"
+    TunerLineupPost,   // "/lineup.post" (a scan request: answered, without effect)
+    UpnpDescription,   // "/upnp/description.xml"
+    UpnpService,       // "/upnp/ContentDirectory.xml", "/upnp/ConnectionManager.xml": UpnpService says which
+    UpnpControl,       // "/upnp/control/ContentDirectory", ".../ConnectionManager" (POST only)
+};
+
+enum class EHttpUpnpService : uint8_t
+{
+    None,
+    ContentDirectory,
+    ConnectionManager,
 };
 
 struct SHttpRequest
@@ -75,7 +98,12 @@ struct SHttpRequest
     EHttpRoute Route = EHttpRoute::NotFound;
     uint16_t ProgramNumber = 0;           // 1..65535 for EHttpRoute::Program and ProgramPlaylist, else 0
     uint16_t OutputNumber = 0;            // 1..65535 for EHttpRoute::OutputDescription, else 0
+    EHttpUpnpService UpnpService = EHttpUpnpService::None; // for UpnpService and UpnpControl
     uint8_t MinorVersion = 0;             // 0 for HTTP/1.0, 1 for HTTP/1.1 and later 1.x
+    bool HasContentLength = false;
+    bool HasTransferEncoding = false;
+    size_t nContentLength = 0;            // the body's bytes (HasContentLength), capped above kHttpBodyLimit
+    bool WantsContentFeatures = false;    // "getcontentFeatures.dlna.org: 1"
     bool HasPlainHost = false;            // szHost holds the Host header's plain host[:port]
     char szHost[kHttpHostTextCapacity] = {}; // as sent, NUL-terminated; "" unless HasPlainHost
     size_t nHeadLength = 0;               // bytes of the head, its empty line included (Complete only)
@@ -89,8 +117,9 @@ struct SHttpRequest
 EHttpParse ParseHttpRequest(const char* data, size_t size, SHttpRequest& request);
 
 // The status a parse outcome answers with: 0 while Incomplete; for a
-// Complete request 405 (method), 404 (route) or 200. The server may still
-// answer 403, 404 (a program the PAT does not list, an output not in use) or 503.
+// Complete request 405 (method), 404 (route), 411 or 413 (a POST's body) or
+// 200. The server may still answer 403, 404 (a program the PAT does not
+// list, an output not in use) or 503.
 int HttpStatusFor(EHttpParse outcome, const SHttpRequest& request);
 
 // True when the `length` characters at `text` are a plain host[:port]: a DNS

@@ -20,6 +20,8 @@ const char* HttpReasonPhrase(int status)
     case 403: return "Forbidden";
     case 404: return "Not Found";
     case 405: return "Method Not Allowed";
+    case 411: return "Length Required";
+    case 413: return "Content Too Large";
     case 431: return "Request Header Fields Too Large";
     case 503: return "Service Unavailable";
     case 505: return "HTTP Version Not Supported";
@@ -38,10 +40,30 @@ size_t WriteStreamResponseHead(char* buffer, size_t capacity)
     return Finish(writer);
 }
 
-size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength)
+size_t WriteDlnaStreamResponseHead(char* buffer, size_t capacity, const char* mimeType, const char* contentFeatures)
 {
     CTextWriter writer(buffer, capacity);
     writer.Put("HTTP/1.1 200 OK\r\nContent-Type: ");
+    writer.Put(mimeType);
+    writer.Put("\r\ncontentFeatures.dlna.org: ");
+    writer.Put(contentFeatures);
+    writer.Put("\r\ntransferMode.dlna.org: Streaming\r\n"
+               "Accept-Ranges: none\r\n"
+               "Cache-Control: no-cache\r\n"
+               "Connection: close\r\n"
+               "\r\n");
+    return Finish(writer);
+}
+
+size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength,
+                                int status)
+{
+    CTextWriter writer(buffer, capacity);
+    writer.Put("HTTP/1.1 ");
+    writer.PutDecimal(static_cast<uint64_t>(status));
+    writer.Put(' ');
+    writer.Put(HttpReasonPhrase(status));
+    writer.Put("\r\nContent-Type: ");
     writer.Put(contentType);
     writer.Put("\r\nContent-Length: ");
     writer.PutDecimal(contentLength);
@@ -53,7 +75,7 @@ size_t WriteErrorResponse(char* buffer, size_t capacity, int status, bool withBo
 {
     switch (status)
     {
-    case 400: case 403: case 404: case 405: case 431: case 503: case 505:
+    case 400: case 403: case 404: case 405: case 411: case 413: case 431: case 503: case 505:
         break;
     default:
         status = 500;

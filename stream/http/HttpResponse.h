@@ -14,11 +14,21 @@ constexpr size_t kHttpResponseHeadCapacity = 512; // enough for every head below
 // or Accept-Ranges: players take any of those as a file to seek in.
 size_t WriteStreamResponseHead(char* buffer, size_t capacity);
 
-// The head of a page or playlist of `contentLength` bytes with the given
-// Content-Type (e.g. "text/html; charset=utf-8", "audio/x-mpegurl").
-size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength);
+// The head of a live stream for a client that asked for DLNA's headers
+// ("getcontentFeatures.dlna.org: 1", TVs): the DLNA MIME type
+// ("video/mpeg"), contentFeatures.dlna.org as given, transferMode.dlna.org:
+// Streaming and Accept-Ranges: none (players seek only on "bytes"); still no
+// Content-Length, so a Range is answered with the whole stream.
+size_t WriteDlnaStreamResponseHead(char* buffer, size_t capacity, const char* mimeType, const char* contentFeatures);
 
-// A complete refusal: 400, 403, 404, 405 (with "Allow: GET, HEAD"), 431,
+// The head of a page or playlist of `contentLength` bytes with the given
+// Content-Type (e.g. "text/html; charset=utf-8", "audio/x-mpegurl"); a
+// status other than 200 for a document that says what failed (a SOAP fault
+// is 500).
+size_t WriteContentResponseHead(char* buffer, size_t capacity, const char* contentType, size_t contentLength,
+                                int status = 200);
+
+// A complete refusal: 400, 403, 404, 405 (with "Allow: GET, HEAD"), 411, 413, 431,
 // 503 (with Retry-After), 505, any other status as 500. A short text/plain
 // body follows the head unless `withBody` is false (answering HEAD); the
 // Content-Length is the same either way.

@@ -69,6 +69,30 @@ public:
     }
     void PutMarkupEscaped(const char* text) { PutMarkupEscaped(text, std::strlen(text)); }
 
+    // UTF-8 text into a JSON string (RFC 8259 7): '"', '\\' and every
+    // control character escaped, everything else as it is.
+    void PutJsonEscaped(const char* text)
+    {
+        for (; *text != 0; ++text)
+        {
+            const unsigned char c = static_cast<unsigned char>(*text);
+            if (c == '"' || c == '\\')
+            {
+                Put('\\');
+                Put(*text);
+            }
+            else if (c < 0x20 || c == 0x7F)
+            {
+                char escape[] = "\\u00..";
+                escape[4] = "0123456789abcdef"[c >> 4];
+                escape[5] = "0123456789abcdef"[c & 0xF];
+                Put(escape, 6);
+            }
+            else
+                Put(*text);
+        }
+    }
+
     size_t Length() const { return m_nLength; }              // the whole text's length
     bool Fits() const { return m_nLength < m_nCapacity; }   // stored whole, NUL included
 

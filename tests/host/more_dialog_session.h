@@ -237,6 +237,35 @@ static void more_key(const wchar_t *key, wchar_t *text)
     GetPrivateProfileStringW(INI_SECTION, key, L"(absent)", text, 128, g_host.ini);
 }
 
+/* Each of `count` keys is as `expected` (NULL: absent). */
+static void more_check_keys(const wchar_t *const *keys, const wchar_t *const *expected, int count, const char *when)
+{
+    for (int k = 0; k < count; ++k) {
+        wchar_t text[128];
+        more_key(keys[k], text);
+        const wchar_t *want = expected[k] != NULL ? expected[k] : L"(absent)";
+        CHECK(wcscmp(text, want) == 0, "%s: %s=%s (%s)", when, host_narrow(keys[k]), host_narrow(want),
+              host_narrow(text));
+    }
+}
+
+/* Escape in `window` (the second dialog, or a dialog of a tab), which
+ * closes it: `closes` says how. */
+static void more_escape(HWND window, const char *closes)
+{
+    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
+    CHECK(dialog_wait_gone(window), "%s", closes);
+}
+
+/* The end of a session that streamed: Stop, then Close. */
+static void more_stop_and_close(HWND dlg)
+{
+    dialog_click(dlg, ID_STOP);
+    check_state(dlg, STATE_IDLE, "after Stop");
+    dialog_click(dlg, ID_CLOSE);
+    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+}
+
 /* Keys written by hand that the Programs tab does not touch. */
 static void more_check_hand_written(const char *when)
 {
@@ -374,8 +403,7 @@ static void session_more_programs(HWND dlg)
     if (!next_step(dlg, "session 12: a tick, then Escape"))
         return;
     more_tick(list, more_row_of(list, 101), 1);
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(more), "Escape is Cancel: the dialog closes");
+    more_escape(more, "Escape is Cancel: the dialog closes");
     more_key(L"Programs", text);
     CHECK(wcscmp(text, L"(absent)") == 0, "Cancel writes nothing (%s)", host_narrow(text));
     more_check_hand_written("at the end");
@@ -383,10 +411,7 @@ static void session_more_programs(HWND dlg)
     CHECK(udp_tally_sync(&g_host.stored, &end), "the receiver caught up");
     CHECK_EQ(end.rtpGaps - start.rtpGaps, 0, "RTP sequence or timestamp breaks over the session");
 
-    dialog_click(dlg, ID_STOP);
-    check_state(dlg, STATE_IDLE, "after Stop");
-    dialog_click(dlg, ID_CLOSE);
-    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+    more_stop_and_close(dlg);
 }
 
 #define SIXTEEN_STORED L"101, 102, 201, 202, 203, 204, 205, 206, 207, 208, 209, 210, 211, 212, 213, 214"
@@ -425,15 +450,11 @@ static void session_more_sixteen(HWND dlg)
     CHECK(wcscmp(text, L"At most 16 programs: untick one first.") == 0, "the page says why (\"%s\")",
           host_narrow(text));
     CHECK(screenshot_window(more, L"more-programs") >= 0, "a picture of the second dialog, if asked for");
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(more), "Escape closes it");
+    more_escape(more, "Escape closes it");
     more_key(L"Programs", text);
     CHECK(wcscmp(text, SIXTEEN_STORED) == 0, "the stored list is untouched (%s)", host_narrow(text));
 
-    dialog_click(dlg, ID_STOP);
-    check_state(dlg, STATE_IDLE, "after Stop");
-    dialog_click(dlg, ID_CLOSE);
-    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+    more_stop_and_close(dlg);
 }
 
 /* With the URL server on, the list shows each program's event on now from
@@ -468,12 +489,8 @@ static void session_more_guide(HWND dlg)
     TIME_ZONE_INFORMATION zone;
     const DWORD zoneKind = GetTimeZoneInformation(&zone);
     printf("  | local time: bias %ld minutes (zone kind %lu)\n", zone.Bias, zoneKind);
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(more), "Escape closes it");
-    dialog_click(dlg, ID_STOP);
-    check_state(dlg, STATE_IDLE, "after Stop");
-    dialog_click(dlg, ID_CLOSE);
-    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+    more_escape(more, "Escape closes it");
+    more_stop_and_close(dlg);
 }
 
 /* Prepares the INI file, runs the sessions, and leaves the file as before. */

@@ -33,13 +33,7 @@ static const wchar_t *const g_output_keys[OUTPUT_KEY_COUNT] = {
 
 static void outputs_check_keys(const wchar_t *const expected[OUTPUT_KEY_COUNT], const char *when)
 {
-    for (int k = 0; k < OUTPUT_KEY_COUNT; ++k) {
-        wchar_t text[128];
-        more_key(g_output_keys[k], text);
-        const wchar_t *want = expected[k] != NULL ? expected[k] : L"(absent)";
-        CHECK(wcscmp(text, want) == 0, "%s: %s=%s (%s)", when, host_narrow(g_output_keys[k]), host_narrow(want),
-              host_narrow(text));
-    }
+    more_check_keys(g_output_keys, expected, OUTPUT_KEY_COUNT, when);
 }
 
 /* The list's rows as "number|destination|programs|options" lines. */
@@ -154,8 +148,7 @@ static void session_more_outputs(HWND dlg)
     _snwprintf(same, 64, L"127.0.0.1:%u", port);
     outputs_type_and_ok(editor, same);
     outputs_check_refused(editor, same, L"Output3: same address and port as output 1");
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(editor), "Escape closes the small dialog");
+    more_escape(editor, "Escape closes the small dialog");
 
     if (!next_step(dlg, "session 14: Edit… output 2, a bad TTL, then a good key; Remove output 6"))
         return;
@@ -209,8 +202,7 @@ static void session_more_outputs(HWND dlg)
     outputs_select(list, 1);
     dialog_click(page, ID_OUTPUTS_REMOVE);
     dialog_click(page, ID_OUTPUTS_ANNOUNCE);
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(more), "Escape is Cancel: the dialog closes");
+    more_escape(more, "Escape is Cancel: the dialog closes");
     more_section(after, SECTION);
     CHECK(more_same_section(before, after, SECTION), "Cancel writes nothing");
     dialog_click(dlg, ID_CLOSE);

@@ -122,13 +122,7 @@ static int more_same_section(const wchar_t *a, const wchar_t *b, int capacity)
 /* The sending keys are `expected` (NULL: absent), each. */
 static void more_check_send_keys(const wchar_t *const expected[SEND_KEY_COUNT], const char *when)
 {
-    for (int k = 0; k < SEND_KEY_COUNT; ++k) {
-        wchar_t text[128];
-        more_key(g_send_keys[k], text);
-        const wchar_t *want = expected[k] != NULL ? expected[k] : L"(absent)";
-        CHECK(wcscmp(text, want) == 0, "%s: %s=%s (%s)", when, host_narrow(g_send_keys[k]), host_narrow(want),
-              host_narrow(text));
-    }
+    more_check_keys(g_send_keys, expected, SEND_KEY_COUNT, when);
 }
 
 /* Keys written by hand that the tabs show but cannot all choose: shown as
@@ -290,15 +284,11 @@ static void session_more_send(HWND dlg)
     more_type(p.sending, ID_SEND_TTL, L"9");
     dialog_click(p.sending, ID_SEND_UDP);
     dialog_click(p.fec, ID_FEC_5X5);
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(p.more), "Escape is Cancel: the dialog closes");
+    more_escape(p.more, "Escape is Cancel: the dialog closes");
     more_section(after, SECTION);
     CHECK(more_same_section(before, after, SECTION), "Cancel writes nothing");
 
-    dialog_click(dlg, ID_STOP);
-    check_state(dlg, STATE_IDLE, "after Stop");
-    dialog_click(dlg, ID_CLOSE);
-    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+    more_stop_and_close(dlg);
 }
 
 static void run_more_send_session(void)

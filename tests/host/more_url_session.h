@@ -192,8 +192,7 @@ static void session_more_url(HWND dlg)
     CHECK(wcscmp(text, L"8 MB per stream watched") == 0, "the memory is a stream's, whatever the count (%s)",
           host_narrow(text));
     dialog_focus_control(page, ID_URL_PORT);
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(more), "Escape is Cancel: the dialog closes");
+    more_escape(more, "Escape is Cancel: the dialog closes");
     url_check_nothing_written("after Escape");
 
     if (!next_step(dlg, "session 13: the server turned on, Enter"))
@@ -275,13 +274,9 @@ static void session_more_url(HWND dlg)
     CHECK(screenshot_window(more, L"more-url-viewer") == 1, "a picture of the tab with a viewer, for doc/");
     CHECK(url_ask("done"), "curl stopped watching");
 
-    CHECK(dialog_post_key(g_host.uiThread, VK_ESCAPE, 0x01), "Escape pressed");
-    CHECK(dialog_wait_gone(more), "Escape closes it");
+    more_escape(more, "Escape closes it");
     test_engine_pause(&g_host.engine);
-    dialog_click(dlg, ID_STOP);
-    check_state(dlg, STATE_IDLE, "after Stop");
-    dialog_click(dlg, ID_CLOSE);
-    CHECK(dialog_wait_gone(dlg), "Close ends the dialog");
+    more_stop_and_close(dlg);
 }
 
 static void run_more_url_session(void)

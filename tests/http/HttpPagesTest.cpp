@@ -27,6 +27,18 @@ TEST(HttpResponse, StreamHeadIsExactlyWhatPlayersTakeForALiveStream)
     EXPECT_EQ(WriteStreamResponseHead(small, sizeof small), 0u);
 }
 
+TEST(HttpResponse, DlnaStreamHeadSaysStreamingWithoutRangesOrLength)
+{
+    char buffer[kHttpResponseHeadCapacity];
+    const char* features = "DLNA.ORG_PN=MPEG_TS_SD_EU_ISO;DLNA.ORG_OP=00;DLNA.ORG_CI=0;DLNA.ORG_FLAGS=01700000000000000000000000000000";
+    const size_t length = WriteDlnaStreamResponseHead(buffer, sizeof buffer, "video/mpeg", features);
+    EXPECT_EQ(std::string(buffer, length),
+              "HTTP/1.1 200 OK\r\nContent-Type: video/mpeg\r\ncontentFeatures.dlna.org: " + std::string(features) +
+                  "\r\ntransferMode.dlna.org: Streaming\r\nAccept-Ranges: none\r\nCache-Control: no-cache\r\n"
+                  "Connection: close\r\n\r\n");
+    EXPECT_EQ(WriteDlnaStreamResponseHead(buffer, 100, "video/mpeg", features), 0u);
+}
+
 TEST(HttpResponse, ContentHeadCarriesTypeAndLength)
 {
     char buffer[kHttpResponseHeadCapacity];
@@ -47,6 +59,8 @@ TEST(HttpResponse, RefusalsHaveTheirStatusHeadersAndBody)
         {403, "HTTP/1.1 403 Forbidden\r\n", ""},
         {404, "HTTP/1.1 404 Not Found\r\n", ""},
         {405, "HTTP/1.1 405 Method Not Allowed\r\n", "\r\nAllow: GET, HEAD\r\n"},
+        {411, "HTTP/1.1 411 Length Required\r\n", ""},
+        {413, "HTTP/1.1 413 Content Too Large\r\n", ""},
         {431, "HTTP/1.1 431 Request Header Fields Too Large\r\n", ""},
         {503, "HTTP/1.1 503 Service Unavailable\r\n", "\r\nRetry-After: 10\r\n"},
         {505, "HTTP/1.1 505 HTTP Version Not Supported\r\n", ""},

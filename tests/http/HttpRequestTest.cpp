@@ -63,7 +63,9 @@ TEST(HttpRequest, CompleteRequestsGetTheirStatusAndRoute)
         {"trailing slash", "GET /stream.ts/ HTTP/1.0\r\n\r\n", 404, get, EHttpRoute::NotFound, 0, ""},
         {"double slash", "GET //stream.ts HTTP/1.0\r\n\r\n", 404, get, EHttpRoute::NotFound, 0, ""},
         {"long path", "GET /" + std::string(3000, 'a') + " HTTP/1.0\r\n\r\n", 404, get, EHttpRoute::NotFound, 0, ""},
-        {"unknown method", "POST /stream.ts HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc", 405, other, EHttpRoute::Stream, 0, "a"},
+        {"POST to a stream", "POST /stream.ts HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc", 405,
+         EHttpMethod::Post, EHttpRoute::Stream, 0, "a"},
+        {"unknown method", "PUT /stream.ts HTTP/1.1\r\nHost: a\r\nContent-Length: 3\r\n\r\nabc", 405, other, EHttpRoute::Stream, 0, "a"},
         {"methods are case-sensitive", "get / HTTP/1.0\r\n\r\n", 405, other, EHttpRoute::Index, 0, ""},
     };
     for (const SCompleteCase& c : cases)
@@ -122,6 +124,76 @@ TEST(HttpRequest, ProgramPlaylistsAndOutputDescriptionsAreNumberedLikePrograms)
         EXPECT_EQ(request.ProgramNumber, c.Program);
         EXPECT_EQ(request.OutputNumber, c.Output);
         EXPECT_EQ(HttpStatusFor(EHttpParse::Complete, request), c.Route == EHttpRoute::NotFound ? 404 : 200);
+    }
+}
+
+TEST(HttpRequest, DiscoveryRoutesAndTheirMethodsAndBodies)
+{
+    const EHttpMethod get = EHttpMethod::Get, post = EHttpMethod::Post;
+    const EHttpUpnpService none = EHttpUpnpService::None, cd = EHttpUpnpService::ContentDirectory,
+                           cm = EHttpUpnpService::ConnectionManager;
+    const struct
+    {
+        const char* Name;
+        std::string Text;
+        int Status;
+        EHttpMethod Method;
+        EHttpRoute Route;
+        EHttpUpnpService Service;
+        size_t ContentLength;
+        bool ContentFeatures;
+    } cases[] = {
+        {"discover", "GET /discover.json HTTP/1.1\r\nHost: a\r\n\r\n", 200, get, EHttpRoute::TunerDiscover, none, 0, false},
+        {"lineup", "GET /lineup.json HTTP/1.0\r\n\r\n", 200, get, EHttpRoute::TunerLineup, none, 0, false},
+        {"lineup status", "GET /lineup_status.json HTTP/1.0\r\n\r\n", 200, get, EHttpRoute::TunerLineupStatus, none, 0, false},
+        {"scan by POST without a body", "POST /lineup.post?scan=start HTTP/1.1\r\nHost: a\r\n\r\n", 200, post,
+         EHttpRoute::TunerLineupPost, none, 0, false},
+        {"scan by GET", "GET /lineup.post?scan=start HTTP/1.0\r\n\r\n", 200, get, EHttpRoute::TunerLineupPost, none, 0, false},
+        {"device description", "GET /upnp/description.xml HTTP/1.0\r\n\r\n", 200, get, EHttpRoute::UpnpDescription, none, 0, false},
+        {"directory description", "GET /upnp/ContentDirectory.xml HTTP/1.0\r\n\r\n", 200, get, EHttpRoute::UpnpService, cd, 0, false},
+        {"manager description", "GET /upnp/ConnectionManager.xml HTTP/1.0\r\n\r\n", 200, get, EHttpRoute::UpnpService, cm, 0, false},
+        {"control", "POST /upnp/control/ContentDirectory HTTP/1.1\r\nHost: a\r\nContent-Length: 600\r\n"
+                    "SOAPACTION: \"urn:schemas-upnp-org:service:ContentDirectory:1#Browse\"\r\n\r\n",
+         200, post, EHttpRoute::UpnpControl, cd, 600, false},
+        {"control, length repeated alike", "POST /upnp/control/ConnectionManager HTTP/1.0\r\nContent-Length: 9\r\n"
+                                           "Content-Length: 9\r\n\r\n", 200, post, EHttpRoute::UpnpControl, cm, 9, false},
+        {"control by GET", "GET /upnp/control/ContentDirectory HTTP/1.0\r\n\r\n", 405, get, EHttpRoute::UpnpControl, cd, 0, false},
+        {"control without length", "POST /upnp/control/ContentDirectory HTTP/1.0\r\n\r\n", 411, post,
+         EHttpRoute::UpnpControl, cd, 0, false},
+        {"control chunked", "POST /upnp/control/ContentDirectory HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n\r\n",
+         411, post, EHttpRoute::UpnpControl, cd, 0, false},
+        {"control too large", "POST /upnp/control/ContentDirectory HTTP/1.0\r\nContent-Length: 16385\r\n\r\n", 413, post,
+         EHttpRoute::UpnpControl, cd, kHttpBodyLimit + 1, false},
+        {"control far too large", "POST /upnp/control/ContentDirectory HTTP/1.0\r\nContent-Length: 99999999999999999999999\r\n\r\n",
+         413, post, EHttpRoute::UpnpControl, cd, kHttpBodyLimit + 1, false},
+        {"description by POST", "POST /upnp/description.xml HTTP/1.0\r\nContent-Length: 0\r\n\r\n", 405, post,
+         EHttpRoute::UpnpDescription, none, 0, false},
+        {"DLNA headers asked", "GET /program/101.ts HTTP/1.1\r\nHost: a\r\ngetcontentFeatures.dlna.org: 1\r\n\r\n", 200, get,
+         EHttpRoute::Program, none, 0, true},
+        {"DLNA headers not asked", "GET /program/101.ts HTTP/1.1\r\nHost: a\r\ngetcontentFeatures.dlna.org: 0\r\n\r\n", 200,
+         get, EHttpRoute::Program, none, 0, false},
+        {"unknown service", "POST /upnp/control/AVTransport HTTP/1.0\r\nContent-Length: 1\r\n\r\n", 404, post,
+         EHttpRoute::NotFound, none, 1, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        SHttpRequest request;
+        ASSERT_EQ(Parse(c.Text, request), EHttpParse::Complete);
+        EXPECT_EQ(HttpStatusFor(EHttpParse::Complete, request), c.Status);
+        EXPECT_EQ(request.Method, c.Method);
+        EXPECT_EQ(request.Route, c.Route);
+        EXPECT_EQ(request.UpnpService, c.Service);
+        EXPECT_EQ(request.nContentLength, c.ContentLength);
+        EXPECT_EQ(request.WantsContentFeatures, c.ContentFeatures);
+    }
+    for (const char* bad : {"Content-Length: 1\r\nContent-Length: 2", "Content-Length: -1", "Content-Length: 1 2",
+                            "Content-Length:", "Content-Length: 0x10"})
+    {
+        SHttpRequest request;
+        EXPECT_EQ(Parse(std::string("POST /upnp/control/ContentDirectory HTTP/1.0\r\n") + bad + "\r\n\r\n", request),
+                  EHttpParse::Malformed)
+            << bad;
     }
 }
 

@@ -72,12 +72,12 @@ public:
     std::wstring Description() const
     {
         wchar_t text[200];
-        m_Writer.FormatDescription(text);
+        m_Writer.m_Dialog.FormatDescription(text);
         return text;
     }
     // What the open dialog does once a status period (100: its timer's id),
     // without a dialog: the line's state moves on as it would.
-    void StatusPeriod() const { m_Writer.MyDlgWindowProc(nullptr, WM_TIMER, 100, 0); }
+    void StatusPeriod() const { m_Writer.m_Dialog.MyDlgWindowProc(nullptr, WM_TIMER, 100, 0); }
     CSendFailures SendFailures() const
     {
         SafeCriticalSection guard(m_Writer.m_cs);

@@ -97,7 +97,7 @@ def main():
 
     shutil.rmtree(args.workdir, ignore_errors=True)
     entries = [f"{base}/{name}" for name in (
-        "LICENSE.txt", "TovrinStreamer.module", "TovrinStreamer.sdp", "UserGuide.txt",
+        "Changes.txt", "LICENSE.txt", "TovrinStreamer.module", "TovrinStreamer.sdp", "UserGuide.txt",
         "licenses/GCC-RUNTIME-LIBRARY-EXCEPTION.txt", "licenses/GPL-3.0.txt", "licenses/QR-Code-generator.txt",
         "licenses/mingw-w64.txt")]
     check_entries(zip_path, entries, base + ".zip", args.workdir)
@@ -127,6 +127,10 @@ def main():
         sdp = f.read().splitlines()
     check("m=video 43000 RTP/AVP 33" in sdp and "a=rtpmap:33 MP2T/90000" in sdp and "c=IN IP4 127.0.0.1" in sdp,
           "the SDP file describes payload type 33 (MP2T) at 127.0.0.1:43000")
+    with open(os.path.join(folder, "Changes.txt"), encoding="utf-8") as f:
+        changes = f.read()
+    check(f"## {major_minor_patch}" in changes,
+          f"Changes.txt has an entry for version {major_minor_patch}")
     with open(os.path.join(folder, "LICENSE.txt"), encoding="utf-8") as f:
         check(f.readline().strip() == "MIT License", "LICENSE.txt is the project's MIT licence")
 

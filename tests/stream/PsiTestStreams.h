@@ -6,6 +6,7 @@
 // own, so a fault in the code under test cannot hide behind the same fault
 // in the check.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -376,6 +377,20 @@ public:
         Packet packet = Header(pid, unitStart);
         for (size_t i = 4; i < 188; ++i)
             packet[i] = fill;
+        return packet;
+    }
+
+    // The first packet of a PES packet of `streamId` (0xE0: video), with a
+    // one-byte adaptation field whose flags are `flags` (0x40:
+    // random_access_indicator, a key frame's start as muxers mark it).
+    Packet PesStart(uint16_t pid, uint8_t streamId, uint8_t flags)
+    {
+        Packet packet = Stream(pid, 0xA5, true);
+        packet[3] |= 0x20;
+        packet[4] = 1;
+        packet[5] = flags;
+        const uint8_t start[] = {0x00, 0x00, 0x01, streamId};
+        std::copy(start, start + 4, packet.begin() + 6);
         return packet;
     }
 

@@ -108,6 +108,7 @@ void Traffic(benchmark::State& state, EGuide guide)
     std::unique_ptr<CProgramDirectory> programs(new CProgramDirectory);
     fanOut->UseProgramDirectory(programs.get());
     fanOut->CollectGuide(guide != EGuide::Off);
+    fanOut->WaitForRandomAccess(0);  // viewers join at once: the stream marks no random access points
     std::vector<int> watching;
     for (int v = 0; v < viewers; ++v)
     {

@@ -40,6 +40,9 @@ void FanOut(benchmark::State& state, Program program)
     static const std::vector<unsigned char> stream = MakeProgramStream(true);
     const int viewers = static_cast<int>(state.range(0));
     std::unique_ptr<CViewerFanOut> fanOut(new CViewerFanOut);
+    // The stream marks no random access points: viewers join in the first
+    // pass, not a second later in the middle of the measured ones.
+    fanOut->WaitForRandomAccess(0);
     for (int v = 0; v < viewers; ++v)
     {
         EViewerAttach outcome;

@@ -6,7 +6,8 @@
 //   0 EIT      table (0x4E + % 34), service (1 + % 4, or 200), other stream
 //              flag, version, section number, events (% 6) of (id byte, start
 //              offset byte, 5 raw time bytes if the flag byte's low bit is
-//              set, duration byte, descriptor bytes: length then that many),
+//              set, duration byte (0xFF: undefined), descriptor bytes:
+//              length then that many),
 //              damage
 //   1 section  a length (2 bytes, % 4090), then that many bytes as a section
 //              whose length field and CRC are made right
@@ -19,21 +20,26 @@
 //   with the CRC made right again.
 //
 // Checks: every stored event is found under its key, belongs to a service
-// the PAT lists, has not ended by the transponder's time after a tick, and
-// its texts add up to its text length and are valid UTF-8; the pool's count
-// is the number of stored events; present/following name p/f events of the
-// right section.
+// the PAT lists, has not ended by the transponder's time after a tick (none
+// is judged ended before that time is known), and its texts add up to its
+// text length and are valid UTF-8; the pool's count is the number of stored
+// events; present/following name p/f events of the right section; /epg.xml
+// and the page are well-formed XML to expat.
 
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "PsiTestStreams.h"
 #include "Utf8Check.h"
+#include "XmlCheck.h"
 #include "guide/GuideCollector.h"
 #include "guide/GuideNow.h"
+#include "http/IndexPage.h"
+#include "http/XmltvWriter.h"
 
 using namespace psitest;
 
@@ -96,6 +102,30 @@ void PutSection(State& s, uint16_t pid, const Bytes& section)
         s.Collector.PutPacket(packet.data(), s.Clock);
 }
 
+// The guide and the page of what was collected, read by a strict parser.
+void CheckDocuments(const CGuideCollector& c, int64_t now)
+{
+    static SProgramList programs;
+    programs.TransportStreamId = c.TransportStreamId();
+    programs.OriginalNetworkId = c.OriginalNetworkId();
+    programs.nPrograms = c.ServiceCount();
+    for (int k = 0; k < c.ServiceCount(); ++k)
+        programs.Programs[k].ProgramNumber = c.ServiceAt(k).ProgramNumber;
+    static SXmltvScratch xmltvScratch;
+    std::string xml(WriteXmltv(programs, c, xmltvScratch, nullptr, 0) + 1, '\0');
+    xml.resize(WriteXmltv(programs, c, xmltvScratch, &xml[0], xml.size()));
+    Check(XmlFault(xml).empty());
+
+    static SIndexPageScratch pageScratch;
+    SIndexPage page;
+    page.Programs = &programs;
+    page.Guide = &c;
+    page.Now = now;
+    std::string html(kIndexPageCapacity, '\0');
+    html.resize(WriteIndexPage(page, pageScratch, &html[0], html.size()));
+    Check(XmlFault(html).empty());
+}
+
 void CheckPool(State& s)
 {
     CGuideCollector& c = s.Collector;
@@ -115,7 +145,8 @@ void CheckPool(State& s)
         for (int k = 0; k < c.ServiceCount() && !listed; ++k)
             listed = c.ServiceSlotAt(k) == e.Service;
         Check(listed);
-        Check(e.End() > now);
+        // Nothing is judged ended before the transponder's time is known.
+        Check(!c.HasBroadcastTime() || c.EventEnd(i) > now);
         const size_t length = pool.ReadText(i, text, sizeof text);
         Check(length == e.TextBytes);
         size_t at = 0;
@@ -140,7 +171,8 @@ void CheckPool(State& s)
             // valid UTF-8 and fits.
             const int at = GuideEventAt(c, k, which, now);
             if (at >= 0)
-                Check(pool.Event(at).InUse && pool.Event(at).Service == c.ServiceSlotAt(k) && pool.Event(at).End() > now);
+                Check(pool.Event(at).InUse && pool.Event(at).Service == c.ServiceSlotAt(k) &&
+                      (!c.HasBroadcastTime() || c.EventEnd(at) > now));
         }
     static SGuideNowList list;
     ListEventsNow(c, now, text, list);
@@ -152,6 +184,7 @@ void CheckPool(State& s)
         Check(IsValidUtf8(reinterpret_cast<const unsigned char*>(list.Services[k].Title), length));
         Check(list.Services[k].Known || length == 0);
     }
+    CheckDocuments(c, now);
 }
 }  // namespace
 
@@ -186,7 +219,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 TestEvent event{in.Byte(), kBase + (static_cast<int>(in.Byte()) - 64) * 600, 0, {}};
                 const uint8_t flags = in.Byte();
                 rawTimes.push_back(flags & 1 ? in.Take(5) : Bytes{});
-                event.Duration = in.Byte() * 60;
+                const uint8_t minutes = in.Byte();
+                event.Duration = minutes == 0xFF ? -1 : minutes * 60;  // all ones: undefined
                 event.Running = flags >> 5;
                 event.Descriptors = in.Take(in.Byte() * 4u % 1024);
                 events.push_back(event);

@@ -12,8 +12,8 @@
 // and host are ones the routes and IsPlainHost allow; a plain host holds only
 // URL-safe characters; converted names are valid UTF-8 without control
 // characters or line separators; names change no markup on the page (the
-// count of '<', '>' and '"' is that of a page with a harmless name), nor
-// lines in the playlist.
+// count of '<', '>' and '"' is that of a page with a harmless name) and
+// leave it well-formed XML to expat, nor change lines in the playlist.
 
 #include <cstdint>
 #include <cstdio>
@@ -28,6 +28,7 @@
 #include "http/IndexPage.h"
 #include "http/NetworkAllowList.h"
 #include "Utf8Check.h"
+#include "XmlCheck.h"
 
 namespace {
 
@@ -179,6 +180,8 @@ void CheckNames(const uint8_t* data, size_t size)
         Fail("the page is cut or not valid UTF-8");
     if (CountMarkup(page.get()) != CountMarkup(reference.get()))
         Fail("a name changed the page's markup");
+    if (!XmlFault(page.get(), length).empty())
+        Fail("a name made the page ill-formed");
 
     const size_t listLength = WritePlaylist(*programs, "tv:8001", page.get(), kIndexPageCapacity);
     WritePlaylist(*harmless, "tv:8001", reference.get(), kIndexPageCapacity);

@@ -29,13 +29,16 @@ bool SameSettings(const SOutputSettings& a, const SOutputSettings& b)
            std::memcmp(a.Send.LocalAddress, b.Send.LocalAddress, 4) == 0 && a.Send.Fec.Columns == b.Send.Fec.Columns &&
            a.Send.Fec.Rows == b.Send.Fec.Rows && a.Send.RtpTimestamps == b.Send.RtpTimestamps &&
            a.Programs.Count == b.Programs.Count &&
-           std::memcmp(a.Programs.Numbers, b.Programs.Numbers, sizeof a.Programs.Numbers) == 0;
+           std::memcmp(a.Programs.Numbers, b.Programs.Numbers, sizeof a.Programs.Numbers) == 0 &&
+           a.Srt.Mode == b.Srt.Mode && std::strcmp(a.Srt.Passphrase, b.Srt.Passphrase) == 0 &&
+           a.Srt.KeyLength == b.Srt.KeyLength && a.Srt.Latency == b.Srt.Latency &&
+           std::strcmp(a.Srt.StreamId, b.Srt.StreamId) == 0;
 }
 
 void CheckValid(const SOutputSettings& s)
 {
     unsigned char octets[4];
-    if (!ParseDottedQuad(s.szAddress, octets) || octets[0] == 0)
+    if (!ParseDottedQuad(s.szAddress, octets) || (octets[0] == 0 && s.Srt.Mode != ESrtMode::Listener))
         Fail("parsed an address that output 1 would refuse");
     if (s.Port == 0 || s.Packets < kMinPacketsPerChunk || s.Packets > kMaxPacketsPerChunk)
         Fail("port or packet count out of range");
@@ -48,6 +51,47 @@ void CheckValid(const SOutputSettings& s)
     for (int i = 0; i < s.Programs.Count; ++i)
         if (s.Programs.Numbers[i] == 0)
             Fail("program number 0");
+    const size_t passphrase = std::strlen(s.Srt.Passphrase);
+    if (s.Srt.Mode == ESrtMode::None &&
+        (passphrase != 0 || s.Srt.KeyLength != 0 || s.Srt.Latency != kDefaultSrtLatency || s.Srt.StreamId[0] != 0))
+        Fail("SRT settings on an output that is not SRT");
+    if (passphrase != 0 && (passphrase < kMinSrtPassphrase || passphrase > kMaxSrtPassphrase))
+        Fail("passphrase length out of range");
+    if ((passphrase != 0) != (s.Srt.KeyLength == 16 || s.Srt.KeyLength == 24 || s.Srt.KeyLength == 32))
+        Fail("key length without a passphrase, or a passphrase without one");
+    if (s.Srt.Latency < kMinSrtLatency || s.Srt.Latency > kMaxSrtLatency)
+        Fail("latency out of range");
+    for (const char* text : {static_cast<const char*>(s.Srt.Passphrase), static_cast<const char*>(s.Srt.StreamId)})
+        for (; *text != 0; ++text)
+            if (*text < 0x21 || *text > 0x7E)
+                Fail("SRT text not printable ASCII");
+}
+
+// A refusal never holds the passphrase that the text gave: reasons are logged.
+// (A value that the text also holds elsewhere may be quoted from there.)
+void CheckNoPassphrase(const char* text, size_t size, const wchar_t* reason)
+{
+    static const std::string kWord = "passphrase=";
+    const std::string all(text, size);
+    std::string quoted;
+    for (const wchar_t* r = reason; *r != 0; ++r)
+        quoted += *r < 0x100 ? static_cast<char>(*r) : '?';
+    for (size_t at = all.find(kWord); at != std::string::npos; at = all.find(kWord, at + 1))
+    {
+        // The option itself: a word of its own, not text inside another's value.
+        if (at > 0 && !IsBlank(all[at - 1]))
+            continue;
+        const size_t begin = at + kWord.size();
+        size_t end = begin;
+        while (end < size && !IsBlank(all[end]))
+            ++end;
+        const std::string value = all.substr(begin, end - begin);
+        if (value.size() < 4 || quoted.find(value) == std::string::npos)
+            continue;
+        const size_t first = all.find(value);
+        if (first == begin && all.find(value, begin + 1) == std::string::npos)
+            Fail("a reason holds the passphrase");
+    }
 }
 
 // The settings as a key's text, every option spelt out.
@@ -57,7 +101,6 @@ std::string Write(const SOutputSettings& s)
     for (const wchar_t* c = s.szAddress; *c != 0; ++c)
         text += static_cast<char>(*c);
     text += ":" + std::to_string(s.Port) + " packets=" + std::to_string(s.Packets);
-    text += s.Send.Protocol == EDatagramFraming::Udp ? " protocol=udp" : " protocol=rtp";
     if (s.Send.Ttl != 0)
         text += " ttl=" + std::to_string(s.Send.Ttl);
     if (s.Send.SendBufferSize != 0)
@@ -72,6 +115,17 @@ std::string Write(const SOutputSettings& s)
     }
     for (int i = 0; i < s.Programs.Count; ++i)
         text += (i == 0 ? " programs=" : ",") + std::to_string(s.Programs.Numbers[i]);
+    if (s.Srt.Mode != ESrtMode::None)
+    {
+        text += s.Srt.Mode == ESrtMode::Caller ? " protocol=srt mode=caller" : " protocol=srt mode=listener";
+        if (s.Srt.Passphrase[0] != 0)
+            text += std::string(" passphrase=") + s.Srt.Passphrase + " pbkeylen=" + std::to_string(s.Srt.KeyLength);
+        text += " latency=" + std::to_string(s.Srt.Latency);
+        if (s.Srt.StreamId[0] != 0)
+            text += std::string(" streamid=") + s.Srt.StreamId;
+        return text;
+    }
+    text += s.Send.Protocol == EDatagramFraming::Udp ? " protocol=udp" : " protocol=rtp";
     text += s.Send.RtpTimestamps == ERtpTimestamps::Clock ? " timestamps=clock" : " timestamps=counter";
     return text;
 }
@@ -103,6 +157,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
             Fail("reason empty or unterminated");
         if (std::wcscmp(reasonNarrow, reasonWide) != 0)
             Fail("reasons disagree");
+        CheckNoPassphrase(narrow, size, reasonNarrow);
     }
     if (a == EOutputKey::Parsed)
     {

@@ -11,7 +11,7 @@ packages=(
   clang libclang-rt-14-dev valgrind hyperfine
   ffmpeg gstreamer1.0-tools gstreamer1.0-plugins-base gstreamer1.0-plugins-good
   gstreamer1.0-plugins-bad multicat curl vlc-bin vlc-plugin-base zbar-tools
-  xmltv-util chromium
+  xmltv-util chromium libexpat1-dev srt-tools
   libhdhomerun-dev hdhomerun-config gupnp-tools minidlna
 )
 
@@ -28,14 +28,18 @@ sudo=""
 # The QR code generator library (Nayuki's, MIT) is built from its source into
 # the module: Debian's source package, fetched once to a fixed folder outside
 # any work tree, so that every build (and a fresh copy of the tree) finds the
-# same files at the same path. Its source needs a deb-src entry.
+# same files at the same path. Its source, and the SRT library's
+# (build-srt.sh), need a deb-src entry.
 qr_version=1.8.0
 qr_sha256=2ec0a4d33d6f521c942eeaf473d42d5fe139abcfa57d2beffe10c5cf7d34ae60
 qr_dir=/usr/local/src/tovrin/QR-Code-generator-$qr_version
 src_list=/etc/apt/sources.list.d/tovrin-deb-src.sources
 need_update=0
 [ ${#missing[@]} -eq 0 ] || need_update=1
-if [ ! -f "$qr_dir/c/qrcodegen.c" ] && [ ! -f "$src_list" ]; then
+need_source=0
+[ -f "$qr_dir/c/qrcodegen.c" ] || need_source=1
+bash "$(dirname "$0")/build-srt.sh" --present || need_source=1
+if [ $need_source -eq 1 ] && [ ! -f "$src_list" ]; then
   printf '%s\n' "Types: deb-src" "URIs: http://deb.debian.org/debian" "Suites: bookworm" "Components: main" \
     "Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg" | $sudo tee "$src_list" >/dev/null
   need_update=1
@@ -69,3 +73,6 @@ else
   $sudo tar -xzf "$tarball" -C "$(dirname "$qr_dir")" --no-same-owner
   rm -rf "$fetch"
 fi
+
+# The SRT library and mbedTLS, built for Windows from their Debian sources.
+bash "$(dirname "$0")/build-srt.sh"

@@ -4,10 +4,10 @@
 # The Windows tests mostly wait on real time (streams played at their rate,
 # players' timeouts), so they run side by side (the windows test preset's
 # jobs; the heaviest take two of them), and the CPU-bound checks that need no
-# test running (two clean builds of the release package, the fuzz targets'
-# build and a short run of each) go on beside them at idle priority: the
-# tests keep the CPUs whenever they want them, and the whole command stays
-# within CI's budget.
+# test running (two clean builds of the release package, the concurrent tests
+# under Clang's ThreadSanitizer, the fuzz targets' build and a short run of
+# each) go on beside them at idle priority: the tests keep the CPUs whenever
+# they want them, and the whole command stays within CI's budget.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -38,6 +38,10 @@ trap 'rm -f "$side_log"' EXIT
   echo "== release: two clean builds of the package, byte for byte, as a fresh machine sees the tree"
   bash scripts/check-reproducible.sh --fresh-copy || side_status=1
   echo "== reproducibility took $((SECONDS - side_start)) s"
+  side_start=$SECONDS
+  echo "== tsan: the rings, the hand-over to the viewers, the guide's queue under ThreadSanitizer"
+  { cmake --preset tsan >/dev/null && cmake --build --preset tsan && ctest --preset tsan; } || side_status=1
+  echo "== tsan took $((SECONDS - side_start)) s"
   side_start=$SECONDS
   bash scripts/fuzz.sh 10 || side_status=1  # a short bounded run of each fuzz target
   echo "== fuzz took $((SECONDS - side_start)) s"

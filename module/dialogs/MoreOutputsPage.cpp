@@ -44,7 +44,7 @@ void ShowSettings(HWND list, int row, const SOutputSettings& settings)
     SetListCell(list, row, kColumnPrograms, settings.Programs.Count > 0 ? text : L"complete TS");
     SOutputSettings options = settings;
     options.Programs.Count = 0;
-    FormatOutputKey(options, text);
+    FormatOutputKey(options, text, EPassphraseText::Masked);
     const wchar_t* blank = std::wcschr(text, L' ');
     SetListCell(list, row, kColumnOptions, blank != nullptr ? blank + 1 : L"");
 }

@@ -88,7 +88,8 @@ bool FormatLocalTime(int64_t utc, wchar_t (&text)[8])
 }
 
 // "20:00–20:15 Title": the event on now with its start and end in local
-// time first, as a TV guide has it (a narrow column cuts the title's end).
+// time first, as a TV guide has it (a narrow column cuts the title's end);
+// "20:00– Title" for a live event with nothing following yet (End -1).
 void FormatEventNow(const SGuideEventNow& event, wchar_t* text, int capacity)
 {
     text[0] = 0;
@@ -96,8 +97,11 @@ void FormatEventNow(const SGuideEventNow& event, wchar_t* text, int capacity)
         return;
     wchar_t start[8], end[8];
     int length = 0;
-    if (FormatLocalTime(event.Start, start) && FormatLocalTime(event.End, end))
+    if (FormatLocalTime(event.Start, start))
+    {
+        FormatLocalTime(event.End, end);  // empty when there is no end to show
         length = wsprintfW(text, L"%s\x2013%s ", start, end);
+    }
     const int n = MultiByteToWideChar(CP_UTF8, 0, event.Title, -1, text + length, capacity - length);
     if (n <= 0)
         text[length > 0 ? length - 1 : 0] = 0;

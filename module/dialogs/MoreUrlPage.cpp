@@ -118,6 +118,10 @@ void CMoreUrlPage::Init(HWND page, const SOptionTexts& stored)
     else if (SameValue(kOptionHttpAllow, allow, kThisPcOnly) || SameValue(kOptionHttpAllow, allow, L"127.0.0.0/8"))
         chosen = kWhoThisPc;
     SendMessageW(who, CB_SETCURSEL, chosen, 0);
+    // One character beyond the longest list: a longer paste is refused for
+    // its length (the key table's words) instead of cut into a list that
+    // passes.
+    SendDlgItemMessageW(page, IDC_URL_ALLOW, EM_LIMITTEXT, kHttpAllowMaxLength + 1, 0);
     if (chosen == kWhoNetworks)
         SetDlgItemTextW(page, IDC_URL_ALLOW, allow);  // as written: the dialog cannot show it as a choice
 
@@ -190,18 +194,12 @@ void CMoreUrlPage::EnableFields()
     EnableWindow(GetDlgItem(m_hPage, IDC_URL_ALLOW), on && networks);
 }
 
-// What the viewers' buffers take at most, from the count typed: a buffer
-// per stream watched, so as many as viewers when each watches another program.
+// What the viewers' buffers take: one per stream watched (the whole
+// transponder, or a program), whatever the number of its viewers.
 void CMoreUrlPage::ShowMemory()
 {
-    BOOL valid = FALSE;
-    const UINT viewers = GetDlgItemInt(m_hPage, IDC_URL_VIEWERS, &valid, FALSE);
-    wchar_t text[64] = L"";
-    if (valid && viewers >= 1 && viewers <= static_cast<UINT>(kMaxHttpClientsLimit))
-    {
-        const uint64_t bytes = static_cast<uint64_t>(viewers) * kStreamRingBytes;
-        wsprintfW(text, L"up to %u MB of memory", static_cast<unsigned>((bytes + 512 * 1024) / (1024 * 1024)));
-    }
+    wchar_t text[64];
+    wsprintfW(text, L"%u MB per stream watched", static_cast<unsigned>((kStreamRingBytes + 512 * 1024) / (1024 * 1024)));
     SetDlgItemTextW(m_hPage, IDC_URL_MEMORY, text);
 }
 
@@ -452,11 +450,7 @@ void CMoreUrlPage::OnCommand(int id, int code)
         changed = code == EN_CHANGE ? kOptionHttpAllow : kOptionKeyCount;
         break;
     case IDC_URL_VIEWERS:
-        if (code == EN_CHANGE)
-        {
-            changed = kOptionHttpMaxClients;
-            ShowMemory();
-        }
+        changed = code == EN_CHANGE ? kOptionHttpMaxClients : kOptionKeyCount;
         break;
     case IDC_URL_ADAPTER:
         changed = code == CBN_SELCHANGE ? kOptionHttpAddress : kOptionKeyCount;

@@ -136,6 +136,13 @@ bool COutput::DestinationFromSettings(sockaddr_in& destination) const
 
 bool COutput::CheckStart(SendRefusalText& refusal)
 {
+    // An SRT output parses, but this build has no sender for it yet: sent as
+    // plain datagrams it would reach no SRT receiver.
+    if (m_Settings.Srt.Mode != ESrtMode::None)
+    {
+        lstrcpynW(refusal, L"SRT outputs cannot run in this version", kSendRefusalCapacity);
+        return false;
+    }
     // Streaming from another interface than the user named is worse than not
     // streaming: such a start ends before anything is registered.
     if (!CheckLocalAddress(m_Settings.Send, refusal))
@@ -158,6 +165,13 @@ bool COutput::Open(SendRefusalText& refusal)
 
 void COutput::Begin(ITrafficTap* viewers, CProgramDirectory* programs, bool announce)
 {
+    // A run that sends otherwise than the previous one is described with
+    // another version, also to a receiver that kept the previous one's.
+    SSapSession session = Session();
+    if (m_bBegun)
+        session.Version = m_RunSession.Version + (SameDescription(m_RunSession, session) ? 0 : 1);
+    m_RunSession = session;
+    m_bBegun = true;
     PrepareAnnouncement(announce);
     // The chunk length and the framing stay as they are now until the stream stops.
     m_nChunkSize = m_Settings.Packets * kTsPacketSize;

@@ -143,4 +143,6 @@ private:
     bool m_bAnnounced;                           // m_Announced went out and is not deleted yet
     sockaddr_in m_SapAddr;                       // the announcements' group and port
     SSapSession m_Announced;                     // the latest description sent; traffic thread and Stop, under the lock
+    SSapSession m_RunSession;                    // the running stream as it began: what the URL server describes
+    bool m_bBegun = false;                       // m_RunSession holds a run's
 };

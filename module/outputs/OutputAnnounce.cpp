@@ -33,7 +33,9 @@ void COutput::Describe(SServedOutput& output) const
     const SProgramSelection& programs = RunPrograms();
     output.nPrograms = programs.Count;
     output.Program = programs.Count == 1 ? programs.Numbers[0] : 0;
-    output.Session = Session();
+    // As it runs, not as the keys read since say: those take effect at
+    // the next Start, and a receiver given them would wait for nothing.
+    output.Session = m_RunSession;
 }
 
 // At Begin, before the lock: what the announcements will say apart from the

@@ -8,6 +8,7 @@
 
 #include "net/SocketErrorText.h"
 #include "net/UdpSender.h"
+#include "settings/OptionKeys.h"
 #include "server/HttpServerLoop.h"
 
 namespace
@@ -60,7 +61,7 @@ bool CHttpServer::Start(const SHttpOptions& options, wchar_t (&refusal)[kHttpRef
     // the user wrote.
     if (options.AllowTooLong != 0)
     {
-        wsprintfW(refusal, L"HttpAllow is longer than %d characters: shorten the list", kHttpAllowMaxLength);
+        lstrcpynW(refusal, kHttpAllowTooLongReason, kHttpRefusalCapacity);
         return false;
     }
 

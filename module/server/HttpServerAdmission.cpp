@@ -16,6 +16,13 @@ int CServerLoop::Pending() const
     return pending;
 }
 
+int CServerLoop::PendingLimit() const
+{
+    return m_Options.MaxClients > kMinPendingRequests
+               ? (m_Options.MaxClients < kMaxPendingRequests ? m_Options.MaxClients : kMaxPendingRequests)
+               : kMinPendingRequests;
+}
+
 int CServerLoop::Outsiders() const
 {
     int outsiders = 0;
@@ -87,7 +94,7 @@ void CServerLoop::Accept()
         u_long nonBlocking = 1;
         if (!allowed && Outsiders() >= kMaxOutsiderRefusals)
             closedWhy = L"closed at once: its network is not in HttpAllow, and refusals are pending";
-        else if (free == nullptr || (allowed && Pending() >= kMaxPendingRequests) ||
+        else if (free == nullptr || (allowed && Pending() >= PendingLimit()) ||
                  ioctlsocket(s, FIONBIO, &nonBlocking) != 0)
             closedWhy = L"closed at once: too many connections waiting";
         if (closedWhy != nullptr)

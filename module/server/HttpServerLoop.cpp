@@ -1,6 +1,6 @@
 // Before winsock2.h: the socket sets must hold every connection and the
 // listener; Winsock's default of 64 would not.
-#define FD_SETSIZE 128
+#define FD_SETSIZE 160
 
 // One round of the server thread: what is ready is accepted, read, answered
 // and sent, then every connection is swept; and the lines it writes.

@@ -27,9 +27,13 @@
 #include "discovery/NameUuid.h"
 #include "discovery/TunerDocuments.h"
 
-// Connections still sending their request. More at once are closed at
-// accept: a flood of silent connections must not crowd out the viewers.
-constexpr int kMaxPendingRequests = 16;
+// Connections still sending their request: as many as HttpMaxClients
+// allows, so that a burst of players (an app probing every channel at once,
+// every viewer back after a Wi-Fi drop) all get in, and never fewer than
+// this. More at once are closed at accept: a flood of silent connections
+// holds places of its own, never the viewers'.
+constexpr int kMinPendingRequests = 16;
+constexpr int kMaxPendingRequests = kMaxHttpClientsLimit;
 // Clients outside HttpAllow get their 403 from places of their own, so that
 // anyone who reaches the port cannot keep viewers out; more at once are
 // closed at accept.
@@ -54,7 +58,8 @@ constexpr size_t kSendSliceBytes = 256 * 1024;  // per viewer and round, so that
 // is sent, this much at a time: the traffic thread may write over the ring
 // while send() reads.
 constexpr size_t kViewerCopyBytes = 64 * 1024;
-constexpr int kListenBacklog = 16;
+// A burst waits in the system's queue until the next round takes it all.
+constexpr int kListenBacklog = kMaxConnections;
 constexpr int kPathLogCapacity = kHttpViewerPathCapacity;  // the path in the log and the dialog, cut
 // Each /epg.xml reply is a buffer of the whole document (17.7 MB for the
 // pool full of a dense week, bench/README.md section 11): at most this many
@@ -142,6 +147,7 @@ private:
     void Read(SConnection& c);
     void Refuse(SConnection& c, int status, bool withBody);
     int Pending() const;
+    int PendingLimit() const;  // as many as HttpMaxClients, at least kMinPendingRequests
     int Outsiders() const;
     // HttpServerAnswers.cpp
     void Answer(SConnection& c, const SHttpRequest& request, EHttpParse outcome);

@@ -94,7 +94,7 @@ void CServerLoop::AnswerPlaylist(SConnection& c, const SHttpRequest& request, bo
 
 // The outputs as the module's thread last described them; each one's name
 // and version go on where the number stays, so that a description's version
-// changes only with its text.
+// changes with its text and only then.
 void CServerLoop::TakeOutputs()
 {
     SafeCriticalSection lock(m_Outputs.Lock);
@@ -105,11 +105,7 @@ void CServerLoop::TakeOutputs()
     {
         SServedOutput& output = next.Items[i];
         if (const SServedOutput* before = FindServedOutput(m_Connections.Outputs, output.Number))
-        {
-            std::memcpy(output.Session.Name, before->Session.Name, sizeof output.Session.Name);
-            std::memcpy(output.Session.Provider, before->Session.Provider, sizeof output.Session.Provider);
-            output.Session.Version = before->Session.Version;
-        }
+            CarryOutputVersion(output, *before);
     }
     m_Connections.Outputs = next;
     m_Connections.OutputChanges = m_Outputs.Changes;

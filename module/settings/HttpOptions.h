@@ -10,8 +10,12 @@
 
 constexpr int32_t kMaxHttpClientsLimit = 64;    // stream connections at once; each holds a buffer of its own
 constexpr int32_t kDefaultHttpClients = 8;
-// Some 30 networks. A longer list refuses Start: cut where it is read, its
-// last entry could widen ("10.0.0.0/12" read as "10.0.0.0/1").
+// Some 30 networks. The list is read into kHttpAllowTextCapacity characters,
+// so a read gives at most one less; a text that filled them may have been
+// cut there, and a cut list's last entry could widen ("10.0.0.0/12" read as
+// "10.0.0.0/1"). So the longest list taken is one shorter still, and the
+// dialog and Start refuse a longer one alike (HttpAllowTooLong, and the key
+// table's kHttpAllowTooLongReason).
 constexpr int kHttpAllowTextCapacity = 512;
 constexpr int kHttpAllowMaxLength = kHttpAllowTextCapacity - 2;
 constexpr int kHttpAddressTextCapacity = kSendAddressTextCapacity;
@@ -24,13 +28,12 @@ struct SHttpOptions
     wchar_t szAddress[kHttpAddressTextCapacity] = {};        // as the user wrote it, for a refusal
     int32_t MaxClients = kDefaultHttpClients;                // 1..64
     wchar_t szAllow[kHttpAllowTextCapacity] = {};            // the networks let in, as written; empty: the default
-    int32_t AllowTooLong = 0;                                // 1: HttpAllow did not fit szAllow, which holds a cut text
+    int32_t AllowTooLong = 0;                                // 1: HttpAllowTooLong; szAllow may hold a cut text
 };
 
-// Whether a read of HttpAllow that gave `length` characters into
-// kHttpAllowTextCapacity may have cut the value: a read gives at most the
-// capacity less one, so only shorter values are surely whole.
-inline bool HttpAllowMayBeCut(unsigned long length)
+// Whether a list of `length` characters, blanks included, is refused: the
+// one check of the dialog (on the field's text) and of Start (on the key's).
+inline bool HttpAllowTooLong(unsigned long length)
 {
     return length > static_cast<unsigned long>(kHttpAllowMaxLength);
 }

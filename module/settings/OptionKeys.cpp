@@ -6,6 +6,8 @@
 #include "settings/ProgramList.h"
 #include "http/NetworkAllowList.h"
 
+const wchar_t kHttpAllowTooLongReason[] = L"HttpAllow: at most 510 characters of networks";
+
 namespace
 {
 using Canonical = wchar_t[kOptionTextCapacity];
@@ -28,7 +30,6 @@ const wchar_t kWhyPrograms[] = L"Program numbers 1 to 65535, at most 16";
 const wchar_t kWhyHttpPort[] = L"A port is 1 to 65535";
 const wchar_t kWhyHttpClients[] = L"1 to 64 viewers";
 const wchar_t kWhyHttpAllow[] = L"Networks such as 192.168.1.0/24, commas between";
-const wchar_t kWhyHttpAllowLong[] = L"At most 511 characters of networks";
 const wchar_t kWhyAnnounce[] = L"1 to announce the multicast outputs; 0 or empty not to";
 const wchar_t kWhyOutput[] = L"An address:port, then options such as ttl=4";
 
@@ -154,16 +155,24 @@ bool CanonicalPrograms(const wchar_t* text, Canonical& out)
     return true;
 }
 
+// Start's check, on the text as typed, blanks and all: a field that is full
+// may hold a paste it cut (its limit is one beyond the longest list), which
+// must not pass for the list the user meant.
+bool AllowTooLong(const wchar_t* text)
+{
+    return HttpAllowTooLong(static_cast<unsigned long>(Length(text)));
+}
+
 // Networks as the URL server reads them, every entry valid, and short
 // enough that the server's buffer holds the whole list.
 bool CanonicalAllow(const wchar_t* text, Canonical& out)
 {
+    if (AllowTooLong(text))
+        return false;
     Canonical trimmed;
     Trimmed(text, trimmed);
     if (trimmed[0] == 0)
         return true;
-    if (Length(trimmed) >= kHttpAllowTextCapacity)
-        return false;
     CNetworkAllowList list;
     if (list.Parse(trimmed) != 0 || list.Count() == 0)
         return false;
@@ -283,7 +292,7 @@ const wchar_t* ReasonFor(EOptionKey key, const wchar_t* text)
     case kOptionHttpMaxClients:
         return kWhyHttpClients;
     case kOptionHttpAllow:
-        return Length(SkipBlanks(text)) >= kHttpAllowTextCapacity ? kWhyHttpAllowLong : kWhyHttpAllow;
+        return AllowTooLong(text) ? kHttpAllowTooLongReason : kWhyHttpAllow;
     case kOptionAnnounce:
         return kWhyAnnounce;
     default:
@@ -341,7 +350,7 @@ void ReadHttpKeys(const SOptionTexts& texts, SHttpOptions& http)
     static_assert(kHttpAllowTextCapacity == kOptionTextCapacity, "the list is read whole, or seen cut");
     std::wmemcpy(http.szAllow, texts.Text[kOptionHttpAllow], kHttpAllowTextCapacity);
     http.szAllow[kHttpAllowTextCapacity - 1] = 0;
-    http.AllowTooLong = HttpAllowMayBeCut(std::wcslen(http.szAllow)) ? 1 : 0;
+    http.AllowTooLong = HttpAllowTooLong(std::wcslen(http.szAllow)) ? 1 : 0;
 }
 
 namespace

@@ -72,6 +72,10 @@ struct SOptionTexts
 // "Protocol", "TTL", ...
 const wchar_t* OptionKeyName(EOptionKey key);
 
+// Why an HttpAllow list is refused for its length (HttpAllowTooLong): the
+// dialog's words for it and Start's refusal, one text.
+extern const wchar_t kHttpAllowTooLongReason[];
+
 // Reading, as the module has always read the keys: anything invalid counts
 // as absent (see SendOptions.h, ProgramList.h, HttpOptions.h).
 void ReadSendKeys(const SOptionTexts& texts, SSendOptions& send, SProgramSelection& programs);

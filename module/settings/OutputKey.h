@@ -3,6 +3,7 @@
 //
 //   Output3=239.255.1.3:5000 programs=202 packets=7 protocol=rtp ttl=4 fec=5x5 from=192.168.1.20
 //   Output4=192.168.1.30:1234 sndbuf=1048576 timestamps=clock
+//   Output5=203.0.113.7:9000 protocol=srt mode=caller passphrase=... latency=400
 //
 // An address and port, then any of the options, each once, separated by
 // blanks; an option left out takes the default of output 1's key, not output
@@ -15,21 +16,23 @@
 #include <cstdint>
 #include <type_traits>
 
+#include "settings/OutputKeyText.h"
 #include "settings/OutputSettings.h"
 #include "settings/ProgramList.h"
 #include "settings/SendOptions.h"
 
 constexpr int kFirstOutputKey = 2;
 constexpr int kLastOutputKey = 16;
-// Read capacity of one key: a line with every option and 16 programs fits
-// many times over; a longer one is refused as cut.
+// Read capacity of one key: a line with every option, 16 programs, the
+// longest passphrase and stream ID fits; a longer one is refused as cut.
 constexpr int kOutputKeyTextCapacity = 512;
 // Why a key was refused, without the output's name.
 constexpr int kOutputKeyErrorCapacity = 96;
-// The user's text quoted in a reason is cut to this many characters.
-constexpr int kOutputKeyQuoteLength = 40;
-// One option's value: 16 program numbers and their commas fit.
-constexpr int kOutputValueCapacity = kMaxSelectedPrograms * 6;
+// One option's value: 16 program numbers and their commas, and an SRT
+// stream ID, fit.
+constexpr int kOutputValueCapacity = kMaxSrtStreamId;
+static_assert(kOutputValueCapacity >= kMaxSelectedPrograms * 6 && kOutputValueCapacity >= kMaxSrtPassphrase,
+              "every value that parses fits");
 
 enum class EOutputKey
 {
@@ -40,112 +43,35 @@ enum class EOutputKey
 
 namespace OutputKeyText
 {
-// A character as a wide one, 8-bit text read as unsigned, so that both
-// kinds of text quote the same.
-template <class Char>
-wchar_t Widen(Char c)
-{
-    return static_cast<wchar_t>(static_cast<typename std::make_unsigned<Char>::type>(c));
-}
-
-// Appends to a fixed wide buffer, cutting at its end.
-class CReason
-{
-public:
-    template <int Capacity>
-    explicit CReason(wchar_t (&text)[Capacity]) : m_Text(text), m_nCapacity(Capacity)
-    {
-        m_Text[0] = 0;
-    }
-
-    CReason& Add(const char* ascii)
-    {
-        for (; *ascii != 0; ++ascii)
-            Put(static_cast<wchar_t>(*ascii));
-        return *this;
-    }
-
-    CReason& Add(const wchar_t* text)
-    {
-        for (; *text != 0; ++text)
-            Put(*text);
-        return *this;
-    }
-
-    CReason& Add(unsigned long long number)
-    {
-        char digits[24];
-        int n = 0;
-        do
-        {
-            digits[n++] = static_cast<char>('0' + number % 10);
-            number /= 10;
-        } while (number != 0);
-        while (n > 0)
-            Put(static_cast<wchar_t>(digits[--n]));
-        return *this;
-    }
-
-    // `"text"` from begin to end, cut to kOutputKeyQuoteLength characters.
-    template <class Char>
-    CReason& Quote(const Char* begin, const Char* end)
-    {
-        Put(L'"');
-        int n = 0;
-        for (; begin != end && n < kOutputKeyQuoteLength; ++begin, ++n)
-            Put(Widen(*begin));
-        if (begin != end)
-            Add("...");
-        Put(L'"');
-        return *this;
-    }
-
-    int Length() const { return m_nLength; }
-
-private:
-    void Put(wchar_t c)
-    {
-        if (m_nLength < m_nCapacity - 1)
-        {
-            m_Text[m_nLength++] = c;
-            m_Text[m_nLength] = 0;
-        }
-    }
-
-    wchar_t* m_Text;
-    int m_nCapacity;
-    int m_nLength = 0;
-};
-
-template <class Char>
-bool Equals(const Char* begin, const Char* end, const char* word)
-{
-    for (; begin != end && *word != 0; ++begin, ++word)
-        if (*begin != static_cast<Char>(*word))
-            return false;
-    return begin == end && *word == 0;
-}
-
 // "a.b.c.d:port": the address as output 1 takes it (strict dotted quad
 // outside 0.0.0.0/8) into `settings.szAddress`, the port 1..65535.
 template <class Char>
 bool ParseDestination(const Char* begin, const Char* end, SOutputSettings& settings, CReason& reason)
 {
     const Char* colon = begin;
-    while (colon != end && *colon != ':')
+    while (colon != end && *colon != ':' && *colon != '=')
         ++colon;
+    if (colon != end && *colon == '=')
+    {
+        // An option's name alone: its value may be a passphrase.
+        reason.Add("the address and port come first, not ").Quote(begin, colon);
+        return false;
+    }
     if (colon == end)
     {
         reason.Add("no port after the address: ").Quote(begin, end);
         return false;
     }
+    // 0.0.0.0 (every adapter) is taken here for an SRT listener: the key's
+    // end refuses it for any other output.
     wchar_t address[kAddressCapacity] = {};
     unsigned char octets[4];
     const bool fits = colon - begin < kAddressCapacity;
     if (fits)
         for (const Char* c = begin; c != colon; ++c)
             address[c - begin] = Widen(*c);
-    if (!fits || !ParseDottedQuad(address, octets) || octets[0] == 0)
+    if (!fits || !ParseDottedQuad(address, octets) ||
+        (octets[0] == 0 && (octets[1] | octets[2] | octets[3]) != 0))
     {
         reason.Add("not an IPv4 address: ").Quote(begin, colon);
         return false;
@@ -173,21 +99,36 @@ bool ParseDestination(const Char* begin, const Char* end, SOutputSettings& setti
 }
 
 // One "name=value" option into `settings`; false with the reason.
+// The options in `seen`'s bits, and protocol=srt in one of its own.
+enum : int
+{
+    kOptionMode = 8,
+    kOptionPassphrase,
+    kOptionKeyLength,
+    kOptionLatency,
+    kOptionStreamId,
+    kOptionCount,
+};
+constexpr unsigned kSeenSrt = 1u << 31;
+
 template <class Char>
 bool ParseOption(const Char* begin, const Char* end, SOutputSettings& settings, unsigned& seen, CReason& reason)
 {
     const Char* equals = begin;
     while (equals != end && *equals != '=')
         ++equals;
-    static const char* const kNames[] = {"programs", "packets", "protocol", "ttl",
-                                         "fec",      "from",    "sndbuf",   "timestamps"};
+    static const char* const kNames[] = {"programs",   "packets", "protocol", "ttl",
+                                         "fec",        "from",    "sndbuf",   "timestamps",
+                                         "mode",       "passphrase", "pbkeylen", "latency", "streamid"};
+    static_assert(sizeof kNames / sizeof kNames[0] == kOptionCount, "one bit of `seen` each");
     int option = -1;
     for (int i = 0; i < static_cast<int>(sizeof kNames / sizeof kNames[0]); ++i)
         if (Equals(begin, equals, kNames[i]))
             option = i;
     if (option < 0 || equals == end)
     {
-        reason.Add("not an option: ").Quote(begin, end);
+        // The name alone: the value may be a mistyped passphrase.
+        reason.Add("not an option: ").Quote(begin, equals);
         return false;
     }
     if ((seen & (1u << option)) != 0)
@@ -243,9 +184,13 @@ bool ParseOption(const Char* begin, const Char* end, SOutputSettings& settings, 
     }
     else if (valid && option == 2)
     {
-        valid = SendOptionText::IsWordInAnyCase(value, "RTP") || SendOptionText::IsWordInAnyCase(value, "UDP");
+        const bool srt = SendOptionText::IsWordInAnyCase(value, "SRT");
+        valid = srt || SendOptionText::IsWordInAnyCase(value, "RTP") || SendOptionText::IsWordInAnyCase(value, "UDP");
+        // SRT carries the chunk alone: no RTP header.
         if (valid)
-            settings.Send.Protocol = ParseSendProtocol(value);
+            settings.Send.Protocol = srt ? EDatagramFraming::Udp : ParseSendProtocol(value);
+        if (srt)
+            seen |= kSeenSrt;
     }
     else if (valid && option == 3)
     {
@@ -275,9 +220,92 @@ bool ParseOption(const Char* begin, const Char* end, SOutputSettings& settings, 
         if (valid)
             settings.Send.RtpTimestamps = ParseRtpTimestamps(value);
     }
-    if (!valid)
+    else if (valid && option == kOptionMode)
+    {
+        settings.Srt.Mode = SrtText::ParseMode(valueBegin, end);
+        valid = settings.Srt.Mode != ESrtMode::None;
+    }
+    else if (valid && option == kOptionPassphrase)
+    {
+        valid = end - valueBegin >= kMinSrtPassphrase &&
+                SrtText::CopyPrintable(valueBegin, end, settings.Srt.Passphrase, kMaxSrtPassphrase);
+    }
+    else if (valid && option == kOptionKeyLength)
+    {
+        valid = SendOptionText::ParseWholeNumber(value, 32, &number) && (number == 16 || number == 24 || number == 32);
+        if (valid)
+            settings.Srt.KeyLength = static_cast<int32_t>(number);
+    }
+    else if (valid && option == kOptionLatency)
+    {
+        valid = SendOptionText::ParseWholeNumber(value, kMaxSrtLatency, &number) && number >= kMinSrtLatency;
+        if (valid)
+            settings.Srt.Latency = static_cast<int32_t>(number);
+    }
+    else if (valid && option == kOptionStreamId)
+    {
+        valid = SrtText::CopyPrintable(valueBegin, end, settings.Srt.StreamId, kMaxSrtStreamId);
+    }
+    if (!valid && option == kOptionPassphrase)
+        reason.Add("bad passphrase: ").Add(static_cast<unsigned long long>(kMinSrtPassphrase)).Add(" to ")
+            .Add(static_cast<unsigned long long>(kMaxSrtPassphrase)).Add(" printable characters, no blanks");
+    else if (!valid && option == kOptionLatency)
+        reason.Add("bad latency: ").Quote(valueBegin, end).Add(" (")
+            .Add(static_cast<unsigned long long>(kMinSrtLatency)).Add(" to ")
+            .Add(static_cast<unsigned long long>(kMaxSrtLatency)).Add(" ms)");
+    else if (!valid)
         reason.Add("bad ").Add(kNames[option]).Add(": ").Quote(valueBegin, end);
     return valid;
+}
+
+// After every word: the options that go together. protocol=srt needs a
+// mode and takes none of the datagram options; the SRT options need
+// protocol=srt; pbkeylen needs a passphrase; 0.0.0.0 only for a listener.
+inline bool CheckCombination(SOutputSettings& settings, unsigned seen, CReason& reason)
+{
+    const bool srt = (seen & kSeenSrt) != 0;
+    static const char* const kDatagramOnly[] = {"ttl", "fec", "from", "sndbuf", "timestamps"};
+    static const int kDatagramOptions[] = {3, 4, 5, 6, 7};
+    static const char* const kSrtOnly[] = {"mode", "passphrase", "pbkeylen", "latency", "streamid"};
+    for (int i = 0; i < 5; ++i)
+    {
+        if (srt && (seen & (1u << kDatagramOptions[i])) != 0)
+        {
+            reason.Add(kDatagramOnly[i]).Add(" is not for protocol=srt");
+            return false;
+        }
+        if (!srt && (seen & (1u << (kOptionMode + i))) != 0)
+        {
+            reason.Add(kSrtOnly[i]).Add(" needs protocol=srt");
+            return false;
+        }
+    }
+    if (srt && settings.Srt.Mode == ESrtMode::None)
+    {
+        reason.Add("protocol=srt needs mode=caller or mode=listener");
+        return false;
+    }
+    if (settings.Srt.KeyLength != 0 && settings.Srt.Passphrase[0] == 0)
+    {
+        reason.Add("pbkeylen needs a passphrase");
+        return false;
+    }
+    if (settings.Srt.Passphrase[0] != 0 && settings.Srt.KeyLength == 0)
+        settings.Srt.KeyLength = kDefaultSrtKeyLength;
+    unsigned char octets[4] = {};
+    ParseDottedQuad(settings.szAddress, octets);
+    if (octets[0] == 0 && settings.Srt.Mode != ESrtMode::Listener)
+    {
+        const wchar_t* address = settings.szAddress;
+        const wchar_t* end = address;
+        while (*end != 0)
+            ++end;
+        reason.Add("not an IPv4 address: ").Quote(address, end);
+        if (srt)
+            reason.Add(" (every adapter: for mode=listener only)");
+        return false;
+    }
+    return true;
 }
 }  // namespace OutputKeyText
 
@@ -312,6 +340,8 @@ EOutputKey ParseOutputKey(const Char* text, int length, SOutputSettings& setting
             return EOutputKey::Refused;
         destination = true;
     }
+    if (destination && !OutputKeyText::CheckCombination(settings, seen, why))
+        return EOutputKey::Refused;
     return destination ? EOutputKey::Parsed : EOutputKey::Absent;
 }
 
@@ -366,13 +396,24 @@ inline bool OutputCollisionReason(const SOutputSettings& output, const SOutputSe
     return true;
 }
 
-// Room for an Output key as written back: every option and 16 programs.
-constexpr int kOutputKeyWrittenCapacity = 320;
+// Room for an Output key as written back: every option, 16 programs, the
+// longest passphrase and stream ID; Start reads what is written.
+constexpr int kOutputKeyWrittenCapacity = 448;
+static_assert(kOutputKeyWrittenCapacity <= kOutputKeyTextCapacity - 2, "a written key is read whole");
+
+// How the passphrase is written: as it is (the INI file), or as stars
+// (what a dialog shows; never parsed back).
+enum class EPassphraseText
+{
+    AsIs,
+    Masked,
+};
 
 // Parsed settings as the key's text: the destination, then each option that
 // differs from its default, in one order, so that the same settings are
 // always written alike.
-inline void FormatOutputKey(const SOutputSettings& s, wchar_t (&text)[kOutputKeyWrittenCapacity])
+inline void FormatOutputKey(const SOutputSettings& s, wchar_t (&text)[kOutputKeyWrittenCapacity],
+                            EPassphraseText passphrase = EPassphraseText::AsIs)
 {
     OutputKeyText::CReason out(text);
     out.Add(s.szAddress).Add(":").Add(static_cast<unsigned long long>(s.Port));
@@ -380,7 +421,19 @@ inline void FormatOutputKey(const SOutputSettings& s, wchar_t (&text)[kOutputKey
         out.Add(i == 0 ? " programs=" : ",").Add(static_cast<unsigned long long>(s.Programs.Numbers[i]));
     if (s.Packets != kDefaultPacketsPerDatagram)
         out.Add(" packets=").Add(static_cast<unsigned long long>(s.Packets));
-    if (s.Send.Protocol == EDatagramFraming::Udp)
+    if (s.Srt.Mode != ESrtMode::None)
+    {
+        out.Add(" protocol=srt mode=").Add(s.Srt.Mode == ESrtMode::Caller ? "caller" : "listener");
+        if (s.Srt.Passphrase[0] != 0)
+            out.Add(" passphrase=").Add(passphrase == EPassphraseText::AsIs ? s.Srt.Passphrase : "********");
+        if (s.Srt.KeyLength != kDefaultSrtKeyLength && s.Srt.KeyLength != 0)
+            out.Add(" pbkeylen=").Add(static_cast<unsigned long long>(s.Srt.KeyLength));
+        if (s.Srt.Latency != kDefaultSrtLatency)
+            out.Add(" latency=").Add(static_cast<unsigned long long>(s.Srt.Latency));
+        if (s.Srt.StreamId[0] != 0)
+            out.Add(" streamid=").Add(s.Srt.StreamId);
+    }
+    else if (s.Send.Protocol == EDatagramFraming::Udp)
         out.Add(" protocol=udp");
     if (s.Send.Ttl != 0)
         out.Add(" ttl=").Add(static_cast<unsigned long long>(s.Send.Ttl));

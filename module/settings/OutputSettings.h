@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "settings/SendOptions.h"
+#include "settings/SrtSettings.h"
 #include "settings/TextCapacities.h"
 #include "programs/ProgramFilter.h"
 
@@ -19,4 +20,5 @@ struct SOutputSettings
     int32_t Packets = kDefaultPacketsPerDatagram;      // packets per datagram, 1..7
     SSendOptions Send;                                 // framing, TTL, source, buffer, FEC
     SProgramSelection Programs{};                      // Count 0: the complete transport stream
+    SSrtSettings Srt;                                  // Mode None: datagrams as Send says
 };

@@ -227,6 +227,19 @@ void ReadParentalRating(const unsigned char* d, int length, SDecodedEvent& event
 }
 }  // namespace
 
+bool EitEventTimes(const SEitEventEntry& entry, int64_t& start, int32_t& duration)
+{
+    const unsigned char* h = entry.Header;
+    if (!DvbUtcTime(h + 2, start))
+        return false;
+    if (h[7] == 0xFF && h[8] == 0xFF && h[9] == 0xFF)
+    {
+        duration = kEventDurationUndefined;
+        return true;
+    }
+    return DvbDuration(h + 7, duration);
+}
+
 bool DecodeEitEvent(const SEitEventEntry& entry, SDecodedEvent& event, SEventDecodeScratch& scratch)
 {
     const unsigned char* h = entry.Header;
@@ -235,7 +248,7 @@ bool DecodeEitEvent(const SEitEventEntry& entry, SDecodedEvent& event, SEventDec
     event.RatingCountry[0] = 0;
     event.RatingAge = 0;
     event.nLanguages = 0;
-    if (!DvbUtcTime(h + 2, event.Start) || !DvbDuration(h + 7, event.Duration))
+    if (!EitEventTimes(entry, event.Start, event.Duration))
         return false;
     event.RunningStatus = static_cast<uint8_t>(h[10] >> 5);
 

@@ -24,6 +24,8 @@ constexpr size_t kEventTitleCapacity = 768;  // 255 broadcast bytes, each at mos
 constexpr size_t kEventDescCapacity = 6144;  // short text, the extended text of 16 descriptors, items
 constexpr int kEventMaxGenres = 4;
 constexpr size_t kExtendedTextRawCapacity = 16 * 255;  // 16 descriptors' text
+// The duration of an event that runs live and has no announced end (all ones).
+constexpr int32_t kEventDurationUndefined = -1;
 
 struct SEventLanguage
 {
@@ -40,7 +42,7 @@ struct SDecodedEvent
 {
     uint16_t EventId = 0;
     int64_t Start = 0;                       // UTC seconds since 1970
-    int32_t Duration = 0;                    // seconds
+    int32_t Duration = 0;                    // seconds, or kEventDurationUndefined
     uint8_t RunningStatus = 0;               // 0 undefined, 1 not running, 2 starts soon, 3 pausing, 4 running
     int nGenres = 0;
     uint8_t Genres[kEventMaxGenres] = {};    // content nibbles level 1 << 4 | level 2
@@ -63,7 +65,12 @@ struct SEventDecodeScratch
     char Items[kEventLanguages][kEventDescCapacity];
 };
 
-// Decodes one event entry; false when its start or duration is undefined or
-// no time (an event without a time has no place in a guide). Descriptors
-// that do not fit their loop end the reading of the loop.
+// An event entry's start and duration, read without its descriptors; false
+// when the start is undefined or either is no time (an event without a
+// start has no place in a guide). An undefined duration (all ones) is
+// kEventDurationUndefined.
+bool EitEventTimes(const SEitEventEntry& entry, int64_t& start, int32_t& duration);
+
+// Decodes one event entry; false as EitEventTimes. Descriptors that do not
+// fit their loop end the reading of the loop.
 bool DecodeEitEvent(const SEitEventEntry& entry, SDecodedEvent& event, SEventDecodeScratch& scratch);

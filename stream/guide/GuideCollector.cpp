@@ -18,7 +18,21 @@ constexpr int64_t kPruneIntervalMs = 1000;
 
 CGuideCollector::CGuideCollector()
 {
+    m_Pool.SetEvictedListener(&CGuideCollector::OnEvicted, this);
     Reset();
+}
+
+void CGuideCollector::OnEvicted(void* self, const SGuideEvent& event)
+{
+    static_cast<CGuideCollector*>(self)->Unsee(event);
+}
+
+void CGuideCollector::Unsee(const SGuideEvent& event)
+{
+    if (event.Service >= kGuideMaxServices || event.TableId < kEitFirstTableId || event.TableId > kEitLastTableId)
+        return;
+    m_Services[event.Service].Seen[event.TableId - kEitFirstTableId][event.Section / 8] &=
+        static_cast<uint8_t>(~(1u << (event.Section % 8)));
 }
 
 void CGuideCollector::Reset()
@@ -64,7 +78,7 @@ void CGuideCollector::PutPacket(const unsigned char* packet, const SGuideClock& 
         else if (pid == kSdtPid)
             OnSdt(section, length);
         else if (pid == kEitPid)
-            OnEit(section, length, Now(clock));
+            OnEit(section, length, clock);
         else
             OnTime(section, length, clock);
     }
@@ -73,6 +87,8 @@ void CGuideCollector::PutPacket(const unsigned char* packet, const SGuideClock& 
 
 void CGuideCollector::Tick(const SGuideClock& clock)
 {
+    if (!m_bBroadcastTime)
+        return;  // the PC's clock may be hours or years off the broadcast's
     if (m_bPruned && clock.MonotonicMs - m_LastPruneMs < kPruneIntervalMs && clock.MonotonicMs >= m_LastPruneMs)
         return;
     m_bPruned = true;
@@ -179,7 +195,7 @@ void CGuideCollector::RemoveSegment(int slot, uint8_t tableId, int segment)
     }
 }
 
-void CGuideCollector::OnEit(const unsigned char* section, int length, int64_t now)
+void CGuideCollector::OnEit(const unsigned char* section, int length, const SGuideClock& clock)
 {
     const unsigned char tableId = SectionTableId(section);
     if (tableId < kEitFirstTableId || tableId > kEitLastTableId)
@@ -222,32 +238,57 @@ void CGuideCollector::OnEit(const unsigned char* section, int length, int64_t no
         ++m_Counters.Repeats;
         return;
     }
-    service.Seen[table][segment] |= bit;
     ++m_Counters.Sections;
 
-    const bool presentFollowing = tableId <= 0x4F;
+    const int64_t now = m_bBroadcastTime ? Now(clock) : INT64_MIN;
+    bool complete = true;
     int offset = 0;
     SEitEventEntry entry;
     while (EitNextEvent(section, length, offset, entry))
     {
-        // An event that has ended by the transponder's time is no longer in the guide.
-        if (!DecodeEitEvent(entry, m_Decoded, m_Scratch) || m_Decoded.Duration <= 0 ||
-            m_Decoded.Start + m_Decoded.Duration <= now)
-        {
-            if (presentFollowing)
-                break;
-            continue;
-        }
-        const int stored = m_Pool.Add(m_Decoded, static_cast<uint16_t>(slot), tableId, static_cast<uint8_t>(number));
-        if (presentFollowing)
-        {
-            if (number == 0)
-                service.Present = stored;
-            else if (number == 1)
-                service.Following = stored;
+        complete = TakeEvent(entry, slot, tableId, number, now) && complete;
+        if (tableId <= 0x4F)
             break;  // one event per p/f section
-        }
     }
+    if (complete)
+        service.Seen[table][segment] |= bit;
+}
+
+bool CGuideCollector::TakeEvent(const SEitEventEntry& entry, int slot, uint8_t tableId, int number, int64_t now)
+{
+    const bool presentFollowing = tableId <= 0x4F;
+    int64_t start = 0;
+    int32_t duration = 0;
+    // No start, a duration of nothing, an undefined one outside
+    // present/following: nothing a guide can place, now or later.
+    if (!EitEventTimes(entry, start, duration) || duration == 0 ||
+        (duration == kEventDurationUndefined && !presentFollowing))
+        return true;
+    // Ended by the transponder's time (`now` is the earliest time until it
+    // is known): left out, and the section is read again should that time
+    // have been wrong.
+    if (EndOf(slot, presentFollowing ? number : -1, start, duration) <= now)
+        return false;
+    SGuideService& service = m_Services[slot];
+    const uint16_t eventId = static_cast<uint16_t>(entry.Header[0] << 8 | entry.Header[1]);
+    int stored = m_Pool.Find(static_cast<uint16_t>(slot), eventId, presentFollowing);
+    const SGuideEvent* known = stored >= 0 ? &m_Pool.Event(stored) : nullptr;
+    // A section read again keeps what it stored before, undecoded.
+    if (known == nullptr || known->TableId != tableId || known->Section != number || known->Start != start ||
+        known->Duration != duration)
+    {
+        if (!DecodeEitEvent(entry, m_Decoded, m_Scratch))
+            return true;
+        stored = m_Pool.Add(m_Decoded, static_cast<uint16_t>(slot), tableId, static_cast<uint8_t>(number));
+    }
+    if (presentFollowing && number <= 1)
+        (number == 0 ? service.Present : service.Following) = stored;
+    // A following event ends a live present one: pruned at once when that
+    // has happened already.
+    const int present = PresentFollowingOf(slot, 0);
+    if (presentFollowing && number == 1 && present >= 0 && !m_Pool.Event(present).HasDuration())
+        m_bPruned = false;
+    return stored >= 0;
 }
 
 void CGuideCollector::OnTime(const unsigned char* section, int length, const SGuideClock& clock)
@@ -273,7 +314,11 @@ void CGuideCollector::OnTime(const unsigned char* section, int length, const SGu
 
 int CGuideCollector::PresentFollowing(int index, int which) const
 {
-    const int slot = m_Order[index];
+    return PresentFollowingOf(m_Order[index], which);
+}
+
+int CGuideCollector::PresentFollowingOf(int slot, int which) const
+{
     const SGuideService& service = m_Services[slot];
     const int stored = which == 0 ? service.Present : service.Following;
     if (stored < 0)
@@ -283,13 +328,29 @@ int CGuideCollector::PresentFollowing(int index, int which) const
     return e.InUse && e.Service == slot && e.IsPresentFollowing() && e.Section == which ? stored : -1;
 }
 
+int64_t CGuideCollector::EventEnd(int slot) const
+{
+    const SGuideEvent& e = m_Pool.Event(slot);
+    return EndOf(e.Service, e.IsPresentFollowing() ? e.Section : -1, e.Start, e.Duration);
+}
+
+int64_t CGuideCollector::EndOf(int service, int pfSection, int64_t start, int32_t duration) const
+{
+    if (duration != kEventDurationUndefined)
+        return start + duration;
+    const int following = pfSection == 0 && service < kGuideMaxServices ? PresentFollowingOf(service, 1) : -1;
+    return following >= 0 && m_Pool.Event(following).Start > start ? m_Pool.Event(following).Start : kGuideOpenEnd;
+}
+
 void CGuideCollector::Prune(int64_t now)
 {
     for (int i = 0; i < m_Pool.Slots(); ++i)
     {
         const SGuideEvent& e = m_Pool.Event(i);
-        if (e.InUse && e.End() <= now)
+        if (e.InUse && EventEnd(i) <= now)
         {
+            // Should the time have been wrong, the next repeat brings it back.
+            Unsee(e);
             m_Pool.Remove(i);
             ++m_Counters.Pruned;
         }

@@ -6,11 +6,17 @@
 // transponder's own time (TDT, TOT). Runs on the URL server's thread, fed
 // the packets of those PIDs through CGuideFeed; never on the traffic thread.
 //
-// Sections are reassembled and checked (CRC, lengths, loops); a section is
-// read once per version: per service, table id and segment (8 sections,
-// 3 hours of schedule) the version and the sections seen are kept, and a new
-// version replaces the segment's events. Events that have ended by the
-// transponder's time are pruned.
+// Sections are reassembled and checked (CRC, lengths, loops); per service,
+// table id and segment (8 sections, 3 hours of schedule) the version and the
+// sections seen are kept, and a new version replaces the segment's events.
+// A section counts as seen only while every event of it is stored: one with
+// an event left out (ended, or no room) is read again at its next repeat,
+// and so is one whose event was pruned or made room for another, so that a
+// wrong time or a full pool loses nothing for good.
+//
+// Events are judged ended by the transponder's time only (TDT, TOT): until
+// the first one nothing is, whatever the PC's clock says. Events that have
+// ended by it are pruned.
 
 #include <cstdint>
 
@@ -21,6 +27,7 @@
 constexpr int kGuideMaxServices = 128;  // as many as the page lists
 constexpr int kEitTableIds = 0x6F - 0x4E + 1;
 constexpr int kEitSegments = 32;        // 256 sections of 8
+constexpr int64_t kGuideOpenEnd = INT64_MAX;
 
 // The PC's clock, which the collector reads only through this: UTC seconds
 // and a monotonic millisecond count.
@@ -42,7 +49,7 @@ struct SGuideService
 
 struct SGuideCounters
 {
-    uint64_t Sections = 0;       // EIT sections read (each version once)
+    uint64_t Sections = 0;       // EIT sections read (again while an event of theirs is missing)
     uint64_t Repeats = 0;        // EIT sections skipped as already read
     uint64_t Damaged = 0;        // sections of the four PIDs refused (CRC, lengths)
     uint64_t Ignored = 0;        // EIT of services this transponder's PAT does not list
@@ -64,7 +71,8 @@ public:
     void Tick(const SGuideClock& clock);
 
     // The transponder's time: the latest TDT/TOT plus the time since it
-    // came; the PC's clock until the first one.
+    // came; the PC's clock until the first one (for showing only: nothing
+    // is judged ended by it).
     int64_t Now(const SGuideClock& clock) const;
     bool HasBroadcastTime() const { return m_bBroadcastTime; }
 
@@ -81,18 +89,33 @@ public:
     // 0) or next (1) for the service at `index`; -1 when there is none.
     int PresentFollowing(int index, int which) const;
 
+    // When the event in pool slot `slot` ends: its start and duration; for
+    // a present event whose duration is undefined (a live event), the start
+    // of the following event, or kGuideOpenEnd while none is known.
+    int64_t EventEnd(int slot) const;
+
     const CGuidePool& Pool() const { return m_Pool; }
     const SGuideCounters& Counters() const { return m_Counters; }
 
 private:
     void OnPat(const unsigned char* section, int length);
     void OnSdt(const unsigned char* section, int length);
-    void OnEit(const unsigned char* section, int length, int64_t now);
+    void OnEit(const unsigned char* section, int length, const SGuideClock& clock);
     void OnTime(const unsigned char* section, int length, const SGuideClock& clock);
     int ServiceSlot(uint16_t programNumber) const;
     void ForgetService(int slot);
     void RemoveSegment(int slot, uint8_t tableId, int segment);
     void Prune(int64_t now);
+    int PresentFollowingOf(int slot, int which) const;
+    // EventEnd's rule for an event of service slot `service`, of p/f section
+    // `pfSection` (-1: of the schedule).
+    int64_t EndOf(int service, int pfSection, int64_t start, int32_t duration) const;
+    // Takes the event in `entry` from section `number` of `tableId`; false
+    // when it is left out for now (ended, no room).
+    bool TakeEvent(const SEitEventEntry& entry, int slot, uint8_t tableId, int number, int64_t now);
+    // The section of a stored event is to be read again.
+    void Unsee(const SGuideEvent& event);
+    static void OnEvicted(void* self, const SGuideEvent& event);
 
     CGuidePool m_Pool;
     SGuideService m_Services[kGuideMaxServices];

@@ -29,9 +29,7 @@ void CGuideFeed::Pop()
         m_nRead.store(read + 1, std::memory_order_release);
 }
 
-void CGuideFeed::Reset()
+void CGuideFeed::DropQueued()
 {
-    m_nWritten.store(0);
-    m_nRead.store(0);
-    m_nDropped.store(0);
+    m_nRead.store(m_nWritten.load(std::memory_order_acquire), std::memory_order_release);
 }

@@ -35,10 +35,12 @@ public:
     const unsigned char* Front() const;
     void Pop();
 
-    // Packets dropped because the queue was full, since the latest Reset.
+    // Packets dropped because the queue was full.
     uint64_t Dropped() const { return m_nDropped.load(std::memory_order_relaxed); }
-    // Between streams only (neither side running).
-    void Reset();
+    // Consumer, or any thread while no consumer runs: what is queued is
+    // dropped unread. The producer may go on meanwhile (a traffic call
+    // still on its way in at a Start): only the consumer's index moves.
+    void DropQueued();
 
 private:
     static constexpr uint32_t kPids = 1u << kPatPid | 1u << kSdtPid | 1u << kEitPid | 1u << kTdtPid;

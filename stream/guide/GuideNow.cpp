@@ -15,7 +15,7 @@ int GuideEventAt(const CGuideCollector& guide, int index, int which, int64_t now
     for (int i = 0; i < pool.Slots(); ++i)
     {
         const SGuideEvent& e = pool.Event(i);
-        if (!e.InUse || e.Service != service || e.IsPresentFollowing() || e.End() <= now)
+        if (!e.InUse || e.Service != service || e.IsPresentFollowing() || guide.EventEnd(i) <= now)
             continue;
         if (which == 0 && e.Start <= now)
             return i;
@@ -63,7 +63,8 @@ void ListEventsNow(const CGuideCollector& guide, int64_t now, char* scratch, SGu
             continue;
         const SGuideEvent& e = guide.Pool().Event(slot);
         entry.Start = e.Start;
-        entry.End = e.End();
+        const int64_t end = guide.EventEnd(slot);
+        entry.End = end == kGuideOpenEnd ? -1 : end;
         GuideEventTitle(guide.Pool(), slot, scratch, entry.Title, sizeof entry.Title);
     }
 }

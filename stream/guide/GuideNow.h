@@ -27,7 +27,7 @@ struct SGuideEventNow
     uint16_t ProgramNumber = 0;
     bool Known = false;        // the guide has an event on now
     int64_t Start = 0;         // UTC seconds since 1970
-    int64_t End = 0;
+    int64_t End = 0;           // -1 while not known (a live event, nothing following yet)
     char Title[kGuideNowTitleCapacity] = {};
 };
 

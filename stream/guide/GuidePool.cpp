@@ -117,7 +117,23 @@ void CGuidePool::Remove(int slot)
     --m_nEvents;
 }
 
-bool CGuidePool::MakeRoom(int blocks, int64_t start)
+bool CGuidePool::CanMakeRoom(int blocks, int64_t start, int replaced) const
+{
+    int64_t freeBlocks = m_nFreeBlocks;
+    bool record = m_FirstFreeEvent >= 0 || m_nEventHighWater < kGuideMaxEvents;
+    for (int i = 0; i < m_nEventHighWater && (freeBlocks < blocks || !record); ++i)
+    {
+        const SGuideEvent& e = m_Events[i];
+        if (e.InUse && (i == replaced || e.Start > start))
+        {
+            freeBlocks += BlocksFor(e.TextBytes);
+            record = true;
+        }
+    }
+    return freeBlocks >= blocks && record;
+}
+
+void CGuidePool::MakeRoom(int blocks)
 {
     while (m_nFreeBlocks < blocks || (m_FirstFreeEvent < 0 && m_nEventHighWater == kGuideMaxEvents))
     {
@@ -125,28 +141,32 @@ bool CGuidePool::MakeRoom(int blocks, int64_t start)
         for (int i = 0; i < m_nEventHighWater; ++i)
             if (m_Events[i].InUse && (farthest < 0 || m_Events[i].Start > m_Events[farthest].Start))
                 farthest = i;
-        if (farthest < 0 || m_Events[farthest].Start <= start)
-            return false;
+        if (farthest < 0)
+            return;
+        if (m_pEvicted != nullptr)
+            m_pEvicted(m_pEvictedContext, m_Events[farthest]);
         Remove(farthest);
         ++m_nEvicted;
     }
-    return true;
 }
 
 int CGuidePool::Add(const SDecodedEvent& event, uint16_t service, uint8_t tableId, uint8_t section)
 {
     const bool presentFollowing = tableId <= 0x4F;
-    Remove(Find(service, event.EventId, presentFollowing));
-
     size_t textBytes = 0;
     for (int l = 0; l < event.nLanguages; ++l)
         textBytes += event.Languages[l].TitleLength + event.Languages[l].SubTitleLength + event.Languages[l].DescLength;
-    const int blocks = static_cast<int>((textBytes + kGuideTextBlockBytes - 1) / kGuideTextBlockBytes);
-    if (!MakeRoom(blocks, event.Start))
+    const int blocks = BlocksFor(textBytes);
+    // Decided before anything goes: the stored copy it replaces and the
+    // events later than it are what may make room.
+    const int replaced = Find(service, event.EventId, presentFollowing);
+    if (!CanMakeRoom(blocks, event.Start, replaced))
     {
         ++m_nRefused;
         return -1;
     }
+    Remove(replaced);
+    MakeRoom(blocks);
 
     const int slot = TakeEvent();
     ++m_nEvents;

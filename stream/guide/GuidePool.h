@@ -3,8 +3,9 @@
 // in chains of fixed blocks, and an index by service and event id. Made once
 // (some 16 MB, see kGuidePoolBytes), never grown: sized for 7 days of 64
 // services with long texts. When it is full, the events farthest in the
-// future go first; an event later than every stored one is not taken.
-// One thread only (the collector's).
+// future go first; an event later than every stored one is not taken, and
+// nothing goes for an event that would not be taken in the end. One thread
+// only (the collector's).
 
 #include <cstddef>
 #include <cstdint>
@@ -24,7 +25,7 @@ constexpr size_t kGuideEventTextCapacity = kEventLanguages * (2 * kEventTitleCap
 struct SGuideEvent
 {
     int64_t Start = 0;               // UTC seconds since 1970
-    int32_t Duration = 0;            // seconds
+    int32_t Duration = 0;            // seconds, or kEventDurationUndefined (see CGuideCollector::EventEnd)
     uint16_t EventId = 0;
     uint16_t Service = 0;            // the collector's service slot
     uint8_t TableId = 0;             // where it came from: table and section
@@ -45,8 +46,11 @@ struct SGuideEvent
     uint32_t TextBytes = 0;
 
     bool IsPresentFollowing() const { return TableId <= 0x4F; }
-    int64_t End() const { return Start + Duration; }
+    bool HasDuration() const { return Duration >= 0; }
 };
+
+// Told of each event the pool takes out to make room, before it goes.
+using GuideEvictedFunction = void (*)(void* context, const SGuideEvent& event);
 
 class CGuidePool
 {
@@ -56,11 +60,16 @@ public:
     CGuidePool& operator=(const CGuidePool&) = delete;
 
     void Clear();
+    void SetEvictedListener(GuideEvictedFunction function, void* context)
+    {
+        m_pEvicted = function;
+        m_pEvictedContext = context;
+    }
 
     // Stores `event` of service slot `service` from `tableId` / `section`,
     // replacing a stored one with the same service, event id and kind
     // (present/following or schedule). The slot, or -1 when there is no
-    // room even after the events farthest in the future went.
+    // room even with every event later than it gone; then nothing went.
     int Add(const SDecodedEvent& event, uint16_t service, uint8_t tableId, uint8_t section);
     void Remove(int slot);
     // The slot of an event, -1 when not stored.
@@ -88,9 +97,16 @@ private:
     static uint32_t Home(uint32_t key) { return (key * 2654435761u) >> 17 & (kGuideIndexSize - 1); }
     void IndexInsert(uint32_t key, int slot);
     void IndexErase(uint32_t key);
-    // Frees the farthest events until `blocks` blocks and an event record are
-    // free, none later than `start`; false when that is not possible.
-    bool MakeRoom(int blocks, int64_t start);
+    static int BlocksFor(size_t textBytes)
+    {
+        return static_cast<int>((textBytes + kGuideTextBlockBytes - 1) / kGuideTextBlockBytes);
+    }
+    // Whether `blocks` blocks and an event record can be had with `replaced`
+    // (a slot or -1) and the events later than `start` gone.
+    bool CanMakeRoom(int blocks, int64_t start, int replaced) const;
+    // Frees the farthest events until `blocks` blocks and an event record
+    // are free (CanMakeRoom said they can be).
+    void MakeRoom(int blocks);
 
     int TakeEvent();
     int32_t TakeBlock();
@@ -111,6 +127,8 @@ private:
     int32_t m_Index[kGuideIndexSize];       // event slot, -1: empty
     uint64_t m_nEvicted = 0;
     uint64_t m_nRefused = 0;
+    GuideEvictedFunction m_pEvicted = nullptr;
+    void* m_pEvictedContext = nullptr;
 };
 
 constexpr size_t kGuidePoolBytes = sizeof(CGuidePool);

@@ -4,6 +4,7 @@
 
 #include "http/ChannelId.h"
 #include "http/TextWriter.h"
+#include "psi/SdtTable.h"
 
 namespace {
 struct SProgramTexts
@@ -37,7 +38,8 @@ void PutPlaylistEntry(CTextWriter& writer, const SProgramList& programs, const S
     PutChannelId(writer, program.ProgramNumber, programs.TransportStreamId, programs.OriginalNetworkId);
     writer.Put("\" tvg-chno=\"");
     writer.PutDecimal(program.ProgramNumber);
-    writer.Put("\",");
+    // IPTV apps list radio apart from TV by this attribute.
+    writer.Put(ServiceKindOf(program.ServiceType) == EServiceKind::Radio ? "\" radio=\"true\"," : "\",");
     PutProgramName(writer, texts.Name, program.ProgramNumber, ENameText::Plain);
     writer.Put("\n#KODIPROP:mimetype=video/mp2t\nhttp://");
     writer.Put(hostPort);

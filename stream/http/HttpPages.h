@@ -44,7 +44,8 @@ constexpr size_t kPlaylistCapacity = 64 + 2 * kHttpHostTextCapacity + kMaxListed
 
 // The "/playlist.m3u" text: "#EXTM3U" naming the guide at
 // "http://<hostPort>/epg.xml" (url-tvg, x-tvg-url), then per program its
-// #EXTINF line (tvg-id as the guide's channel id, tvg-chno its number),
+// #EXTINF line (tvg-id as the guide's channel id, tvg-chno its number,
+// radio="true" for a radio service),
 // "#KODIPROP:mimetype=video/mp2t" and "http://<hostPort>/program/<n>.ts".
 // `hostPort` is a plain host[:port] (see ChoosePlaylistHost).
 size_t WritePlaylist(const SProgramList& programs, const char* hostPort, char* out, size_t capacity);

@@ -3,16 +3,18 @@
 #include "http/ChannelId.h"
 
 #include "guide/DvbTime.h"
+#include "guide/GuideNow.h"
 #include "psi/SdtTable.h"
 
 namespace
 {
 // Readable on a phone without zooming; long names and URLs wrap instead of
-// widening the page.
+// widening the page. Well-formed XML as well as HTML (void elements closed
+// with "/>"), so that a strict parser can check what a broadcast put in it.
 constexpr char kHead[] =
     "<!DOCTYPE html>\n"
-    "<html lang=\"en\"><head><meta charset=\"utf-8\">\n"
-    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">\n"
+    "<html lang=\"en\"><head><meta charset=\"utf-8\"/>\n"
+    "<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>\n"
     "<title>Tovrin TS Streamer</title>\n"
     "<style>\n"
     "body{font:16px/1.45 system-ui,-apple-system,\"Segoe UI\",Roboto,sans-serif;margin:0 auto;max-width:46em;"
@@ -128,7 +130,8 @@ void PutEvents(CTextWriter& writer, const SIndexPage& page, bool local, uint16_t
             continue;
         for (int which = 0; which < 2; ++which)
         {
-            const int slot = guide.PresentFollowing(k, which);
+            // As the dialog's column: present/following, else the schedule.
+            const int slot = GuideEventAt(guide, k, which, page.Now);
             if (slot < 0)
                 continue;
             const SGuideEvent& e = guide.Pool().Event(slot);
@@ -136,7 +139,9 @@ void PutEvents(CTextWriter& writer, const SIndexPage& page, bool local, uint16_t
                                   : "<p class=\"event\"><b>Next</b> <span class=\"time\">");
             PutShownTime(writer, page, local, e.Start);
             writer.Put("\xE2\x80\x93");  // en dash
-            PutShownTime(writer, page, local, e.End());
+            const int64_t end = guide.EventEnd(slot);
+            if (end != kGuideOpenEnd)  // a live event with nothing following yet: no end to show
+                PutShownTime(writer, page, local, end);
             writer.Put("</span> ");
             PutTitle(writer, guide.Pool(), slot, scratch);
             writer.Put("</p>\n");

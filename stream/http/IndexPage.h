@@ -1,7 +1,8 @@
 #pragma once
 // The "/" page, for a phone as much as for a PC: a viewport, text readable
 // without zooming, no scripts. Per program its number, name, kind (TV,
-// radio, data), the events now and next (EIT present/following) with their
+// radio, data), the events now and next (EIT present/following, else the
+// schedule: as the dialog's column) with their
 // start and end in the PC's local time, a link to "/program/<n>.m3u" (a
 // one-entry playlist the system hands to a player: browsers cannot play the
 // stream), the stream's URL to copy and its viewers; then the whole

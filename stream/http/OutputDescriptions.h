@@ -30,6 +30,16 @@ struct SServedOutputs
 // The output numbered `number`, null when none is.
 SServedOutput* FindServedOutput(SServedOutputs& outputs, int number);
 
+// Whether two sessions' descriptions say the same but for their names and
+// versions.
+bool SameDescription(const SSapSession& a, const SSapSession& b);
+
+// The server's copy of an output that the module described anew: `next`
+// takes `before`'s name and version, and a version further when anything
+// else its description says differs (a running output changes only with
+// its programs; a version that stayed would let a receiver keep the old).
+void CarryOutputVersion(SServedOutput& next, const SServedOutput& before);
+
 // Names the output's session after its program as `programs` lists it now
 // (the module's name otherwise), then writes its description like
 // WriteSessionDescription: its length, 0 when it does not fit.

@@ -15,10 +15,17 @@
 // before it writes a byte, and publishes it (m_nWritten) after the last.
 // A reader copies only published bytes, then looks at the claim again: the
 // copy was sound when the claim still leaves the first byte it copied
-// alone. The fences order the plain byte accesses against the two counters:
+// alone. The fences order the byte accesses against the two counters:
 // had the copy read a byte that a later lap wrote, the claim it loads after
 // its acquire fence is at least that lap's (the writer's release fence put
 // the claim before the byte). A torn copy is thrown away, never sent.
+//
+// The bytes themselves are 64-bit atomic words, written and read relaxed: a
+// reader may read a word while the writer writes it (that is the torn copy
+// thrown away), and plain accesses there would be a data race, undefined
+// behaviour however the fences stand. A packet (23.5 words) starts on a word
+// or half-way into one; the writer rewrites the half it shares with the
+// packet before with the same bytes.
 
 #include <atomic>
 #include <cstddef>
@@ -36,6 +43,8 @@ constexpr size_t kRingLapped = SIZE_MAX;
 
 // The threads meet only in these counters: no lock, on every platform.
 static_assert(std::atomic<uint64_t>::is_always_lock_free, "the ring's counters must be lock-free");
+static_assert(sizeof(std::atomic<uint64_t>) == 8, "the ring's words must be plain words");
+static_assert(kTsPacketSize % 4 == 0, "packets must start on a word or half-way into one");
 
 class CStreamRing
 {
@@ -63,18 +72,21 @@ public:
     // writer has begun to write over the byte at `from`, now or while the
     // copy ran: then `out` holds nothing usable.
     size_t CopyOut(uint64_t from, unsigned char* out, size_t room) const;
-    // The same with the copy left to `copy(outOffset, bytes, length)`, called
-    // once or twice (across the end of the memory): for a test that has the
-    // writer lap the reader in the middle of a copy.
+    // The same with the copy left to `copy(outOffset, ringOffset, length)`,
+    // called once or twice (across the end of the memory) to ReadBytes: for
+    // a test that has the writer lap the reader in the middle of a copy.
     template <class Copy>
     size_t CopyOutWith(uint64_t from, size_t room, Copy&& copy) const;
+    // Copies `length` bytes of the memory from `offset` on (not across its
+    // end) into `out`, whatever the writer does meanwhile.
+    void ReadBytes(size_t offset, unsigned char* out, size_t length) const;
     // Whether the writer has begun to write over the byte at `from`.
     bool Lapped(uint64_t from) const { return m_nClaimed.load(std::memory_order_acquire) - from > m_nCapacity; }
 
     size_t Capacity() const { return m_nCapacity; }
 
 private:
-    std::unique_ptr<unsigned char[]> m_Bytes; // the ring's memory
+    std::unique_ptr<std::atomic<uint64_t>[]> m_Words; // the ring's memory, m_nCapacity bytes rounded up to words
     const size_t m_nCapacity;                 // bytes, a multiple of 188
     std::atomic<uint64_t> m_nClaimed{0};      // bytes written or being written (writer)
     std::atomic<uint64_t> m_nWritten{0};      // bytes written completely (writer)
@@ -92,9 +104,9 @@ size_t CStreamRing::CopyOutWith(uint64_t from, size_t room, Copy&& copy) const
     const size_t length = available < room ? available : room;
     const size_t offset = static_cast<size_t>(from % m_nCapacity);
     const size_t first = length < m_nCapacity - offset ? length : m_nCapacity - offset;
-    copy(size_t{0}, m_Bytes.get() + offset, first);
+    copy(size_t{0}, offset, first);
     if (first < length)
-        copy(first, m_Bytes.get(), length - first);
+        copy(first, size_t{0}, length - first);
     // The copy's reads come before the second look at the claim.
     std::atomic_thread_fence(std::memory_order_acquire);
     return Lapped(from) ? kRingLapped : length;

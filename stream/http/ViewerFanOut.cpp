@@ -1,11 +1,13 @@
 #include "http/ViewerFanOut.h"
 
+#include <chrono>
 #include <cstring>
 #include <new>
 #include <thread>
 
 #include "programs/ProgramFilter.h"
 #include "http/StreamRing.h"
+#include "ts/RandomAccess.h"
 
 namespace
 {
@@ -33,25 +35,42 @@ void LeaveSlotAlone(Slot& slot, int leavingState)
     while (slot.Writing.load(std::memory_order_seq_cst) != 0)
         std::this_thread::yield();
 }
+
+uint64_t SteadyMilliseconds()
+{
+    return static_cast<uint64_t>(
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+            .count());
+}
 }  // namespace
 
-CViewerFanOut::CViewerFanOut() = default;
+CViewerFanOut::CViewerFanOut() : m_Clock(SteadyMilliseconds) {}
 CViewerFanOut::~CViewerFanOut() = default;
 
 void CViewerFanOut::SCutSink::PutPacket(const unsigned char* packet)
 {
-    Ring->AppendPackets(packet, 1);
-    Tables->Observe(packet);
+    // Its waiting viewers start with this packet: the cut's, so a random
+    // access point of another program never starts them.
+    if (Stream->Waiting != 0 && StartsVideoRandomAccess(packet))
+        Owner->StartWaiting(*Stream);
+    Stream->Ring->AppendPackets(packet, 1);
+    Stream->Tables->Observe(packet);
 }
 
 void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
 {
     if (packets == nullptr || count <= 0)
         return;
+    const uint32_t forgets = m_nForgets.load(std::memory_order_acquire);
+    if (forgets != m_nForgotten)
+    {
+        m_Psi.Reset();
+        m_nForgotten = forgets;
+    }
     if (!m_bReceiving.load(std::memory_order_relaxed))
         m_bReceiving.store(true, std::memory_order_relaxed);
     m_Psi.ObservePackets(packets, count);
-    if (m_pPrograms == nullptr)
+    if (m_pPrograms.load(std::memory_order_relaxed) == nullptr)
         for (int p = 0; p < count; ++p)
             m_Programs.Observe(packets + p * kTsPacketSize);
     // The guide is parsed off this thread: here it costs a PID test in a
@@ -65,18 +84,10 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
                 m_Guide.Put(packet);
         }
 
-    // Joiners first: their tables, then these packets, as for a player
-    // that tuned in here.
-    if (m_Joining.load(std::memory_order_relaxed) != 0)
-    {
-        uint64_t joining = m_Joining.exchange(0, std::memory_order_acquire);
-        while (joining != 0)
-        {
-            const int i = __builtin_ctzll(joining);
-            joining &= joining - 1;
-            Join(m_Viewers[i]);
-        }
-    }
+    // Joiners first: those that start here get their tables, then these
+    // packets, as for a player that tuned in here.
+    if (m_Joining.load(std::memory_order_relaxed) != 0 || m_Waiting != 0)
+        TakeJoiners();
 
     uint64_t open = m_Open.load(std::memory_order_acquire);
     while (open != 0)
@@ -90,29 +101,107 @@ void CViewerFanOut::PutPackets(const unsigned char* packets, int count)
     }
 }
 
-void CViewerFanOut::Join(SViewer& viewer)
+void CViewerFanOut::TakeJoiners()
 {
+    const uint64_t now = m_Clock();
+    uint64_t joining = m_Joining.exchange(0, std::memory_order_acquire);
+    while (joining != 0)
+    {
+        const int v = __builtin_ctzll(joining);
+        joining &= joining - 1;
+        Join(v, now);
+    }
+    // Those whose stream marked no random access point in time start as
+    // if it had none.
+    uint64_t waiting = m_Waiting;
+    while (waiting != 0)
+    {
+        const int v = __builtin_ctzll(waiting);
+        waiting &= waiting - 1;
+        SViewer& viewer = m_Viewers[v];
+        const int state = EnterSlot(viewer);
+        if (state != kJoining)
+            m_Waiting &= ~Bit(v);  // started at a random access point, or gone
+        else if (WaitedLongEnough(viewer, now))
+        {
+            Start(viewer);
+            m_Waiting &= ~Bit(v);
+        }
+        viewer.Writing.store(0, std::memory_order_release);
+    }
+}
+
+void CViewerFanOut::Join(int v, uint64_t now)
+{
+    SViewer& viewer = m_Viewers[v];
     if (EnterSlot(viewer) == kJoining)
     {
-        // Its stream stays open while it is attached: the server thread
-        // closes a stream only after detaching its last viewer.
-        SStream& stream = m_Streams[viewer.Stream];
-        const CPsiCache& tables = stream.Tables != nullptr ? *stream.Tables : m_Psi;
-        viewer.nPrefix = static_cast<size_t>(tables.CopyPrefix(viewer.Prefix.get(),
-                                                                static_cast<int>(kViewerPrefixBytes / kTsPacketSize))) *
-                         kTsPacketSize;
-        viewer.Position = stream.Ring->Written();  // this thread is the writer: a packet boundary
-        int joining = kJoining;
-        viewer.State.compare_exchange_strong(joining, kActive, std::memory_order_seq_cst);
+        if (WaitedLongEnough(viewer, now))
+            Start(viewer);
+        else
+        {
+            m_Waiting |= Bit(v);
+            m_Streams[viewer.Stream].Waiting |= Bit(v);
+        }
     }
     viewer.Writing.store(0, std::memory_order_release);
+}
+
+bool CViewerFanOut::WaitedLongEnough(const SViewer& viewer, uint64_t now) const
+{
+    // A clock that went back looks like a long wait: the viewer starts.
+    return now - viewer.AttachedAt >= m_nRandomAccessWaitMs;
+}
+
+// The viewer is joining and the traffic thread has announced itself in it.
+void CViewerFanOut::Start(SViewer& viewer)
+{
+    // Its stream stays open while it is attached: the server thread closes
+    // a stream only after detaching its last viewer.
+    SStream& stream = m_Streams[viewer.Stream];
+    const CPsiCache& tables = stream.Tables != nullptr ? *stream.Tables : m_Psi;
+    viewer.nPrefix = static_cast<size_t>(tables.CopyPrefix(viewer.Prefix.get(),
+                                                            static_cast<int>(kViewerPrefixBytes / kTsPacketSize))) *
+                     kTsPacketSize;
+    viewer.Position = stream.Ring->Written();  // this thread is the writer: a packet boundary
+    int joining = kJoining;
+    viewer.State.compare_exchange_strong(joining, kActive, std::memory_order_seq_cst);
+}
+
+// The stream's next packet is a random access point: its waiting viewers
+// start with it.
+void CViewerFanOut::StartWaiting(SStream& stream)
+{
+    uint64_t waiting = stream.Waiting;
+    stream.Waiting = 0;
+    while (waiting != 0)
+    {
+        const int v = __builtin_ctzll(waiting);
+        waiting &= waiting - 1;
+        SViewer& viewer = m_Viewers[v];
+        // The slot may since hold a viewer of another stream, that waits there.
+        if (EnterSlot(viewer) == kJoining && &m_Streams[viewer.Stream] == &stream)
+        {
+            Start(viewer);
+            m_Waiting &= ~Bit(v);
+        }
+        viewer.Writing.store(0, std::memory_order_release);
+    }
 }
 
 void CViewerFanOut::Write(SStream& stream, const unsigned char* packets, int count)
 {
     if (stream.Filter == nullptr)
     {
-        stream.Ring->AppendPackets(packets, count);
+        int from = 0;
+        for (int p = 0; stream.Waiting != 0 && p < count; ++p)
+            if (StartsVideoRandomAccess(packets + p * kTsPacketSize))
+            {
+                stream.Ring->AppendPackets(packets, p);
+                StartWaiting(stream);
+                from = p;
+            }
+        stream.Ring->AppendPackets(packets + from * kTsPacketSize, count - from);
         return;
     }
     for (int p = 0; p < count; ++p)
@@ -158,6 +247,7 @@ int CViewerFanOut::Attach(uint16_t program, EViewerAttach& outcome, size_t ringP
     viewer.nPrefix = 0;
     viewer.nPrefixSent = 0;
     viewer.Position = 0;
+    viewer.AttachedAt = m_Clock();
     viewer.State.store(kJoining, std::memory_order_seq_cst);
     m_Joining.fetch_or(Bit(v), std::memory_order_release);
     m_nViewers.fetch_add(1, std::memory_order_relaxed);
@@ -202,8 +292,8 @@ int CViewerFanOut::OpenStream(uint16_t program, size_t ringPackets, EViewerAttac
         selection.Count = 1;
         stream.Filter->Reset(selection);
     }
-    stream.Sink.Ring = stream.Ring.get();
-    stream.Sink.Tables = stream.Tables.get();
+    stream.Sink.Owner = this;
+    stream.Sink.Stream = &stream;
     stream.Program = program;
     stream.nViewers = 0;
     stream.State.store(kActive, std::memory_order_seq_cst);
@@ -234,8 +324,6 @@ void CViewerFanOut::CloseStream(int s)
     SStream& stream = m_Streams[s];
     m_Open.fetch_and(~Bit(s), std::memory_order_relaxed);
     LeaveSlotAlone(stream, kLeaving);
-    stream.Sink.Ring = nullptr;
-    stream.Sink.Tables = nullptr;
     stream.Ring.reset();
     stream.Filter.reset();
     stream.Tables.reset();
@@ -299,8 +387,8 @@ bool CViewerFanOut::Behind(int v) const
 
 void CViewerFanOut::ForgetStream()
 {
-    m_Psi.Reset();
+    m_nForgets.fetch_add(1, std::memory_order_release);
     m_Programs.Reset();
-    m_Guide.Reset();
+    m_Guide.DropQueued();
     m_bReceiving.store(false, std::memory_order_relaxed);
 }

@@ -15,7 +15,11 @@
 // what it watches (the transponder's, or those the cut wrote), so that its
 // player can start at once; the traffic thread copies them for it at the
 // packet where it joins, so the caches of those tables are touched by one
-// thread only.
+// thread only. It joins where the stream it watches marks a random access
+// point of a video (see RandomAccess.h), so that its player need not throw
+// away the rest of a group of pictures; a stream that marks none within
+// kRandomAccessWaitMs of the attach (radio, or a broadcaster that does not
+// set the flag) is joined at the next packet after that, as if it had none.
 
 #include <atomic>
 #include <cstddef>
@@ -48,6 +52,14 @@ enum class EViewerAttach
 
 // CopyNext's answer for a viewer a whole ring behind.
 constexpr size_t kViewerBehind = SIZE_MAX;
+
+// The longest a joining viewer waits for a random access point: about what
+// a player would itself lose to a group of pictures begun before it came.
+constexpr uint32_t kRandomAccessWaitMs = 1000;
+
+// A monotonic clock in milliseconds; read by both threads, it must neither
+// lock nor wait.
+using FMilliseconds = uint64_t (*)();
 
 class CViewerFanOut
 {
@@ -89,38 +101,52 @@ public:
     // Whether any packet has arrived since the latest ForgetStream.
     bool Receiving() const { return m_bReceiving.load(std::memory_order_relaxed); }
 
-    // Between streams only (no traffic call running, no viewer attached):
-    // the tables of the previous transponder are forgotten.
+    // No viewer attached and no server thread taking the guide's packets,
+    // but perhaps a traffic call on its way in (a Start right after a Stop,
+    // whatever the host does meanwhile): the tables of the previous
+    // transponder are forgotten. The traffic thread forgets its own at its
+    // next hand-over, so that nothing it is using changes under it.
     void ForgetStream();
 
     // The programs of the PAT and SDT, for the page and the playlist.
-    CProgramDirectory& Programs() { return m_pPrograms != nullptr ? *m_pPrograms : m_Programs; }
-    // Between streams only: a directory that the caller feeds with every
+    CProgramDirectory& Programs()
+    {
+        CProgramDirectory* programs = m_pPrograms.load(std::memory_order_acquire);
+        return programs != nullptr ? *programs : m_Programs;
+    }
+    // No viewer attached: a directory that the caller feeds with every
     // packet itself (the module keeps one for its dialog whether or not a
     // server runs), so that no packet is looked at twice. Null: its own.
-    void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms = programs; }
+    void UseProgramDirectory(CProgramDirectory* programs) { m_pPrograms.store(programs, std::memory_order_release); }
     // The packets of the guide's tables, for its collector on the server thread.
     CGuideFeed& Guide() { return m_Guide; }
     // Between streams only: whether the guide's packets are queued at all
     // (on by default). Off, the traffic thread does what it did before the
     // guide: the benchmarks compare the two.
     void CollectGuide(bool on) { m_bGuide = on; }
+    // Between streams only: the clock that times a joining viewer's wait
+    // for a random access point (a test's own), and that wait (0: a viewer
+    // joins at the next packet, random access point or not).
+    void UseClock(FMilliseconds clock) { m_Clock = clock; }
+    void WaitForRandomAccess(uint32_t milliseconds) { m_nRandomAccessWaitMs = milliseconds; }
 
 private:
     enum ESlotState : int
     {
         kFree,     // nobody
-        kJoining,  // viewer attached: the traffic thread gives it its tables and its start
+        kJoining,  // viewer attached: the traffic thread gives it its tables and its start,
+                   // at a random access point or once it has waited long enough
         kActive,   // written (a stream) / reading (a viewer)
         kLeaving,  // being detached: the traffic thread leaves it alone
     };
     // A cut's output goes packet by packet into its stream's ring, and
     // through the cache of the tables it wrote, for viewers who join.
+    struct SStream;
     struct SCutSink final : IPacketSink
     {
         void PutPacket(const unsigned char* packet) override;
-        CStreamRing* Ring = nullptr;
-        CPsiCache* Tables = nullptr;
+        CViewerFanOut* Owner = nullptr;
+        SStream* Stream = nullptr;
     };
     struct SStream
     {
@@ -134,6 +160,8 @@ private:
         SCutSink Sink;
         uint16_t Program = 0;                      // 0: the whole transponder
         int nViewers = 0;                          // server thread
+        uint64_t Waiting = 0;                      // traffic thread: bit per viewer waiting for its random
+                                                   // access point (some may have left or watch another)
     };
     struct SViewer
     {
@@ -146,9 +174,14 @@ private:
         size_t nPrefix = 0;
         uint64_t Position = 0;                     // in its stream's ring
         size_t nPrefixSent = 0;                    // server thread
+        uint64_t AttachedAt = 0;                   // m_Clock's, set before it joins
     };
 
-    void Join(SViewer& viewer);
+    void TakeJoiners();
+    void Join(int v, uint64_t now);
+    bool WaitedLongEnough(const SViewer& viewer, uint64_t now) const;
+    void Start(SViewer& viewer);
+    void StartWaiting(SStream& stream);
     void Write(SStream& stream, const unsigned char* packets, int count);
     int OpenStream(uint16_t program, size_t ringPackets, EViewerAttach& outcome);
     void CloseStream(int stream);
@@ -157,12 +190,17 @@ private:
     SViewer m_Viewers[kMaxViewers];
     std::atomic<uint64_t> m_Open{0};      // bit per active stream: the traffic thread visits only these
     std::atomic<uint64_t> m_Joining{0};   // bit per viewer that the traffic thread has yet to join
+    uint64_t m_Waiting = 0;               // traffic thread: bit per viewer waiting for a random access point
     std::atomic<int> m_nViewers{0};
     int m_nStreams = 0;                   // server thread
     std::atomic<bool> m_bReceiving{false};
+    std::atomic<uint32_t> m_nForgets{0};  // ForgetStream calls
+    uint32_t m_nForgotten = 0;            // traffic thread: those m_Psi has followed
     CPsiCache m_Psi;                      // traffic thread only: the transponder's PAT and PMTs
     CProgramDirectory m_Programs;         // fed by the traffic thread, unless m_pPrograms is set
-    CProgramDirectory* m_pPrograms = nullptr;  // fed by the caller instead
+    std::atomic<CProgramDirectory*> m_pPrograms{nullptr};  // fed by the caller instead
     CGuideFeed m_Guide;                   // filled by the traffic thread, emptied by the server's
     bool m_bGuide = true;
+    FMilliseconds m_Clock;
+    uint32_t m_nRandomAccessWaitMs = kRandomAccessWaitMs;
 };

@@ -55,14 +55,18 @@ bool HasTitle(const SGuideEvent& e)
     return false;
 }
 
-void PutProgramme(CTextWriter& writer, const CGuidePool& pool, int slot, const SListedProgram& program,
+// `end`: kGuideOpenEnd leaves the stop out (XMLTV allows that).
+void PutProgramme(CTextWriter& writer, const CGuidePool& pool, int slot, int64_t end, const SListedProgram& program,
                   const SProgramList& programs, SXmltvScratch& scratch)
 {
     const SGuideEvent& e = pool.Event(slot);
     writer.Put("  <programme start=\"");
     PutXmltvTime(writer, e.Start);
-    writer.Put("\" stop=\"");
-    PutXmltvTime(writer, e.End());
+    if (end != kGuideOpenEnd)
+    {
+        writer.Put("\" stop=\"");
+        PutXmltvTime(writer, end);
+    }
     writer.Put("\" channel=\"");
     PutChannelId(writer, program.ProgramNumber, programs.TransportStreamId, programs.OriginalNetworkId);
     writer.Put("\">\n");
@@ -172,8 +176,17 @@ size_t WriteXmltv(const SProgramList& programs, const CGuideCollector& guide, SX
     {
         if (slots[p] < 0)
             continue;
-        for (int i = starts[slots[p]]; i < starts[slots[p] + 1]; ++i)
-            PutProgramme(writer, pool, scratch.Order[i], programs.Programs[p], programs, scratch);
+        const int last = starts[slots[p] + 1];
+        for (int i = starts[slots[p]]; i < last; ++i)
+        {
+            // A live event without a duration lasts until the next one starts.
+            const int slot = scratch.Order[i];
+            int64_t end = guide.EventEnd(slot);
+            for (int next = i + 1; end == kGuideOpenEnd && next < last; ++next)
+                if (pool.Event(scratch.Order[next]).Start > pool.Event(slot).Start)
+                    end = pool.Event(scratch.Order[next]).Start;
+            PutProgramme(writer, pool, slot, end, programs.Programs[p], programs, scratch);
+        }
     }
     writer.Put("</tv>\n");
     return writer.Length();

@@ -2,7 +2,9 @@
 // The "/epg.xml" text: the transponder's programme guide as an XMLTV "tv"
 // document (xmltv.dtd), for IPTV apps. A channel per program of the list
 // that has events (id as the playlist's tvg-id, display-name from the SDT),
-// then its events in time order: start and stop as "YYYYMMDDhhmmss +0000",
+// then its events in time order: start and stop as "YYYYMMDDhhmmss +0000"
+// (a live event without a duration stops where the next one starts; the
+// last such has no stop),
 // title, sub-title and desc per language, categories from the genres, the
 // parental rating. Escaped, valid UTF-8. Events without a title are left out
 // (XMLTV needs one), and so are channels without events (the XMLTV tools

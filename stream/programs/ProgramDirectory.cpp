@@ -35,6 +35,24 @@ CProgramDirectory::CProgramDirectory() = default;
 
 void CProgramDirectory::Reset()
 {
+    m_nResets.fetch_add(1, std::memory_order_release);
+    // The server's side, as the server takes it.
+    bool expected = false;
+    while (!m_Busy.compare_exchange_weak(expected, true, std::memory_order_acquire))
+    {
+        expected = false;
+        std::this_thread::yield();  // the traffic thread or the server is inside for one memcpy
+    }
+    m_Published.nPrograms = 0;
+    m_Published.TransportStreamId = 0;
+    m_Published.OriginalNetworkId = 0;
+    m_Busy.store(false, std::memory_order_release);
+}
+
+// Traffic thread.
+void CProgramDirectory::Forget()
+{
+    m_nResetsDone = m_nResets.load(std::memory_order_acquire);
     m_Pat.Reset();
     m_Sdt.Reset();
     m_Working.nPrograms = 0;
@@ -49,6 +67,8 @@ void CProgramDirectory::Reset()
 
 const SListedProgram* CProgramDirectory::Find(uint16_t program) const
 {
+    if (ResetPending())
+        return nullptr;
     for (int i = 0; i < m_Working.nPrograms; ++i)
         if (m_Working.Programs[i].ProgramNumber == program)
             return &m_Working.Programs[i];
@@ -60,6 +80,8 @@ void CProgramDirectory::Observe(const unsigned char* packet)
     const uint16_t pid = PacketPid(packet);
     if (pid != kPatPid && pid != kSdtPid)
         return;
+    if (ResetPending())
+        Forget();
     if (pid == kPatPid && (packet[3] & 0x10) != 0)
         m_nLatestPatContinuity = packet[3] & 0x0F;  // a packet with payload
     CSectionAssembler& assembler = pid == kPatPid ? m_Pat : m_Sdt;

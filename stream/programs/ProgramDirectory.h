@@ -23,7 +23,11 @@ public:
     // Traffic thread: one whole packet (PIDs other than the PAT's and the
     // SDT's cost one comparison).
     void Observe(const unsigned char* packet);
-    // Between streams only: forgets the tables.
+    // Any thread, also while a traffic call is under way (a Start right
+    // after a Stop): forgets the tables. The published list is emptied at
+    // once; the traffic thread forgets its own at its next table packet, so
+    // that nothing it is using changes under it, and until then its
+    // accessors answer as for a fresh directory.
     void Reset();
     // Traffic thread: the program's entry as read so far, null when the PAT
     // has not listed it.
@@ -31,8 +35,8 @@ public:
 
     // Traffic thread: the version and the continuity counter of the latest
     // PAT packet and section seen; -1 before any.
-    int LatestPatVersion() const { return m_nLatestPatVersion; }
-    int LatestPatContinuity() const { return m_nLatestPatContinuity; }
+    int LatestPatVersion() const { return ResetPending() ? -1 : m_nLatestPatVersion; }
+    int LatestPatContinuity() const { return ResetPending() ? -1 : m_nLatestPatContinuity; }
 
     // Server thread: the latest published list.
     void Snapshot(SProgramList& out);
@@ -40,6 +44,8 @@ public:
     bool Lists(uint16_t program);
 
 private:
+    bool ResetPending() const { return m_nResets.load(std::memory_order_acquire) != m_nResetsDone; }
+    void Forget();
     void OnPat(const unsigned char* section, int length);
     void OnSdt(const unsigned char* section, int length);
     void Publish();
@@ -48,6 +54,8 @@ private:
     SProgramList m_Published;               // the server's copy, under m_Busy
     std::atomic<bool> m_Busy{false};        // one side is inside m_Published
     bool m_bDirty = false;                  // m_Working changed since it was published
+    std::atomic<uint32_t> m_nResets{0};     // Reset calls
+    uint32_t m_nResetsDone = 0;             // traffic thread: those m_Working has followed
     int m_nLatestPatVersion = -1;           // traffic thread only
     int m_nLatestPatContinuity = -1;        // traffic thread only
     uint32_t m_nPatCrc = 0;                 // of the latest PAT section 0 read (repeats skipped)

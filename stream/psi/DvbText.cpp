@@ -18,16 +18,19 @@ public:
             out[0] = 0;
     }
 
-    // Control characters are dropped, and so are the Unicode line and
-    // paragraph separators: playlist and guide readers end a line there.
-    // The DVB line break is a blank.
+    // The one rule for every broadcast text on its way to XML, HTML or a
+    // playlist: nothing XML 1.0 forbids leaves here. Control characters are
+    // dropped, and so are the Unicode line and paragraph separators
+    // (playlist and guide readers end a line there); surrogates, U+FFFE,
+    // U+FFFF and what lies beyond Unicode become U+FFFD. The DVB line break
+    // is a blank.
     void PutCodePoint(uint32_t c)
     {
         if (c == 0xE08A)
             c = ' ';
         if (c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0xE080 && c <= 0xE09F) || c == 0x2028 || c == 0x2029)
             return;
-        if ((c >= 0xD800 && c <= 0xDFFF) || c > 0x10FFFF)
+        if ((c >= 0xD800 && c <= 0xDFFF) || c == 0xFFFE || c == 0xFFFF || c > 0x10FFFF)
             c = kReplacement;
         unsigned char bytes[4];
         size_t count;

@@ -8,7 +8,8 @@
 // combining diacritics 0xC1..0xCF placed after their letter), the ISO 8859
 // parts (0x01..0x0B, 0x10 0x00 nn), 0x11 (UCS-2) and 0x15 (UTF-8) converted;
 // control codes and U+2028/U+2029 dropped, CR/LF (0x8A) as a space; invalid
-// sequences become U+FFFD; unknown tables keep only their ASCII. Writes at
+// sequences, surrogates and U+FFFE/U+FFFF become U+FFFD (what comes out is
+// fit for XML 1.0); unknown tables keep only their ASCII. Writes at
 // most `capacity`-1 bytes and a NUL, never cutting a character; returns the
 // bytes written.
 size_t DvbTextToUtf8(const unsigned char* text, size_t length, char* out, size_t capacity);

@@ -4,6 +4,7 @@
 #include <set>
 #include <string>
 #include <tuple>
+#include <utility>
 
 #include "PsiTestStreams.h"
 #include "guide/GuideCollector.h"
@@ -29,10 +30,22 @@ protected:
     void SetUp() override
     {
         clock.PcUtc = kNow - 3600;  // the PC is an hour off until the transponder says the time
+        PutServices();
+        Put(kTdtPid, TdtSection(kNow));
+    }
+
+    void PutServices()
+    {
         clock.MonotonicMs = 1000;
         Put(kPatPid, PatSection(kTsid, 0, {{101, 0x100}, {102, 0x200}, {103, 0x300}}));
         Put(kSdtPid, SdtSection(0x42, kTsid, kOnid, 0, {{101, "P", "One"}}));
-        Put(kTdtPid, TdtSection(kNow));
+    }
+
+    // Time passes on both of the PC's clocks.
+    void Wait(int64_t seconds)
+    {
+        clock.PcUtc += seconds;
+        clock.MonotonicMs += seconds * 1000;
     }
 
     void Put(uint16_t pid, const Bytes& section)
@@ -67,9 +80,43 @@ protected:
         return events;
     }
 
+    // The event ids present/following names now, -1 for none.
+    std::pair<int, int> NowAndNext(int index) const
+    {
+        const int present = collector->PresentFollowing(index, 0);
+        const int following = collector->PresentFollowing(index, 1);
+        return {present < 0 ? -1 : collector->Pool().Event(present).EventId,
+                following < 0 ? -1 : collector->Pool().Event(following).EventId};
+    }
+
     std::unique_ptr<CGuideCollector> collector{new CGuideCollector};
     PacketMaker maker;
     SGuideClock clock;
+};
+
+// A transponder's guide as it is sent over and over: present/following of
+// 102 (now 10, next 11) and two schedule segments of 101, one with an event
+// that has ended by kNow.
+class BroadcastGuide : public GuideCollector
+{
+protected:
+    void SetUp() override { clock.PcUtc = kNow; }
+
+    void PutGuide()
+    {
+        PutEit(0x4E, 102, 0, 0, {Event(10, kNow - 600, 1800, "Now")});
+        PutEit(0x4E, 102, 0, 1, {Event(11, kNow + 1200, 1800, "Next")});
+        PutEit(0x50, 101, 0, 0, {Event(1, kNow - 7200, 1800, "ended"), Event(2, kNow - 60, 3600, "on")});
+        PutEit(0x50, 101, 0, 8, {Event(3, kNow + 3 * 3600, 3600, "later")});
+    }
+
+    // What the guide must hold at kNow.
+    void ExpectWholeGuide()
+    {
+        const std::set<EventKey> expected = {{101, 2, kNow - 60, "on"}, {101, 3, kNow + 3 * 3600, "later"}};
+        EXPECT_EQ(Events(), expected);
+        EXPECT_EQ(NowAndNext(1), std::make_pair(10, 11));
+    }
 };
 
 TEST_F(GuideCollector, ServicesAndIdsFromPatAndSdt)
@@ -187,5 +234,121 @@ TEST_F(GuideCollector, AServiceThePatDropsTakesItsEvents)
     // Another transport stream: everything goes.
     Put(kPatPid, PatSection(7, 0, {{102, 0x200}}));
     EXPECT_TRUE(Events().empty());
+}
+
+// Present/following comes every 2 s, the TDT every 30 s at most: the guide
+// often comes first. Until the broadcast's time is known, nothing is judged
+// ended by the PC's clock, whichever way it is off.
+TEST_F(BroadcastGuide, EitBeforeTheFirstTimeWhateverThePcClockSays)
+{
+    const struct
+    {
+        const char* Name;
+        int64_t PcOffset;
+    } cases[] = {
+        {"3 hours ahead (a clock set to local time)", 3 * 3600},
+        {"2 years ahead (a recording of 2024 played now)", 2 * 365 * 86400},
+        {"3 hours behind", -3 * 3600},
+        {"2 years behind", -2 * 365 * 86400},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(c.Name);
+        collector.reset(new CGuideCollector);
+        clock.PcUtc = kNow + c.PcOffset;
+        PutServices();
+        PutGuide();
+        EXPECT_FALSE(collector->HasBroadcastTime());
+        EXPECT_EQ(NowAndNext(1), std::make_pair(10, 11));
+        Wait(2);
+        collector->Tick(clock);  // nothing is pruned by the PC's clock
+        EXPECT_EQ(Events().size(), 3u);
+        // The time comes: what ended by it goes at once, the rest stays.
+        Put(kTdtPid, TdtSection(kNow + 2));
+        ExpectWholeGuide();
+        // And the repeats after it change nothing.
+        Wait(2);
+        PutGuide();
+        ExpectWholeGuide();
+    }
+}
+
+// The TDT has no CRC: one wrong time prunes what has not ended. The
+// sections of what went are read again, so the repeats after the right time
+// bring every event back.
+TEST_F(BroadcastGuide, ATimeThatJumpsForwardThenBackLosesNothing)
+{
+    PutServices();
+    Put(kTdtPid, TdtSection(kNow));
+    PutGuide();
+    ExpectWholeGuide();
+
+    Put(kTdtPid, TdtSection(kNow + 86400));
+    EXPECT_TRUE(Events().empty());
+    EXPECT_EQ(NowAndNext(1), std::make_pair(-1, -1));
+    PutGuide();  // repeats while the time is wrong: all ended by it
+    EXPECT_TRUE(Events().empty());
+
+    Wait(1);
+    Put(kTdtPid, TdtSection(kNow + 1));
+    PutGuide();
+    ExpectWholeGuide();
+    // Once all is back, a repeat is skipped again; only the section whose
+    // ended event is left out is read again (its times only).
+    const uint64_t repeats = collector->Counters().Repeats;
+    PutGuide();
+    EXPECT_EQ(collector->Counters().Repeats, repeats + 3);
+}
+
+// A live event may have no announced duration (all ones): it runs until the
+// following one starts.
+TEST_F(GuideCollector, ALivePresentEventRunsUntilTheFollowingStarts)
+{
+    PutEit(0x4E, 102, 0, 0, {Event(10, kNow - 600, -1, "Live")});
+    const int present = collector->PresentFollowing(1, 0);
+    ASSERT_GE(present, 0);
+    EXPECT_EQ(collector->EventEnd(present), kGuideOpenEnd);
+    // Undefined outside present/following: no place in a schedule.
+    PutEit(0x50, 101, 0, 0, {Event(1, kNow, -1, "no end")});
+    EXPECT_TRUE(Events().empty());
+
+    PutEit(0x4E, 102, 0, 1, {Event(11, kNow + 600, 1800, "Next")});
+    EXPECT_EQ(collector->EventEnd(present), kNow + 600);
+    clock.MonotonicMs += 599 * 1000;
+    collector->Tick(clock);
+    EXPECT_EQ(NowAndNext(1), std::make_pair(10, 11));
+    clock.MonotonicMs += 1000;
+    collector->Tick(clock);
+    EXPECT_EQ(NowAndNext(1), std::make_pair(-1, 11));
+}
+
+// A full pool refuses an event farther than all it holds; the section is not
+// marked seen, so the event comes with a repeat once there is room.
+TEST_F(GuideCollector, AnEventRefusedForRoomComesBackWithARepeat)
+{
+    // Events of two minutes from day 2 to 30, 80 a section: the pool full.
+    constexpr int kPerSection = 80;
+    constexpr int sections = kGuideMaxEvents / kPerSection;
+    static_assert(sections * kPerSection == kGuideMaxEvents, "");
+    for (int n = 0; n < sections; ++n)
+    {
+        std::vector<TestEvent> events;
+        for (int i = 0; i < kPerSection; ++i)
+        {
+            const int id = n * kPerSection + i;
+            events.push_back({static_cast<uint16_t>(id), kNow + 86400 + 120 * id, 120, {}});
+        }
+        PutEit(static_cast<uint8_t>(0x51 + n / 256), 103, 0, n % 256, events);
+    }
+    ASSERT_EQ(collector->Pool().Count(), kGuideMaxEvents);
+    EXPECT_EQ(collector->Pool().Refused(), 0u);
+    PutEit(0x5F, 101, 0, 0, {Event(1, kNow + 60 * 86400, 600, "far")});
+    EXPECT_EQ(collector->Pool().Refused(), 1u);
+    EXPECT_TRUE(Events().count({101, 1, kNow + 60 * 86400, "far"}) == 0);
+
+    // A new version empties the first segment of 103: room for it now.
+    PutEit(0x51, 103, 1, 0, {});
+    PutEit(0x5F, 101, 0, 0, {Event(1, kNow + 60 * 86400, 600, "far")});
+    EXPECT_TRUE(Events().count({101, 1, kNow + 60 * 86400, "far"}) == 1);
 }
 }  // namespace

@@ -133,4 +133,22 @@ TEST_F(GuideNow, TitleOfTheFirstLanguageWithOneCutAtACharacter)
     GuideEventTitle(collector->Pool(), GuideEventAt(*collector, 1, 0, kNow), scratch.data(), odd, sizeof odd);
     EXPECT_STREQ(odd, "\xC3\xA9\xC3\xA9\xC3\xA9");  // 7 would cut the fourth: three
 }
+
+// A live event without a duration (all ones) is on until the following one
+// starts; the dialog's column shows no end while none is known.
+TEST_F(GuideNow, ALiveEventWithoutADurationRunsUntilTheFollowing)
+{
+    PutEit(0x4E, 101, 0, {Event(7, kNow - 600, -1, "Live")});
+    SGuideNowList list;
+    ListEventsNow(*collector, kNow, scratch.data(), list);
+    EXPECT_TRUE(list.Services[0].Known);
+    EXPECT_STREQ(list.Services[0].Title, "Live");
+    EXPECT_EQ(list.Services[0].Start, kNow - 600);
+    EXPECT_EQ(list.Services[0].End, -1);
+
+    PutEit(0x4E, 101, 1, {Event(8, kNow + 900, 1800, "After it")});
+    ListEventsNow(*collector, kNow, scratch.data(), list);
+    EXPECT_EQ(list.Services[0].End, kNow + 900);
+    EXPECT_STREQ(list.Services[0].Title, "Live");
+}
 }  // namespace

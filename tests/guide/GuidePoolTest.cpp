@@ -122,6 +122,49 @@ TEST_F(GuidePool, FullOfTextTheFarthestGoFirst)
     EXPECT_EQ(TextOf(*pool, pool->Find(1, 50000, false)), "n" + desc);
 }
 
+// Whether room can be made is decided before anything goes: an event that
+// would not fit even with every later one gone takes nothing out, and a new
+// copy of a stored event that does not fit leaves the stored one.
+TEST_F(GuidePool, NothingGoesForAnEventThatIsRefusedInTheEnd)
+{
+    const std::string desc(kEventDescCapacity - 1, 'x');  // 48 blocks with its title
+    constexpr int kLarge = kGuideTextBlocks / 48 - 1;
+    auto e = MakeEvent(0, kStart, "t", desc);
+    for (int i = 0; i < kLarge; ++i)
+    {
+        e->EventId = static_cast<uint16_t>(i);
+        e->Start = kStart + 60 * i;
+        ASSERT_GE(pool->Add(*e, 1, 0x50, 0), 0);
+    }
+    // The last 48 blocks: an event of one block each, after the large ones.
+    auto small = MakeEvent(0, 0, "s");
+    for (int i = 0; i < 48; ++i)
+    {
+        small->EventId = static_cast<uint16_t>(10000 + i);
+        small->Start = kStart + 60 * (kLarge + i);
+        ASSERT_GE(pool->Add(*small, 1, 0x50, 0), 0);
+    }
+    ASSERT_EQ(pool->BlocksInUse(), kGuideTextBlocks);
+    const int count = pool->Count();
+
+    // Later than all but the last ten small ones: their 10 blocks are not 48.
+    e->EventId = 20000;
+    e->Start = kStart + 60 * (kLarge + 38) - 1;
+    EXPECT_EQ(pool->Add(*e, 2, 0x50, 0), -1);
+    EXPECT_EQ(pool->Refused(), 1u);
+    EXPECT_EQ(pool->Evicted(), 0u);
+    EXPECT_EQ(pool->Count(), count);
+    EXPECT_GE(pool->Find(1, 10047, false), 0);
+
+    // A small one sent again with a large text, with nothing later than it to go.
+    auto grown = MakeEvent(10047, kStart + 60 * (kLarge + 47), "s", desc);
+    EXPECT_EQ(pool->Add(*grown, 1, 0x50, 0), -1);
+    const int kept = pool->Find(1, 10047, false);
+    ASSERT_GE(kept, 0);
+    EXPECT_EQ(TextOf(*pool, kept), "s");
+    EXPECT_EQ(pool->Count(), count);
+}
+
 TEST_F(GuidePool, IndexAgreesWithAModelThroughManyChanges)
 {
     // Keys that crowd the index (few services, clustered ids) and removals

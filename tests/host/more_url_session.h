@@ -63,6 +63,38 @@ static void url_check_nothing_written(const char *when)
     CHECK(wcscmp(text, URL_ALLOW_BY_HAND) == 0, "%s: HttpAllow as written (%s)", when, host_narrow(text));
 }
 
+/* Pastes a list of 600 characters into the emptied list field, as Ctrl+V
+ * would, the other fields valid. Its two networks lie far apart: a cut
+ * leaves the first with blanks behind it, a list that would pass. */
+static int url_paste_long_list(HWND page)
+{
+    wchar_t port[16], list[601];
+    _snwprintf(port, 16, L"%u", g_net_port);
+    SetDlgItemTextW(page, ID_URL_PORT, port);
+    SetDlgItemTextW(page, ID_URL_VIEWERS, L"3");
+    SetDlgItemTextW(page, ID_URL_ALLOW, L"");
+    wcscpy(list, L"10.0.0.1,");
+    for (size_t i = wcslen(list); i < 600 - 8; ++i)
+        list[i] = L' ';
+    wcscpy(list + 600 - 8, L"10.0.0.2");
+    HGLOBAL memory = GlobalAlloc(GMEM_MOVEABLE, sizeof list);
+    wchar_t *data = memory != NULL ? (wchar_t *)GlobalLock(memory) : NULL;
+    if (!CHECK(data != NULL, "memory for the clipboard"))
+        return 0;
+    memcpy(data, list, sizeof list);
+    GlobalUnlock(memory);
+    const int put = OpenClipboard(page) && EmptyClipboard() && SetClipboardData(CF_UNICODETEXT, memory) != NULL;
+    CloseClipboard();
+    if (!CHECK(put, "the list on the clipboard")) {
+        GlobalFree(memory);
+        return 0;
+    }
+    SendDlgItemMessageW(page, ID_URL_ALLOW, WM_PASTE, 0, 0);
+    const int length = GetWindowTextLengthW(GetDlgItem(page, ID_URL_ALLOW));
+    CHECK_EQ(length, 511, "the field takes one character beyond the longest list");
+    return length == 511;
+}
+
 /* Tells url_tab.py `request` and returns its answer line's first word is "ok". */
 static int url_ask(const char *request)
 {
@@ -95,7 +127,7 @@ static void session_more_url(HWND dlg)
     dialog_text(page, ID_URL_VIEWERS, text, 256);
     CHECK(wcscmp(text, L"8") == 0, "8 viewers, the default (%s)", host_narrow(text));
     dialog_text(page, ID_URL_MEMORY, text, 256);
-    CHECK(wcscmp(text, L"up to 64 MB of memory") == 0, "their memory (%s)", host_narrow(text));
+    CHECK(wcscmp(text, L"8 MB per stream watched") == 0, "their memory (%s)", host_narrow(text));
     CHECK_EQ(SendDlgItemMessageW(page, ID_URL_ADAPTER, CB_GETCURSEL, 0, 0), 0, "\"Every adapter\" chosen");
     CHECK(SendDlgItemMessageW(page, ID_URL_ADAPTER, CB_GETCOUNT, 0, 0) >= 2, "this PC's adapters listed");
     dialog_text(page, ID_URL_PAGE, text, 256);
@@ -138,13 +170,27 @@ static void session_more_url(HWND dlg)
         url_check_nothing_written("refused");
     }
 
+    if (!next_step(dlg, "session 13: a list pasted beyond the field's room refused, not cut"))
+        return;
+    if (url_paste_long_list(page))
+    {
+        dialog_click(more, 1);  /* OK */
+        CHECK(IsWindow(more), "OK refused: the dialog stays open");
+        CHECK(dialog_focus(g_host.uiThread) == GetDlgItem(page, ID_URL_ALLOW), "the focus is on the list");
+        dialog_text(page, ID_URL_NOTE, text, 256);
+        CHECK(wcscmp(text, L"HttpAllow: at most 510 characters of networks") == 0, "the page says why (\"%s\")",
+              host_narrow(text));
+        url_check_nothing_written("an over-long paste");
+    }
+
     if (!next_step(dlg, "session 13: valid values, then Escape"))
         return;
     SetDlgItemTextW(page, ID_URL_PORT, port);
     SetDlgItemTextW(page, ID_URL_VIEWERS, L"3");
     SetDlgItemTextW(page, ID_URL_ALLOW, URL_ALLOW_BY_HAND);
     dialog_text(page, ID_URL_MEMORY, text, 256);
-    CHECK(wcscmp(text, L"up to 24 MB of memory") == 0, "the memory follows the count (%s)", host_narrow(text));
+    CHECK(wcscmp(text, L"8 MB per stream watched") == 0, "the memory is a stream's, whatever the count (%s)",
+          host_narrow(text));
     dialog_focus_control(page, ID_URL_PORT);
     more_escape(more, "Escape is Cancel: the dialog closes");
     url_check_nothing_written("after Escape");

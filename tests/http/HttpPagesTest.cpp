@@ -126,6 +126,10 @@ TEST(DvbText, BroadcastNamesBecomeValidUtf8)
         {"part 17 by number", "\x10\x00\x11\xE9x"s, "x"},
         {"UCS-2", "\x11\x00\x41\x04\x10\x00"s, "A\xD0\x90"},
         {"UCS-2 odd tail and surrogate", "\x11\xD8\x00\x00\x42\x00"s, "\xEF\xBF\xBD" "B"},
+        // XML 1.0 has no U+FFFE or U+FFFF: one in a title would make the whole guide ill-formed.
+        {"UCS-2 U+FFFF, U+FFFE and a lone low surrogate", "\x11\x00\x41\xFF\xFF\xFF\xFE\xDC\x01"s,
+         "A\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+        {"UTF-8 U+FFFE and U+FFFF", "\x15" "a\xEF\xBF\xBE" "b\xEF\xBF\xBF", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
         {"UCS-2 DVB controls", "\x11\xE0\x86\x00\x41\xE0\x8A\x00\x42"s, "A B"},
         {"UTF-8", "\x15" "Sch\xC3\xB6n \xE2\x82\xAC \xF0\x9F\x93\xBA", "Sch\xC3\xB6n \xE2\x82\xAC \xF0\x9F\x93\xBA"},
         {"UTF-8 invalid bytes", "\x15" "a\xFF" "b\xC3", "a\xEF\xBF\xBD" "b\xEF\xBF\xBD"},
@@ -249,6 +253,41 @@ TEST(Playlist, OneEntryPerProgramWithAnAbsoluteUrl)
     char empty[96];
     EXPECT_EQ(WritePlaylist(none, "tv", empty, sizeof empty), 66u);
     EXPECT_STREQ(empty, "#EXTM3U url-tvg=\"http://tv/epg.xml\" x-tvg-url=\"http://tv/epg.xml\"\n");
+}
+
+// IPTV apps put an entry among the radio channels by radio="true"; the SDT's
+// service type says which are radio, as on the page.
+TEST(Playlist, RadioServicesAreMarkedAsRadio)
+{
+    const struct
+    {
+        uint8_t ServiceType;
+        bool Radio;
+    } cases[] = {
+        {0x02, true},   // MPEG-1 Layer II radio
+        {0x07, true},   // FM radio
+        {0x0A, true},   // advanced codec radio
+        {0x01, false},  // MPEG-2 television
+        {0x19, false},  // H.264 HD television
+        {0x0C, false},  // data broadcast
+        {0x00, false},  // no service descriptor
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(static_cast<int>(c.ServiceType));
+        auto programs = TwoPrograms();
+        programs->Programs[1].ServiceType = c.ServiceType;
+        const std::string entry = std::string("#EXTINF:-1 tvg-id=\"7.43f.1.dvb\" tvg-chno=\"7\"") +
+                                  (c.Radio ? " radio=\"true\"" : "") + ",Program 7\n";
+        std::string whole(kPlaylistCapacity, '\0');
+        whole.resize(WritePlaylist(*programs, "tv", &whole[0], whole.size()));
+        EXPECT_NE(whole.find(entry), std::string::npos) << whole;
+        std::string one(kPlaylistCapacity, '\0');
+        one.resize(WriteProgramPlaylist(*programs, 7, "tv", &one[0], one.size()));
+        EXPECT_NE(one.find(entry), std::string::npos) << one;
+        // The other entries stay as they were.
+        EXPECT_EQ(whole.find(" radio="), c.Radio ? whole.find(entry) + entry.find(" radio=") : std::string::npos);
+    }
 }
 
 TEST(Playlist, HostFromTheRequestWhenPlainElseTheLocalAddress)

@@ -148,7 +148,7 @@ TEST_F(IndexPage, EachProgramWithItsKindNowAndNextLinksAndViewers)
     const std::string text = Write();
     // A phone shows it at its own width, without scripts.
     EXPECT_EQ(text.rfind("<!DOCTYPE html>", 0), 0u);
-    EXPECT_NE(text.find("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\">"), std::string::npos);
+    EXPECT_NE(text.find("<meta name=\"viewport\" content=\"width=device-width, initial-scale=1\"/>"), std::string::npos);
     EXPECT_NE(text.find("Receiving the transport stream. Viewers: 3 of 8."), std::string::npos);
     EXPECT_NE(text.find("Times are this PC's local time (UTC+01:00)."), std::string::npos);
 
@@ -190,6 +190,30 @@ TEST_F(IndexPage, EachProgramWithItsKindNowAndNextLinksAndViewers)
               std::string::npos);
     EXPECT_NE(text.find("<li>Output 3: UDP to 239.255.1.3:5000, program 202: <a href=\"/output/3.sdp\">SDP</a></li>"),
               std::string::npos);
+}
+
+// Now and next as the dialog's column has them: present/following, else the
+// schedule; a live event without a duration until the following starts.
+TEST_F(IndexPage, NowAndNextAsTheDialogHasThem)
+{
+    page.LocalTime = nullptr;
+    Put(0x0012, EitEventsSection({0x50, 203, 1, 0xFF01, 0, 0, 0},
+                                 {{5, kNow - 60, 600, ShortEventDescriptor("eng", Text("On air"), Text(""))},
+                                  {6, kNow + 540, 600, ShortEventDescriptor("eng", Text("Soon"), Text(""))}}));
+    PutPresentFollowing(202, 0, 1, kNow - 600, -1, Text("Live"));
+    std::string film = Section(Write(), 202);
+    EXPECT_NE(film.find("<b>Now</b> <span class=\"time\">11:50\xE2\x80\x93</span> Live</p>"), std::string::npos)
+        << film;
+    PutPresentFollowing(202, 1, 2, kNow + 900, 1800, Text("Later"));
+    film = Section(Write(), 202);
+    EXPECT_NE(film.find("<b>Now</b> <span class=\"time\">11:50\xE2\x80\x93" "12:15</span> Live</p>"),
+              std::string::npos) << film;
+
+    const std::string quiet = Section(Write(), 203);
+    EXPECT_NE(quiet.find("<b>Now</b> <span class=\"time\">11:59\xE2\x80\x93" "12:09</span> On air</p>"),
+              std::string::npos) << quiet;
+    EXPECT_NE(quiet.find("<b>Next</b> <span class=\"time\">12:09\xE2\x80\x93" "12:19</span> Soon</p>"),
+              std::string::npos) << quiet;
 }
 
 TEST_F(IndexPage, UtcWhenThePcCannotSayItsZoneAndNothingBeforeAnyProgram)

@@ -77,4 +77,46 @@ TEST(OutputDescriptions, NamedAfterTheOneProgramAndAsTheAnnouncementSaysIt)
     char tiny[16];
     EXPECT_EQ(WriteOutputDescription(one, *programs, tiny, sizeof tiny), 0);
 }
+// The server's copy of an output described again: the name and version go
+// on; a change of anything the description says is a new version.
+TEST(OutputDescriptions, ADescriptionThatChangesIsANewVersion)
+{
+    SServedOutput before;
+    before.Number = 1;
+    const uint8_t group[4] = {239, 255, 1, 1};
+    std::memcpy(before.Session.Group, group, 4);
+    before.Session.Port = 1234;
+    before.Session.Ttl = 4;
+    before.Session.SessionId = 1234 << 8 | 1;
+    before.Session.Version = 7;
+    std::strcpy(before.Session.Name, "Channel");
+    const struct
+    {
+        const char* Name;
+        void (*Change)(SSapSession&);
+        uint32_t Version;
+    } cases[] = {
+        {"nothing", [](SSapSession&) {}, 7},
+        {"plain UDP", [](SSapSession& s) { s.Rtp = false; }, 8},
+        {"FEC", [](SSapSession& s) { s.Fec = true; }, 8},
+        {"TTL", [](SSapSession& s) { s.Ttl = 8; }, 8},
+        {"port", [](SSapSession& s) { s.Port = 1236; }, 8},
+        {"origin", [](SSapSession& s) { s.Origin[0] = 10; }, 8},
+        {"name and version as the module has them (its own)", [](SSapSession& s) {
+             std::strcpy(s.Name, "Other");
+             s.Version = 0;
+         }, 7},
+    };
+    for (const auto& c : cases)
+    {
+        SServedOutput next = before;
+        next.Session.Version = 0;  // the module's copy has no version of its own
+        next.Session.Name[0] = 0;
+        c.Change(next.Session);
+        CarryOutputVersion(next, before);
+        EXPECT_EQ(next.Session.Version, c.Version) << c.Name;
+        EXPECT_STREQ(next.Session.Name, "Channel") << c.Name;
+    }
+}
+
 }  // namespace

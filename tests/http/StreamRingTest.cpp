@@ -48,6 +48,35 @@ long long FirstWrongByte(const unsigned char* bytes, size_t length, uint64_t fro
     return -1;
 }
 
+// The memory is 8-byte words and a packet 23.5 of them: packets alternate
+// between starting on a word and half-way into one, and appends of one or
+// two start either way. Whatever the ring's size (an odd number of packets
+// ends its memory half-way into a word) and the appends, every byte still in
+// the ring reads back from any position.
+TEST(StreamRing, EveryByteReadsBackWhereverItsWordIsShared)
+{
+    const int batches[] = {1, 2, 3, 1, 7, 1, 1, 4, 2, 5};
+    for (size_t packets : {1u, 2u, 3u, 5u, 8u})
+    {
+        CStreamRing ring(packets);
+        uint64_t next = 0;
+        for (int count : batches)
+        {
+            Append(ring, next, count);
+            next += static_cast<uint64_t>(count);
+            const uint64_t written = ring.Written();
+            const uint64_t oldest = written > ring.Capacity() ? written - ring.Capacity() : 0;
+            std::vector<unsigned char> out(ring.Capacity());
+            for (uint64_t from = oldest; from < written; ++from)
+            {
+                const size_t n = ring.CopyOut(from, out.data(), out.size());
+                ASSERT_EQ(n, written - from) << packets << " packets, from " << from;
+                ASSERT_EQ(FirstWrongByte(out.data(), n, from), -1) << packets << " packets, from " << from;
+            }
+        }
+    }
+}
+
 TEST(StreamRing, ReadersAtTheirOwnPositionsReadAcrossTheEndOfTheMemory)
 {
     CStreamRing ring(10);
@@ -139,17 +168,17 @@ TEST(StreamRing, AWriterLappingTheReaderDuringTheCopyIsCaughtAfterIt)
         uint64_t next = 5 + static_cast<uint64_t>(c.writtenBehind);
         std::vector<unsigned char> out(ring.Capacity());
         bool wrote = false;
-        const size_t n = ring.CopyOutWith(reader, out.size(), [&](size_t at, const unsigned char* bytes, size_t length) {
+        const size_t n = ring.CopyOutWith(reader, out.size(), [&](size_t at, size_t offset, size_t length) {
             // Half of the first piece, then the writer, then the rest.
             const size_t half = wrote ? 0 : length / 2;
-            std::memcpy(&out[at], bytes, half);
+            ring.ReadBytes(offset, &out[at], half);
             if (!wrote)
             {
                 Append(ring, next, c.lapBy);
                 next += static_cast<uint64_t>(c.lapBy);
                 wrote = true;
             }
-            std::memcpy(&out[at + half], bytes + half, length - half);
+            ring.ReadBytes(offset + half, &out[at + half], length - half);
         });
         EXPECT_TRUE(wrote) << c.name;
         if (c.lapped)
@@ -209,9 +238,8 @@ TEST(StreamRing, ManyReadersAtRandomSpeedsMatchTheModel)
             const uint64_t writtenAtStart = ring.Written();
             uint64_t claimedAtEnd = claimed;
             bool wroteMidway = false;
-            const size_t n = ring.CopyOutWith(reader.Position, room, [&](size_t at, const unsigned char* bytes,
-                                                                         size_t length) {
-                std::memcpy(&out[at], bytes, length);
+            const size_t n = ring.CopyOutWith(reader.Position, room, [&](size_t at, size_t offset, size_t length) {
+                ring.ReadBytes(offset, &out[at], length);
                 if (lapMidway && !wroteMidway)
                 {
                     const int count = 1 + static_cast<int>(random() % 7);

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
@@ -113,6 +114,16 @@ int Pid(const Bytes& bytes, size_t packet)
     return (bytes[packet * kTsPacketSize + 1] & 0x1F) << 8 | bytes[packet * kTsPacketSize + 2];
 }
 
+// These cases are about rings, cuts and tables, in streams that mark no
+// random access points: viewers join at the next hand-over (ViewerJoinTest
+// has the wait for one).
+std::unique_ptr<CViewerFanOut> FanOutJoiningAtOnce()
+{
+    auto fanOut = std::make_unique<CViewerFanOut>();
+    fanOut->WaitForRandomAccess(0);
+    return fanOut;
+}
+
 int AttachOrFail(CViewerFanOut& fanOut, uint16_t program, size_t ringPackets = kStreamRingPackets)
 {
     EViewerAttach outcome = EViewerAttach::NoSlot;
@@ -124,7 +135,7 @@ int AttachOrFail(CViewerFanOut& fanOut, uint16_t program, size_t ringPackets = k
 
 TEST(ViewerFanOut, ViewersOfOneStreamShareItsRingWhichTheLastOneFrees)
 {
-    auto fanOut = std::make_unique<CViewerFanOut>();
+    auto fanOut = FanOutJoiningAtOnce();
     const int whole[] = {AttachOrFail(*fanOut, 0), AttachOrFail(*fanOut, 0), AttachOrFail(*fanOut, 0)};
     EXPECT_EQ(fanOut->Streams(), 1);
     const int program3[] = {AttachOrFail(*fanOut, kFirstProgramNumber + 2), AttachOrFail(*fanOut, kFirstProgramNumber + 2)};
@@ -170,7 +181,7 @@ TEST(ViewerFanOut, ViewersOfOneStreamShareItsRingWhichTheLastOneFrees)
 // was there, from that packet boundary.
 TEST(ViewerFanOut, AWholeStreamViewerJoiningLateGetsTheTablesThenTheStreamFromItsJoin)
 {
-    auto fanOut = std::make_unique<CViewerFanOut>();
+    auto fanOut = FanOutJoiningAtOnce();
     const size_t packets = Source().size() / kTsPacketSize;
     const size_t join = 7 * 300;  // after several PATs and PMTs
     const int early = AttachOrFail(*fanOut, 0);
@@ -198,7 +209,7 @@ TEST(ViewerFanOut, AWholeStreamViewerJoiningLateGetsTheTablesThenTheStreamFromIt
 TEST(ViewerFanOut, AProgramViewerJoiningLateGetsTheCutsTablesThenTheSameCut)
 {
     const uint16_t program = kFirstProgramNumber + 3;
-    auto fanOut = std::make_unique<CViewerFanOut>();
+    auto fanOut = FanOutJoiningAtOnce();
     const size_t packets = Source().size() / kTsPacketSize;
     const size_t join = 7 * 300;
     const int first = AttachOrFail(*fanOut, program);
@@ -244,7 +255,7 @@ TEST(ViewerFanOut, AProgramViewerJoiningLateGetsTheCutsTablesThenTheSameCut)
 // the server drops it); the viewer beside it on the same ring loses nothing.
 TEST(ViewerFanOut, AViewerAWholeRingBehindIsToldSoWhileTheOtherReadsOn)
 {
-    auto fanOut = std::make_unique<CViewerFanOut>();
+    auto fanOut = FanOutJoiningAtOnce();
     const int stalled = AttachOrFail(*fanOut, 0, 50);
     const int reading = AttachOrFail(*fanOut, 0, 1);  // the stream's ring is made already: 50 packets
     Bytes got;
@@ -272,7 +283,7 @@ TEST(ViewerFanOut, AViewerAWholeRingBehindIsToldSoWhileTheOtherReadsOn)
 // answers 503) and nothing is left behind.
 TEST(ViewerFanOut, NoMemoryForARingRefusesTheViewerAndLeavesNothing)
 {
-    auto fanOut = std::make_unique<CViewerFanOut>();
+    auto fanOut = FanOutJoiningAtOnce();
     EViewerAttach outcome = EViewerAttach::Attached;
     EXPECT_EQ(fanOut->Attach(0, outcome, SIZE_MAX / kTsPacketSize), -1);
     EXPECT_EQ(outcome, EViewerAttach::NoMemoryForRing);
@@ -314,7 +325,7 @@ void NumberedPacket(uint64_t n, unsigned char* packet)
 // slow viewer is dropped rather than handed bytes of a later lap.
 TEST(ViewerFanOut, ViewersComeReadAndGoWhileTrafficFlows)
 {
-    auto fanOut = std::make_unique<CViewerFanOut>();
+    auto fanOut = FanOutJoiningAtOnce();
     std::atomic<bool> done{false};
     std::atomic<uint64_t> rounds{0};
     // At most 10 chunks a round of the server thread, so that readers that
@@ -412,6 +423,60 @@ TEST(ViewerFanOut, ViewersComeReadAndGoWhileTrafficFlows)
     EXPECT_EQ(fanOut->Streams(), 0);
     EXPECT_EQ(fanOut->Viewers(), 0);
     RecordProperty("dropped", static_cast<int>(dropped));
+}
+
+// A host that goes on delivering across Stop and Start: each Start forgets
+// the previous stream's tables while a traffic call may be under way. The
+// traffic thread forgets its own when it next comes in, so nothing it uses
+// changes under it (a data race for ThreadSanitizer otherwise); each time,
+// viewers then get the tables afresh and the program list comes back.
+TEST(ViewerFanOut, AForgetWhileTrafficFlowsIsTakenUpByTheTrafficThread)
+{
+    auto fanOut = FanOutJoiningAtOnce();
+    std::atomic<bool> done{false};
+    std::thread traffic([&] {
+        const size_t packets = Source().size() / kTsPacketSize;
+        // At most some 4000 packets a millisecond, so that the viewers'
+        // thread need not keep up with a thread that never pauses.
+        while (!done.load())
+        {
+            Feed(*fanOut, Source(), 0, packets - packets % kChunk);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    int rounds = 0, prefixed = 0;
+    for (; rounds < 20; ++rounds)
+    {
+        fanOut->ForgetStream();
+        fanOut->Guide().DropQueued();  // the server thread's part, at its start
+        const uint16_t program = rounds % 2 == 0 ? 0 : kFirstProgramNumber + 2;
+        int viewer = AttachOrFail(*fanOut, program);
+        Bytes got;
+        while (got.empty())
+        {
+            if (!Drain(*fanOut, viewer, got))
+            {
+                // Lapped while this thread waited for a CPU: a viewer anew.
+                got.clear();
+                fanOut->Detach(viewer);
+                viewer = AttachOrFail(*fanOut, program);
+            }
+            std::this_thread::yield();
+        }
+        EXPECT_EQ(got.size() % kTsPacketSize, 0u);
+        prefixed += Pid(got, 0) == 0 ? 1 : 0;
+        fanOut->Detach(viewer);
+        // Asked as the server asks, now and then: the list is published
+        // when nobody holds it.
+        while (!fanOut->Programs().Lists(kFirstProgramNumber + 2))
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        while (fanOut->Guide().Front() != nullptr)
+            fanOut->Guide().Pop();
+    }
+    done = true;
+    traffic.join();
+    EXPECT_EQ(fanOut->Streams(), 0);
+    RecordProperty("viewers_with_tables", prefixed);
 }
 
 }  // namespace

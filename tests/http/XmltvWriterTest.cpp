@@ -1,65 +1,16 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 #include <string>
 
-#include "PsiTestStreams.h"
 #include "Utf8Check.h"
-#include "http/XmltvWriter.h"
+#include "XmltvFixture.h"
 
 using namespace psitest;
+using namespace xmltvtest;
 
 namespace
 {
-constexpr int64_t kNow = 1796990400;  // 2026-12-11 12:00:00 UTC
-
-class Xmltv : public ::testing::Test
-{
-protected:
-    void SetUp() override
-    {
-        clock.PcUtc = kNow;
-        clock.MonotonicMs = 0;
-        Put(0x0000, PatSection(1, 0, {{202, 0x100}, {203, 0x200}, {204, 0x300}}));
-        Put(0x0011, SdtSection(0x42, 1, 0xFF01, 0, {{202, "P", "Film & <More>"}, {204, "P", "Quiet"}}));
-        Put(0x0014, TdtSection(kNow));
-        programs->TransportStreamId = 1;
-        programs->OriginalNetworkId = 0xFF01;
-        programs->nPrograms = 3;
-        const uint16_t numbers[] = {202, 203, 204};
-        const char* names[] = {"Film & <More>", "", "Quiet"};
-        for (int i = 0; i < 3; ++i)
-        {
-            SListedProgram& p = programs->Programs[i];
-            p.ProgramNumber = numbers[i];
-            p.NameLength = static_cast<uint8_t>(std::strlen(names[i]));
-            std::memcpy(p.Name, names[i], p.NameLength);
-        }
-    }
-
-    void Put(uint16_t pid, const Bytes& section)
-    {
-        for (const Packet& packet : maker.Sections(pid, {section}))
-            guide->PutPacket(packet.data(), clock);
-    }
-
-    std::string Write()
-    {
-        const size_t length = WriteXmltv(*programs, *guide, *scratch, nullptr, 0);
-        std::string text(length + 1, '\0');
-        EXPECT_EQ(WriteXmltv(*programs, *guide, *scratch, &text[0], text.size()), length);
-        text.resize(length);
-        return text;
-    }
-
-    std::unique_ptr<CGuideCollector> guide{new CGuideCollector};
-    std::unique_ptr<SXmltvScratch> scratch{new SXmltvScratch};
-    std::unique_ptr<SProgramList> programs{new SProgramList};
-    PacketMaker maker;
-    SGuideClock clock;
-};
-
 TEST_F(Xmltv, ChannelsAndProgrammesAsTheDtdOrdersThem)
 {
     Bytes film = ShortEventDescriptor("deu", Text("Der \"Film\""), Text("Kurz & <gut>"));
@@ -114,5 +65,24 @@ TEST_F(Xmltv, CutLikeSnprintf)
     EXPECT_EQ(WriteXmltv(*programs, *guide, *scratch, small, 64), whole.size());
     EXPECT_EQ(std::string(small), whole.substr(0, 63));
     EXPECT_EQ(std::string(small + 64, 4), "####");
+}
+
+// A live event without a duration stops where the next one starts; one with
+// nothing after it has no stop (the DTD allows that).
+TEST_F(Xmltv, ALiveEventStopsWhereTheNextStarts)
+{
+    Put(0x0012, EitEventsSection({0x4E, 202, 1, 0xFF01, 0, 0, 1},
+                                 {{1, kNow - 600, -1, ShortEventDescriptor("eng", Text("Live"), Text(""))}}));
+    Put(0x0012, EitEventsSection({0x4E, 202, 1, 0xFF01, 0, 1, 1},
+                                 {{2, kNow + 900, 1800, ShortEventDescriptor("eng", Text("Next"), Text(""))}}));
+    Put(0x0012, EitEventsSection({0x4E, 204, 1, 0xFF01, 0, 0, 0},
+                                 {{3, kNow - 60, -1, ShortEventDescriptor("eng", Text("Open"), Text(""))}}));
+    const std::string xml = Write();
+    EXPECT_NE(xml.find("<programme start=\"20261211115000 +0000\" stop=\"20261211121500 +0000\" "
+                       "channel=\"202.1.ff01.dvb\">\n    <title lang=\"eng\">Live</title>"),
+              std::string::npos) << xml;
+    EXPECT_NE(xml.find("<programme start=\"20261211115900 +0000\" channel=\"204.1.ff01.dvb\">\n"
+                       "    <title lang=\"eng\">Open</title>"),
+              std::string::npos) << xml;
 }
 }  // namespace

@@ -18,19 +18,28 @@ ModulePtr CreateModule(IDeviceModule* device)
 // ---------------------------------------------------------------------------
 namespace TsPackets
 {
+namespace
+{
+constexpr int kCounterAt = 10;  // behind the header, the adaptation field and the PES start code
+}
+
 void Fill(uint8_t* packet, uint32_t counter)
 {
-    packet[0] = 0x47;
-    packet[1] = 0x01;  // PID 0x100
-    packet[2] = 0x00;
-    packet[3] = static_cast<uint8_t>(0x10 | (counter & 0x0F));  // payload only, continuity counter
-    packet[4] = static_cast<uint8_t>(counter >> 24);
-    packet[5] = static_cast<uint8_t>(counter >> 16);
-    packet[6] = static_cast<uint8_t>(counter >> 8);
-    packet[7] = static_cast<uint8_t>(counter);
+    // Each packet begins a video key frame (random_access_indicator and a
+    // PES start), so that a URL viewer starts at the packet after its join
+    // instead of waiting for one.
+    const uint8_t head[] = {0x47, 0x41, 0x00,                        // PID 0x100, unit start
+                            static_cast<uint8_t>(0x30 | (counter & 0x0F)),  // adaptation field and payload
+                            0x01, 0x40,                              // random_access_indicator
+                            0x00, 0x00, 0x01, 0xE0};                 // a video PES packet's start
+    std::memcpy(packet, head, sizeof head);
+    packet[kCounterAt] = static_cast<uint8_t>(counter >> 24);
+    packet[kCounterAt + 1] = static_cast<uint8_t>(counter >> 16);
+    packet[kCounterAt + 2] = static_cast<uint8_t>(counter >> 8);
+    packet[kCounterAt + 3] = static_cast<uint8_t>(counter);
     // The rest depends on the counter too, so a packet torn or spliced from
     // two others does not pass for whole.
-    for (int i = 8; i < kPacket; ++i)
+    for (int i = kCounterAt + 4; i < kPacket; ++i)
         packet[i] = static_cast<uint8_t>(counter * 131u + static_cast<uint32_t>(i) * 7u);
 }
 
@@ -44,8 +53,9 @@ Bytes Make(uint32_t firstCounter, int count)
 
 int64_t CounterOf(const uint8_t* packet)
 {
-    const uint32_t counter = static_cast<uint32_t>(packet[4]) << 24 | static_cast<uint32_t>(packet[5]) << 16 |
-                             static_cast<uint32_t>(packet[6]) << 8 | packet[7];
+    const uint32_t counter = static_cast<uint32_t>(packet[kCounterAt]) << 24 |
+                             static_cast<uint32_t>(packet[kCounterAt + 1]) << 16 |
+                             static_cast<uint32_t>(packet[kCounterAt + 2]) << 8 | packet[kCounterAt + 3];
     uint8_t expected[kPacket];
     Fill(expected, counter);
     return std::memcmp(expected, packet, kPacket) == 0 ? static_cast<int64_t>(counter) : -1;

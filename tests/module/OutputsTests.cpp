@@ -134,7 +134,7 @@ TEST_F(Outputs, ABadKeyOrCollidingOutputsRefuseTheStartWithTheOutputNamed)
     const Case cases[] = {
         {"Output3=239.255.1:5000\r\n", L"Output3: not an IPv4 address: \"239.255.1\""},
         {"Output2=127.0.0.1:9000 ttl=300\r\n", L"Output2: bad ttl: \"300\""},
-        {"Output16=127.0.0.1:9000 mode=fast\r\n", L"Output16: not an option: \"mode=fast\""},
+        {"Output16=127.0.0.1:9000 speed=fast\r\n", L"Output16: not an option: \"speed\""},
         {"Output2=" + own + "\r\n", L"Output2: same address and port as output 1"},
         {"Output2=127.0.0.1:9000\r\nOutput4=127.0.0.1:9000 packets=2\r\n",
          L"Output4: same address and port as Output2"},
@@ -145,6 +145,13 @@ TEST_F(Outputs, ABadKeyOrCollidingOutputsRefuseTheStartWithTheOutputNamed)
          L"Output2: cannot send from 10.255.255.254: no interface of this PC has it"},
         {"Output2=127.0.0.1:9000 programs=" + std::string(600, '1') + "\r\n",
          L"Output2: longer than 510 characters"},
+        {"Output5=127.0.0.1:9000 protocol=srt mode=caller passphrase=too-short\r\n",
+         L"Output5: bad passphrase: 10 to 79 printable characters, no blanks"},
+        {"Output5=127.0.0.1:9000 protocol=srt mode=caller latency=5\r\n",
+         L"Output5: bad latency: \"5\" (20 to 8000 ms)"},
+        {"Output5=127.0.0.1:9000 protocol=srt mode=listener packets=8\r\n", L"Output5: bad packets: \"8\""},
+        {"Output5=127.0.0.1:9000 protocol=srt\r\n", L"Output5: protocol=srt needs mode=caller or mode=listener"},
+        {"Output6=0.0.0.0:9000 protocol=rtp\r\n", L"Output6: not an IPv4 address: \"0.0.0.0\""},
     };
     for (const Case& c : cases)
     {

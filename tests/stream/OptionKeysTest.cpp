@@ -210,8 +210,8 @@ TEST(OptionKeys, OutputKeysCheckedAsStartChecksThem)
         {L"239.255.1:5000", L"", L"not an IPv4 address: \"239.255.1\""},
         {L"239.255.1.3", L"", L"no port after the address: \"239.255.1.3\""},
         {L"239.255.1.3:5000 ttl=300", L"", L"bad ttl: \"300\""},
-        {L"239.255.1.3:5000 mode=fast", L"", L"not an option: \"mode=fast\""},
-        {L"239.255.1.3:5000 FEC=5x5", L"", L"not an option: \"FEC=5x5\""},
+        {L"239.255.1.3:5000 speed=fast", L"", L"not an option: \"speed\""},
+        {L"239.255.1.3:5000 FEC=5x5", L"", L"not an option: \"FEC\""},
     };
     for (int number = 2; number <= 16; number += 7)
     {
@@ -253,12 +253,48 @@ TEST(OptionKeys, AllowListMustFitTheServersBuffer)
     for (int i = 0; i < 20; ++i)
         spaced += L"192.168.100.0/24 ,         ";  // 20 networks, 540 characters
     spaced += L"10.0.0.1";
-    EXPECT_STREQ(CheckOptionText(kOptionHttpAllow, spaced.c_str()), L"At most 511 characters of networks");
+    EXPECT_STREQ(CheckOptionText(kOptionHttpAllow, spaced.c_str()), kHttpAllowTooLongReason);
     // More networks than the server keeps: refused, not cut.
     list.clear();
     for (int i = 0; i <= kMaxAllowedNetworks; ++i)
         list += L"10.0.0." + std::to_wstring(i + 1) + L",";
     EXPECT_STREQ(CheckOptionText(kOptionHttpAllow, list.c_str()), L"Networks such as 192.168.1.0/24, commas between");
+}
+
+// One limit for HttpAllow: what the dialog takes (and so writes) Start
+// takes; what Start refuses the dialog refuses, with the same words, and a
+// paste longer than the field holds is refused, not cut into a valid list.
+TEST(OptionKeys, TheDialogAndStartHoldHttpAllowToOneLimit)
+{
+    const struct
+    {
+        int Length;   // characters of networks
+        bool Taken;
+    } cases[] = {
+        {kHttpAllowMaxLength - 1, true},
+        {kHttpAllowMaxLength, true},
+        {kHttpAllowMaxLength + 1, false},      // what the dialog's field holds at most
+        {kOptionTextCapacity - 1, false},      // all that a read gives
+        {kOptionTextCapacity + 100, false},    // pasted beyond everything
+    };
+    for (const auto& c : cases)
+    {
+        // Two networks, blanks between: valid at every length.
+        const std::wstring list = L"10.0.0.1," + std::wstring(static_cast<size_t>(c.Length) - 17, L' ') + L"10.0.0.2";
+        ASSERT_EQ(list.size(), static_cast<size_t>(c.Length));
+        const wchar_t* dialog = CheckOptionText(kOptionHttpAllow, list.c_str());
+        EXPECT_EQ(dialog == nullptr, c.Taken) << c.Length;
+        if (!c.Taken)
+            EXPECT_STREQ(dialog, kHttpAllowTooLongReason) << c.Length;
+
+        SOptionTexts texts;
+        Set(texts, kOptionHttpAllow, list.substr(0, kOptionTextCapacity - 1).c_str());  // as a read gives it
+        SHttpOptions http;
+        ReadHttpKeys(texts, http);
+        EXPECT_EQ(http.AllowTooLong == 0, c.Taken) << c.Length;
+    }
+    EXPECT_NE(std::wstring(kHttpAllowTooLongReason).find(std::to_wstring(kHttpAllowMaxLength)), std::wstring::npos)
+        << "the words give the limit";
 }
 
 // The reader is lenient where the dialog is strict: invalid values count as

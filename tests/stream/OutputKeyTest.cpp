@@ -185,13 +185,14 @@ TEST(OutputKey, RefusalsSayWhy)
         {"1.2.3.4:5000 timestamps=90khz", "bad timestamps: \"90khz\""},
         {"1.2.3.4:5000 timestamps=", "bad timestamps: \"\""},
         {"1.2.3.4:5000 timestamps=clock timestamps=clock", "timestamps given twice"},
-        {"1.2.3.4:5000 Packets=3", "not an option: \"Packets=3\""},
-        {"1.2.3.4:5000 color=red", "not an option: \"color=red\""},
+        {"1.2.3.4:5000 Packets=3", "not an option: \"Packets\""},
+        {"1.2.3.4:5000 color=red", "not an option: \"color\""},
         {"1.2.3.4:5000 ttl", "not an option: \"ttl\""},
         {"1.2.3.4:5000 ttl=4 ttl=5", "ttl given twice"},
         {"1.2.3.4:5000 ttl = 4", "not an option: \"ttl\""},
         {"1.2.3.4:5000 1.2.3.5:5000", "not an option: \"1.2.3.5:5000\""},
-        {"programs=1 1.2.3.4:5000", "no port after the address: \"programs=1\""},
+        {"programs=1 1.2.3.4:5000", "the address and port come first, not \"programs\""},
+        {"passphrase=0123456789 1.2.3.4:5000", "the address and port come first, not \"passphrase\""},
         {"1.2.3.4:5000 ttl=4444444444444444444444444444444444444444444444444444", "bad ttl: \"4444444444444444444444444444444444444444...\""},
     };
     for (const Case& c : cases)
@@ -267,6 +268,12 @@ TEST(OutputKey, WrittenBack)
          "from=255.255.255.255 sndbuf=2147483647 timestamps=clock",
          "1.2.3.4:65535 programs=1,2,3,4,5,6,7,8,9,10,11,12,13,14,15,16 packets=1 protocol=udp ttl=255 fec=20x5 "
          "from=255.255.255.255 sndbuf=2147483647 timestamps=clock"},
+        {"203.0.113.7:9000 latency=120 protocol=srt mode=caller pbkeylen=16 passphrase=0123456789",
+         "203.0.113.7:9000 protocol=srt mode=caller passphrase=0123456789"},
+        {"0.0.0.0:9000 streamid=#!::r=live/tv,m=publish latency=8000 pbkeylen=32 passphrase=a=b=c=d=e=f mode=listener "
+         "protocol=SRT packets=3 programs=9",
+         "0.0.0.0:9000 programs=9 packets=3 protocol=srt mode=listener passphrase=a=b=c=d=e=f pbkeylen=32 latency=8000 "
+         "streamid=#!::r=live/tv,m=publish"},
     };
     for (const Case& c : cases)
     {
@@ -296,4 +303,115 @@ TEST(OutputKey, CollisionReasons)
     ASSERT_TRUE(OutputCollisionReason(c.settings, a.settings, 12, reason));
     EXPECT_EQ(Narrow(reason), "same address and port as Output12");
     EXPECT_FALSE(OutputCollisionReason(d.settings, a.settings, 2, reason));
+}
+
+// protocol=srt with its words: who connects, the passphrase and its key
+// length (16 when a passphrase comes alone), the latency and the stream ID.
+TEST(OutputKey, SrtOptions)
+{
+    struct Case
+    {
+        const char* text;
+        ESrtMode mode;
+        const char* passphrase;
+        int keyLength;
+        int latency;
+        const char* streamId;
+    };
+    const std::string longest(kMaxSrtPassphrase, '~');
+    const std::string longestId(kMaxSrtStreamId, 'i');
+    const std::string everything = "0.0.0.0:1 protocol=srt mode=listener passphrase=" + longest +
+                                   " pbkeylen=24 latency=20 streamid=" + longestId + " programs=1,2 packets=1";
+    const Case cases[] = {
+        {"203.0.113.7:9000 protocol=srt mode=caller", ESrtMode::Caller, "", 0, 120, ""},
+        {"0.0.0.0:9000 protocol=srt mode=listener passphrase=0123456789", ESrtMode::Listener, "0123456789", 16, 120, ""},
+        {"10.1.1.1:9000 mode=listener protocol=srt latency=8000 streamid=publish:tv", ESrtMode::Listener, "", 0, 8000,
+         "publish:tv"},
+        {everything.c_str(), ESrtMode::Listener, longest.c_str(), 24, 20, longestId.c_str()},
+    };
+    for (const Case& c : cases)
+    {
+        for (const Parsed& p : {Parse(c.text), Parse(std::wstring(c.text, c.text + std::strlen(c.text)))})
+        {
+            ASSERT_EQ(p.result, EOutputKey::Parsed) << c.text << ": " << p.reason;
+            EXPECT_EQ(p.settings.Srt.Mode, c.mode) << c.text;
+            EXPECT_STREQ(p.settings.Srt.Passphrase, c.passphrase) << c.text;
+            EXPECT_EQ(p.settings.Srt.KeyLength, c.keyLength) << c.text;
+            EXPECT_EQ(p.settings.Srt.Latency, c.latency) << c.text;
+            EXPECT_STREQ(p.settings.Srt.StreamId, c.streamId) << c.text;
+            // SRT carries the packets without an RTP header.
+            EXPECT_EQ(p.settings.Send.Protocol, EDatagramFraming::Udp) << c.text;
+        }
+    }
+    // Without protocol=srt an output is no SRT output.
+    EXPECT_EQ(Parse("1.2.3.4:5").settings.Srt.Mode, ESrtMode::None);
+}
+
+// What Start refuses in an SRT output's key, and why. No reason ever holds
+// the passphrase (reasons are logged), not even a mistyped one.
+TEST(OutputKey, SrtRefusals)
+{
+    struct Case
+    {
+        std::string text;
+        const char* reason;
+    };
+    const char* const kBadPassphrase = "bad passphrase: 10 to 79 printable characters, no blanks";
+    const Case cases[] = {
+        {"1.2.3.4:9000 protocol=srt", "protocol=srt needs mode=caller or mode=listener"},
+        {"1.2.3.4:9000 protocol=srt mode=both", "bad mode: \"both\""},
+        {"1.2.3.4:9000 protocol=srt mode=Caller", "bad mode: \"Caller\""},
+        {"1.2.3.4:9000 mode=caller", "mode needs protocol=srt"},
+        {"1.2.3.4:9000 protocol=udp latency=200", "latency needs protocol=srt"},
+        {"1.2.3.4:9000 streamid=x", "streamid needs protocol=srt"},
+        {"1.2.3.4:9000 passphrase=0123456789", "passphrase needs protocol=srt"},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=123456789", kBadPassphrase},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=" + std::string(kMaxSrtPassphrase + 1, 'p'), kBadPassphrase},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=" + std::string(200, 'p'), kBadPassphrase},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=secret\x01secret", kBadPassphrase},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=", kBadPassphrase},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=0123456789 passphrase=0123456789",
+         "passphrase given twice"},
+        {"1.2.3.4:9000 protocol=srt mode=caller Passphrase=0123456789", "not an option: \"Passphrase\""},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=0123456789 pbkeylen=20", "bad pbkeylen: \"20\""},
+        {"1.2.3.4:9000 protocol=srt mode=caller passphrase=0123456789 pbkeylen=0", "bad pbkeylen: \"0\""},
+        {"1.2.3.4:9000 protocol=srt mode=caller pbkeylen=16", "pbkeylen needs a passphrase"},
+        {"1.2.3.4:9000 protocol=srt mode=caller latency=19", "bad latency: \"19\" (20 to 8000 ms)"},
+        {"1.2.3.4:9000 protocol=srt mode=caller latency=8001", "bad latency: \"8001\" (20 to 8000 ms)"},
+        {"1.2.3.4:9000 protocol=srt mode=caller latency=1s", "bad latency: \"1s\" (20 to 8000 ms)"},
+        {"1.2.3.4:9000 protocol=srt mode=caller streamid=" + std::string(kMaxSrtStreamId + 1, 's'),
+         "bad streamid: \"ssssssssssssssssssssssssssssssssssssssss...\""},
+        {"1.2.3.4:9000 protocol=srt mode=caller packets=8", "bad packets: \"8\""},
+        {"1.2.3.4:9000 protocol=srt mode=caller fec=5x5", "fec is not for protocol=srt"},
+        {"1.2.3.4:9000 protocol=srt mode=caller ttl=4", "ttl is not for protocol=srt"},
+        {"1.2.3.4:9000 protocol=srt mode=caller from=1.2.3.5", "from is not for protocol=srt"},
+        {"1.2.3.4:9000 protocol=srt mode=caller sndbuf=65536", "sndbuf is not for protocol=srt"},
+        {"1.2.3.4:9000 protocol=srt mode=caller timestamps=clock", "timestamps is not for protocol=srt"},
+        {"0.0.0.0:9000 protocol=srt mode=caller",
+         "not an IPv4 address: \"0.0.0.0\" (every adapter: for mode=listener only)"},
+        {"0.0.0.0:9000", "not an IPv4 address: \"0.0.0.0\""},
+        {"0.0.0.1:9000 protocol=srt mode=listener", "not an IPv4 address: \"0.0.0.1\""},
+    };
+    for (const Case& c : cases)
+    {
+        const Parsed p = Parse(c.text);
+        EXPECT_EQ(p.result, EOutputKey::Refused) << c.text;
+        EXPECT_EQ(p.reason, c.reason) << c.text;
+        EXPECT_EQ(p.reason.find("0123456789"), std::string::npos) << c.text;
+        EXPECT_EQ(p.reason.find("secret"), std::string::npos) << c.text;
+        EXPECT_EQ(p.reason.find("ppppp"), std::string::npos) << c.text;
+    }
+    // Wide text beyond ASCII is no passphrase either: libsrt takes bytes.
+    EXPECT_EQ(Parse(std::wstring(L"1.2.3.4:9 protocol=srt mode=caller passphrase=caf\u00e9caf\u00e9caf\u00e9")).reason,
+              kBadPassphrase);
+}
+
+// What a dialog shows of an SRT output: the passphrase as stars.
+TEST(OutputKey, PassphraseMaskedWhereShown)
+{
+    const Parsed p = Parse("1.2.3.4:9000 protocol=srt mode=caller passphrase=0123456789 pbkeylen=24");
+    ASSERT_EQ(p.result, EOutputKey::Parsed) << p.reason;
+    wchar_t shown[kOutputKeyWrittenCapacity];
+    FormatOutputKey(p.settings, shown, EPassphraseText::Masked);
+    EXPECT_EQ(Narrow(shown), "1.2.3.4:9000 protocol=srt mode=caller passphrase=******** pbkeylen=24");
 }

@@ -104,6 +104,36 @@ TEST_F(ProgramDirectory, DamagedTablesChangeNothing)
     EXPECT_TRUE(ListOf(*directory).empty());
 }
 
+// A Reset from another thread (a Start while a traffic call is under way)
+// empties the published list at once; the traffic thread's side follows at
+// its next table packet, and until then answers as a fresh directory does.
+// A section begun before the Reset is not completed after it.
+TEST_F(ProgramDirectory, AResetIsTakenUpAtTheNextTablePacket)
+{
+    Feed(0x0000, PatSection(1, 4, {{101, 0x100}}));
+    ASSERT_NE(directory->Find(101), nullptr);
+    ASSERT_EQ(directory->LatestPatVersion(), 4);
+    std::vector<TestService> many;
+    for (int i = 0; i < 12; ++i)
+        many.push_back({static_cast<uint16_t>(101 + i), "Provider of a long name", "Service " + std::to_string(i)});
+    const std::vector<Packet> sdt = maker.Sections(0x0011, {SdtSection(0x42, 1, 7, 0, many)});
+    ASSERT_GE(sdt.size(), 2u);
+    directory->Observe(sdt[0].data());
+
+    directory->Reset();
+    EXPECT_TRUE(ListOf(*directory).empty()) << "the published list, at once";
+    EXPECT_EQ(directory->Find(101), nullptr);
+    EXPECT_EQ(directory->LatestPatVersion(), -1);
+    EXPECT_EQ(directory->LatestPatContinuity(), -1);
+    for (size_t i = 1; i < sdt.size(); ++i)
+        directory->Observe(sdt[i].data());
+    Feed(0x0000, PatSection(1, 5, {{101, 0x100}}));
+    const auto list = ListOf(*directory);
+    ASSERT_EQ(list.size(), 1u);
+    EXPECT_EQ(list[0].Name, "") << "the SDT begun before the Reset";
+    EXPECT_EQ(directory->LatestPatVersion(), 5);
+}
+
 // The dialog's kind column: the service type of the SDT, kept with the names
 // and following a change of it.
 TEST_F(ProgramDirectory, ServiceTypesAndTheirKinds)

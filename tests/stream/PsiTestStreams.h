@@ -6,6 +6,7 @@
 // own, so a fault in the code under test cannot hide behind the same fault
 // in the check.
 
+#include <algorithm>
 #include <array>
 #include <cstdint>
 #include <string>
@@ -171,8 +172,14 @@ inline void PutUtcTime(Bytes& out, int64_t unixSeconds)
         out.push_back(static_cast<uint8_t>(field / 10 << 4 | field % 10));
 }
 
+// A negative duration is the undefined one (all ones) of a live event.
 inline void PutBcdDuration(Bytes& out, int seconds)
 {
+    if (seconds < 0)
+    {
+        out.insert(out.end(), {0xFF, 0xFF, 0xFF});
+        return;
+    }
     for (int field : {seconds / 3600, seconds / 60 % 60, seconds % 60})
         out.push_back(static_cast<uint8_t>(field / 10 << 4 | field % 10));
 }
@@ -264,7 +271,7 @@ struct TestEvent
 {
     uint16_t Id;
     int64_t Start;          // UTC seconds since 1970
-    int Duration;           // seconds
+    int Duration;           // seconds; negative: undefined
     Bytes Descriptors;
     int Running = 1;        // running_status
 };
@@ -370,6 +377,20 @@ public:
         Packet packet = Header(pid, unitStart);
         for (size_t i = 4; i < 188; ++i)
             packet[i] = fill;
+        return packet;
+    }
+
+    // The first packet of a PES packet of `streamId` (0xE0: video), with a
+    // one-byte adaptation field whose flags are `flags` (0x40:
+    // random_access_indicator, a key frame's start as muxers mark it).
+    Packet PesStart(uint16_t pid, uint8_t streamId, uint8_t flags)
+    {
+        Packet packet = Stream(pid, 0xA5, true);
+        packet[3] |= 0x20;
+        packet[4] = 1;
+        packet[5] = flags;
+        const uint8_t start[] = {0x00, 0x00, 0x01, streamId};
+        std::copy(start, start + 4, packet.begin() + 6);
         return packet;
     }
 

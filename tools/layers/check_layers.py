@@ -13,7 +13,7 @@ import sys
 
 # From the bottom up.
 LAYERS = ["host", "settings", "net", "outputs", "server", "dialogs", "writer", "entry"]
-STREAM = {"ts", "psi", "programs", "rtp", "sap", "guide", "http", "discovery"}
+STREAM = {"ts", "psi", "programs", "rtp", "sap", "guide", "http", "discovery", "srt"}
 # Headers outside both trees: the resources and the QR code library.
 OTHERS = {"resource.h", "StatusText.h", "qrcodegen.h"}
 

@@ -82,6 +82,7 @@ struct Rig
     explicit Rig(bool listener, int packets = 7) : Session(FanOut, Link, listener, packets)
     {
         FanOut.CollectGuide(false);
+        FanOut.WaitForRandomAccess(0);  // connections join at once: this stream marks no random access points
     }
 
     void Feed(size_t packets)

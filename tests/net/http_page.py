@@ -63,9 +63,28 @@ CHROMIUM_FLAGS = ["--headless", "--no-sandbox", "--disable-gpu", "--disable-quic
 KINDS = {0x01: "TV", 0x02: "Radio"}
 # Now (EIT present/following section 0) and next (section 1) of each service.
 PRESENT_FOLLOWING = {}
+SCHEDULE = {}  # program -> the events of its own schedule that the guide keeps
 for _table, _service, _tsid, _number, _events, _when, _version, _damaged in guide_stream.SECTIONS:
     if _table == 0x4E and _tsid == guide_stream.TSID:
         PRESENT_FOLLOWING.setdefault(_service, {})[_number] = _events[0]
+    if 0x50 <= _table <= 0x5F and _tsid == guide_stream.TSID and not _damaged:
+        SCHEDULE.setdefault(_service, set()).update(e for e in _events if e in guide_stream.EXPECTED)
+
+
+def now_and_next(program):
+    """{0: now, 1: next} as the page shows them: present/following where the
+    broadcast sends them, else from the program's schedule at the stream's
+    start (the test looks within its first seconds, before any of these ends)."""
+    shown = dict(PRESENT_FOLLOWING.get(program, {}))
+    schedule = sorted(SCHEDULE.get(program, ()), key=lambda e: guide_stream.EVENTS[e][0])
+    running = [e for e in schedule if guide_stream.EVENTS[e][0] <= 0 < sum(guide_stream.EVENTS[e][:2])]
+    if 0 not in shown and running:
+        shown[0] = running[0]
+    if 1 not in shown:
+        after = [e for e in schedule if guide_stream.EVENTS[e][0] > 0 and e != shown.get(0)]
+        if after:
+            shown[1] = after[0]
+    return shown
 
 
 def free_udp_pair():
@@ -348,7 +367,7 @@ def main():
             lines = parser.lines(f"p{number}")
             check(bool(lines) and lines[0] == f"{number}{name}{KINDS[kind]}",
                   f"program {number}: number, name, kind ({lines[:1]})")
-            events = PRESENT_FOLLOWING.get(number, {})
+            events = now_and_next(number)
             expected_events = [expected_event_line(w, events[n]) for n, w in ((0, "Now"), (1, "Next")) if n in events]
             shown = [l for l in lines if l.startswith(("Now ", "Next "))]
             check(shown == expected_events, f"program {number}: now and next in {ZONE} time "

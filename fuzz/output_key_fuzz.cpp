@@ -89,7 +89,22 @@ void CheckNoPassphrase(const char* text, size_t size, const wchar_t* reason)
         if (value.size() < 4 || quoted.find(value) == std::string::npos)
             continue;
         const size_t first = all.find(value);
-        if (first == begin && all.find(value, begin + 1) == std::string::npos)
+        if (first != begin || all.find(value, begin + 1) != std::string::npos)
+            continue;
+        // The reason may hold the same letters as fixed text of its own
+        // ("port" in "the address and port come first"): it quotes the
+        // passphrase only when a marker put in the passphrase's place shows.
+        std::string marked = all;
+        marked.replace(begin, value.size(), value.size(), '~');
+        SOutputSettings ignored;
+        wchar_t markedReason[kOutputKeyErrorCapacity];
+        if (ParseOutputKey(marked.data(), static_cast<int>(marked.size()), ignored, markedReason) != EOutputKey::Refused)
+            continue;
+        std::string markedQuoted;
+        for (const wchar_t* r = markedReason; *r != 0; ++r)
+            markedQuoted += *r < 0x100 ? static_cast<char>(*r) : '?';
+        if (markedQuoted.find(std::string(value.size(), '~')) != std::string::npos &&
+            all.find(std::string(value.size(), '~')) == std::string::npos)
             Fail("a reason holds the passphrase");
     }
 }

@@ -250,6 +250,17 @@ def measure_width(work, url, width):
 PES_PER_PROGRAM = 20  # packets a second on each program's elementary PID
 
 
+def write_page_sample(workdir, name):
+    """The guide's sample with elementary data in <workdir>/<name>/guide.ts:
+    the folder and the file's path."""
+    work = os.path.join(workdir, name)
+    os.makedirs(work, exist_ok=True)
+    sample = os.path.join(work, "guide.ts")
+    guide_stream.write(sample)
+    add_elementary_data(sample)
+    return work, sample
+
+
 def add_elementary_data(path):
     """Puts PES packets (no time stamps, a payload nothing decodes) on each
     program's elementary PID in place of null packets. ffprobe probes until
@@ -296,11 +307,7 @@ def main():
     ap.add_argument("--workdir", required=True)
     ap.add_argument("--doc", help="where the two screenshots go (the repository's doc/)")
     args = ap.parse_args()
-    work = os.path.join(args.workdir, "page")
-    os.makedirs(work, exist_ok=True)
-    args.sample_file = os.path.join(work, "guide.ts")
-    guide_stream.write(args.sample_file)
-    add_elementary_data(args.sample_file)
+    work, args.sample_file = write_page_sample(args.workdir, "page")
     check = Check()
 
     port = free_tcp_port()

@@ -50,7 +50,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 import guide_stream  # noqa: E402
 from http_clients import Check, Host, exchange, free_tcp_port, log, split_head  # noqa: E402
-from http_page import PES_PER_PROGRAM, add_elementary_data, header  # noqa: E402
+from http_page import PES_PER_PROGRAM, header, write_page_sample  # noqa: E402
 
 UPNP_DEVICE = "{urn:schemas-upnp-org:device-1-0}"
 UPNP_SERVICE = "{urn:schemas-upnp-org:service-1-0}"
@@ -132,11 +132,7 @@ def main():
     ap.add_argument("--build", required=True)
     ap.add_argument("--workdir", required=True)
     args = ap.parse_args()
-    work = os.path.join(args.workdir, "tuner")
-    os.makedirs(work, exist_ok=True)
-    args.sample_file = os.path.join(work, "guide.ts")
-    guide_stream.write(args.sample_file)
-    add_elementary_data(args.sample_file)
+    work, args.sample_file = write_page_sample(args.workdir, "tuner")
     check = Check()
 
     port = free_tcp_port()
